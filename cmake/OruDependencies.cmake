@@ -1,0 +1,22 @@
+# Every outside library the project uses, found once here.
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(ZLIB REQUIRED)
+
+pkg_check_modules(TINYXML REQUIRED IMPORTED_TARGET tinyxml)
+pkg_check_modules(LIBUNWIND REQUIRED IMPORTED_TARGET libunwind)
+pkg_check_modules(LIBDW REQUIRED IMPORTED_TARGET libdw)
+pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
+
+if(ORU_BUILD_TOOLS)
+  pkg_check_modules(GTK3 REQUIRED IMPORTED_TARGET gtk+-3.0)
+endif()
+if(ORU_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+if(ORU_BUILD_BENCH)
+  find_package(benchmark REQUIRED)
+  pkg_check_modules(PHYSFS REQUIRED IMPORTED_TARGET physfs)
+  find_package(spdlog REQUIRED)
+endif()

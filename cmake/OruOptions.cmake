@@ -1,0 +1,31 @@
+# Compiler settings shared by every target of the project.
+
+# Debug information in every configuration: a crash report names source
+# files and lines only when the library carries them.
+add_compile_options(-g)
+
+set(ORU_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
+    -Wold-style-cast -Wcast-align -Woverloaded-virtual -Wnull-dereference
+    -Wformat=2 -Wimplicit-fallthrough)
+if(ORU_WERROR)
+  list(APPEND ORU_WARNINGS -Werror)
+endif()
+
+# Applies the project's warnings to one of our own targets (not to peers).
+function(oru_warnings target)
+  target_compile_options(${target} PRIVATE ${ORU_WARNINGS})
+endfunction()
+
+if(ORU_SANITIZE)
+  set(ORU_SANITIZE_FLAGS -fsanitize=${ORU_SANITIZE} -fno-omit-frame-pointer)
+  if(ORU_SANITIZE MATCHES "undefined")
+    list(APPEND ORU_SANITIZE_FLAGS -fno-sanitize-recover=undefined)
+  endif()
+  add_compile_options(${ORU_SANITIZE_FLAGS})
+  add_link_options(${ORU_SANITIZE_FLAGS})
+endif()
+
+if(ORU_BUILD_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,12 @@
+#pragma once
+
+// Everything a game may use from oru_core. Our own sources include the
+// headers they need one by one instead.
+
+#include <oru/core/argument.h>
+#include <oru/core/convert.h>
+#include <oru/core/critical_section.h>
+#include <oru/core/date_time.h>
+#include <oru/core/export.h>
+#include <oru/core/file_info.h>
+#include <oru/core/singleton.h>

@@ -1,0 +1,22 @@
+// The library's load-time objects, in the order in which they come into being
+// when the process loads liboru_core.so:
+//
+//   3. the crash handler is installed as the handler of fatal signals;
+//   4. the conversion lock;
+//   5-7. the locks of the core log, pack manager and profiler singletons;
+//   8. the run-time fields of the property tables;
+//   9. the lock shared by every reference counter;
+//  10. the lock of the task manager singleton.
+//
+// Every lock is a COruCriticalSection, whose constructor is constant-evaluated:
+// the locks exist before any code of the library runs, whatever the link
+// order, and so before step 3 already. The steps that run code (3 and 8) are
+// kept in this one translation unit, where C++ constructs objects in the
+// order of their definitions and destroys them in reverse. No manager object
+// is created at load; a host creates them on first use and deletes them
+// before it unloads the library.
+
+#include "core/convert_internal.h"
+
+// 4. The conversion lock.
+constinit COruCriticalSection g_csConvert;

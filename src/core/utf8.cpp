@@ -1,0 +1,202 @@
+#include "core/utf8.h"
+
+#include <cstdint>
+
+namespace oru::detail {
+namespace {
+
+constexpr char32_t REPLACEMENT = 0xFFFD;
+
+bool IsScalarValue(char32_t c)
+{
+    return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF);
+}
+
+size_t EncodedSize(char32_t c)
+{
+    if (c < 0x80)
+        return 1;
+    if (c < 0x800)
+        return 2;
+    if (c < 0x10000)
+        return 3;
+    return 4;
+}
+
+// Writes one scalar value; the caller has checked it and made room.
+char* PutUtf8(char32_t c, char* p)
+{
+    if (c < 0x80) {
+        *p++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+        *p++ = static_cast<char>(0xC0 | (c >> 6));
+        *p++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *p++ = static_cast<char>(0xE0 | (c >> 12));
+        *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *p++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *p++ = static_cast<char>(0xF0 | (c >> 18));
+        *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *p++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return p;
+}
+
+// Reads one sequence starting at `s[i]`, advancing `i`. False on an invalid
+// or truncated sequence, leaving `i` after the first byte.
+bool GetUtf8(std::string_view s, size_t& i, char32_t& out)
+{
+    const auto lead = static_cast<uint8_t>(s[i++]);
+    if (lead < 0x80) {
+        out = lead;
+        return true;
+    }
+    size_t extra = 0;
+    char32_t c = 0;
+    char32_t min = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        extra = 1; c = lead & 0x1F; min = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        extra = 2; c = lead & 0x0F; min = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        extra = 3; c = lead & 0x07; min = 0x10000;
+    } else {
+        return false;
+    }
+    if (s.size() - i < extra)
+        return false;
+    for (size_t k = 0; k < extra; ++k) {
+        const auto b = static_cast<uint8_t>(s[i + k]);
+        if ((b & 0xC0) != 0x80)
+            return false;
+        c = (c << 6) | (b & 0x3F);
+    }
+    if (c < min || !IsScalarValue(c))
+        return false;
+    i += extra;
+    out = c;
+    return true;
+}
+
+}  // namespace
+
+std::optional<size_t> Utf8Length(std::wstring_view text)
+{
+    size_t n = 0;
+    for (wchar_t w : text) {
+        const auto c = static_cast<char32_t>(w);
+        if (!IsScalarValue(c))
+            return std::nullopt;
+        n += EncodedSize(c);
+    }
+    return n;
+}
+
+bool EncodeUtf8(std::wstring_view text, char* dst, size_t capacity, size_t* pLength)
+{
+    if (capacity == 0)
+        return false;
+    char* p = dst;
+    char* const last = dst + capacity - 1;  // room kept for the terminator
+    size_t i = 0;
+    const size_t n = text.size();
+    while (i < n) {
+        // ASCII runs are the common case in names, paths and log lines.
+        while (i < n && static_cast<char32_t>(text[i]) < 0x80) {
+            if (p == last)
+                return false;
+            *p++ = static_cast<char>(text[i++]);
+        }
+        if (i == n)
+            break;
+        const auto c = static_cast<char32_t>(text[i++]);
+        if (!IsScalarValue(c) || static_cast<size_t>(last - p) < EncodedSize(c))
+            return false;
+        p = PutUtf8(c, p);
+    }
+    *p = '\0';
+    if (pLength)
+        *pLength = static_cast<size_t>(p - dst);
+    return true;
+}
+
+bool DecodeUtf8(std::string_view text, wchar_t* dst, size_t capacity, size_t* pLength)
+{
+    if (capacity == 0)
+        return false;
+    wchar_t* p = dst;
+    wchar_t* const last = dst + capacity - 1;
+    size_t i = 0;
+    const size_t n = text.size();
+    while (i < n) {
+        if (p == last)
+            return false;
+        const auto b = static_cast<uint8_t>(text[i]);
+        if (b < 0x80) {
+            *p++ = static_cast<wchar_t>(b);
+            ++i;
+            continue;
+        }
+        char32_t c = 0;
+        if (!GetUtf8(text, i, c))
+            return false;
+        *p++ = static_cast<wchar_t>(c);
+    }
+    *p = L'\0';
+    if (pLength)
+        *pLength = static_cast<size_t>(p - dst);
+    return true;
+}
+
+std::optional<std::string> ToUtf8(std::wstring_view text)
+{
+    const auto length = Utf8Length(text);
+    if (!length)
+        return std::nullopt;
+    std::string out(*length, '\0');
+    // std::string keeps room for its own terminator past size().
+    EncodeUtf8(text, out.data(), *length + 1);
+    return out;
+}
+
+std::optional<std::wstring> FromUtf8(std::string_view text)
+{
+    std::wstring out(text.size(), L'\0');
+    size_t length = 0;
+    if (!DecodeUtf8(text, out.data(), text.size() + 1, &length))
+        return std::nullopt;
+    out.resize(length);
+    return out;
+}
+
+std::string ToUtf8Lossy(std::wstring_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    char buf[4];
+    for (wchar_t w : text) {
+        auto c = static_cast<char32_t>(w);
+        if (!IsScalarValue(c))
+            c = REPLACEMENT;
+        out.append(buf, PutUtf8(c, buf));
+    }
+    return out;
+}
+
+std::wstring FromUtf8Lossy(std::string_view text)
+{
+    std::wstring out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        char32_t c = 0;
+        if (!GetUtf8(text, i, c))
+            c = REPLACEMENT;
+        out.push_back(static_cast<wchar_t>(c));
+    }
+    return out;
+}
+
+}  // namespace oru::detail

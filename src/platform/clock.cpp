@@ -1,0 +1,50 @@
+#include "platform/clock.h"
+
+#include <ctime>
+
+namespace oru::platform {
+namespace {
+
+timespec MonotonicNow()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts;
+}
+
+}  // namespace
+
+uint32_t MonotonicMilliseconds()
+{
+    const timespec ts = MonotonicNow();
+    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                        static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+uint64_t MonotonicNanoseconds()
+{
+    const timespec ts = MonotonicNow();
+    return static_cast<uint64_t>(ts.tv_sec) * MONOTONIC_FREQUENCY +
+           static_cast<uint64_t>(ts.tv_nsec);
+}
+
+CLocalTime LocalTimeNow()
+{
+    const time_t now = time(nullptr);
+    tm parts{};
+    localtime_r(&now, &parts);
+    return {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+            parts.tm_hour, parts.tm_min, parts.tm_sec};
+}
+
+void SleepMilliseconds(uint32_t milliseconds)
+{
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0) {
+        // interrupted by a signal: sleep the rest
+    }
+}
+
+}  // namespace oru::platform

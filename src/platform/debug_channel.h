@@ -1,0 +1,22 @@
+#pragma once
+
+// The debug channel: where every log line also goes, the counterpart of a
+// debugger's output window. ORU_DEBUG_OUTPUT chooses it:
+//  - unset: standard error, but only while a debugger is attached;
+//  - "stderr": always standard error;
+//  - any other value: a file path, appended to (tests read the channel so).
+// The text is UTF-8. Each call is one write, so lines from several threads
+// never interleave within a line.
+
+#include <string_view>
+
+namespace oru::platform {
+
+void WriteDebugChannel(std::string_view textUtf8);
+
+// True while a tracer (a debugger) is attached to the process. Checked at
+// most about once a second: the answer is cached, because log lines ask on
+// every write.
+bool IsDebuggerAttached();
+
+}  // namespace oru::platform

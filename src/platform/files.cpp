@@ -1,0 +1,73 @@
+#include "platform/files.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace oru::platform {
+namespace {
+
+// 100-ns intervals between 1601-01-01 and 1970-01-01.
+constexpr uint64_t FILETIME_UNIX_EPOCH = 116444736000000000ULL;
+
+int OpenForReading(const std::string& pathUtf8)
+{
+    int fd = -1;
+    do {
+        fd = open(pathUtf8.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+}  // namespace
+
+bool MakeDirectory(const std::string& pathUtf8)
+{
+    if (mkdir(pathUtf8.c_str(), 0777) == 0)
+        return true;
+    if (errno != EEXIST)
+        return false;
+    struct stat st {};
+    return stat(pathUtf8.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool ReadableFileSize(const std::string& pathUtf8, uint64_t& size)
+{
+    const int fd = OpenForReading(pathUtf8);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    if (ok)
+        size = static_cast<uint64_t>(st.st_size);
+    return ok;
+}
+
+uint64_t ToFileTime(int64_t seconds, uint32_t nanoseconds)
+{
+    return FILETIME_UNIX_EPOCH + static_cast<uint64_t>(seconds) * 10000000ULL +
+           nanoseconds / 100;
+}
+
+bool FileSizeAndTimes(const std::string& pathUtf8, uint64_t& size, CFileTimes& times)
+{
+    struct statx stx {};
+    if (statx(AT_FDCWD, pathUtf8.c_str(), 0,
+              STATX_BASIC_STATS | STATX_BTIME, &stx) != 0)
+        return false;
+    if (!S_ISREG(stx.stx_mode))
+        return false;
+    const auto toFileTime = [](const struct statx_timestamp& t) {
+        return ToFileTime(t.tv_sec, t.tv_nsec);
+    };
+    size = stx.stx_size;
+    times.m_nCreation = (stx.stx_mask & STATX_BTIME) ? toFileTime(stx.stx_btime)
+                                                     : toFileTime(stx.stx_ctime);
+    times.m_nAccess = toFileTime(stx.stx_atime);
+    times.m_nWrite = toFileTime(stx.stx_mtime);
+    return true;
+}
+
+}  // namespace oru::platform

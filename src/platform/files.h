@@ -1,0 +1,32 @@
+#pragma once
+
+// Files and folders. Paths are UTF-8; the callers convert wide paths first.
+
+#include <cstdint>
+#include <string>
+
+namespace oru::platform {
+
+// Creates one folder level. True when it was created or already exists as a
+// folder; false otherwise (missing parent, a file of that name, no right).
+bool MakeDirectory(const std::string& pathUtf8);
+
+// The size of an existing regular file that can be opened for reading;
+// false when it cannot (missing, a folder, no permission).
+bool ReadableFileSize(const std::string& pathUtf8, uint64_t& size);
+
+// Times as FILETIME counts: 100-ns intervals since 1601-01-01 UTC.
+struct CFileTimes {
+    uint64_t m_nCreation;  // birth time where recorded, else status change
+    uint64_t m_nAccess;
+    uint64_t m_nWrite;
+};
+
+// Size and times of an existing regular file; false when it cannot be read.
+bool FileSizeAndTimes(const std::string& pathUtf8, uint64_t& size, CFileTimes& times);
+
+// The FILETIME count of a moment given in seconds and nanoseconds since the
+// Unix epoch.
+uint64_t ToFileTime(int64_t seconds, uint32_t nanoseconds);
+
+}  // namespace oru::platform

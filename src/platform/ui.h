@@ -1,0 +1,27 @@
+#pragma once
+
+// The user-interface service: the library's modal message boxes and its crash
+// report window. With a display (DISPLAY or WAYLAND_DISPLAY set) and the
+// helper program oru-report-window found, the service starts the helper and
+// waits until its window closes; that wait is what makes the window modal.
+// Otherwise, or when ORU_UI=stderr, a message box is the one line
+// "CAPTION: TEXT" on standard error and a report is written there whole.
+//
+// The helper is found through ORU_REPORT_WINDOW (a path) when set, else where
+// the build or the install put it.
+
+#include <string>
+
+namespace oru::platform {
+
+// Shows a modal message box with the error icon and an OK button.
+void ShowMessageBox(const std::wstring& caption, const std::wstring& text);
+
+// True when the service would open windows rather than write to standard
+// error.
+bool UiHasWindows();
+
+// The path of oru-report-window, or empty when it cannot be found.
+std::string FindReportWindowHelper();
+
+}  // namespace oru::platform

@@ -1,0 +1,88 @@
+#include <oru/core/argument.h>
+#include <oru/core/date_time.h>
+#include <oru/core/file_info.h>
+
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <fstream>
+#include <list>
+#include <string>
+
+namespace {
+
+std::list<std::wstring> Parse(const std::wstring& text, std::list<std::wstring> tokens = {})
+{
+    OruParseArgument(tokens, text);
+    return tokens;
+}
+
+TEST(ParseArgument, SplitsOnTabsAndSemicolonsOnly)
+{
+    using L = std::list<std::wstring>;
+    EXPECT_EQ(Parse(L"a;b\t\tc;"), (L{L"a", L"b", L"c"}));
+    EXPECT_EQ(Parse(L"a b"), (L{L"a b"}));
+    EXPECT_EQ(Parse(L";;\t;x"), (L{L"x"}));
+    EXPECT_EQ(Parse(L"\"q;r\""), (L{L"\"q", L"r\""}));
+    EXPECT_EQ(Parse(L""), L{});
+    EXPECT_EQ(Parse(L";\t;"), L{});
+}
+
+TEST(ParseArgument, AppendsAfterWhatTheListHolds)
+{
+    using L = std::list<std::wstring>;
+    EXPECT_EQ(Parse(L"b;c", L{L"a"}), (L{L"a", L"b", L"c"}));
+}
+
+TEST(DateTime, DatesCompareByAllThreeFields)
+{
+    const OruDate a{2026, 12, 6};
+    const OruDate b{2026, 12, 6};
+    const OruDate c{2026, 12, 7};
+    EXPECT_TRUE(a == b);
+    EXPECT_FALSE(a != b);
+    EXPECT_TRUE(a != c);
+    EXPECT_TRUE((OruDate{2025, 12, 6}) != a);
+    EXPECT_TRUE((OruDate{2026, 11, 6}) != a);
+}
+
+TEST(DateTime, ReportsTheLocalCalendar)
+{
+    const time_t now = time(nullptr);
+    tm expected{};
+    localtime_r(&now, &expected);
+    OruDate date{};
+    OruTime time{};
+    OruGetDateInfo(date);
+    OruGetTimeInfo(time);
+    if (expected.tm_hour == 23 && expected.tm_min == 59)
+        GTEST_SKIP() << "too close to midnight to compare";
+    EXPECT_EQ(date.year, expected.tm_year + 1900);
+    EXPECT_EQ(date.month, expected.tm_mon + 1);
+    EXPECT_EQ(date.day, expected.tm_mday);
+    EXPECT_EQ(time.hour, expected.tm_hour);
+}
+
+TEST(FileSize, GivesTheSizeOrZero)
+{
+    oru::test::CTempDir dir;
+    const std::string path = dir.File("five_thousand.bin");
+    std::ofstream(path, std::ios::binary) << std::string(5000, 'x');
+    const std::wstring widePath(path.begin(), path.end());
+    EXPECT_EQ(OruGetFileSize(widePath), 5000u);
+    EXPECT_EQ(OruGetFileSize(widePath + L".missing"), 0u);
+    EXPECT_EQ(OruGetFileSize(std::wstring(dir.Path().wstring())), 0u);  // a folder
+    std::ofstream(dir.File("empty")).close();
+    EXPECT_EQ(OruGetFileSize(dir.Path().wstring() + L"/empty"), 0u);
+}
+
+TEST(FileSize, ReadsPathsWithNonAsciiNames)
+{
+    oru::test::CTempDir dir;
+    std::ofstream(dir.File("\xED\x95\x9C.txt"), std::ios::binary) << "abc";
+    EXPECT_EQ(OruGetFileSize(dir.Path().wstring() + L"/\uD55C.txt"), 3u);
+}
+
+}  // namespace

@@ -1,0 +1,58 @@
+#pragma once
+
+// A fresh folder for one test, removed with everything in it at the end.
+// Tests that write files relative to the working directory (logs under
+// ./oru_log, for example) can make it the working directory for their scope.
+
+#include <filesystem>
+#include <string>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace oru::test {
+
+class CTempDir {
+public:
+    CTempDir()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "oru_test_XXXXXX").string();
+        if (mkdtemp(pattern.data()))
+            m_path = pattern;
+    }
+    ~CTempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(m_path, ec);
+    }
+    CTempDir(const CTempDir&) = delete;
+    CTempDir& operator=(const CTempDir&) = delete;
+
+    const std::filesystem::path& Path() const { return m_path; }
+    std::string File(const std::string& name) const { return (m_path / name).string(); }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// Makes `dir` the working directory until the end of the scope.
+class CWorkingDirectory {
+public:
+    explicit CWorkingDirectory(const std::filesystem::path& dir)
+        : m_previous(std::filesystem::current_path())
+    {
+        std::filesystem::current_path(dir);
+    }
+    ~CWorkingDirectory()
+    {
+        std::error_code ec;
+        std::filesystem::current_path(m_previous, ec);
+    }
+    CWorkingDirectory(const CWorkingDirectory&) = delete;
+    CWorkingDirectory& operator=(const CWorkingDirectory&) = delete;
+
+private:
+    std::filesystem::path m_previous;
+};
+
+}  // namespace oru::test

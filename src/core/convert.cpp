@@ -15,6 +15,7 @@
 #include "platform/codepage.h"
 
 #include <cstring>
+#include <cwchar>
 #include <new>
 
 namespace {
@@ -105,17 +106,27 @@ const char* OruWCharToCharEx(unsigned int codePage, const wchar_t* text)
     COruLock lock(g_csConvert);
     Replace<char>(s_pNarrowEx, nullptr);
 
-    std::optional<std::string> converted;
-    if (IsUtf8(codePage))
-        converted = oru::detail::ToUtf8(text);
-    else
-        converted = oru::platform::WideToCodePage(codePage, text);
-    if (!converted)
+    if (IsUtf8(codePage)) {
+        // Four bytes a character is the most UTF-8 needs: one pass, no count.
+        const size_t length = std::wcslen(text);
+        const size_t capacity = length * 4 + 1;
+        char* pNew = new (std::nothrow) char[capacity];
+        if (!pNew)
+            return nullptr;
+        if (!oru::detail::EncodeUtf8({text, length}, pNew, capacity)) {
+            delete[] pNew;
+            return nullptr;
+        }
+        Replace(s_pNarrowEx, pNew);
+        return s_pNarrowEx;
+    }
+    const auto narrow = oru::platform::WideToCodePage(codePage, text);
+    if (!narrow)
         return nullptr;
-    char* pNew = new (std::nothrow) char[converted->size() + 1];
+    char* pNew = new (std::nothrow) char[narrow->size() + 1];
     if (!pNew)
         return nullptr;
-    std::memcpy(pNew, converted->c_str(), converted->size() + 1);
+    std::memcpy(pNew, narrow->c_str(), narrow->size() + 1);
     Replace(s_pNarrowEx, pNew);
     return s_pNarrowEx;
 }

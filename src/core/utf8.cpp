@@ -1,6 +1,7 @@
 #include "core/utf8.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace oru::detail {
 namespace {
@@ -80,6 +81,20 @@ bool GetUtf8(std::string_view s, size_t& i, char32_t& out)
     return true;
 }
 
+// Characters that valid UTF-8 `text` decodes to; nullopt when invalid.
+std::optional<size_t> DecodedLength(std::string_view text)
+{
+    size_t count = 0;
+    size_t i = 0;
+    char32_t c = 0;
+    while (i < text.size()) {
+        if (!GetUtf8(text, i, c))
+            return std::nullopt;
+        ++count;
+    }
+    return count;
+}
+
 }  // namespace
 
 std::optional<size_t> Utf8Length(std::wstring_view text)
@@ -99,22 +114,41 @@ bool EncodeUtf8(std::wstring_view text, char* dst, size_t capacity, size_t* pLen
     if (capacity == 0)
         return false;
     char* p = dst;
-    char* const last = dst + capacity - 1;  // room kept for the terminator
-    size_t i = 0;
     const size_t n = text.size();
-    while (i < n) {
-        // ASCII runs are the common case in names, paths and log lines.
-        while (i < n && static_cast<char32_t>(text[i]) < 0x80) {
-            if (p == last)
+    if (capacity / 4 > n) {
+        // Any text of n characters fits: encode without checking room,
+        // ASCII four characters at a time.
+        const wchar_t* src = text.data();
+        const wchar_t* const end = src + n;
+        while (src < end) {
+            if (end - src >= 4 &&
+                (static_cast<char32_t>(src[0]) | static_cast<char32_t>(src[1]) |
+                 static_cast<char32_t>(src[2]) | static_cast<char32_t>(src[3])) < 0x80) {
+                p[0] = static_cast<char>(src[0]);
+                p[1] = static_cast<char>(src[1]);
+                p[2] = static_cast<char>(src[2]);
+                p[3] = static_cast<char>(src[3]);
+                p += 4;
+                src += 4;
+                continue;
+            }
+            const auto c = static_cast<char32_t>(*src++);
+            if (c < 0x80) {
+                *p++ = static_cast<char>(c);
+                continue;
+            }
+            if (!IsScalarValue(c))
                 return false;
-            *p++ = static_cast<char>(text[i++]);
+            p = PutUtf8(c, p);
         }
-        if (i == n)
-            break;
-        const auto c = static_cast<char32_t>(text[i++]);
-        if (!IsScalarValue(c) || static_cast<size_t>(last - p) < EncodedSize(c))
-            return false;
-        p = PutUtf8(c, p);
+    } else {
+        char* const last = dst + capacity - 1;  // room kept for the terminator
+        for (wchar_t w : text) {
+            const auto c = static_cast<char32_t>(w);
+            if (!IsScalarValue(c) || static_cast<size_t>(last - p) < EncodedSize(c))
+                return false;
+            p = PutUtf8(c, p);
+        }
     }
     *p = '\0';
     if (pLength)
@@ -124,15 +158,29 @@ bool EncodeUtf8(std::wstring_view text, char* dst, size_t capacity, size_t* pLen
 
 bool DecodeUtf8(std::string_view text, wchar_t* dst, size_t capacity, size_t* pLength)
 {
-    if (capacity == 0)
-        return false;
-    wchar_t* p = dst;
-    wchar_t* const last = dst + capacity - 1;
-    size_t i = 0;
+    // A text of n bytes never decodes to more than n characters, so with
+    // room for n and a terminator no character needs a room check.
     const size_t n = text.size();
-    while (i < n) {
-        if (p == last)
+    if (capacity <= n) {
+        std::optional<size_t> length = DecodedLength(text);
+        if (!length || *length >= capacity)
             return false;
+    }
+    wchar_t* p = dst;
+    size_t i = 0;
+    while (i < n) {
+        // ASCII eight bytes at a time.
+        if (n - i >= 8) {
+            uint64_t block = 0;
+            std::memcpy(&block, text.data() + i, 8);
+            if ((block & 0x8080808080808080ULL) == 0) {
+                for (int k = 0; k < 8; ++k)
+                    p[k] = static_cast<wchar_t>(static_cast<uint8_t>(text[i + k]));
+                p += 8;
+                i += 8;
+                continue;
+            }
+        }
         const auto b = static_cast<uint8_t>(text[i]);
         if (b < 0x80) {
             *p++ = static_cast<wchar_t>(b);

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <oru/core/export.h>
+
+#include <cstdint>
+
+// A clock behind CTimer. Every source keeps its previous reading and answers
+// the seconds that passed since then, so the timer's arithmetic is the same
+// whichever clock it runs on. A source is used by one thread.
+class ORU_API CTimerSource {
+public:
+    virtual ~CTimerSource();
+
+    // Takes the reference reading. False when the clock cannot be used.
+    virtual bool Start() = 0;
+    // Seconds since the previous reading (or since Start); the new reading
+    // becomes the reference.
+    virtual float GetElapsed() = 0;
+};
+
+// The multimedia millisecond clock: a 32-bit millisecond count that wraps
+// after about 49.7 days. The difference of two readings is taken modulo
+// 2^32, so a wrap between them still gives the right duration.
+class ORU_API CMultimediaTimerSource : public CTimerSource {
+public:
+    CMultimediaTimerSource();
+    bool Start() override;       // always true
+    float GetElapsed() override;
+
+private:
+    uint32_t m_nCurrent;    // milliseconds
+    uint32_t m_nPrevious;   // milliseconds
+    float m_fLastResult;    // seconds
+};
+
+// The tick count: 32-bit milliseconds since start-up, with the same
+// arithmetic as the multimedia clock.
+class ORU_API CTickCountTimerSource : public CTimerSource {
+public:
+    CTickCountTimerSource();
+    bool Start() override;       // always true
+    float GetElapsed() override;
+
+private:
+    uint32_t m_nCurrent;    // milliseconds
+    uint32_t m_nPrevious;   // milliseconds
+    float m_fLastResult;    // seconds
+};
+
+// The high-resolution counter and its frequency.
+class ORU_API CPerformanceTimerSource : public CTimerSource {
+public:
+    CPerformanceTimerSource();
+    bool Start() override;       // false when the counter's frequency is 0
+    float GetElapsed() override;
+
+private:
+    int64_t m_nFrequency;   // counts per second
+    int64_t m_nCurrent;     // counts
+    int64_t m_nPrevious;    // counts
+    float m_fLastResult;    // seconds
+};

@@ -1,0 +1,138 @@
+#include <oru/timing/timer_sync.h>
+
+#include <gtest/gtest.h>
+
+// The expected values are exact floats: the synchroniser's results must match
+// to the last bit, so every comparison here is EXPECT_EQ.
+
+namespace {
+
+TEST(TimerSync, ALoopFasterThanTheRateGathersItsShortFramesIntoOneStep)
+{
+    CTimerSync sync;
+    const bool expected[] = {true, false, false, true, false};
+    const float frameTime[] = {0.005f, 0.005f, 0.005f, 0.015f, 0.015f};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(sync.Update(0.005f), expected[i]) << "update " << i + 1;
+        EXPECT_EQ(sync.GetFrameTime(), frameTime[i]) << "update " << i + 1;
+    }
+    // After the fourth update the lag was about -0.0133: the sixth update is
+    // still early and the seventh is due.
+    EXPECT_FALSE(sync.Update(0.005f));
+    EXPECT_TRUE(sync.Update(0.005f));
+    EXPECT_EQ(sync.GetFrameTime(), 0.015f);
+}
+
+TEST(TimerSync, ALongFrameIsCutToOneTwelfthAndTheRestCarried)
+{
+    CTimerSync sync;
+    EXPECT_TRUE(sync.Update(0.1f));
+    EXPECT_EQ(sync.GetFrameTime(), 0.083333336f);
+    EXPECT_TRUE(sync.IsFrameSkip());  // lag 0.083333336 is still owed
+
+    EXPECT_TRUE(sync.Update(0.1f));   // 0.1 + the carried 0.016666666, cut again
+    EXPECT_EQ(sync.GetFrameTime(), 0.083333336f);
+
+    // A due step of no time of its own simulates exactly the carry.
+    EXPECT_TRUE(sync.Update(0.0f));
+    EXPECT_EQ(sync.GetFrameTime(), 0.0333333313f);
+}
+
+TEST(TimerSync, TheFirstCarryIsOneSixtiethToTheBit)
+{
+    CTimerSync sync;
+    sync.Update(0.1f);
+    EXPECT_TRUE(sync.Update(0.0f));
+    EXPECT_EQ(sync.GetFrameTime(), 0.0166666657f);
+}
+
+TEST(TimerSync, AFrameOverOneSecondIsPassedOnWholeAndALagOfTwoSecondsForgiven)
+{
+    CTimerSync slow;
+    EXPECT_TRUE(slow.Update(1.5f));
+    EXPECT_EQ(slow.GetFrameTime(), 1.5f);
+    EXPECT_TRUE(slow.IsFrameSkip());  // about 1.4833 s of lag kept
+    EXPECT_TRUE(slow.Update(0.0f));
+    EXPECT_EQ(slow.GetFrameTime(), 0.0f) << "nothing was carried";
+
+    CTimerSync stalled;
+    EXPECT_TRUE(stalled.Update(3.0f));
+    EXPECT_EQ(stalled.GetFrameTime(), 3.0f);
+    EXPECT_FALSE(stalled.IsFrameSkip());
+    EXPECT_EQ(stalled.GetRenderTime(), 3.0f);
+}
+
+TEST(TimerSync, RenderTimeIsTheTimeBetweenRenderedFrames)
+{
+    CTimerSync sync;
+    sync.Update(0.005f);
+    EXPECT_FALSE(sync.IsFrameSkip());
+    EXPECT_EQ(sync.GetRenderTime(), 0.005f);
+    sync.Update(0.005f);
+    sync.Update(0.005f);
+    EXPECT_FALSE(sync.IsFrameSkip());
+    EXPECT_EQ(sync.GetRenderTime(), 0.00999999978f);
+}
+
+TEST(TimerSync, TheUpdateThatClosesAWindowCountsInTheNextOne)
+{
+    CTimerSync sync;
+    sync.SetFps(4);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(sync.Update(0.25f));
+    EXPECT_EQ(sync.GetFps(), 0.0f);
+    EXPECT_TRUE(sync.Update(0.25f));
+    EXPECT_EQ(sync.GetFps(), 3.0f);  // the three steps before it
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(sync.Update(0.25f));
+    EXPECT_EQ(sync.GetFps(), 4.0f);
+}
+
+TEST(TimerSync, SleepTimeTruncatesTheSinglePrecisionDifference)
+{
+    CTimerSync sync;
+    EXPECT_EQ(sync.GetSecPerFrame(), 0.016666668f);
+    EXPECT_EQ(sync.GetSleepTime(), 16u);
+    sync.SetFrameTime(0.01f);
+    EXPECT_EQ(sync.GetSleepTime(), 6u);
+
+    sync.SetFps(50);
+    sync.SetFrameTime(0.005f);
+    EXPECT_EQ(sync.GetSleepTime(), 14u);  // 14.9999997 before truncation
+}
+
+TEST(TimerSync, AFrameLongerThanThePeriodLeavesNoSleep)
+{
+    CTimerSync sync;
+    sync.SetFrameTime(0.05f);
+    EXPECT_EQ(sync.GetSleepTime(), 0u);
+    sync.SetFrameTime(0.016666668f);
+    EXPECT_EQ(sync.GetSleepTime(), 0u);
+    sync.SetFrameTime(-1.0e30f);
+    EXPECT_EQ(sync.GetSleepTime(), UINT32_MAX);
+}
+
+TEST(TimerSync, ARateOfZeroOrLessKeepsTheCurrentRate)
+{
+    CTimerSync sync;
+    sync.SetFps(30);
+    sync.SetFps(0);
+    sync.SetFps(-5);
+    EXPECT_EQ(sync.GetSecPerFrame(), 0.0333333351f);
+}
+
+TEST(TimerSync, ClearRestoresSixtyStepsPerSecond)
+{
+    CTimerSync sync;
+    sync.SetFps(30);
+    sync.Update(0.5f);
+    sync.Clear();
+    EXPECT_EQ(sync.GetSecPerFrame(), 0.016666668f);
+    EXPECT_EQ(sync.GetFrameTime(), 0.0f);
+    EXPECT_FALSE(sync.IsFrameSkip());
+    EXPECT_EQ(sync.GetRenderTime(), 0.0f);
+    EXPECT_TRUE(sync.Update(0.005f)) << "no lag or carry survived";
+    EXPECT_EQ(sync.GetFrameTime(), 0.005f);
+}
+
+}  // namespace

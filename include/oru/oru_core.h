@@ -10,6 +10,7 @@
 #include <oru/core/export.h>
 #include <oru/core/file_info.h>
 #include <oru/core/singleton.h>
+#include <oru/log/log_system.h>
 #include <oru/timing/timer.h>
 #include <oru/timing/timer_source.h>
 #include <oru/timing/timer_sync.h>

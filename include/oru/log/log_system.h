@@ -4,6 +4,7 @@
 #include <oru/core/date_time.h>
 #include <oru/core/export.h>
 
+#include <atomic>
 #include <list>
 #include <string>
 
@@ -15,8 +16,18 @@ enum eLogMode {
     LOG_MODE_FILE = 3,     // a file of the day under a folder
 };
 
+class CLogSystem;
+
+// Formats the text (at most 511 characters) and, when `log` is not null, logs
+// it at `level` unchanged: a percent sign in the result is not read as a
+// directive again. A null log does nothing.
+ORU_API void OruSafeLog(CLogSystem* log, int level, const wchar_t* format, ...);
+// The same through LogError; a null log does nothing and raises nothing.
+ORU_API void OruSafeLogError(CLogSystem* log, int level, const wchar_t* format, ...);
+
 // Where a log's finished lines go. Every output also sends each line to the
-// debug channel.
+// debug channel. Open returns false when the output cannot be used at all;
+// Write is called under the log's lock, one finished line at a time.
 class ORU_API ILogOutput {
 public:
     virtual ~ILogOutput();
@@ -26,41 +37,72 @@ public:
 
 // A levelled log. A line passes when its level is at most the log's level
 // (0 to 9). Each accepted line becomes "Lv%d_[%02d:%02d:%02d] : %s", at most
-// 511 characters, goes to the output and the debug channel, and is kept in
-// the history when that is on. Log, LogError and GetLogHistory are
-// thread-safe; Init and SetLevel come before the log is shared.
+// 511 characters (longer text is cut), goes to the output and the debug
+// channel, and is kept in the history when that is on.
+//
+// Log, LogError and GetLogHistory are thread-safe; lines from several threads
+// come out whole, in the order in which they took the log's lock. SetLevel
+// may be called at any time. Init comes before the log is shared. A line the
+// level filters out costs no lock, no clock reading and no formatting.
 class ORU_API CLogSystem {
 public:
     static constexpr int MAX_LINE = 512;  // wide characters, terminator included
 
     CLogSystem();
+    // Destroys the output: a file log writes its end banner.
     ~CLogSystem();
 
-    // Chooses the output. With `enable` false the log accepts nothing. A level
-    // outside 0..9 shows a message box and becomes 9. False only when the
-    // output cannot be opened (the built-in outputs always open).
+    // A copy would share the output and destroy it twice.
+    CLogSystem(const CLogSystem&) = delete;
+    CLogSystem& operator=(const CLogSystem&) = delete;
+
+    // Chooses the output, releasing one that an earlier Init made. With
+    // `enable` false the log accepts nothing. A level outside 0..9 shows a
+    // message box and becomes 9. False only when the output cannot be opened
+    // (the built-in outputs always open; a file log that cannot create its
+    // file shows a message box and still returns true).
     bool Init(eLogMode mode, int level, const std::wstring& dir, const std::wstring& name,
               bool enable, bool keepHistory);
+    // Any value is accepted, without the range check of Init.
     void SetLevel(int level);
 
-    // One line, swprintf-style format and arguments.
+    // One line, swprintf-style format and arguments (%ls for a wide string,
+    // %s for a UTF-8 one).
     void Log(int level, const wchar_t* format, ...);
-    // One line, then the general fatal error with that line as its message.
-    // Returns normally when the level or the mode filters the line out.
+    // One line, then the general fatal error with that line as its message;
+    // does not return. Returns normally, raising nothing, when the level or
+    // the mode filters the line out.
     void LogError(int level, const wchar_t* format, ...);
 
-    // The last finished line; changes with the next line. Not locked.
+    // The last finished line, prefix included; empty before the first. Points
+    // into the log and changes with the next line. Not locked.
     const wchar_t* GetLastLog() const;
     // Replaces `out` with the kept lines, oldest first, and empties the history.
     void GetLogHistory(std::list<std::wstring>& out);
 
 private:
+    friend void OruSafeLog(CLogSystem* log, int level, const wchar_t* format, ...);
+    friend void OruSafeLogError(CLogSystem* log, int level, const wchar_t* format, ...);
+
+    // True when a line of `level` would be written. Reads no clock and takes
+    // no lock, so a filtered line costs a few loads.
+    bool Accepts(int level) const
+    {
+        return m_eMode != LOG_MODE_NONE && m_pOutput &&
+               level <= m_nLevel.load(std::memory_order_relaxed);
+    }
+    // Stamps `message` (taken as it is, never as a format), writes the line
+    // and keeps it. When `pLineCopy` is given (MAX_LINE characters), the line
+    // is copied there before the lock is released.
+    void WriteLine(int level, const wchar_t* message, wchar_t* pLineCopy = nullptr);
+    // WriteLine, then the general fatal error with the line as its message.
+    [[noreturn]] void WriteLineAndRaise(int level, const wchar_t* message);
     void UpdateTime();
     void Release();
 
     ILogOutput* m_pOutput;
     eLogMode m_eMode;
-    int m_nLevel;
+    std::atomic<int> m_nLevel;  // atomic so SetLevel may race with lines being logged
     OruDate m_Date;
     OruTime m_Time;
     COruCriticalSection m_cs;
@@ -69,15 +111,11 @@ private:
     std::list<std::wstring> m_listHistory;
 };
 
-// Formats the text and, when `log` is not null, logs it at `level` unchanged
-// (a percent sign in the result is not read as a directive again).
-ORU_API void OruSafeLog(CLogSystem* log, int level, const wchar_t* format, ...);
-// The same through LogError; a null log does nothing and raises nothing.
-ORU_API void OruSafeLogError(CLogSystem* log, int level, const wchar_t* format, ...);
 // Sets up the core log as the file log "./oru_log/OruCoreLog_<date>.txt" at
-// `level`. Always returns 0.
+// `level`, without history. Always returns 0.
 ORU_API int OruCoreLogInitialize(int level);
-// Formats the text and sends it, then "\n", to the debug channel.
+// Formats the text (at most 511 characters) and sends it, then "\n", to the
+// debug channel.
 ORU_API void OutputDebug(const wchar_t* format, ...);
-// Sends `text`, then "\r\n", to the debug channel.
+// Sends `text`, then "\r\n", to the debug channel. A null text sends nothing.
 ORU_API void OruTrace(const wchar_t* text);

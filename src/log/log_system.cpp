@@ -1,0 +1,290 @@
+// CLogSystem: a levelled log with one output.
+//
+// A line that the level lets through is stamped and written under the log's
+// lock, so lines from several threads come out whole and in the order in
+// which they took the lock, with times that never go backwards in a file. The
+// message is formatted before the lock is taken: it belongs to the calling
+// thread, and formatting is the slow part of a line. The filter itself reads
+// only the mode, the output pointer and the level, so a line that is filtered
+// out costs a few loads.
+
+#include <oru/log/log_system.h>
+
+#include <oru/log/exception_handler.h>
+
+#include "core/utf8.h"
+#include "log/core_log.h"
+#include "log/log_clock.h"
+#include "log/log_outputs.h"
+#include "platform/debug_channel.h"
+#include "platform/ui.h"
+#include "platform/wide_format.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <cwchar>
+#include <new>
+
+namespace {
+
+constexpr int MAX_LEVEL = 9;
+
+// Appends the decimal form of `value`, at least `minDigits` digits long
+// (zero-padded), as %d and %02d would.
+wchar_t* AppendDecimal(wchar_t* pOut, int value, int minDigits)
+{
+    const bool negative = value < 0;
+    unsigned int magnitude = negative ? 0u - static_cast<unsigned int>(value)
+                                      : static_cast<unsigned int>(value);
+    wchar_t digits[12];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<wchar_t>(L'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (n < minDigits)
+        digits[n++] = L'0';
+    if (negative)
+        *pOut++ = L'-';
+    while (n > 0)
+        *pOut++ = digits[--n];
+    return pOut;
+}
+
+// Builds "Lv%d_[%02d:%02d:%02d] : %s" into `line` (MAX_LINE characters),
+// cutting the message where the line is full.
+void BuildLine(wchar_t* line, int level, const OruTime& time, const wchar_t* message)
+{
+    wchar_t* p = line;
+    *p++ = L'L';
+    *p++ = L'v';
+    p = AppendDecimal(p, level, 1);
+    *p++ = L'_';
+    *p++ = L'[';
+    p = AppendDecimal(p, time.hour, 2);
+    *p++ = L':';
+    p = AppendDecimal(p, time.minute, 2);
+    *p++ = L':';
+    p = AppendDecimal(p, time.second, 2);
+    *p++ = L']';
+    *p++ = L' ';
+    *p++ = L':';
+    *p++ = L' ';
+    // The prefix takes at most 40 characters; the message fills the rest.
+    const size_t room = static_cast<size_t>(line + CLogSystem::MAX_LINE - 1 - p);
+    const size_t length = wcsnlen(message, room);
+    wmemcpy(p, message, length);
+    p[length] = L'\0';
+}
+
+void FormatMessage(wchar_t* message, const wchar_t* format, va_list args)
+{
+    oru::platform::FormatWide(message, CLogSystem::MAX_LINE, format, args);
+}
+
+}  // namespace
+
+CLogSystem::CLogSystem()
+    : m_pOutput(nullptr),
+      m_eMode(LOG_MODE_NONE),
+      m_nLevel(0),
+      m_Date{},
+      m_Time{},
+      m_szLastLog{},
+      m_bKeepHistory(false)
+{
+}
+
+CLogSystem::~CLogSystem()
+{
+    Release();
+}
+
+bool CLogSystem::Init(eLogMode mode, int level, const std::wstring& dir,
+                      const std::wstring& name, bool enable, bool keepHistory)
+{
+    // A second Init replaces the output; the first one is closed, not leaked.
+    Release();
+
+    m_eMode = mode;
+    if (!enable) {
+        m_eMode = LOG_MODE_NONE;
+        level = 0;
+    } else if (level < 0 || level > MAX_LEVEL) {
+        oru::platform::ShowMessageBox(L"CLogSystem::Init()",
+                                      L"log-system setting level is invalid.");
+        level = MAX_LEVEL;
+    }
+    m_nLevel.store(level, std::memory_order_relaxed);
+    UpdateTime();
+
+    ILogOutput* pOutput = nullptr;
+    switch (m_eMode) {
+    case LOG_MODE_CONSOLE:
+        pOutput = new (std::nothrow) CConsoleLog;
+        break;
+    case LOG_MODE_DEBUG:
+        pOutput = new (std::nothrow) CDebugLog;
+        break;
+    case LOG_MODE_FILE:
+        pOutput = new (std::nothrow) CFileLog;
+        break;
+    default:
+        m_bKeepHistory = keepHistory;
+        return true;
+    }
+    if (!pOutput)
+        return false;
+
+    m_pOutput = pOutput;
+    if (!m_pOutput->Open(dir, name, m_Date))
+        return false;
+    m_bKeepHistory = keepHistory;
+    return true;
+}
+
+void CLogSystem::SetLevel(int level)
+{
+    m_nLevel.store(level, std::memory_order_relaxed);
+}
+
+void CLogSystem::Log(int level, const wchar_t* format, ...)
+{
+    if (!Accepts(level))
+        return;
+    wchar_t message[MAX_LINE];
+    va_list args;
+    va_start(args, format);
+    FormatMessage(message, format, args);
+    va_end(args);
+    WriteLine(level, message);
+}
+
+void CLogSystem::LogError(int level, const wchar_t* format, ...)
+{
+    if (!Accepts(level))
+        return;
+    wchar_t message[MAX_LINE];
+    va_list args;
+    va_start(args, format);
+    FormatMessage(message, format, args);
+    va_end(args);
+    WriteLineAndRaise(level, message);
+}
+
+const wchar_t* CLogSystem::GetLastLog() const
+{
+    return m_szLastLog;
+}
+
+void CLogSystem::GetLogHistory(std::list<std::wstring>& out)
+{
+    COruLock lock(m_cs);
+    if (&out == &m_listHistory) {
+        m_listHistory.clear();
+        return;
+    }
+    out.clear();
+    out.swap(m_listHistory);
+}
+
+void CLogSystem::WriteLine(int level, const wchar_t* message, wchar_t* pLineCopy)
+{
+    COruLock lock(m_cs);
+    UpdateTime();
+    BuildLine(m_szLastLog, level, m_Time, message);
+    m_pOutput->Write(m_Date, m_szLastLog);
+    if (m_bKeepHistory) {
+        try {
+            m_listHistory.emplace_back(m_szLastLog);
+        } catch (const std::bad_alloc&) {
+            // Out of memory: the line has been written; only its copy is lost.
+        }
+    }
+    if (pLineCopy)
+        wmemcpy(pLineCopy, m_szLastLog, MAX_LINE);
+}
+
+void CLogSystem::WriteLineAndRaise(int level, const wchar_t* message)
+{
+    // The line is copied under the lock: once it is released another thread
+    // may overwrite the last-line buffer before the error report reads it.
+    wchar_t line[MAX_LINE];
+    WriteLine(level, message, line);
+    OruCriticalError(L"%ls", line);  // the line is the message, never a format
+}
+
+void CLogSystem::UpdateTime()
+{
+    const oru::platform::CLocalTime now = oru::detail::ReadLogClock();
+    m_Date = {now.m_nYear, now.m_nMonth, now.m_nDay};
+    m_Time = {now.m_nHour, now.m_nMinute, now.m_nSecond};
+}
+
+void CLogSystem::Release()
+{
+    delete m_pOutput;
+    m_pOutput = nullptr;
+}
+
+void OruSafeLog(CLogSystem* log, int level, const wchar_t* format, ...)
+{
+    if (!log || !log->Accepts(level))
+        return;
+    wchar_t message[CLogSystem::MAX_LINE];
+    va_list args;
+    va_start(args, format);
+    FormatMessage(message, format, args);
+    va_end(args);
+    log->WriteLine(level, message);
+}
+
+void OruSafeLogError(CLogSystem* log, int level, const wchar_t* format, ...)
+{
+    if (!log || !log->Accepts(level))
+        return;
+    wchar_t message[CLogSystem::MAX_LINE];
+    va_list args;
+    va_start(args, format);
+    FormatMessage(message, format, args);
+    va_end(args);
+    log->WriteLineAndRaise(level, message);
+}
+
+template class CSingleton<CCoreLog>;
+
+namespace oru::detail {
+
+CLogSystem* GetCoreLog()
+{
+    return CSingleton<CCoreLog>::GetInstancePtr();
+}
+
+}  // namespace oru::detail
+
+int OruCoreLogInitialize(int level)
+{
+    CLogSystem* pLog = oru::detail::GetCoreLog();
+    if (pLog)
+        pLog->Init(LOG_MODE_FILE, level, L"./oru_log", L"OruCoreLog", true, false);
+    return 0;
+}
+
+void OutputDebug(const wchar_t* format, ...)
+{
+    wchar_t message[CLogSystem::MAX_LINE];
+    va_list args;
+    va_start(args, format);
+    FormatMessage(message, format, args);
+    va_end(args);
+    oru::platform::WriteDebugChannel(oru::detail::CLineText(message).TextWithLineFeed());
+}
+
+void OruTrace(const wchar_t* text)
+{
+    if (!text)
+        return;
+    std::string bytes = oru::detail::ToUtf8Lossy(text);
+    bytes += "\r\n";
+    oru::platform::WriteDebugChannel(bytes);
+}

@@ -1,0 +1,67 @@
+#include "platform/output_file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace oru::platform {
+
+COutputFile::COutputFile(COutputFile&& other) noexcept : m_fd(other.m_fd)
+{
+    other.m_fd = -1;
+}
+
+COutputFile& COutputFile::operator=(COutputFile&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        m_fd = other.m_fd;
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+bool COutputFile::OpenAppend(const std::string& pathUtf8)
+{
+    Close();
+    int fd = -1;
+    do {
+        fd = open(pathUtf8.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    m_fd = fd;
+    return fd >= 0;
+}
+
+bool COutputFile::OpenStandardOutput()
+{
+    Close();
+    m_fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    return m_fd >= 0;
+}
+
+bool COutputFile::Write(const void* pData, size_t size)
+{
+    if (m_fd < 0)
+        return false;
+    const char* p = static_cast<const char*>(pData);
+    while (size > 0) {
+        const ssize_t n = write(m_fd, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void COutputFile::Close()
+{
+    if (m_fd >= 0) {
+        close(m_fd);
+        m_fd = -1;
+    }
+}
+
+}  // namespace oru::platform

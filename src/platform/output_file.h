@@ -1,0 +1,45 @@
+#pragma once
+
+// A file that is only ever written to, each Write reaching the system in one
+// piece: an appended log file, or the process's standard output. There is no
+// user-space buffer, so a written line is as durable as the system makes it
+// the moment Write returns, and lines written by several processes to one
+// file never interleave within a line (O_APPEND).
+
+#include <cstddef>
+#include <string>
+
+namespace oru::platform {
+
+class COutputFile {
+public:
+    COutputFile() = default;
+    ~COutputFile() { Close(); }
+
+    // Moves, never copies: two owners of one descriptor would close it twice.
+    COutputFile(COutputFile&& other) noexcept;
+    COutputFile& operator=(COutputFile&& other) noexcept;
+    COutputFile(const COutputFile&) = delete;
+    COutputFile& operator=(const COutputFile&) = delete;
+
+    // Opens `pathUtf8` for appending, creating it (mode 0644 before the
+    // umask) when missing. False, with the file closed, on failure.
+    bool OpenAppend(const std::string& pathUtf8);
+
+    // Takes a descriptor of its own on the process's standard output. False
+    // when the process has no standard output (the descriptor is closed).
+    bool OpenStandardOutput();
+
+    bool IsOpen() const { return m_fd >= 0; }
+
+    // Writes all `size` bytes; retries short writes and EINTR. False when the
+    // file is closed or the system refuses the write (a full disk).
+    bool Write(const void* pData, size_t size);
+
+    void Close();
+
+private:
+    int m_fd = -1;
+};
+
+}  // namespace oru::platform

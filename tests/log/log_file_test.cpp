@@ -1,0 +1,173 @@
+#include <oru/log/log_system.h>
+
+#include "core/utf8.h"
+#include "log/core_log.h"
+#include "log/log_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <list>
+#include <string>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+using oru::test::CFakeLogClock;
+using oru::test::ReadFileBytes;
+
+namespace {
+
+const std::string RULE =
+    "+-----------------------------------------------------------------------------+\r\n";
+const std::string START_BANNER =
+    RULE + "| LOG START...                                                                |\r\n" + RULE;
+const std::string END_BANNER =
+    RULE + "| LOG END...                                                                  |\r\n" + RULE +
+    "\r\n";
+
+class FileLog : public testing::Test {
+protected:
+    void SetUp() override { oru::test::RemoveTree(DIR); }
+    void TearDown() override { oru::test::RemoveTree(DIR); }
+
+    static constexpr const char* DIR = "file_log_test";
+    static constexpr const wchar_t* WDIR = L"file_log_test";
+};
+
+}  // namespace
+
+TEST_F(FileLog, WritesBannersAndCrLfLinesAndAppendsASecondRun)
+{
+    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    const std::string run = START_BANNER + "Lv2_[09:05:01] : first\r\nsecond\r\n" +
+                            "Lv0_[09:05:01] : 100%\r\n" + END_BANNER;
+    for (int i = 0; i < 2; ++i) {
+        CLogSystem log;
+        ASSERT_TRUE(log.Init(LOG_MODE_FILE, 2, WDIR, L"Game", true, false));
+        log.Log(2, L"first\nsecond");
+        log.Log(3, L"filtered");
+        OruSafeLog(&log, 0, L"%d%%", 100);
+    }
+    EXPECT_EQ(ReadFileBytes(std::string(DIR) + "/Game_2026-12-06.txt"), run + run);
+}
+
+TEST_F(FileLog, StartsANewFileWithoutBannersWhenTheDateChanges)
+{
+    CFakeLogClock clock({2026, 12, 31, 23, 59, 59});
+    {
+        CLogSystem log;
+        ASSERT_TRUE(log.Init(LOG_MODE_FILE, 5, WDIR, L"Game", true, false));
+        log.Log(1, L"old year");
+        clock.Set({2027, 1, 1, 0, 0, 0});
+        log.Log(1, L"new year");
+        log.Log(1, L"again");
+    }
+    EXPECT_EQ(ReadFileBytes(std::string(DIR) + "/Game_2026-12-31.txt"),
+              START_BANNER + "Lv1_[23:59:59] : old year\r\n");
+    EXPECT_EQ(ReadFileBytes(std::string(DIR) + "/Game_2027-01-01.txt"),
+              "Lv1_[00:00:00] : new year\r\nLv1_[00:00:00] : again\r\n" + END_BANNER);
+}
+
+TEST_F(FileLog, KeepsWholeLinesThatNeedMoreThanAConversionRingBuffer)
+{
+    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    const std::wstring korean(600, L'\uD55C');  // three bytes each in UTF-8
+    std::wstring line;
+    {
+        CLogSystem log;
+        ASSERT_TRUE(log.Init(LOG_MODE_FILE, 5, WDIR, L"Wide", true, false));
+        log.Log(1, L"%ls", korean.c_str());
+        line = log.GetLastLog();
+    }
+    ASSERT_EQ(line.size(), 511u);
+    const std::string expectedLine = *oru::detail::ToUtf8(line) + "\r\n";
+    EXPECT_GT(expectedLine.size(), 1024u);
+    EXPECT_EQ(ReadFileBytes(std::string(DIR) + "/Wide_2026-12-06.txt"),
+              START_BANNER + expectedLine + END_BANNER);
+}
+
+TEST_F(FileLog, WithoutItsFolderWarnsOnceAndStillFeedsDebugAndHistory)
+{
+    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    oru::test::CDebugChannelTail debug;
+    CLogSystem log;
+    testing::internal::CaptureStderr();
+    // One level of folder is created at most, so a missing parent fails.
+    EXPECT_TRUE(log.Init(LOG_MODE_FILE, 5, L"file_log_test/missing/deeper", L"Game", true, true));
+    log.Log(1, L"one");
+    log.Log(2, L"two");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "CFileLog::SetWriteFile(): create file log path directory is failed.\n");
+    EXPECT_EQ(debug.Text(), "Lv1_[09:05:01] : one\nLv2_[09:05:01] : two\n");
+    std::list<std::wstring> lines;
+    log.GetLogHistory(lines);
+    EXPECT_EQ(lines.size(), 2u);
+    EXPECT_FALSE(oru::test::FileExists("file_log_test/missing"));
+}
+
+TEST_F(FileLog, ASecondInitClosesTheFirstOutput)
+{
+    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CLogSystem log;
+    ASSERT_TRUE(log.Init(LOG_MODE_FILE, 5, WDIR, L"First", true, false));
+    ASSERT_TRUE(log.Init(LOG_MODE_FILE, 5, WDIR, L"Second", true, false));
+    log.Log(1, L"to the second");
+    EXPECT_EQ(ReadFileBytes(std::string(DIR) + "/First_2026-12-06.txt"),
+              START_BANNER + END_BANNER);
+    EXPECT_EQ(ReadFileBytes(std::string(DIR) + "/Second_2026-12-06.txt"),
+              START_BANNER + "Lv1_[09:05:01] : to the second\r\n");
+}
+
+TEST_F(FileLog, LinesFromEightThreadsAreWholeAndInLockOrder)
+{
+    constexpr int THREADS = 8;
+    constexpr int LINES = 200;
+    std::list<std::wstring> history;
+    {
+        CLogSystem log;
+        ASSERT_TRUE(log.Init(LOG_MODE_FILE, 5, WDIR, L"Threads", true, true));
+        std::vector<std::thread> threads;
+        for (int t = 0; t < THREADS; ++t)
+            threads.emplace_back([&log, t] {
+                for (int i = 0; i < LINES; ++i)
+                    log.Log(1, L"thread %d line %03d %ls", t, i, L"with a tail of some length");
+            });
+        for (std::thread& thread : threads)
+            thread.join();
+        log.GetLogHistory(history);
+    }
+    ASSERT_EQ(history.size(), static_cast<size_t>(THREADS * LINES));
+
+    // The file holds exactly the history, in its order; each thread's lines
+    // come in the order the thread logged them.
+    std::string expected = START_BANNER;
+    std::vector<int> next(THREADS, 0);
+    for (const std::wstring& line : history) {
+        int t = -1, i = -1;
+        ASSERT_EQ(swscanf(line.c_str() + 17, L"thread %d line %d", &t, &i), 2) << line.size();
+        ASSERT_TRUE(t >= 0 && t < THREADS);
+        EXPECT_EQ(i, next[t]++);
+        EXPECT_TRUE(line.ends_with(L" with a tail of some length"));
+        expected += *oru::detail::ToUtf8(line) + "\r\n";
+    }
+    expected += END_BANNER;
+    std::string actual;
+    for (const auto& entry : std::filesystem::directory_iterator(DIR))
+        actual += ReadFileBytes(entry.path().string());
+    EXPECT_EQ(actual, expected);
+}
+
+TEST(CoreLog, IsOneInstanceThatWritesOruCoreLogOnceInitialised)
+{
+    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    oru::test::RemoveTree("oru_log");
+    CLogSystem* pCore = oru::detail::GetCoreLog();
+    ASSERT_NE(pCore, nullptr);
+    EXPECT_EQ(pCore, oru::detail::GetCoreLog());
+
+    EXPECT_EQ(OruCoreLogInitialize(3), 0);
+    OruSafeLog(pCore, 3, L"\ntask %d", 1);
+    OruSafeLog(pCore, 4, L"filtered");
+    EXPECT_EQ(ReadFileBytes("oru_log/OruCoreLog_2026-12-06.txt"),
+              START_BANNER + "Lv3_[09:05:01] : \r\ntask 1\r\n");
+}

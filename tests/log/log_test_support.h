@@ -1,0 +1,41 @@
+#pragma once
+
+// Helpers shared by the log tests: a clock the test sets, the bytes of a
+// file, and what the debug channel received since a point in the test.
+
+#include "platform/clock.h"
+
+#include <string>
+
+namespace oru::test {
+
+// While alive, every log reads the date and time from Now(), which the test
+// sets; the system clock comes back on destruction.
+class CFakeLogClock {
+public:
+    explicit CFakeLogClock(const oru::platform::CLocalTime& now);
+    ~CFakeLogClock();
+    CFakeLogClock(const CFakeLogClock&) = delete;
+    CFakeLogClock& operator=(const CFakeLogClock&) = delete;
+
+    void Set(const oru::platform::CLocalTime& now);
+};
+
+// The whole content of a file; empty when it cannot be read.
+std::string ReadFileBytes(const std::string& path);
+bool FileExists(const std::string& path);
+void RemoveTree(const std::string& path);
+
+// The debug channel is the file named by ORU_DEBUG_OUTPUT; this remembers its
+// size at construction and returns what was appended since.
+class CDebugChannelTail {
+public:
+    CDebugChannelTail();
+    std::string Text() const;
+
+private:
+    std::string m_strPath;
+    size_t m_nStart = 0;
+};
+
+}  // namespace oru::test

@@ -17,6 +17,21 @@
 // before it unloads the library.
 
 #include "core/convert_internal.h"
+#include "property/property_startup.h"
+
+#include <oru/resource/ref_counter.h>
 
 // 4. The conversion lock.
 constinit COruCriticalSection g_csConvert;
+
+// 8. The run-time words of the root property tables: TPropStruct's list, then
+// CPropObject's.
+namespace {
+struct CPropertyTablesStartup {
+    CPropertyTablesStartup() { oru::detail::InitRootPropertyLists(); }
+};
+const CPropertyTablesStartup s_PropertyTablesStartup;
+}  // namespace
+
+// 9. The lock shared by every reference counter.
+constinit COruCriticalSection CRefCounter::m_CS;

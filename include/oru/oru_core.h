@@ -11,6 +11,10 @@
 #include <oru/core/file_info.h>
 #include <oru/core/singleton.h>
 #include <oru/log/log_system.h>
+#include <oru/property/prop_object.h>
+#include <oru/resource/ref_counter.h>
+#include <oru/resource/resource.h>
+#include <oru/resource/resource_pool.h>
 #include <oru/timing/timer.h>
 #include <oru/timing/timer_source.h>
 #include <oru/timing/timer_sync.h>

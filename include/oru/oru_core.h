@@ -10,6 +10,8 @@
 #include <oru/core/export.h>
 #include <oru/core/file_info.h>
 #include <oru/core/singleton.h>
+#include <oru/fsm/fsm.h>
+#include <oru/fsm/hfsm.h>
 #include <oru/log/log_system.h>
 #include <oru/property/prop_object.h>
 #include <oru/resource/ref_counter.h>

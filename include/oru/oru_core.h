@@ -17,6 +17,8 @@
 #include <oru/resource/ref_counter.h>
 #include <oru/resource/resource.h>
 #include <oru/resource/resource_pool.h>
+#include <oru/tasks/thread_task.h>
+#include <oru/tasks/thread_task_manager.h>
 #include <oru/timing/timer.h>
 #include <oru/timing/timer_source.h>
 #include <oru/timing/timer_sync.h>

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <oru/core/critical_section.h>
+#include <oru/core/export.h>
+#include <oru/core/singleton.h>
+#include <oru/tasks/thread_task.h>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class CProducerConsumerQueue;
+class CManualResetEvent;
+
+// The singleton is instantiated once inside the library and shared with the
+// game. Declared before the class, whose base it is, so that the export
+// attribute applies to the instantiation.
+class CThreadTaskManager;
+extern template class ORU_API CSingleton<CThreadTaskManager>;
+
+// The process's background worker: callbacks queued with AddTask run one at
+// a time, in the order they were added, on a thread of the library's own.
+// The thread exists only while there is work: AddTask starts one when none
+// is running, and it ends as soon as it finds the queue empty. At most 1024
+// tasks wait at a time; a task added beyond that is dropped without running.
+//
+// AddTask may be called from any thread, also from inside a callback. The
+// other operations are meant for one controlling thread. Reach the manager
+// through OruThreadTaskManager() or CSingleton<CThreadTaskManager>.
+class ORU_API CThreadTaskManager : public CSingleton<CThreadTaskManager> {
+public:
+    CThreadTaskManager();
+    // Waits for a running worker to drain the queue first. Must not run
+    // inside a callback.
+    virtual ~CThreadTaskManager();
+
+    // A copy would share the queue and the worker of its source.
+    CThreadTaskManager(const CThreadTaskManager&) = delete;
+    CThreadTaskManager& operator=(const CThreadTaskManager&) = delete;
+
+    // Queues callback(data, param) and makes sure a worker will take it.
+    // Nothing is reported: a task refused by a full queue is dropped and
+    // named in the core log's trace.
+    void AddTask(void* data, OruTaskCallback callback, void* param);
+    // Starts a new worker, even while another one runs (both then take from
+    // the same queue, and the order between them is lost). AddTask does this
+    // when it is needed; a failed thread creation leaves no worker, and the
+    // next AddTask tries again.
+    void BeginThread();
+    // The worker's loop: runs queued tasks until the queue is empty. Runs on
+    // the worker thread.
+    void Thread_Entry();
+    // Blocks until the running worker has drained the queue; returns at once
+    // when no worker runs or when called from inside a callback.
+    void WaitUntilFinished();
+    // True while the most recently started worker thread has not ended.
+    bool IsBusy();
+    // True once a worker has drained the queue; false again when the next
+    // worker starts.
+    bool GetComplete();
+
+private:
+    struct CWorker;
+
+    void StartWorker();
+    void WorkerMain(CWorker* pWorker);
+    void JoinEndedWorkers();
+    bool IsWorkerThread() const;
+
+    std::unique_ptr<CProducerConsumerQueue> m_pQueue;
+    COruCriticalSection m_cs;                    // guards m_bComplete only
+    std::unique_ptr<CManualResetEvent> m_pFinished;
+    // Guards the workers and m_nActiveWorkers. A worker decides to end and
+    // AddTask decides whether it needs a new one under this same lock, so a
+    // task added while the last worker is ending is never stranded.
+    mutable std::mutex m_mtxWorker;
+    std::unique_ptr<CWorker> m_pWorker;          // the most recently started
+    std::vector<std::unique_ptr<CWorker>> m_vecRetired;  // earlier ones, not yet joined
+    int m_nActiveWorkers;                        // started and still taking tasks
+    bool m_bComplete;
+};
+
+// The manager, created on first use; the same as
+// CSingleton<CThreadTaskManager>::GetInstance().
+ORU_API CThreadTaskManager& OruThreadTaskManager();

@@ -1,0 +1,182 @@
+// The worker thread lives only while there is work. AddTask queues the task
+// and then asks whether a worker is still taking tasks; the worker, when it
+// finds the queue empty, looks once more and decides to end. Both questions
+// are asked under m_mtxWorker, which closes the gap in which a task could be
+// queued after the worker's last look but before its thread ended: either
+// the worker sees the task, or AddTask sees that no worker is taking tasks
+// and starts a new one.
+//
+// A worker's thread is joined later, when a newer worker starts or the
+// manager is destroyed; by then it has at most a few instructions left.
+
+#include <oru/tasks/thread_task_manager.h>
+
+#include "log/core_log.h"
+#include "tasks/producer_consumer_queue.h"
+#include "tasks/sync_objects.h"
+
+#include <atomic>
+#include <new>
+#include <system_error>
+#include <thread>
+
+template class CSingleton<CThreadTaskManager>;
+
+struct CThreadTaskManager::CWorker {
+    std::thread m_Thread;
+    std::atomic<bool> m_bEnded{false};   // the thread has left its routine
+};
+
+CThreadTaskManager::CThreadTaskManager()
+    : m_pQueue(std::make_unique<CProducerConsumerQueue>(oru::detail::GetCoreLog())),
+      m_pFinished(std::make_unique<CManualResetEvent>()),
+      m_nActiveWorkers(0),
+      m_bComplete(false)
+{
+}
+
+CThreadTaskManager::~CThreadTaskManager()
+{
+    WaitUntilFinished();
+
+    std::lock_guard<std::mutex> lock(m_mtxWorker);
+    if (m_pWorker)
+        m_vecRetired.push_back(std::move(m_pWorker));
+    for (auto& pWorker : m_vecRetired) {
+        if (!pWorker->m_Thread.joinable())
+            continue;
+        // Destroyed from inside a callback (which the contract forbids), the
+        // worker cannot join itself; letting it go is all that is left.
+        if (pWorker->m_Thread.get_id() == std::this_thread::get_id())
+            pWorker->m_Thread.detach();
+        else
+            pWorker->m_Thread.join();
+    }
+}
+
+void CThreadTaskManager::AddTask(void* data, OruTaskCallback callback, void* param)
+{
+    CThreadTask* task = new (std::nothrow) CThreadTask(data, callback, param);
+    if (!task)
+        return;
+    if (!m_pQueue->Add(task)) {
+        delete task;
+        return;
+    }
+
+    std::lock_guard<std::mutex> lock(m_mtxWorker);
+    if (m_nActiveWorkers == 0)
+        StartWorker();
+}
+
+void CThreadTaskManager::BeginThread()
+{
+    std::lock_guard<std::mutex> lock(m_mtxWorker);
+    StartWorker();
+}
+
+// Called with m_mtxWorker held.
+void CThreadTaskManager::StartWorker()
+{
+    {
+        COruLock lock(m_cs);
+        m_bComplete = false;
+    }
+    m_pFinished->Reset();
+
+    if (m_pWorker)
+        m_vecRetired.push_back(std::move(m_pWorker));
+    JoinEndedWorkers();
+
+    auto pWorker = std::make_unique<CWorker>();
+    try {
+        pWorker->m_Thread = std::thread(&CThreadTaskManager::WorkerMain, this, pWorker.get());
+    } catch (const std::system_error&) {
+        return;   // no worker; the next AddTask tries again
+    }
+    m_pWorker = std::move(pWorker);
+    ++m_nActiveWorkers;
+}
+
+// Called with m_mtxWorker held. Threads that have left their routine are
+// joined at once; the others stay until a later call or the destructor.
+void CThreadTaskManager::JoinEndedWorkers()
+{
+    auto it = m_vecRetired.begin();
+    while (it != m_vecRetired.end()) {
+        if ((*it)->m_bEnded.load(std::memory_order_acquire)) {
+            (*it)->m_Thread.join();
+            it = m_vecRetired.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void CThreadTaskManager::WorkerMain(CWorker* pWorker)
+{
+    Thread_Entry();
+    pWorker->m_bEnded.store(true, std::memory_order_release);
+}
+
+void CThreadTaskManager::Thread_Entry()
+{
+    for (;;) {
+        CThreadTask* task = nullptr;
+        if (!m_pQueue->Remove(task)) {
+            std::lock_guard<std::mutex> lock(m_mtxWorker);
+            if (!m_pQueue->Remove(task)) {
+                // The decision to end. The flag and the event change under
+                // the same lock, so a worker started right after cannot have
+                // its state overwritten by this one.
+                if (m_nActiveWorkers > 0)
+                    --m_nActiveWorkers;
+                if (m_nActiveWorkers == 0) {
+                    {
+                        COruLock flagLock(m_cs);
+                        m_bComplete = true;
+                    }
+                    m_pFinished->Set();
+                }
+                return;
+            }
+        }
+        if (task) {
+            task->Run();
+            delete task;
+        }
+    }
+}
+
+bool CThreadTaskManager::IsWorkerThread() const
+{
+    return m_pWorker && m_pWorker->m_Thread.get_id() == std::this_thread::get_id();
+}
+
+void CThreadTaskManager::WaitUntilFinished()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mtxWorker);
+        // From inside a callback the worker would wait for itself forever.
+        if (m_nActiveWorkers == 0 || IsWorkerThread())
+            return;
+    }
+    m_pFinished->Wait();
+}
+
+bool CThreadTaskManager::IsBusy()
+{
+    std::lock_guard<std::mutex> lock(m_mtxWorker);
+    return m_pWorker && !m_pWorker->m_bEnded.load(std::memory_order_acquire);
+}
+
+bool CThreadTaskManager::GetComplete()
+{
+    COruLock lock(m_cs);
+    return m_bComplete;
+}
+
+CThreadTaskManager& OruThreadTaskManager()
+{
+    return CSingleton<CThreadTaskManager>::GetInstance();
+}

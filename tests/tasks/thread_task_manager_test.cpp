@@ -1,0 +1,336 @@
+#include <oru/log/log_system.h>
+#include <oru/tasks/thread_task_manager.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// A door a callback waits at until the test opens it, so the test knows
+// where the worker is without sleeping.
+class CGate {
+public:
+    void Open()
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_bOpen = true;
+        m_cv.notify_all();
+    }
+    void Wait()
+    {
+        std::unique_lock<std::mutex> lock(m_mtx);
+        m_cv.wait(lock, [this] { return m_bOpen; });
+    }
+
+private:
+    std::mutex m_mtx;
+    std::condition_variable m_cv;
+    bool m_bOpen = false;
+};
+
+// The worker, parked inside a callback: Hold() returns once the worker has
+// taken the parking task, Release() lets it go on.
+struct CParkedWorker {
+    CGate m_Arrived;
+    CGate m_Leave;
+
+    static void Park(void* data, void*)
+    {
+        auto* pSelf = static_cast<CParkedWorker*>(data);
+        pSelf->m_Arrived.Open();
+        pSelf->m_Leave.Wait();
+    }
+    void Hold(CThreadTaskManager& manager)
+    {
+        manager.AddTask(this, &Park, nullptr);
+        m_Arrived.Wait();
+    }
+    void Release() { m_Leave.Open(); }
+};
+
+void CountRun(void* data, void*)
+{
+    static_cast<std::atomic<int>*>(data)->fetch_add(1);
+}
+
+// The core log's file of the day, as the queue's trace lines reach it.
+class CCoreLogReader {
+public:
+    CCoreLogReader()
+    {
+        OruCoreLogInitialize(3);
+        m_nStart = Size();
+    }
+    // What was written to the core log since this reader was made, with the
+    // file's line ends folded to '\n'.
+    std::string Appended() const
+    {
+        std::string text;
+        for (const auto& entry : std::filesystem::directory_iterator("oru_log")) {
+            if (entry.path().filename().string().rfind("OruCoreLog_", 0) != 0)
+                continue;
+            std::ifstream file(entry.path(), std::ios::binary);
+            text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        }
+        text = text.size() > m_nStart ? text.substr(m_nStart) : std::string();
+        return std::regex_replace(text, std::regex("\r\n"), "\n");
+    }
+
+private:
+    size_t Size() const
+    {
+        std::error_code error;
+        size_t size = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("oru_log", error))
+            if (entry.path().filename().string().rfind("OruCoreLog_", 0) == 0)
+                size = static_cast<size_t>(entry.file_size());
+        return size;
+    }
+
+    size_t m_nStart;
+};
+
+size_t CountMatches(const std::string& text, const std::string& pattern)
+{
+    const std::regex re(pattern);
+    return static_cast<size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), re),
+                                             std::sregex_iterator()));
+}
+
+}  // namespace
+
+TEST(ThreadTaskManager, FreshManagerIsIdle)
+{
+    CThreadTaskManager manager;
+    EXPECT_FALSE(manager.IsBusy());
+    EXPECT_FALSE(manager.GetComplete());
+    manager.WaitUntilFinished();
+}
+
+TEST(ThreadTaskManager, SingletonAccessorsReachOneManager)
+{
+    CThreadTaskManager& manager = OruThreadTaskManager();
+    EXPECT_EQ(&manager, &CSingleton<CThreadTaskManager>::GetInstance());
+    EXPECT_EQ(&manager, CSingleton<CThreadTaskManager>::GetInstancePtr());
+    CSingleton<CThreadTaskManager>::DeleteInstance();
+    EXPECT_EQ(CSingleton<CThreadTaskManager>::m_pSingleton, nullptr);
+}
+
+TEST(ThreadTaskManager, OneTaskRunsOnceWithItsArgumentsAndIsTraced)
+{
+    CCoreLogReader log;
+    struct CCall {
+        std::atomic<int> m_nRuns{0};
+        void* m_pParam = nullptr;
+        std::thread::id m_Thread;
+    } call;
+    int param = 0;
+    {
+        CThreadTaskManager manager;
+        manager.AddTask(&call, [](void* data, void* p) {
+            auto* pCall = static_cast<CCall*>(data);
+            pCall->m_pParam = p;
+            pCall->m_Thread = std::this_thread::get_id();
+            pCall->m_nRuns.fetch_add(1);
+        }, &param);
+        manager.WaitUntilFinished();
+        EXPECT_TRUE(manager.GetComplete());
+        EXPECT_EQ(call.m_nRuns.load(), 1);
+        EXPECT_EQ(call.m_pParam, &param);
+        EXPECT_NE(call.m_Thread, std::this_thread::get_id());
+    }
+    const std::string text = log.Appended();
+    EXPECT_EQ(CountMatches(text, "Lv3_\\[[0-9:]{8}\\] : \nCProducerConsumerQueue: Item \\[[0-9a-f]+\\] Added! Items in queue: 1\n"), 1u)
+        << text;
+    EXPECT_EQ(CountMatches(text, "Lv3_\\[[0-9:]{8}\\] : \nCProducerConsumerQueue: Item \\[[0-9a-f]+\\] Removed! Items in queue: 0\n"), 1u)
+        << text;
+}
+
+TEST(ThreadTaskManager, NullDataAndParamArePassedThrough)
+{
+    static std::atomic<int> s_nNullCalls{0};
+    CThreadTaskManager manager;
+    manager.AddTask(nullptr, [](void* data, void* param) {
+        if (!data && !param)
+            s_nNullCalls.fetch_add(1);
+    }, nullptr);
+    manager.WaitUntilFinished();
+    EXPECT_EQ(s_nNullCalls.load(), 1);
+}
+
+TEST(ThreadTaskManager, TasksRunInOrderOneAtATime)
+{
+    struct CRecord {
+        std::mutex m_mtx;
+        std::string m_strOrder;
+        std::atomic<int> m_nInside{0};
+        std::atomic<bool> m_bOverlap{false};
+    } record;
+    auto step = [](void* data, void* param) {
+        auto* pRecord = static_cast<CRecord*>(data);
+        if (pRecord->m_nInside.fetch_add(1) != 0)
+            pRecord->m_bOverlap = true;
+        std::this_thread::yield();
+        {
+            std::lock_guard<std::mutex> lock(pRecord->m_mtx);
+            pRecord->m_strOrder += *static_cast<const char*>(param);
+        }
+        pRecord->m_nInside.fetch_sub(1);
+    };
+    static const char NAMES[] = "ABC";
+    CThreadTaskManager manager;
+    for (int round = 0; round < 50; ++round)
+        for (const char& name : std::string_view(NAMES, 3))
+            manager.AddTask(&record, step, const_cast<char*>(&name));
+    manager.WaitUntilFinished();
+
+    std::string expected;
+    for (int round = 0; round < 50; ++round)
+        expected += "ABC";
+    EXPECT_EQ(record.m_strOrder, expected);
+    EXPECT_FALSE(record.m_bOverlap.load());
+}
+
+TEST(ThreadTaskManager, FullQueueRefusesTheNextTaskAndRunsTheAcceptedOnes)
+{
+    CCoreLogReader log;
+    std::atomic<int> accepted{0};
+    std::atomic<int> refused{0};
+    CThreadTaskManager manager;
+    CParkedWorker parked;
+    parked.Hold(manager);
+
+    for (int i = 0; i < 1024; ++i)
+        manager.AddTask(&accepted, &CountRun, nullptr);
+    manager.AddTask(&refused, &CountRun, nullptr);
+    EXPECT_TRUE(manager.IsBusy());
+    EXPECT_FALSE(manager.GetComplete());
+
+    parked.Release();
+    manager.WaitUntilFinished();
+    EXPECT_EQ(accepted.load(), 1024);
+    EXPECT_EQ(refused.load(), 0);
+
+    const std::string text = log.Appended();
+    EXPECT_EQ(CountMatches(text, "\nCProducerConsumerQueue: Queue is full! cannot add object! \\[[0-9a-f]+\\] size=1024\n"), 1u);
+    EXPECT_EQ(CountMatches(text, "Added! Items in queue: 1024\n"), 1u);
+    EXPECT_EQ(CountMatches(text, "Removed!"), 1025u);
+}
+
+TEST(ThreadTaskManager, DrainedManagerStartsANewWorker)
+{
+    std::atomic<int> runs{0};
+    CThreadTaskManager manager;
+    manager.AddTask(&runs, &CountRun, nullptr);
+    manager.WaitUntilFinished();
+    ASSERT_TRUE(manager.GetComplete());
+
+    CParkedWorker parked;
+    parked.Hold(manager);
+    EXPECT_FALSE(manager.GetComplete());
+    EXPECT_TRUE(manager.IsBusy());
+    manager.AddTask(&runs, &CountRun, nullptr);
+    parked.Release();
+    manager.WaitUntilFinished();
+    EXPECT_TRUE(manager.GetComplete());
+    EXPECT_EQ(runs.load(), 2);
+}
+
+TEST(ThreadTaskManager, DestructionWaitsForTheQueueToDrain)
+{
+    std::atomic<int> runs{0};
+    {
+        CThreadTaskManager manager;
+        for (int i = 0; i < 200; ++i)
+            manager.AddTask(&runs, &CountRun, nullptr);
+    }
+    EXPECT_EQ(runs.load(), 200);
+}
+
+TEST(ThreadTaskManager, CallbackMayQueueMoreWorkAndMayNotWaitForItself)
+{
+    struct CChain {
+        CThreadTaskManager* m_pManager;
+        std::atomic<int> m_nLinks{0};
+    } chain;
+    CThreadTaskManager manager;
+    chain.m_pManager = &manager;
+    manager.AddTask(&chain, [](void* data, void*) {
+        auto* pChain = static_cast<CChain*>(data);
+        pChain->m_pManager->WaitUntilFinished();   // returns at once on the worker
+        pChain->m_pManager->AddTask(&pChain->m_nLinks, &CountRun, nullptr);
+    }, nullptr);
+    manager.WaitUntilFinished();
+    EXPECT_EQ(chain.m_nLinks.load(), 1);
+}
+
+// WaitUntilFinished returns as the worker decides to end, while its thread
+// is still finishing; a task added right then must get a worker of its own.
+// Each task is checked before the next is added, so a stranded task cannot be
+// rescued by a later AddTask.
+TEST(ThreadTaskManager, TaskAddedAsTheWorkerEndsIsNotStranded)
+{
+    constexpr int TASKS = 3000;
+    std::atomic<int> runs{0};
+    std::minstd_rand random(7);
+    CThreadTaskManager manager;
+    int stranded = 0;
+    for (int i = 0; i < TASKS; ++i) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(random() % 3000);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        manager.AddTask(&runs, &CountRun, nullptr);
+        manager.WaitUntilFinished();
+        stranded += runs.load() != i + 1;
+        runs.store(i + 1);
+    }
+    EXPECT_EQ(stranded, 0);
+}
+
+// The same from several threads at once, at random moments around the
+// worker's end: every task must have run exactly once.
+TEST(ThreadTaskManager, TasksAddedWhileTheWorkerEndsAllRunExactlyOnce)
+{
+    constexpr int ADDERS = 3;
+    constexpr int TASKS_PER_ADDER = 2000;
+    std::vector<std::atomic<int>> runs(ADDERS * TASKS_PER_ADDER);
+    auto mark = [](void* data, void*) { static_cast<std::atomic<int>*>(data)->fetch_add(1); };
+
+    CThreadTaskManager manager;
+    std::vector<std::thread> adders;
+    for (int a = 0; a < ADDERS; ++a) {
+        adders.emplace_back([&, a] {
+            std::minstd_rand random(static_cast<unsigned>(a + 1));
+            for (int i = 0; i < TASKS_PER_ADDER; ++i) {
+                manager.AddTask(&runs[a * TASKS_PER_ADDER + i], mark, nullptr);
+                // Pause for up to 100 us, about what the worker needs to run
+                // a task and end, so the next task often lands as it ends.
+                const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(random() % 100000);
+                while (std::chrono::steady_clock::now() < until) {
+                }
+            }
+        });
+    }
+    for (auto& adder : adders)
+        adder.join();
+    manager.WaitUntilFinished();
+
+    int missing = 0, repeated = 0;
+    for (auto& count : runs) {
+        missing += count.load() == 0;
+        repeated += count.load() > 1;
+    }
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(repeated, 0);
+}

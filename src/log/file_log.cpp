@@ -10,6 +10,7 @@
 #include "platform/files.h"
 #include "platform/ui.h"
 
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <string_view>
@@ -41,10 +42,17 @@ void WriteTextLine(oru::platform::COutputFile& file, std::string_view text)
         pOut = large.data();
     }
     size_t n = 0;
-    for (const char c : text) {
-        if (c == '\n')
+    while (!text.empty()) {
+        const size_t lineFeed = text.find('\n');
+        const size_t run = lineFeed == std::string_view::npos ? text.size() : lineFeed;
+        std::memcpy(pOut + n, text.data(), run);
+        n += run;
+        text.remove_prefix(run);
+        if (!text.empty()) {
             pOut[n++] = '\r';
-        pOut[n++] = c;
+            pOut[n++] = '\n';
+            text.remove_prefix(1);
+        }
     }
     pOut[n++] = '\r';
     pOut[n++] = '\n';

@@ -31,9 +31,19 @@ uint64_t MonotonicNanoseconds()
 
 CLocalTime LocalTimeNow()
 {
-    const time_t now = time(nullptr);
+    return LocalTimeAt(CalendarSeconds());
+}
+
+int64_t CalendarSeconds()
+{
+    return static_cast<int64_t>(time(nullptr));
+}
+
+CLocalTime LocalTimeAt(int64_t seconds)
+{
+    const time_t when = static_cast<time_t>(seconds);
     tm parts{};
-    localtime_r(&now, &parts);
+    localtime_r(&when, &parts);
     return {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
             parts.tm_hour, parts.tm_min, parts.tm_sec};
 }

@@ -26,6 +26,12 @@ struct CLocalTime {
 };
 CLocalTime LocalTimeNow();
 
+// The calendar clock in whole seconds since the Unix epoch, and the local
+// date and time of such a second: LocalTimeAt(CalendarSeconds()) is
+// LocalTimeNow(). Split so that a caller may keep the breakdown of a second.
+int64_t CalendarSeconds();
+CLocalTime LocalTimeAt(int64_t seconds);
+
 // Suspends the calling thread.
 void SleepMilliseconds(uint32_t milliseconds);
 

@@ -19,6 +19,7 @@
 #include <oru/resource/resource_pool.h>
 #include <oru/tasks/thread_task.h>
 #include <oru/tasks/thread_task_manager.h>
+#include <oru/timing/profiler.h>
 #include <oru/timing/timer.h>
 #include <oru/timing/timer_source.h>
 #include <oru/timing/timer_sync.h>

@@ -1,0 +1,240 @@
+// The profiler keeps a call tree keyed by section name under the current
+// section. A begin reads the counter and finds (or, the first time, creates)
+// the child of that name; an end adds the ticks since the begin to the node
+// and moves back to the parent. Nothing is formatted until LogResult, so a
+// steady frame costs two counter readings and one map lookup per section.
+//
+// The table lists the tree depth first, children by name, each node with its
+// inclusive share of the root's time, its exclusive share in parentheses and
+// its call count:
+//
+//   Lv3_[12:00:00] :  Root<padding>\t100.000%  \t( 10.000%)\t         3
+//   Lv3_[12:00:00] :    Physics<padding>\t 60.000%  \t( 60.000%)\t         3
+
+#include <oru/timing/profiler.h>
+
+#include <oru/log/exception_handler.h>
+#include <oru/log/log_system.h>
+
+#include "core/utf8.h"
+#include "platform/replace_file.h"
+#include "timing/timing_clock.h"
+
+#include <cmath>
+#include <string_view>
+
+template class CSingleton<CProFiler>;
+
+namespace {
+
+constexpr std::wstring_view ROOT_NAME = L"Root";
+constexpr int TABLE_LOG_LEVEL = 3;
+constexpr size_t LABEL_WIDTH = 50;  // labels are padded two blanks at a time up to here
+
+constexpr const wchar_t* TABLE_TITLE =
+    L"=======================Profiler Results==============================================";
+constexpr const wchar_t* TABLE_RULE =
+    L"-------------------------------------------------------------------------------------";
+constexpr const wchar_t* TABLE_END =
+    L"=====================================================================================";
+
+int64_t ReadCounter()
+{
+    return oru::detail::TimingClock().m_pfnCounter();
+}
+
+// Two blanks per level of depth, the name, then blanks two at a time until
+// the label reaches 50 characters (so it ends at 50 or 51). A longer label
+// is neither padded nor cut.
+std::wstring MakeLabel(const std::wstring& name, int depth)
+{
+    std::wstring label(static_cast<size_t>(depth) * 2, L' ');
+    label += name;
+    while (label.size() < LABEL_WIDTH)
+        label += L"  ";
+    return label;
+}
+
+int64_t SelfTicks(const CProFileNode& node)
+{
+    int64_t self = node.m_nTotal;
+    for (const auto& [name, pChild] : node.m_mapChildren)
+        self -= pChild->m_nTotal;
+    return self;
+}
+
+// A root that was begun but never ended has no time; its shares print as 0
+// rather than as the result of a division by zero.
+double Share(int64_t ticks, int64_t rootTicks)
+{
+    if (rootTicks == 0)
+        return 0.0;
+    return static_cast<double>(ticks) / static_cast<double>(rootTicks) * 100.0;
+}
+
+void LogNode(CLogSystem& log, CProFileNode& node, int depth, int64_t rootTicks)
+{
+    node.m_nSelf = SelfTicks(node);
+    log.Log(TABLE_LOG_LEVEL, L" %ls\t%7.3f%%  \t(%7.3f%%)\t%10d",
+            MakeLabel(node.m_strName, depth).c_str(), Share(node.m_nTotal, rootTicks),
+            Share(node.m_nSelf, rootTicks), node.m_nCallCount);
+    for (auto& [name, pChild] : node.m_mapChildren)
+        LogNode(log, *pChild, depth + 1, rootTicks);
+}
+
+void LogTable(CLogSystem& log, CProFileNode& root)
+{
+    log.Log(TABLE_LOG_LEVEL, L"%ls", TABLE_TITLE);
+    log.Log(TABLE_LOG_LEVEL, L" %ls\tToTal%%  \t\t%%   \tCallNum",
+            MakeLabel(L"Func Name", 0).c_str());
+    log.Log(TABLE_LOG_LEVEL, L"%ls", TABLE_RULE);
+    LogNode(log, root, 0, root.m_nTotal);
+    log.Log(TABLE_LOG_LEVEL, L"%ls", TABLE_END);
+}
+
+// A name goes into a folded line as UTF-8. The format separates frames with
+// ';' and ends a line with a blank and the count, so a ';' or a line break
+// inside a name would split it: those become '_'. Blanks are kept.
+void AppendFoldedName(std::string& out, const std::wstring& name)
+{
+    for (char c : oru::detail::ToUtf8Lossy(name))
+        out += (c == ';' || c == '\n' || c == '\r') ? '_' : c;
+}
+
+int64_t TicksToMicroseconds(int64_t ticks, int64_t frequency)
+{
+    if (ticks <= 0 || frequency <= 0)
+        return 0;
+    return std::llround(static_cast<long double>(ticks) * 1000000.0L /
+                        static_cast<long double>(frequency));
+}
+
+void AppendFolded(std::string& out, std::string& path, const CProFileNode& node, int64_t frequency)
+{
+    const size_t parentLength = path.size();
+    if (!path.empty())
+        path += ';';
+    AppendFoldedName(path, node.m_strName);
+    out += path;
+    out += ' ';
+    out += std::to_string(TicksToMicroseconds(SelfTicks(node), frequency));
+    out += '\n';
+    for (const auto& [name, pChild] : node.m_mapChildren)
+        AppendFolded(out, path, *pChild, frequency);
+    path.resize(parentLength);
+}
+
+}  // namespace
+
+CProFileNode::CProFileNode(CProFileNode* parent, const std::wstring& name)
+    : m_pParent(parent), m_nStart(0), m_nTotal(0), m_nSelf(0), m_nCallCount(0), m_strName(name)
+{
+}
+
+CProFileNode::~CProFileNode() = default;
+
+CProFiler::CProFiler() : m_pCurrent(nullptr), m_pLog(new CLogSystem), m_bEnabled(false)
+{
+    if (!m_pLog->Init(LOG_MODE_FILE, 5, L"./oru_log", L"ProFileLog", true, false))
+        OruCriticalError(L"application log system initialize is failed.!!");
+}
+
+CProFiler::~CProFiler() = default;
+
+void CProFiler::ExecuteProFiler(bool on)
+{
+    m_bEnabled = on;
+}
+
+void CProFiler::ExecBegin(const std::wstring& name)
+{
+    if (!m_bEnabled)
+        return;
+
+    if (name == ROOT_NAME) {
+        if (!m_pRoot) {
+            m_pRoot = std::make_unique<CProFileNode>(nullptr, name);
+            m_pCurrent = m_pRoot.get();
+        }
+        // With every section ended, the current section is the root.
+        m_pCurrent->m_nStart = ReadCounter();
+        ++m_pCurrent->m_nCallCount;
+        return;
+    }
+
+    if (!m_pCurrent)
+        return;  // no "Root" yet: not recorded
+
+    auto it = m_pCurrent->m_mapChildren.find(name);
+    if (it == m_pCurrent->m_mapChildren.end())
+        it = m_pCurrent->m_mapChildren.emplace(name, std::make_unique<CProFileNode>(m_pCurrent, name))
+                 .first;
+    m_pCurrent = it->second.get();
+    ++m_pCurrent->m_nCallCount;
+    m_pCurrent->m_nStart = ReadCounter();
+}
+
+void CProFiler::ExecEnd(const std::wstring& name)
+{
+    if (!m_bEnabled || !m_pCurrent)
+        return;
+    if (m_pCurrent->m_strName != name)
+        return;  // not the open section: ignored, the section stays open
+
+    m_pCurrent->m_nTotal += ReadCounter() - m_pCurrent->m_nStart;
+    if (m_pCurrent->m_pParent)
+        m_pCurrent = m_pCurrent->m_pParent;
+}
+
+void CProFiler::LogResult()
+{
+    if (!m_pRoot)
+        return;
+    LogTable(*m_pLog, *m_pRoot);
+    m_pRoot.reset();
+    m_pCurrent = nullptr;
+}
+
+bool CProFiler::ExportFolded(const std::wstring& path) const
+{
+    if (!m_pRoot)
+        return false;
+    const std::optional<std::string> pathUtf8 = oru::detail::ToUtf8(path);
+    if (!pathUtf8 || pathUtf8->empty())
+        return false;
+
+    std::string folded;
+    std::string stack;
+    AppendFolded(folded, stack, *m_pRoot, oru::detail::TimingClock().m_pfnFrequency());
+    return oru::platform::ReplaceFileContents(*pathUtf8, folded);
+}
+
+CProFiler& GetProFiler()
+{
+    return CSingleton<CProFiler>::GetInstance();
+}
+
+void _ProFileBegin(const std::wstring& name)
+{
+    GetProFiler().ExecBegin(name);
+}
+
+void _ProFileEnd(const std::wstring& name)
+{
+    GetProFiler().ExecEnd(name);
+}
+
+void _ProFileExecute(bool on)
+{
+    GetProFiler().ExecuteProFiler(on);
+}
+
+void _ProFileResult()
+{
+    GetProFiler().LogResult();
+}
+
+bool _ProFileExport(const std::wstring& path)
+{
+    return GetProFiler().ExportFolded(path);
+}

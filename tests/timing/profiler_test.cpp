@@ -1,0 +1,284 @@
+#include <oru/timing/profiler.h>
+
+#include "fake_timing_clock.h"
+#include "log/log_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The profiler's log stamps every line from this fixed moment, so the file
+// name and the line prefix are known.
+oru::platform::CLocalTime FixedNow()
+{
+    return {2026, 12, 6, 12, 0, 0};
+}
+
+const char* const LOG_FILE = "oru_log/ProFileLog_2026-12-06.txt";
+const char* const LINE_PREFIX = "Lv3_[12:00:00] : ";
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// `text` followed by blanks up to `width` characters.
+std::string Pad(const std::string& text, size_t width)
+{
+    return text + std::string(width - text.size(), ' ');
+}
+
+std::string Row(const std::string& label, size_t width, const char* shares, const char* calls)
+{
+    return " " + Pad(label, width) + "\t" + shares + "\t" + calls;
+}
+
+class ProFiler : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        CSingleton<CProFiler>::DeleteInstance();
+        std::filesystem::remove(LOG_FILE);
+        oru::detail::SetLogClock(&FixedNow);
+        _ProFileExecute(true);
+    }
+
+    void TearDown() override
+    {
+        CSingleton<CProFiler>::DeleteInstance();
+        oru::detail::SetLogClock(nullptr);
+    }
+
+    void Begin(const wchar_t* name) { _ProFileBegin(name); }
+    void End(const wchar_t* name) { _ProFileEnd(name); }
+    void Wait(int64_t microseconds) { m_Clock.AdvanceCounter(microseconds); }
+
+    // The profiler's lines in its log file, without their prefix.
+    std::vector<std::string> TableLines()
+    {
+        std::vector<std::string> lines;
+        std::istringstream in(ReadFile(LOG_FILE));
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (line.rfind(LINE_PREFIX, 0) == 0)
+                lines.push_back(line.substr(std::char_traits<char>::length(LINE_PREFIX)));
+        }
+        return lines;
+    }
+
+    // The folded stacks of the current tree; the fake counter runs at one
+    // tick per microsecond, so the figures are the ticks waited.
+    std::string Folded()
+    {
+        const std::string path = "profile.folded";
+        std::filesystem::remove(path);
+        if (!_ProFileExport(L"profile.folded"))
+            return "(no export)";
+        return ReadFile(path);
+    }
+
+    CFakeTimingClock m_Clock;
+};
+
+// Root > {A > B, C}, with Root 100, A 60, B 30 and C 20 ticks per frame.
+TEST_F(ProFiler, WritesTheTableDepthFirstWithSharesAndCallCounts)
+{
+    for (int frame = 0; frame < 3; ++frame) {
+        Begin(L"Root");
+        Wait(10);
+        Begin(L"A");
+        Wait(20);
+        Begin(L"B");
+        Wait(30);
+        End(L"B");
+        Wait(10);
+        End(L"A");
+        Wait(5);
+        Begin(L"C");
+        Wait(20);
+        End(L"C");
+        Wait(5);
+        End(L"Root");
+    }
+    _ProFileResult();
+
+    const std::vector<std::string> expected = {
+        "=======================Profiler Results==============================================",
+        " " + Pad("Func Name", 51) + "\tToTal%  \t\t%   \tCallNum",
+        std::string(85, '-'),
+        Row("Root", 50, "100.000%  \t( 20.000%)", "         3"),
+        Row("  A", 51, " 60.000%  \t( 30.000%)", "         3"),
+        Row("    B", 51, " 30.000%  \t( 30.000%)", "         3"),
+        Row("  C", 51, " 20.000%  \t( 20.000%)", "         3"),
+        std::string(85, '='),
+    };
+    EXPECT_EQ(TableLines(), expected);
+}
+
+TEST_F(ProFiler, ListsChildrenByNameAndLeavesLongLabelsWhole)
+{
+    const std::wstring longName(60, L'x');
+    Begin(L"Root");
+    for (const std::wstring name : {L"Zed", L"Alpha", longName.c_str()}) {
+        Begin(name.c_str());
+        End(name.c_str());
+    }
+    End(L"Root");
+    _ProFileResult();
+
+    const std::vector<std::string> lines = TableLines();
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[4].substr(0, 53), " " + Pad("  Alpha", 51) + "\t");
+    EXPECT_EQ(lines[5].substr(0, 53), " " + Pad("  Zed", 51) + "\t");
+    // By code unit, lower case sorts after upper case.
+    EXPECT_EQ(lines[6].substr(0, 64), "   " + std::string(60, 'x') + "\t");
+}
+
+TEST_F(ProFiler, ARootWithoutTimePrintsZeroShares)
+{
+    Begin(L"Root");
+    Begin(L"A");
+    Wait(10);
+    End(L"A");
+    _ProFileResult();  // Root was never ended: its total is 0
+
+    const std::vector<std::string> lines = TableLines();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[3], Row("Root", 50, "  0.000%  \t(  0.000%)", "         1"));
+    EXPECT_EQ(lines[4], Row("  A", 51, "  0.000%  \t(  0.000%)", "         1"));
+}
+
+TEST_F(ProFiler, ResultWithoutARootWritesNothingAndAResultStartsAFreshTree)
+{
+    _ProFileResult();
+    EXPECT_TRUE(TableLines().empty());
+
+    Begin(L"Root");
+    Wait(10);
+    End(L"Root");
+    _ProFileResult();
+    _ProFileResult();
+    EXPECT_EQ(TableLines().size(), 5u);
+
+    Begin(L"A");  // no root since the result: not recorded
+    End(L"A");
+    Begin(L"Root");
+    Wait(7);
+    End(L"Root");
+    EXPECT_EQ(Folded(), "Root 7\n");
+}
+
+TEST_F(ProFiler, SectionsBegunBeforeRootAreNotRecorded)
+{
+    Begin(L"A");
+    Wait(5);
+    End(L"A");
+    EXPECT_EQ(Folded(), "(no export)");
+    Begin(L"Root");
+    Wait(10);
+    End(L"Root");
+    EXPECT_EQ(Folded(), "Root 10\n");
+}
+
+TEST_F(ProFiler, KeepsOneNodePerNameUnderEachParent)
+{
+    Begin(L"Root");
+    for (const wchar_t* parent : {L"A", L"B", L"A"}) {
+        Begin(parent);
+        Begin(L"X");
+        Wait(4);
+        End(L"X");
+        End(parent);
+    }
+    End(L"Root");
+    EXPECT_EQ(Folded(), "Root 0\nRoot;A 0\nRoot;A;X 8\nRoot;B 0\nRoot;B;X 4\n");
+
+    _ProFileResult();
+    const std::vector<std::string> lines = TableLines();
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[4].substr(0, 4), "   A");
+    EXPECT_EQ(lines[4].substr(lines[4].size() - 10), "         2");
+    EXPECT_EQ(lines[5].substr(lines[5].size() - 10), "         2");
+    EXPECT_EQ(lines[7].substr(lines[7].size() - 10), "         1");
+}
+
+TEST_F(ProFiler, IgnoresAnEndThatDoesNotNameTheOpenSection)
+{
+    Begin(L"Root");
+    Begin(L"A");
+    Wait(5);
+    End(L"B");
+    End(L"Root");
+    Wait(5);
+    End(L"A");  // A stayed open through both stray ends
+    End(L"Root");
+    EXPECT_EQ(Folded(), "Root 0\nRoot;A 10\n");
+}
+
+TEST_F(ProFiler, EndingRootKeepsItCurrentForTheNextFrame)
+{
+    Begin(L"Root");
+    Wait(10);
+    End(L"Root");
+    Wait(1000);  // between frames: not counted
+    Begin(L"Root");
+    Wait(10);
+    End(L"Root");
+    EXPECT_EQ(Folded(), "Root 20\n");
+    _ProFileResult();
+    EXPECT_EQ(TableLines()[3], Row("Root", 50, "100.000%  \t(100.000%)", "         2"));
+}
+
+TEST_F(ProFiler, DisabledProfilingLeavesTheTreeAloneButStillReports)
+{
+    Begin(L"Root");
+    Wait(10);
+    End(L"Root");
+    _ProFileExecute(false);
+    Begin(L"Root");
+    Begin(L"A");
+    Wait(10);
+    End(L"A");
+    End(L"Root");
+    EXPECT_EQ(Folded(), "Root 10\n");
+    _ProFileResult();
+    EXPECT_EQ(TableLines().size(), 5u);
+}
+
+TEST_F(ProFiler, ExportsFoldedStacksWithoutDiscardingTheTree)
+{
+    m_Clock.SetFrequency(1000000000);  // nanoseconds: the export rounds to microseconds
+    Begin(L"Root");
+    Wait(1000);
+    Begin(L"Draw;Sky");
+    Begin(L"Clouds and fog");
+    Wait(2499);
+    End(L"Clouds and fog");
+    Wait(1501);
+    End(L"Draw;Sky");
+    End(L"Root");
+    EXPECT_EQ(Folded(), "Root 1\nRoot;Draw_Sky 2\nRoot;Draw_Sky;Clouds and fog 2\n");
+    _ProFileResult();
+    EXPECT_EQ(TableLines().size(), 7u);
+}
+
+TEST_F(ProFiler, ExportFailsWithoutATreeOrAWritablePath)
+{
+    EXPECT_FALSE(_ProFileExport(L"profile.folded"));
+    Begin(L"Root");
+    End(L"Root");
+    EXPECT_FALSE(_ProFileExport(L"no-such-folder/profile.folded"));
+    EXPECT_FALSE(_ProFileExport(L""));
+}
+
+}  // namespace

@@ -16,10 +16,22 @@
 // is created at load; a host creates them on first use and deletes them
 // before it unloads the library.
 
+#include <oru/log/exception_handler.h>
+
 #include "core/convert_internal.h"
 #include "property/property_startup.h"
 
 #include <oru/resource/ref_counter.h>
+
+namespace {
+
+// 3. The crash handler, installed before the host can call anything.
+struct CCrashHandlerInstaller {
+    CCrashHandlerInstaller() { OruSetUnhandledException(); }
+};
+const CCrashHandlerInstaller s_crashHandlerInstaller;
+
+}  // namespace
 
 // 4. The conversion lock.
 constinit COruCriticalSection g_csConvert;

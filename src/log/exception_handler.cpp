@@ -1,46 +1,162 @@
-// Interim form of the library faults until the crash handler lands: the
-// message goes to standard error and the process aborts.
+// The crash handler's entry points and the one path every fatal fault takes.
+//
+// A fatal signal (the platform layer catches it on an alternate stack) and
+// the library's own fatal errors meet in ReportAndEnd: a fault record goes to
+// OruExceptionHandler, which builds the report, stores it in the report file
+// of the day and shows it; then the process ends by the signal that brought
+// it here, or by SIGABRT for a library fault, with the default action so
+// that a parent or a core dump sees the real cause.
+//
+// Only the first fault is reported. A fault while a report is being made (a
+// damaged heap, a second thread crashing at the same moment) writes one line
+// to standard error and ends the process at once, and a watchdog ends it
+// should building the report hang on a lock the faulting thread held.
 
 #include <oru/log/exception_handler.h>
 
-#include "core/utf8.h"
+#include "log/crash_report.h"
+#include "log/exception_handler_internal.h"
+#include "platform/fault_signals.h"
+#include "platform/stack_walk.h"
+#include "platform/ui.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <cwchar>
-#include <string>
+
+namespace oru::detail {
+
+void (*g_pfnBeforeCrashReport)() = nullptr;
+unsigned g_nCrashWatchdogSeconds = 30;
+
+}  // namespace oru::detail
 
 namespace {
 
-[[noreturn]] void RaiseLibraryFault(const char* heading, const wchar_t* format, va_list args)
+using oru::detail::CReportText;
+using oru::detail::CWalkStart;
+using oru::platform::MachineContext;
+
+constexpr size_t MAX_MESSAGE = 512;  // wide characters, terminator included
+
+// Frames of the raising code above a library fault's context, never listed:
+// CaptureContext, RaiseLibraryFault, then OruCriticalError or
+// OruAssertionFailure. The listing starts at their caller.
+constexpr int LIBRARY_FAULT_FRAMES = 3;
+// CaptureContext and OruExceptionHandler, when the host gives no context.
+constexpr int HANDLER_FRAMES = 2;
+
+constexpr char SECOND_FAULT_NOTE[] =
+    "Oru Exception Handler: another fault while a report was being made; ending now\n";
+constexpr char WATCHDOG_NOTE[] =
+    "Oru Exception Handler: the report could not be completed in time; ending now\n";
+
+// One message buffer per thread: two threads failing at once must not write
+// into each other's message. The faulting thread never returns, so its
+// buffer outlives the report.
+thread_local wchar_t t_szMessage[MAX_MESSAGE];
+
+// The report lives outside the faulting thread's stack, which may be nearly
+// used up, and is built once per process.
+CReportText s_report;
+
+std::atomic<bool> s_bReporting{false};
+
+bool IsLibraryFault(unsigned int code)
 {
-    wchar_t message[512];
-    vswprintf(message, 512, format, args);
-    message[511] = L'\0';
-    std::fprintf(stderr, "%s\n%s\n", heading, oru::detail::ToUtf8Lossy(message).c_str());
-    std::abort();
+    return code == ORU_FAULT_GENERAL_ERROR || code == ORU_FAULT_ASSERTION_FAILURE;
+}
+
+void BuildAndStore(const OruFaultRecord& fault, const CWalkStart& start)
+{
+    oru::detail::BuildCrashReport(fault, start, s_report);
+    oru::detail::AppendReportFile(s_report);
+}
+
+CWalkStart WalkStartOf(const OruFaultRecord& fault)
+{
+    const auto* pContext = static_cast<const MachineContext*>(fault.m_pContext);
+    if (IsLibraryFault(fault.m_nCode))
+        return {pContext, false, LIBRARY_FAULT_FRAMES};
+    // A breakpoint instruction leaves the program counter just after itself,
+    // as a call leaves a return address: the line wanted is the one before.
+    const bool bAfterInstruction = fault.m_nCode == oru::platform::FAULT_BREAKPOINT;
+    return {pContext, !bAfterInstruction, 0};
+}
+
+[[noreturn]] void ReportAndEnd(const OruFaultRecord& fault, int endSignal)
+{
+    if (s_bReporting.exchange(true)) {
+        oru::platform::WriteStandardError(SECOND_FAULT_NOTE, sizeof SECOND_FAULT_NOTE - 1);
+        oru::platform::EndProcessWithSignal(endSignal);
+    }
+    oru::platform::ArmFaultWatchdog(oru::detail::g_nCrashWatchdogSeconds, endSignal,
+                                    WATCHDOG_NOTE);
+    if (oru::detail::g_pfnBeforeCrashReport)
+        oru::detail::g_pfnBeforeCrashReport();
+    BuildAndStore(fault, WalkStartOf(fault));
+    oru::platform::ArmFaultWatchdog(0, endSignal, nullptr);
+
+    oru::platform::ShowCrashReport(s_report.View());
+    oru::platform::EndProcessWithSignal(endSignal);
+}
+
+void OnFatalSignal(uint32_t code, int signal, void* pContext)
+{
+    const OruFaultRecord fault{code, nullptr, pContext};
+    ReportAndEnd(fault, signal);
+}
+
+[[gnu::noinline]] [[noreturn]] void RaiseLibraryFault(unsigned int code, const wchar_t* format,
+                                                      va_list args)
+{
+    t_szMessage[0] = L'\0';
+    if (format && vswprintf(t_szMessage, MAX_MESSAGE, format, args) < 0) {
+        // Cut (or failed part way): what was written stays, terminated.
+        t_szMessage[MAX_MESSAGE - 1] = L'\0';
+    }
+    MachineContext context;
+    oru::platform::CaptureContext(context);
+    const OruFaultRecord fault{code, t_szMessage, &context};
+    ReportAndEnd(fault, SIGABRT);
 }
 
 }  // namespace
 
-long OruExceptionHandler(const OruFaultRecord*)
+long OruExceptionHandler(const OruFaultRecord* fault)
 {
+    if (!fault)
+        return 1;
+    MachineContext own;
+    CWalkStart start{};
+    if (fault->m_pContext) {
+        start = WalkStartOf(*fault);
+    } else {
+        oru::platform::CaptureContext(own);
+        start = {&own, false, HANDLER_FRAMES};
+    }
+    BuildAndStore(*fault, start);
+    oru::platform::ShowCrashReport(s_report.View());
     return 1;
 }
 
-void OruSetUnhandledException() {}
+void OruSetUnhandledException()
+{
+    oru::platform::InstallFatalSignalHandlers(OnFatalSignal);
+}
 
 void OruCriticalError(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    RaiseLibraryFault("General Error!", format, args);
+    RaiseLibraryFault(ORU_FAULT_GENERAL_ERROR, format, args);
 }
 
 void OruAssertionFailure(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    RaiseLibraryFault("Assertion Failure!", format, args);
+    RaiseLibraryFault(ORU_FAULT_ASSERTION_FAILURE, format, args);
 }

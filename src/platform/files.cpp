@@ -32,6 +32,33 @@ bool MakeDirectory(const std::string& pathUtf8)
     return stat(pathUtf8.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool AppendToFile(const char* pathUtf8, const std::string_view* pPieces, size_t count)
+{
+    int fd = -1;
+    do {
+        fd = open(pathUtf8, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return false;
+    bool ok = true;
+    for (size_t i = 0; ok && i < count; ++i) {
+        const char* p = pPieces[i].data();
+        size_t left = pPieces[i].size();
+        while (left > 0) {
+            const ssize_t n = write(fd, p, left);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                ok = false;
+                break;
+            }
+            p += n;
+            left -= static_cast<size_t>(n);
+        }
+    }
+    return close(fd) == 0 && ok;
+}
+
 bool ReadableFileSize(const std::string& pathUtf8, uint64_t& size)
 {
     const int fd = OpenForReading(pathUtf8);

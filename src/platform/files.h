@@ -3,13 +3,20 @@
 // Files and folders. Paths are UTF-8; the callers convert wide paths first.
 
 #include <cstdint>
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace oru::platform {
 
 // Creates one folder level. True when it was created or already exists as a
 // folder; false otherwise (missing parent, a file of that name, no right).
 bool MakeDirectory(const std::string& pathUtf8);
+
+// Appends `count` pieces of text to a file in one open, creating it (mode
+// 0644 less the umask) when missing. False when it cannot be opened or a
+// write fails. Allocates nothing, so a crash report can use it.
+bool AppendToFile(const char* pathUtf8, const std::string_view* pPieces, size_t count);
 
 // The size of an existing regular file that can be opened for reading;
 // false when it cannot (missing, a folder, no permission).

@@ -1,6 +1,7 @@
 #include "platform/ui.h"
 
 #include "core/utf8.h"
+#include "platform/fault_signals.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -9,6 +10,8 @@
 #include <spawn.h>
 #include <string_view>
 #include <vector>
+#include <csignal>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,28 +38,66 @@ std::string OwnFolder()
 
 void WriteStderr(std::string_view text)
 {
-    while (!text.empty()) {
-        const ssize_t n = write(STDERR_FILENO, text.data(), text.size());
+    WriteStandardError(text.data(), text.size());
+}
+
+// Sends `data` to the helper's standard input and closes it. The helper
+// reads everything before it opens a window, so one thread can send and then
+// wait. A socket rather than a pipe: a helper that dies early must not kill
+// this process with SIGPIPE.
+void SendAll(int fd, std::string_view data)
+{
+    while (!data.empty()) {
+        const ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return;
-        text.remove_prefix(static_cast<size_t>(n));
+        data.remove_prefix(static_cast<size_t>(n));
     }
 }
 
-// Starts the helper with `args` and waits for it; false when it could not
-// be started or did not end normally.
-bool RunHelper(const std::string& helper, const std::vector<std::string>& args)
+// Starts the helper with `args` and `input` on its standard input, and waits
+// for it; false when it could not be started or did not end normally. The
+// helper starts with default signal handling and no blocked signals, whatever
+// the game or a signal handler set.
+bool RunHelper(const std::string& helper, const std::vector<std::string>& args,
+               std::string_view input = {})
 {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(helper.c_str()));
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, helper.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
+
+    int sockets[2] = {-1, -1};
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0)
         return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, sockets[1], STDIN_FILENO);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, helper.c_str(), &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(sockets[1]);
+    if (spawned != 0) {
+        close(sockets[0]);
+        return false;
+    }
+    SendAll(sockets[0], input);
+    close(sockets[0]);
+
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)
@@ -102,6 +143,14 @@ void ShowMessageBox(const std::wstring& caption, const std::wstring& text)
         RunHelper(FindReportWindowHelper(), {"--message-box", captionUtf8, textUtf8}))
         return;
     WriteStderr(captionUtf8 + ": " + textUtf8 + "\n");
+}
+
+void ShowCrashReport(std::string_view reportUtf8)
+{
+    if (UiHasWindows() && RunHelper(FindReportWindowHelper(), {"--report"}, reportUtf8))
+        return;
+    WriteStderr(reportUtf8);
+    WriteStderr("\n");
 }
 
 }  // namespace oru::platform

@@ -11,11 +11,18 @@
 // the build or the install put it.
 
 #include <string>
+#include <string_view>
 
 namespace oru::platform {
 
 // Shows a modal message box with the error icon and an OK button.
 void ShowMessageBox(const std::wstring& caption, const std::wstring& text);
+
+// Shows a crash report (UTF-8 text) in the report window and waits until the
+// player closes it; without windows, or when the window cannot be shown,
+// writes the report whole to standard error instead. Made to run on a
+// thread that has just faulted: it takes no lock of the library.
+void ShowCrashReport(std::string_view reportUtf8);
 
 // True when the service would open windows rather than write to standard
 // error.

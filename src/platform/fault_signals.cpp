@@ -1,0 +1,248 @@
+#include "platform/fault_signals.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+namespace oru::platform {
+namespace {
+
+constexpr int FATAL_SIGNALS[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT};
+
+// The handler walks the stack and reads debug information on this stack, so
+// it is far larger than MINSIGSTKSZ. The pages are reserved, not committed:
+// a thread that never faults costs address space only.
+constexpr size_t ALT_STACK_BYTES = 512 * 1024;
+
+// How far below the stack pointer a faulting access still counts as the
+// stack growing into its guard: a call, a push, or a large local array.
+constexpr uintptr_t NEAR_STACK_POINTER_BELOW = 64 * 1024;
+constexpr uintptr_t NEAR_STACK_POINTER_ABOVE = 256;
+
+// The kernel keeps this gap below a growing stack (stack_guard_gap).
+constexpr uintptr_t STACK_GUARD_GAP = 1024 * 1024;
+
+std::atomic<FatalSignalSink> s_pfnSink{nullptr};
+
+std::atomic<int> s_nWatchdogSignal{SIGABRT};
+std::atomic<const char*> s_pWatchdogNote{nullptr};
+
+size_t PageSize()
+{
+    const long size = sysconf(_SC_PAGESIZE);
+    return size > 0 ? static_cast<size_t>(size) : 4096;
+}
+
+uintptr_t StackPointerOf(const void* pContext)
+{
+    if (!pContext)
+        return 0;
+    const auto* pUc = static_cast<const ucontext_t*>(pContext);
+    return static_cast<uintptr_t>(pUc->uc_mcontext.gregs[REG_RSP]);
+}
+
+// The guard below the calling thread's stack, and the kernel's gap below it.
+bool IsInStackGuard(uintptr_t address)
+{
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0)
+        return false;
+    void* pLow = nullptr;
+    size_t size = 0;
+    size_t guard = 0;
+    const bool bKnown = pthread_attr_getstack(&attr, &pLow, &size) == 0 &&
+                        pthread_attr_getguardsize(&attr, &guard) == 0;
+    pthread_attr_destroy(&attr);
+    if (!bKnown)
+        return false;
+    const auto low = reinterpret_cast<uintptr_t>(pLow);
+    const uintptr_t from = low > STACK_GUARD_GAP ? low - STACK_GUARD_GAP : 0;
+    return address >= from && address < low + guard + PageSize();
+}
+
+bool IsStackOverflow(uintptr_t address, const void* pContext)
+{
+    const uintptr_t sp = StackPointerOf(pContext);
+    if (sp != 0 && address <= sp + NEAR_STACK_POINTER_ABOVE &&
+        address + NEAR_STACK_POINTER_BELOW >= sp)
+        return true;
+    return IsInStackGuard(address);
+}
+
+void OnFatalSignal(int signal, siginfo_t* pInfo, void* pContext)
+{
+    const FatalSignalSink sink = s_pfnSink.load();
+    if (sink)
+        sink(FaultCodeOfSignal(signal, pInfo, pContext), signal, pContext);
+    EndProcessWithSignal(signal);
+}
+
+void OnWatchdog(int)
+{
+    const char* pNote = s_pWatchdogNote.load();
+    if (pNote) {
+        size_t length = 0;
+        while (pNote[length] != '\0')
+            ++length;
+        WriteStandardError(pNote, length);
+    }
+    EndProcessWithSignal(s_nWatchdogSignal.load());
+}
+
+// Maps a fresh alternate stack with a guard page at its low end and makes it
+// the calling thread's; null on failure.
+void* InstallAltStack()
+{
+    const size_t page = PageSize();
+    void* pMap = mmap(nullptr, ALT_STACK_BYTES + page, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (pMap == MAP_FAILED)
+        return nullptr;
+    mprotect(pMap, page, PROT_NONE);
+    stack_t stack{};
+    stack.ss_sp = static_cast<char*>(pMap) + page;
+    stack.ss_size = ALT_STACK_BYTES;
+    if (sigaltstack(&stack, nullptr) != 0) {
+        munmap(pMap, ALT_STACK_BYTES + page);
+        return nullptr;
+    }
+    return pMap;
+}
+
+bool HasAltStack()
+{
+    stack_t current{};
+    return sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE);
+}
+
+}  // namespace
+
+void InstallFatalSignalHandlers(FatalSignalSink sink)
+{
+    s_pfnSink.store(sink);
+
+    // The thread that installs the handlers (normally the one that loads the
+    // library) keeps its stack for good: it may fault at any time until the
+    // process ends.
+    if (!HasAltStack())
+        InstallAltStack();
+
+    struct sigaction action{};
+    action.sa_sigaction = OnFatalSignal;
+    sigemptyset(&action.sa_mask);
+    // SA_NODEFER: a fault inside the handler enters it again, where the
+    // crash handler's guard ends the process with a short note, instead of
+    // the kernel killing it silently.
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
+    for (const int signal : FATAL_SIGNALS)
+        sigaction(signal, &action, nullptr);
+}
+
+uint32_t FaultCodeOfSignal(int signal, const siginfo_t* pInfo, const void* pContext)
+{
+    const int code = pInfo ? pInfo->si_code : SI_USER;
+    switch (signal) {
+    case SIGSEGV: {
+        const bool bKernelFault = pInfo && code > 0;
+        if (bKernelFault && IsStackOverflow(reinterpret_cast<uintptr_t>(pInfo->si_addr), pContext))
+            return FAULT_STACK_OVERFLOW;
+        return FAULT_ACCESS_VIOLATION;
+    }
+    case SIGBUS:
+        return code == BUS_ADRALN ? FAULT_DATATYPE_MISALIGNMENT : FAULT_IN_PAGE_ERROR;
+    case SIGFPE:
+        switch (code) {
+        case FPE_INTDIV: return FAULT_INT_DIVIDE_BY_ZERO;
+        case FPE_INTOVF: return FAULT_INT_OVERFLOW;
+        case FPE_FLTDIV: return FAULT_FLOAT_DIVIDE_BY_ZERO;
+        case FPE_FLTOVF: return FAULT_FLOAT_OVERFLOW;
+        case FPE_FLTUND: return FAULT_FLOAT_UNDERFLOW;
+        case FPE_FLTRES: return FAULT_FLOAT_INEXACT_RESULT;
+        case FPE_FLTSUB: return FAULT_ARRAY_BOUNDS_EXCEEDED;
+        default: return FAULT_FLOAT_INVALID_OPERATION;
+        }
+    case SIGILL:
+        return code == ILL_PRVOPC ? FAULT_PRIV_INSTRUCTION : FAULT_ILLEGAL_INSTRUCTION;
+    case SIGTRAP:
+        // int3 arrives with SI_KERNEL rather than TRAP_BRKPT.
+        return code == TRAP_TRACE ? FAULT_SINGLE_STEP : FAULT_BREAKPOINT;
+    case SIGABRT:
+    default:
+        return FAULT_ABORT;
+    }
+}
+
+CThreadAltStack::CThreadAltStack()
+{
+    if (!HasAltStack())
+        m_pStack = InstallAltStack();
+}
+
+CThreadAltStack::~CThreadAltStack()
+{
+    if (!m_pStack)
+        return;
+    const size_t page = PageSize();
+    stack_t current{};
+    if (sigaltstack(nullptr, &current) == 0 &&
+        current.ss_sp == static_cast<char*>(m_pStack) + page) {
+        stack_t off{};
+        off.ss_flags = SS_DISABLE;
+        sigaltstack(&off, nullptr);
+    }
+    munmap(m_pStack, ALT_STACK_BYTES + page);
+}
+
+void EndProcessWithSignal(int signal)
+{
+    struct sigaction action{};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    raise(signal);
+    _exit(128 + signal);
+}
+
+void WriteStandardError(const char* text, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = write(STDERR_FILENO, text, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        text += n;
+        length -= static_cast<size_t>(n);
+    }
+}
+
+void ArmFaultWatchdog(unsigned seconds, int signal, const char* note)
+{
+    if (seconds == 0) {
+        alarm(0);
+        return;
+    }
+    s_nWatchdogSignal.store(signal);
+    s_pWatchdogNote.store(note);
+    struct sigaction action{};
+    action.sa_handler = OnWatchdog;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_ONSTACK;
+    sigaction(SIGALRM, &action, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGALRM);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    alarm(seconds);
+}
+
+}  // namespace oru::platform

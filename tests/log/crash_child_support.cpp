@@ -1,0 +1,129 @@
+#include "log/crash_child_support.h"
+
+#include <oru/core/date_time.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace oru::test {
+
+bool CChildResult::KilledBy(int signal) const
+{
+    return !m_bTimedOut && WIFSIGNALED(m_nStatus) && WTERMSIG(m_nStatus) == signal;
+}
+
+std::string ReadWholeFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+CChildResult RunInChild(const std::function<void()>& body, const std::string& workDir,
+                        const EnvChanges& env, int timeoutSeconds)
+{
+    char errPath[] = "/tmp/oru_crash_stderr_XXXXXX";
+    const int errFd = mkstemp(errPath);
+    CChildResult result;
+    if (errFd < 0) {
+        result.m_bTimedOut = true;
+        return result;
+    }
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(errFd, STDERR_FILENO);
+        if (!workDir.empty() && chdir(workDir.c_str()) != 0)
+            _exit(90);
+        for (const auto& [name, value] : env) {
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
+        }
+        body();
+        _exit(0);
+    }
+    close(errFd);
+    for (int waited = 0;; waited += 10) {
+        const pid_t done = waitpid(pid, &result.m_nStatus, WNOHANG);
+        if (done == pid)
+            break;
+        if (waited >= timeoutSeconds * 1000) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &result.m_nStatus, 0);
+            result.m_bTimedOut = true;
+            break;
+        }
+        usleep(10 * 1000);
+    }
+    result.m_strError = ReadWholeFile(errPath);
+    unlink(errPath);
+    return result;
+}
+
+std::string MakeScratchDir(const std::string& name)
+{
+    const std::string base = "scratch";
+    mkdir(base.c_str(), 0777);
+    const std::string dir = base + "/" + name;
+    std::system(("rm -rf '" + dir + "'").c_str());
+    mkdir(dir.c_str(), 0777);
+    char resolved[PATH_MAX];
+    return realpath(dir.c_str(), resolved) ? std::string(resolved) : dir;
+}
+
+std::string ReadTodaysReportFile(const std::string& dir)
+{
+    OruDate date;
+    OruGetDateInfo(date);
+    char name[64];
+    snprintf(name, sizeof name, "/oru_log/Exp_%4d-%02d-%02d.txt", date.year, date.month, date.day);
+    return ReadWholeFile(dir + name);
+}
+
+std::vector<std::string> SplitReportLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+std::vector<std::string> CallStackLines(const std::string& text)
+{
+    std::vector<std::string> frames;
+    bool bIn = false;
+    for (const std::string& line : SplitReportLines(text)) {
+        if (line == "< call stack >") {
+            bIn = true;
+            continue;
+        }
+        if (!bIn)
+            continue;
+        if (line.empty())
+            break;
+        frames.push_back(line);
+    }
+    return frames;
+}
+
+}  // namespace oru::test

@@ -1,0 +1,47 @@
+#pragma once
+
+// Running a fatal path in a child process and reading what it left behind:
+// its standard error, how it ended, and the report file of the day.
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace oru::test {
+
+struct CChildResult {
+    int m_nStatus = 0;       // as waitpid gives it
+    std::string m_strError;  // everything the child wrote to standard error
+    bool m_bTimedOut = false;
+
+    bool KilledBy(int signal) const;
+};
+
+// Environment changes for the child: a value sets, nullopt removes.
+using EnvChanges = std::map<std::string, std::optional<std::string>>;
+
+// Forks, moves the child into `workDir` (when not empty), applies `env`,
+// sends its standard error to a file and runs `body`; a body that returns
+// ends the child with exit code 0. The child is killed after
+// `timeoutSeconds`.
+CChildResult RunInChild(const std::function<void()>& body, const std::string& workDir = {},
+                        const EnvChanges& env = {}, int timeoutSeconds = 60);
+
+// A fresh, empty folder below the working directory, named after `name`.
+std::string MakeScratchDir(const std::string& name);
+
+// The text of "<dir>/oru_log/Exp_YYYY-MM-DD.txt" for today; empty when
+// missing.
+std::string ReadTodaysReportFile(const std::string& dir);
+
+// The lines of a report (CR LF ends), without their ends.
+std::vector<std::string> SplitReportLines(const std::string& text);
+
+// The frame lines of the first "< call stack >" section in `text`.
+std::vector<std::string> CallStackLines(const std::string& text);
+
+std::string ReadWholeFile(const std::string& path);
+
+}  // namespace oru::test

@@ -19,12 +19,11 @@
 #include "platform/fault_signals.h"
 #include "platform/stack_walk.h"
 #include "platform/ui.h"
+#include "platform/wide_format.h"
 
 #include <atomic>
 #include <csignal>
 #include <cstdarg>
-#include <cstring>
-#include <cwchar>
 
 namespace oru::detail {
 
@@ -112,11 +111,7 @@ void OnFatalSignal(uint32_t code, int signal, void* pContext)
 [[gnu::noinline]] [[noreturn]] void RaiseLibraryFault(unsigned int code, const wchar_t* format,
                                                       va_list args)
 {
-    t_szMessage[0] = L'\0';
-    if (format && vswprintf(t_szMessage, MAX_MESSAGE, format, args) < 0) {
-        // Cut (or failed part way): what was written stays, terminated.
-        t_szMessage[MAX_MESSAGE - 1] = L'\0';
-    }
+    oru::platform::FormatWide(t_szMessage, MAX_MESSAGE, format, args);
     MachineContext context;
     oru::platform::CaptureContext(context);
     const OruFaultRecord fault{code, t_szMessage, &context};

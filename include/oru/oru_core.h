@@ -23,3 +23,4 @@
 #include <oru/timing/timer.h>
 #include <oru/timing/timer_source.h>
 #include <oru/timing/timer_sync.h>
+#include <oru/xml/xml_document.h>

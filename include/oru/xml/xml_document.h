@@ -1,0 +1,147 @@
+#pragma once
+
+#include <oru/core/export.h>
+
+#include <list>
+#include <string>
+
+class CLogSystem;
+class TiXmlDocument;
+class TiXmlElement;
+class TiXmlNode;
+
+// One XML document and a cursor over it. Every read and write goes through
+// the current node: load or create a document, move the cursor by
+// slash-separated paths or step by step, read and write the text value and
+// the attributes of the node under it, and save.
+//
+// Names and values are wide text at the interface and UTF-8 in the document.
+// The plain operations convert through the library's bounded buffers (about
+// a thousand bytes of UTF-8); GetValueStringEx and SetValueStringEx move text
+// values of any length. A text that cannot be converted makes the operation
+// fail.
+//
+// Failures are returned as false (or 0); the load and save errors and the
+// skipped operations listed with each function are also written, when a log
+// system is set, as "[Error]" (level 3) and "[Skip]" (level 4) lines. Nothing
+// throws. Every operation that needs a document or a current node fails when
+// there is none.
+//
+// Not thread-safe: one document is used by one thread at a time. Clear (and
+// so Load, New and the destructor) releases the process-wide buffers of the
+// unbounded conversions, so no other thread may be inside one then.
+class ORU_API CXmlDocument {
+public:
+    CXmlDocument();
+    ~CXmlDocument();
+
+    // A copy would have to duplicate the tree and re-find its cursor; the
+    // library never needs one, so copying is not offered.
+    CXmlDocument(const CXmlDocument&) = delete;
+    CXmlDocument& operator=(const CXmlDocument&) = delete;
+
+    // Clears, then creates an empty document holding only the declaration
+    // <?xml version="1.0" encoding="`encoding`" standalone="no" ?>; the cursor
+    // is on the document node. The document name stays empty until Save.
+    bool New(const std::wstring& name, const std::wstring& encoding);
+    // Clears, then parses the file. On success the document name is `path`
+    // and the cursor is on the root element (no cursor when the document has
+    // no element). On failure logs "[Error]" and leaves no cursor. Files that
+    // nest elements more than 1000 deep are refused.
+    bool Load(const std::wstring& path);
+    // Writes the whole document to `path` (created or truncated); on success
+    // the document name becomes `path`. On failure logs "[Error]".
+    bool Save(const std::wstring& path);
+    // Forgets the cursor, destroys the document, empties the document name.
+    void Clear();
+    // Writes the document to standard output as Save would write it.
+    void Print();
+    // The log for the messages; null (the default) silences them. Not owned.
+    void SetLogSystem(CLogSystem* pLogSystem);
+
+    // Steps over nodes of every kind (text and comments are stops of their
+    // own). Each returns false and leaves the cursor when there is no node there.
+    bool ParentElement();
+    bool PrevElement();
+    bool NextElement();
+    // The child at `index`, counting every child node from 0; a negative
+    // index means the first child.
+    bool ChildElement(int index);
+    // Walks `path` from the current node, one child per piece, each the first
+    // child node whose name (for text, its text) equals the piece. Empty
+    // pieces (from "a//b" or a trailing "/") match only empty names. Without a
+    // current node logs "[Skip]".
+    bool FindElement(const std::wstring& path);
+    // The same walk from the document node, so the first piece names the root
+    // element; a piece that is not found is logged as "[Skip]".
+    bool FindElementGlobal(const std::wstring& path);
+    // Appends an element as the last child of the current node (an element or
+    // the document) and moves into it. A failure is logged as "[Skip]".
+    bool InsertChildElement(const std::wstring& name);
+
+    // True when the current node's name equals `name` exactly (case matters).
+    bool IsCurElement(const std::wstring& name);
+    // The current node's name: the tag of an element, the text of a text node.
+    bool GetElementName(std::wstring& name);
+    // Child nodes of every kind of the current node.
+    int GetNumChildElement();
+    // How many children of the current node's parent share its name, itself
+    // included; 1 for a node without a parent.
+    int GetNumElement();
+
+    // The text of the current node's first child, which must be a text node;
+    // otherwise false and the output is unchanged. Numbers are read as C's
+    // atoi and atof read them, whatever the process locale.
+    bool GetValueString(std::wstring& value);
+    bool GetValueStringEx(std::wstring& value);
+    bool GetValueInt(int& value);
+    bool GetValueFloat(float& value);
+    bool GetValueDouble(double& value);
+    // Sets the text of the current node: appends a text child to an empty
+    // element, or replaces the text of its first child. Fails, logging
+    // "[Skip]", when the first child is not text or the node cannot hold text.
+    bool SetValueString(const std::wstring& value);
+    bool SetValueStringEx(const std::wstring& value);
+    // Base 10, a sign when negative.
+    bool SetValueInt(int value);
+    // `digits` significant digits as "%.*g" writes them (fixed notation where
+    // the exponent allows, else exponent notation); at most 17 are used, as
+    // many as a double carries.
+    bool SetValueFloat(float value, int digits);
+    bool SetValueDouble(double value, int digits);
+
+    // Attributes of the current element; every one fails when the cursor is
+    // not on an element. A missing attribute: GetAttrValueString empties
+    // `value`, the Int and Double forms set it to 0, the Float form leaves it.
+    bool GetAttrValueString(const std::wstring& name, std::wstring& value);
+    bool GetAttrValueInt(const std::wstring& name, int& value);
+    bool GetAttrValueDouble(const std::wstring& name, double& value);
+    bool GetAttrValueFloat(const std::wstring& name, float& value);
+    // Create or replace. Ints as "%d"; both float forms take a float and write
+    // it as "%f" (six decimals), whatever the process locale.
+    bool SetAttrValueString(const std::wstring& name, const std::wstring& value);
+    bool SetAttrValueInt(const std::wstring& name, int value);
+    bool SetAttrValueFloat(const std::wstring& name, float value);
+    bool SetAttrValueDouble(const std::wstring& name, float value);
+
+private:
+    // Splits at every '/', keeping empty pieces: "/a//b/" gives "", "a", "",
+    // "b", "".
+    void SplitElementString(std::list<std::wstring>& parts, const std::wstring& path);
+    bool ParseBytes(const std::string& bytes);
+    bool MoveTo(TiXmlNode* pNode);
+    bool WalkPath(TiXmlNode* pStart, const std::wstring& path, bool reportMiss);
+    bool GetValueText(const char*& text);
+    bool SetValueText(const std::wstring& value, const char* utf8);
+    bool SetFloatingValue(double value, int digits);
+    TiXmlElement* CurrentElement() const;
+    const char* FindAttr(TiXmlElement* pElement, const std::wstring& name) const;
+    bool SetAttrText(const std::wstring& name, const char* utf8);
+    void LogFileError(const wchar_t* format, const char* errorText);
+    std::wstring CurrentName() const;
+
+    TiXmlDocument* m_pDocument;
+    std::wstring m_strDocName;
+    TiXmlNode* m_pCurNode;
+    CLogSystem* m_pLogSystem;
+};

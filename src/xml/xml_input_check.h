@@ -1,0 +1,31 @@
+#pragma once
+
+// A cheap pass over an XML file's bytes before the parser sees them.
+//
+// The parser descends one C++ call per nested element and frees and prints
+// its tree the same way, so a file of a few hundred kilobytes of "<a>" can
+// overflow any thread's stack. The check bounds the nesting depth the parser
+// can reach, and refuses the byte patterns that would make the parser read
+// the text differently from this pass (or read past the end of its buffer).
+
+#include <cstddef>
+
+namespace oru::detail {
+
+// Far deeper than any game data, and well inside a 1 MiB thread stack.
+constexpr int XML_MAX_DEPTH = 1000;
+
+enum eXmlInputCheck {
+    XML_INPUT_OK = 0,
+    XML_INPUT_TOO_DEEP = 1,        // elements nested deeper than XML_MAX_DEPTH
+    XML_INPUT_UNSAFE = 2,          // bytes the parser could read two ways, or past the end
+};
+
+// Looks at `size` bytes (the parser stops at the first zero byte, and so
+// does this pass). Never reads outside them.
+eXmlInputCheck CheckXmlInput(const char* data, size_t size);
+
+// A short English text for the load-failure message; empty for XML_INPUT_OK.
+const char* DescribeXmlInputCheck(eXmlInputCheck check);
+
+}  // namespace oru::detail

@@ -1,0 +1,97 @@
+#include "xml/xml_input_check.h"
+
+#include <oru/xml/xml_document.h>
+
+#include "xml/xml_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using oru::detail::CheckXmlInput;
+using oru::detail::XML_INPUT_OK;
+using oru::detail::XML_INPUT_TOO_DEEP;
+using oru::detail::XML_INPUT_UNSAFE;
+using oru::detail::XML_MAX_DEPTH;
+
+namespace {
+
+std::string Repeat(const std::string& piece, int count)
+{
+    std::string out;
+    for (int i = 0; i < count; ++i)
+        out += piece;
+    return out;
+}
+
+std::string Nested(int depth)
+{
+    return Repeat("<a>", depth) + Repeat("</a>", depth);
+}
+
+oru::detail::eXmlInputCheck Check(const std::string& text)
+{
+    return CheckXmlInput(text.data(), text.size());
+}
+
+TEST(XmlInputCheck, BoundsTheNestingDepthAndNothingElse)
+{
+    EXPECT_EQ(Check(Nested(XML_MAX_DEPTH)), XML_INPUT_OK);
+    EXPECT_EQ(Check(Nested(XML_MAX_DEPTH + 1)), XML_INPUT_TOO_DEEP);
+    // Siblings, empty elements and markup that is not an element never add up.
+    EXPECT_EQ(Check("<r>" + Repeat("<a x='1'/>", 5000) + Repeat("<b></b>", 5000) + "</r>"), XML_INPUT_OK);
+    EXPECT_EQ(Check("<r>" + Repeat("<!-- <a> --><![CDATA[<a>]]><?p <a> ?><!X <a>>", 2000) + "</r>"),
+              XML_INPUT_OK);
+    EXPECT_EQ(Check("<r a='<b><b><b>'>" + Repeat("<a/>", 3000) + "</r>"), XML_INPUT_OK);
+}
+
+// Closing tags that the parser does not read as closing tags must not hide
+// the nesting that follows them.
+TEST(XmlInputCheck, ClosingTagsInsideOtherMarkupDoNotLowerTheCount)
+{
+    const std::string deep = Repeat("<a>", XML_MAX_DEPTH / 2 + 10);
+    const std::string closes = Repeat("</a>", XML_MAX_DEPTH);
+    for (const std::string& hiding : {"<!--" + closes + "-->", "<![CDATA[" + closes + "]]>",
+                                      "<b x=\"" + closes + "\"/>", "<b x='" + closes + "'>"}) {
+        EXPECT_EQ(Check(deep + hiding + deep), XML_INPUT_TOO_DEEP) << hiding.substr(0, 12);
+    }
+    // Closing tags at the top level cannot bank depth either.
+    EXPECT_EQ(Check(closes + Nested(XML_MAX_DEPTH + 1)), XML_INPUT_TOO_DEEP);
+}
+
+TEST(XmlInputCheck, RefusesBytesTheParserWouldReadDifferently)
+{
+    struct Case {
+        std::string text;
+        oru::detail::eXmlInputCheck expected;
+    } cases[] = {
+        {"<r>\xEA\xB0\x80\xEB\x82\x98</r>", XML_INPUT_OK},       // Korean in UTF-8
+        {"<r>\xB0\xA1\xB3\xAA</r>", XML_INPUT_OK},               // Korean in a legacy set
+        {"<r>\xC8\xA1\xC3\x41</r>", XML_INPUT_OK},               // a letter as trail byte
+        {"<r>\xE0</a></r>", XML_INPUT_UNSAFE},                   // a lead byte swallowing '<'
+        {"<r a=\"\xC3\"/>", XML_INPUT_UNSAFE},                   // ... or a quote
+        {"<r>\xF0\x9F", XML_INPUT_UNSAFE},                       // ... or the terminator
+        {std::string("<r>\xE0\0</r>", 9), XML_INPUT_UNSAFE},     // ... or an early zero byte
+        {std::string("<r/>\0\xE0<", 7), XML_INPUT_OK},           // bytes after a zero are never read
+        {"<?xml version=\"1.0\" encoding='UTF-8'?><r/>", XML_INPUT_OK},
+        {"<?xml version=\"a>" + Nested(5) + "\"?><r/>", XML_INPUT_UNSAFE},
+        {"<!DOCTYPE r SYSTEM \"a>b\"><r/>", XML_INPUT_OK},      // quotes there are not honoured
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Check(c.text), c.expected) << testing::PrintToString(c.text);
+}
+
+TEST(XmlInputCheck, LoadRefusesTooDeepFilesWithAnErrorLine)
+{
+    xmltest::CHistoryLog log;
+    CXmlDocument doc;
+    doc.SetLogSystem(log.Get());
+    xmltest::WriteFile("deep_ok.xml", Nested(XML_MAX_DEPTH));
+    EXPECT_TRUE(doc.Load(L"deep_ok.xml"));
+    xmltest::WriteFile("too_deep.xml", Nested(100000));
+    EXPECT_FALSE(doc.Load(L"too_deep.xml"));
+    EXPECT_EQ(log.Take(), std::vector<std::wstring>{
+                              L"3 [Error] xml 파일 로드 실패. (too_deep.xml : Elements nested too deeply)"});
+}
+
+}  // namespace

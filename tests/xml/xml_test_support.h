@@ -1,0 +1,30 @@
+#pragma once
+
+// Shared by the XML suites: files in the working folder, paths of the data
+// files, and a log that keeps what the document wrote to it.
+
+#include <oru/log/log_system.h>
+
+#include <string>
+#include <vector>
+
+namespace xmltest {
+
+std::wstring Wide(const std::string& ascii);
+std::wstring DataPath(const char* name);
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+
+// A log at level 9 with history on. Take() returns the lines written since
+// the last call as "<level> <text>", without the time stamp.
+class CHistoryLog {
+public:
+    CHistoryLog();
+    CLogSystem* Get() { return &m_log; }
+    std::vector<std::wstring> Take();
+
+private:
+    CLogSystem m_log;
+};
+
+}  // namespace xmltest

@@ -13,6 +13,9 @@
 #include <oru/fsm/fsm.h>
 #include <oru/fsm/hfsm.h>
 #include <oru/log/log_system.h>
+#include <oru/pack/oru_file.h>
+#include <oru/pack/oru_pack.h>
+#include <oru/pack/pack_records.h>
 #include <oru/property/prop_object.h>
 #include <oru/resource/ref_counter.h>
 #include <oru/resource/resource.h>

@@ -1,0 +1,114 @@
+#pragma once
+
+// COruPack: the process-wide manager of one pack, an index file
+// (<path>.odx) and a data file (<path>.opk). It loads the index into memory,
+// finds entries by name and opens streams over them; opened for writing it
+// also keeps the sector usage table and the data file so that entries can be
+// added and deleted, and saves the index when the pack is closed.
+//
+// Names are looked up folded to lower case (towlower on each character);
+// names read from an index are kept as stored. Only OpenFile takes a lock
+// (m_csOpen), so streams may be opened from several threads at once; every
+// other member must be called from one thread at a time, and not while
+// OpenFile runs.
+
+#include <oru/core/critical_section.h>
+#include <oru/core/export.h>
+#include <oru/core/singleton.h>
+#include <oru/pack/oru_file.h>
+#include <oru/pack/pack_records.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace oru::platform {
+class CFile;
+}
+
+enum ORU_PACK_MODE : uint32_t {
+    ORU_PACK_MODE_READ = 0,   // index records only; streams open the data file themselves
+    ORU_PACK_MODE_WRITE = 1,  // also the usage table and the data file; creates a new pack
+};
+
+class COruPack;
+extern template class ORU_API CSingleton<COruPack>;
+
+class ORU_API COruPack : public CSingleton<COruPack> {
+public:
+    using FileList = std::map<std::wstring, _oru_pack_file_info>;
+    using DirIndex = std::map<std::wstring, std::unique_ptr<std::vector<std::wstring>>>;
+
+    // Nothing open, tables empty; registers itself as the singleton instance.
+    COruPack();
+    // Copies the tables, mode, paths and modified flag. A copy never holds
+    // the data file (so it cannot edit the pack), gets lists of its own and
+    // a fresh lock, and is not registered as the singleton instance.
+    COruPack(const COruPack& other);
+    COruPack& operator=(const COruPack& other);
+    // Closes the pack (saving a modified index) and clears the registration.
+    ~COruPack();
+
+    // Loads the pack at `path` (no extension) in `mode`; the previous tables
+    // are dropped first. Read mode: false when the index cannot be read or is
+    // damaged (the complete records before the damage are kept). Write mode:
+    // true when an existing pack was opened (even if its data file could not
+    // be: then nothing can be edited); false when a new pack was created (it
+    // is open for writing all the same) and when an index exists but cannot
+    // be read, is damaged, or `sectorSize` cannot make a pack (0, or sectors
+    // too large), in which case nothing is held, created or saved.
+    // `sectorSize` matters only when a new pack is created.
+    bool OpenOruPack(const std::wstring& path, ORU_PACK_MODE mode, uint32_t sectorSize);
+    // Closes the data file and saves a modified index (write mode), and drops
+    // the directory index. The file list and header stay; always true.
+    bool CloseOruPack();
+    // The in-memory index, for reading or iterating; no lock.
+    FileList* GetFileList();
+    _oru_pack_header* GetPackInfo();
+    // The prefix AddFile puts before a name to find its source; kept as given.
+    bool SetWorkDir(const std::wstring& dir);
+    // A new stream over the entry `name` (folded), with its own descriptor on
+    // the data file; the caller owns it (oru_fclose or delete). Null when the
+    // name is not in the pack or the data file cannot be opened. Thread-safe.
+    COruFile* OpenFile(const std::wstring& name, bool inMemory);
+
+    // Editing, for a pack opened for writing whose data file is open; false
+    // and nothing changed otherwise.
+    bool AddFile(const std::wstring& name);
+    bool DelFile(const std::wstring& name);
+
+private:
+    // Appends `count` sector numbers, all flagged used from now on, lowest
+    // free first, then new sectors at the end; returns the first.
+    uint32_t ReserveSectors(uint32_t count, std::vector<uint32_t>& sectors);
+    // Writes the whole index file; false when it cannot be created.
+    bool SaveIdx();
+
+    bool OpenRead(const std::string& indexPath);
+    bool OpenWrite(const std::string& indexPath, const std::string& dataPath,
+                   uint32_t sectorSize);
+    void ClearTables();
+    void HoldDataFile(oru::platform::CFile&& file);
+
+protected:
+    _oru_pack_header m_header{};
+    FileList m_mapFileList;
+    std::vector<uint8_t> m_vecSectorUsed;  // one 0/1 flag per sector, write mode only
+    ORU_PACK_MODE m_eMode = ORU_PACK_MODE_READ;
+    std::wstring m_strPackPath;
+    std::unique_ptr<oru::platform::CFile> m_pDataFile;  // write mode only
+    bool m_bModified = false;
+    std::wstring m_strWorkDir;
+    DirIndex m_mapDirIndex;  // top directory -> full names, read mode only
+    COruCriticalSection m_csOpen;
+
+private:
+    std::string m_strDataPath;  // UTF-8 data file path, for OpenFile
+};
+
+// The pack manager, created on first use.
+ORU_API COruPack& OruPack();
+// Opens the game's pack read-only: OruPack().OpenOruPack(path, READ, 512).
+ORU_API bool InitOruPack(const std::wstring& path);

@@ -1,0 +1,190 @@
+// The pack manager holds one pack's index in memory: the header, the ordered
+// file list and, for a pack opened for writing, the sector usage table with
+// the data file held open for the editing operations (pack_edit.cpp).
+//
+// Reading never goes through the manager's own handle: OpenFile opens the
+// data file again for every stream, so streams are independent of each other,
+// of the editing operations and of the manager's lifetime.
+
+#include <oru/pack/oru_pack.h>
+
+#include "core/utf8.h"
+#include "pack/pack_format.h"
+#include "pack/pack_index.h"
+#include "platform/file.h"
+
+#include <new>
+
+template class CSingleton<COruPack>;
+
+namespace {
+
+constexpr uint32_t DEFAULT_SECTOR_SIZE = 512;
+
+COruPack::DirIndex CopyDirIndex(const COruPack::DirIndex& source)
+{
+    COruPack::DirIndex copy;
+    for (const auto& [dir, pList] : source)
+        copy.emplace(dir, std::make_unique<std::vector<std::wstring>>(*pList));
+    return copy;
+}
+
+}  // namespace
+
+COruPack::COruPack() = default;
+
+// The base's implicit copy does not register the copy as the instance, which
+// is what a copy wants; the compiler only notes that the base also declares
+// an assignment.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-copy"
+COruPack::COruPack(const COruPack& other)
+    : CSingleton<COruPack>(other),
+      m_header(other.m_header),
+      m_mapFileList(other.m_mapFileList),
+      m_vecSectorUsed(other.m_vecSectorUsed),
+      m_eMode(other.m_eMode),
+      m_strPackPath(other.m_strPackPath),
+      m_bModified(other.m_bModified),
+      m_strWorkDir(other.m_strWorkDir),
+      m_mapDirIndex(CopyDirIndex(other.m_mapDirIndex)),
+      m_strDataPath(other.m_strDataPath)
+{
+}
+#pragma GCC diagnostic pop
+
+COruPack& COruPack::operator=(const COruPack& other)
+{
+    if (this == &other)
+        return *this;
+    m_header = other.m_header;
+    m_mapFileList = other.m_mapFileList;
+    m_vecSectorUsed = other.m_vecSectorUsed;
+    m_eMode = other.m_eMode;
+    m_strPackPath = other.m_strPackPath;
+    m_pDataFile.reset();
+    m_bModified = other.m_bModified;
+    m_strWorkDir = other.m_strWorkDir;
+    m_mapDirIndex = CopyDirIndex(other.m_mapDirIndex);
+    m_strDataPath = other.m_strDataPath;
+    return *this;
+}
+
+COruPack::~COruPack()
+{
+    CloseOruPack();
+}
+
+void COruPack::ClearTables()
+{
+    m_header = _oru_pack_header{};
+    m_mapFileList.clear();
+    m_vecSectorUsed.clear();
+    m_mapDirIndex.clear();
+    m_pDataFile.reset();
+    m_bModified = false;
+}
+
+bool COruPack::OpenOruPack(const std::wstring& path, ORU_PACK_MODE mode, uint32_t sectorSize)
+{
+    m_strPackPath = path;
+    m_eMode = mode;
+    ClearTables();
+    m_strDataPath.clear();
+
+    const auto indexPath = oru::detail::ToUtf8(path + L".odx");
+    const auto dataPath = oru::detail::ToUtf8(path + L".opk");
+    if (!indexPath || !dataPath)
+        return false;
+    m_strDataPath = *dataPath;
+    if (mode == ORU_PACK_MODE_WRITE)
+        return OpenWrite(*indexPath, *dataPath, sectorSize);
+    return OpenRead(*indexPath);
+}
+
+bool COruPack::OpenRead(const std::string& indexPath)
+{
+    std::vector<uint8_t> image;
+    if (!oru::detail::ReadWholeFile(indexPath, image))
+        return false;
+    return oru::detail::ParseIndex(image.data(), image.size(),
+                                   {&m_header, &m_mapFileList, &m_mapDirIndex, nullptr});
+}
+
+bool COruPack::OpenWrite(const std::string& indexPath, const std::string& dataPath,
+                         uint32_t sectorSize)
+{
+    std::vector<uint8_t> image;
+    if (oru::detail::ReadWholeFile(indexPath, image)) {
+        // Editing trusts the usage table and the sector size to place new
+        // data, so a damaged index is not opened for writing at all.
+        if (!oru::detail::ParseIndex(image.data(), image.size(),
+                                     {&m_header, &m_mapFileList, nullptr, &m_vecSectorUsed}) ||
+            !oru::detail::DataFileFits(m_header.sector_count, m_header.sector_size))
+            return false;
+        HoldDataFile(oru::platform::CFile::OpenReadWrite(dataPath));
+        return true;
+    }
+
+    // Only a pack that is really absent is created: an index that exists
+    // but cannot be read must not cost the pack its data file.
+    if (!oru::platform::PathMissing(indexPath) || !oru::detail::DataFileFits(1, sectorSize))
+        return false;
+    m_header.version = oru::detail::PACK_VERSION;
+    m_header.sector_size = sectorSize;
+    m_bModified = true;
+    HoldDataFile(oru::platform::CFile::CreateReadWrite(dataPath));
+    return false;
+}
+
+void COruPack::HoldDataFile(oru::platform::CFile&& file)
+{
+    if (file.IsOpen())
+        m_pDataFile.reset(new (std::nothrow) oru::platform::CFile(std::move(file)));
+}
+
+bool COruPack::CloseOruPack()
+{
+    if (m_eMode == ORU_PACK_MODE_WRITE && m_pDataFile)
+        m_pDataFile.reset();
+    m_mapDirIndex.clear();
+    return true;
+}
+
+COruPack::FileList* COruPack::GetFileList()
+{
+    return &m_mapFileList;
+}
+
+_oru_pack_header* COruPack::GetPackInfo()
+{
+    return &m_header;
+}
+
+bool COruPack::SetWorkDir(const std::wstring& dir)
+{
+    m_strWorkDir = dir;
+    return true;
+}
+
+COruFile* COruPack::OpenFile(const std::wstring& name, bool inMemory)
+{
+    COruLock lock(m_csOpen);
+    const auto it = m_mapFileList.find(oru::detail::FoldName(name));
+    if (it == m_mapFileList.end())
+        return nullptr;
+    oru::platform::CFile dataFile = oru::platform::CFile::OpenRead(m_strDataPath);
+    if (!dataFile.IsOpen())
+        return nullptr;
+    return new (std::nothrow) COruFile(std::move(dataFile), it->second, m_header.sector_size, inMemory);
+}
+
+COruPack& OruPack()
+{
+    return COruPack::GetInstance();
+}
+
+bool InitOruPack(const std::wstring& path)
+{
+    return OruPack().OpenOruPack(path, ORU_PACK_MODE_READ, DEFAULT_SECTOR_SIZE);
+}

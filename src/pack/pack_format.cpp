@@ -1,0 +1,122 @@
+#include "pack/pack_format.h"
+
+#include <cwctype>
+#include <new>
+
+namespace oru::detail {
+namespace {
+
+constexpr uint32_t HIGH_SURROGATE_FIRST = 0xD800;
+constexpr uint32_t LOW_SURROGATE_FIRST = 0xDC00;
+constexpr uint32_t SURROGATE_END = 0xE000;
+constexpr uint32_t LAST_CODE_POINT = 0x10FFFF;
+
+bool IsHighSurrogate(uint32_t unit) { return unit >= HIGH_SURROGATE_FIRST && unit < LOW_SURROGATE_FIRST; }
+bool IsLowSurrogate(uint32_t unit) { return unit >= LOW_SURROGATE_FIRST && unit < SURROGATE_END; }
+
+void AppendUnit(uint16_t unit, std::string& out)
+{
+    const uint16_t masked = unit ^ NAME_MASK;
+    out.push_back(static_cast<char>(masked & 0xFF));
+    out.push_back(static_cast<char>(masked >> 8));
+}
+
+// Calls `emit` with each UTF-16 code unit of `text`.
+template <class F>
+void ForEachUnit(std::wstring_view text, F emit)
+{
+    for (const wchar_t ch : text) {
+        const uint32_t cp = static_cast<uint32_t>(ch);
+        if (cp > 0xFFFF) {
+            emit(static_cast<uint16_t>(HIGH_SURROGATE_FIRST + ((cp - 0x10000) >> 10)));
+            emit(static_cast<uint16_t>(LOW_SURROGATE_FIRST + ((cp - 0x10000) & 0x3FF)));
+        } else {
+            emit(static_cast<uint16_t>(cp));
+        }
+    }
+}
+
+}  // namespace
+
+bool EncodeName(std::wstring_view name, std::string& out)
+{
+    for (const wchar_t ch : name) {
+        const uint32_t cp = static_cast<uint32_t>(ch);
+        if (cp == 0 || cp > LAST_CODE_POINT)
+            return false;
+    }
+    ForEachUnit(name, [&out](uint16_t unit) { AppendUnit(unit, out); });
+    AppendUnit(0, out);
+    return true;
+}
+
+bool DecodeName(const uint8_t* bytes, size_t length, std::wstring& name, size_t& consumed)
+{
+    name.clear();
+    size_t pos = 0;
+    for (;;) {
+        if (length - pos < 2)
+            return false;
+        const uint32_t unit = (bytes[pos] | (uint32_t{bytes[pos + 1]} << 8)) ^ NAME_MASK;
+        pos += 2;
+        if (unit == 0)
+            break;
+        if (IsLowSurrogate(unit) && !name.empty() &&
+            IsHighSurrogate(static_cast<uint32_t>(name.back()))) {
+            const uint32_t high = static_cast<uint32_t>(name.back());
+            name.back() = static_cast<wchar_t>(
+                0x10000 + ((high - HIGH_SURROGATE_FIRST) << 10) + (unit - LOW_SURROGATE_FIRST));
+            continue;
+        }
+        name.push_back(static_cast<wchar_t>(unit));
+    }
+    consumed = pos;
+    return true;
+}
+
+bool Utf16Less(std::wstring_view a, std::wstring_view b)
+{
+    std::u16string unitsA, unitsB;
+    ForEachUnit(a, [&unitsA](uint16_t unit) { unitsA.push_back(static_cast<char16_t>(unit)); });
+    ForEachUnit(b, [&unitsB](uint16_t unit) { unitsB.push_back(static_cast<char16_t>(unit)); });
+    return unitsA < unitsB;
+}
+
+std::wstring FoldName(std::wstring_view name)
+{
+    std::wstring folded(name);
+    for (wchar_t& ch : folded)
+        ch = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(ch)));
+    return folded;
+}
+
+void PackUsageTable(const std::vector<uint8_t>& used, std::string& out)
+{
+    const size_t fullBytes = used.size() / 8;
+    for (size_t i = 0; i <= fullBytes; ++i) {
+        uint8_t byte = 0;
+        for (size_t bit = 0; bit < 8 && i * 8 + bit < used.size(); ++bit)
+            if (used[i * 8 + bit])
+                byte = static_cast<uint8_t>(byte | (1u << bit));
+        out.push_back(static_cast<char>(byte));
+    }
+}
+
+bool UnpackUsageTable(const uint8_t* bytes, size_t length, uint32_t sectorCount,
+                      std::vector<uint8_t>& used)
+{
+    if (length < UsageTableBytes(sectorCount))
+        return false;
+    std::vector<uint8_t> table;
+    try {
+        table.resize(sectorCount);  // bounded by the bytes checked above
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    for (uint32_t i = 0; i < sectorCount; ++i)
+        table[i] = (bytes[i / 8] >> (i % 8)) & 1;
+    used.swap(table);
+    return true;
+}
+
+}  // namespace oru::detail

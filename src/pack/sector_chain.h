@@ -1,0 +1,77 @@
+#pragma once
+
+// The stored bytes of one pack entry, read along its chain of sectors.
+//
+// The links come from the data file and are not trusted. Entering a sector
+// requires that its `prev` names the sector we came from (the first sector
+// names itself); a `next` that names the sector itself ends the chain. Those
+// two checks are what a well-formed chain always satisfies, and together they
+// catch every cycle: a sector reached twice would need two different
+// predecessors in its one `prev`. A link past the end of the data file shows
+// up as a short read. Any of these stops the chain for good: reads deliver
+// what came before and then nothing. No read goes past the entry's size.
+//
+// Reads scatter straight into the caller's buffer: one preadv covers a run of
+// sectors that lie one after the other in the data file, with the link pairs
+// going aside and the payloads into place. Whether the run really is the
+// chain is checked afterwards from the links it brought in; bytes read past a
+// link that goes elsewhere are simply read again from the right sector.
+
+#include "pack/pack_format.h"
+#include "platform/file.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace oru::detail {
+
+class CSectorChain {
+public:
+    CSectorChain(platform::CFile&& dataFile, const _oru_pack_file_info& info, uint32_t sectorSize);
+
+    // Reads up to `size` bytes at the current position; returns the bytes
+    // delivered: fewer at the end of the entry or where the chain breaks.
+    size_t Read(void* pDst, size_t size);
+    // Moves to stored offset `target` (0 to the entry's size, both included);
+    // false, with the position unchanged, when the target is past the size or
+    // the chain breaks before it.
+    bool Seek(uint64_t target);
+    uint32_t Tell() const { return m_pos.m_nEntryPos; }
+    uint32_t Size() const { return m_nSize; }
+    // The data file's length, for bounding what the entry can really hold;
+    // false when it cannot be asked.
+    bool DataFileSize(uint64_t& size) const { return m_file.Size(size); }
+
+private:
+    struct CPosition {
+        uint32_t m_nSector = 0;     // the sector the position is in
+        uint32_t m_nNext = 0;       // its `next` link
+        uint32_t m_nSectorPos = 0;  // offset in its payload; sector size = used up
+        uint32_t m_nEntryPos = 0;   // offset in the stored bytes
+        bool m_bStarted = false;    // the first sector has been entered
+        bool m_bBroken = false;     // a bad link was met: nothing more to read
+    };
+
+    // The position before any sector is entered: the first read or seek
+    // enters `first_sector`, with no I/O until then.
+    CPosition StartPosition() const;
+    // True when the payload of the current sector is used up and the entry
+    // goes on, so the next byte lies in the next sector.
+    bool MustEnterNext(const CPosition& pos) const;
+    // Checks the links of `sector`, entered from the position `pos` is in,
+    // and makes it current. False (and `pos` marked broken) when they are
+    // not what a chain has.
+    bool Accept(CPosition& pos, uint32_t sector, const _oru_pack_sector_links& links) const;
+    // Enters the next sector by reading its links alone; for seeking.
+    bool EnterNext(CPosition& pos) const;
+    // One scattered read over sectors that follow each other in the file.
+    size_t ReadRun(uint8_t* pDst, size_t size);
+
+    platform::CFile m_file;
+    uint32_t m_nSize;
+    uint32_t m_nFirstSector;
+    uint32_t m_nSectorSize;
+    CPosition m_pos;
+};
+
+}  // namespace oru::detail

@@ -1,0 +1,88 @@
+#pragma once
+
+// An open file that closes itself: the one place where pack files meet the
+// operating system. Paths are UTF-8; callers convert wide paths first.
+//
+// It moves but never copies: two owners of one descriptor would close it
+// twice. A stream that needs a handle of its own opens the path again (or
+// duplicates the descriptor) instead of sharing one.
+//
+// Every read and write names its offset (pread/pwrite), so the object keeps
+// no position of its own and a failed call leaves nothing to restore. EINTR
+// is retried inside and never reaches the caller.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace oru::platform {
+
+// One piece of a scattered read: `m_nSize` bytes into `m_pDst`.
+struct CReadPiece {
+    void* m_pDst;
+    size_t m_nSize;
+};
+
+class CFile {
+public:
+    CFile() = default;
+    ~CFile() { Close(); }
+    CFile(CFile&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    CFile& operator=(CFile&& other) noexcept;
+    CFile(const CFile&) = delete;
+    CFile& operator=(const CFile&) = delete;
+
+    // An existing file opened read-only; !IsOpen() on failure.
+    static CFile OpenRead(const std::string& pathUtf8);
+    // An existing file opened for reading and writing, never created.
+    static CFile OpenReadWrite(const std::string& pathUtf8);
+    // A file created, or emptied when it exists, for reading and writing.
+    static CFile CreateReadWrite(const std::string& pathUtf8);
+    // Takes over a C runtime stream: its descriptor is duplicated and the
+    // stream closed, so the stream's owner passes ownership on this line.
+    // `position` receives the stream's logical position before it closed
+    // (what it had read ahead into its buffer does not count). !IsOpen() when
+    // the descriptor cannot be duplicated; the stream is closed either way.
+    static CFile AdoptStdio(std::FILE* pStream, uint64_t& position);
+    // Takes over a descriptor handed back by a library that failed to keep it.
+    static CFile AdoptDescriptor(int fd) { return CFile(fd); }
+
+    bool IsOpen() const { return m_fd >= 0; }
+    void Close();
+
+    // Size of the open file; false when it cannot be asked.
+    bool Size(uint64_t& size) const;
+    // Reads up to `size` bytes at `offset`; returns the bytes read, fewer at
+    // the end of the file, 0 on an error.
+    size_t ReadAt(uint64_t offset, void* pDst, size_t size) const;
+    // Reads exactly `size` bytes at `offset`; false on a short read.
+    bool ReadExactAt(uint64_t offset, void* pDst, size_t size) const
+    {
+        return ReadAt(offset, pDst, size) == size;
+    }
+    // Reads the contiguous bytes at `offset` into the pieces in order, as one
+    // call when the system allows it. Returns the bytes read in all (fewer at
+    // the end of the file, 0 on an error). At most MAX_PIECES pieces.
+    size_t ReadScatteredAt(uint64_t offset, const CReadPiece* pPieces, size_t count) const;
+    static constexpr size_t MAX_PIECES = 512;  // below the system limit of 1024
+    // Writes all `size` bytes at `offset`, growing the file if needed; false
+    // when not all of them were written.
+    bool WriteAt(uint64_t offset, const void* pSrc, size_t size) const;
+
+    // Moves the descriptor's own position (the one a library reading the
+    // descriptor itself uses) to `offset` from the start.
+    bool SetPosition(uint64_t offset) const;
+    // Gives the descriptor away; the caller closes it from now on.
+    int Release();
+
+private:
+    explicit CFile(int fd) : m_fd(fd) {}
+    int m_fd = -1;
+};
+
+// True only when `pathUtf8` certainly names nothing (no such entry, or a
+// missing folder on the way); false when it exists or cannot be told.
+bool PathMissing(const std::string& pathUtf8);
+
+}  // namespace oru::platform

@@ -1,0 +1,307 @@
+// The pack manager over packs assembled by hand.
+
+#include <oru/pack/oru_pack.h>
+
+#include "pack_builder.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+using namespace oru::test;
+
+namespace {
+
+// Reaches the manager's protected tables.
+class CPackProbe : public COruPack {
+public:
+    using COruPack::m_bModified;
+    using COruPack::m_mapDirIndex;
+    using COruPack::m_pDataFile;
+    using COruPack::m_vecSectorUsed;
+};
+
+std::wstring Wide(const std::string& path)
+{
+    return std::wstring(path.begin(), path.end());
+}
+
+Bytes ReadAll(COruFile* pFile)
+{
+    Bytes out;
+    uint8_t buffer[100];
+    for (;;) {
+        const unsigned int got = pFile->Fread(buffer, 1, sizeof buffer);
+        if (got == 0 || got == 0xFFFFFFFFu)
+            break;
+        out.insert(out.end(), buffer, buffer + got);
+    }
+    return out;
+}
+
+class PackManager : public ::testing::Test {
+protected:
+    void TearDown() override { COruPack::DeleteInstance(); }
+
+    // Three entries: two under "map" (one two levels deep), one at the top.
+    std::string WriteSamplePack()
+    {
+        CPackImage image(16);
+        image.Store(u"map\\sub\\a.dat", m_a, {0, 1});
+        image.Store(u"map\\town.xml", m_town, {2});
+        image.Store(u"readme.txt", m_readme, {3, 4, 5});
+        const std::string base = m_dir.File("data");
+        image.Write(base);
+        return base;
+    }
+
+    CTempDir m_dir;
+    const Bytes m_a = Pattern(20, 1);
+    const Bytes m_town = ToBytes("<town/>");
+    const Bytes m_readme = Pattern(40, 3);
+};
+
+}  // namespace
+
+TEST_F(PackManager, ListsEveryEntryAndBuildsTheDirectoryIndex)
+{
+    CPackProbe pack;
+    ASSERT_TRUE(pack.OpenOruPack(Wide(WriteSamplePack()), ORU_PACK_MODE_READ, 512));
+    const auto& files = *pack.GetFileList();
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files.at(L"readme.txt").size, 40u);
+    EXPECT_EQ(files.at(L"readme.txt").first_sector, 3u);
+    EXPECT_EQ(files.at(L"map\\town.xml").last_write_time, 0x01D0000000000003ull);
+    EXPECT_EQ(pack.GetPackInfo()->sector_size, 16u);
+    EXPECT_EQ(pack.GetPackInfo()->file_count, 3u);
+
+    ASSERT_EQ(pack.m_mapDirIndex.size(), 1u);
+    const auto& list = *pack.m_mapDirIndex.at(L"map");
+    EXPECT_EQ(list, (std::vector<std::wstring>{L"map\\sub\\a.dat", L"map\\town.xml"}));
+    EXPECT_TRUE(pack.m_vecSectorUsed.empty());
+
+    pack.CloseOruPack();
+    EXPECT_TRUE(pack.m_mapDirIndex.empty());
+    EXPECT_EQ(pack.GetFileList()->size(), 3u);
+}
+
+TEST_F(PackManager, FindsNamesFoldedToLowerCaseButNoOtherSpelling)
+{
+    ASSERT_TRUE(InitOruPack(Wide(WriteSamplePack())));
+    COruFile* pFile = OruPack().OpenFile(L"MAP\\Town.XML", false);
+    ASSERT_NE(pFile, nullptr);
+    EXPECT_EQ(ReadAll(pFile), m_town);
+    oru_fclose(pFile);
+    EXPECT_EQ(OruPack().OpenFile(L"map/town.xml", false), nullptr);
+    EXPECT_EQ(OruPack().OpenFile(L"town.xml", false), nullptr);
+}
+
+TEST_F(PackManager, ListsUpperCaseNamesFromAnotherToolButNeverFindsThem)
+{
+    CPackImage image(16);
+    image.Store(u"Big.DAT", Pattern(5), {0});
+    const std::string base = m_dir.File("upper");
+    image.Write(base);
+    COruPack pack;
+    ASSERT_TRUE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_READ, 512));
+    EXPECT_EQ(pack.GetFileList()->count(L"Big.DAT"), 1u);
+    EXPECT_EQ(pack.OpenFile(L"Big.DAT", false), nullptr);
+    EXPECT_EQ(pack.OpenFile(L"big.dat", false), nullptr);
+}
+
+TEST_F(PackManager, KeepsTheLastRecordOfARepeatedName)
+{
+    CPackImage image(16);
+    image.Store(u"same", ToBytes("first"), {0});
+    image.Store(u"same", ToBytes("second!"), {1});
+    const std::string base = m_dir.File("twice");
+    image.Write(base);
+    COruPack pack;
+    ASSERT_TRUE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_READ, 512));
+    ASSERT_EQ(pack.GetFileList()->size(), 1u);
+    COruFile* pFile = pack.OpenFile(L"same", false);
+    ASSERT_NE(pFile, nullptr);
+    EXPECT_EQ(ReadAll(pFile), ToBytes("second!"));
+    delete pFile;
+}
+
+TEST_F(PackManager, FailsToOpenAMissingPackAndForgetsThePreviousOne)
+{
+    COruPack pack;
+    ASSERT_TRUE(pack.OpenOruPack(Wide(WriteSamplePack()), ORU_PACK_MODE_READ, 512));
+    EXPECT_FALSE(pack.OpenOruPack(Wide(m_dir.File("absent")), ORU_PACK_MODE_READ, 512));
+    EXPECT_TRUE(pack.GetFileList()->empty());
+    EXPECT_EQ(pack.OpenFile(L"readme.txt", false), nullptr);
+}
+
+// An index cut anywhere, or claiming more than it holds, stops at its end:
+// the open fails and keeps the records that were whole.
+TEST_F(PackManager, StopsAtTheEndOfADamagedIndex)
+{
+    CPackImage image(16);
+    image.Store(u"one", ToBytes("1"), {0});
+    image.Store(u"two", ToBytes("2"), {1});
+    const Bytes full = image.IndexBytes();
+    const size_t firstRecordEnd = 24 + 8 + 36;
+    const std::string base = m_dir.File("cut");
+    image.Write(base);
+    COruPack pack;
+    for (size_t length = 0; length < full.size() - 1; ++length) {  // the usage table is not read here
+        WriteFile(base + ".odx", Bytes(full.begin(), full.begin() + static_cast<long>(length)));
+        EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_READ, 512)) << length;
+        EXPECT_EQ(pack.GetFileList()->size(), length >= firstRecordEnd ? 1u : 0u) << length;
+    }
+
+    image.m_nFileCountOverride = 0xFFFFFFFFu - 1;
+    WriteFile(base + ".odx", image.IndexBytes());
+    EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_READ, 512));
+    EXPECT_EQ(pack.GetFileList()->size(), 2u);
+    COruFile* pFile = pack.OpenFile(L"two", false);
+    ASSERT_NE(pFile, nullptr);
+    EXPECT_EQ(ReadAll(pFile), ToBytes("2"));
+    delete pFile;
+}
+
+TEST_F(PackManager, OpensAnExistingPackForWritingWithItsUsageTable)
+{
+    const std::string base = WriteSamplePack();
+    const Bytes indexBefore = ReadFile(base + ".odx");
+    CPackProbe pack;
+    EXPECT_TRUE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, 4096));
+    EXPECT_EQ(pack.m_vecSectorUsed, (std::vector<uint8_t>{1, 1, 1, 1, 1, 1}));
+    EXPECT_TRUE(pack.m_pDataFile);
+    EXPECT_TRUE(pack.m_mapDirIndex.empty());
+    EXPECT_EQ(pack.GetPackInfo()->sector_size, 16u);  // the pack's own, not the argument
+    EXPECT_FALSE(pack.m_bModified);
+    pack.CloseOruPack();
+    EXPECT_FALSE(pack.m_pDataFile);
+    EXPECT_EQ(ReadFile(base + ".odx"), indexBefore);
+}
+
+TEST_F(PackManager, RefusesToEditAPackWhoseUsageTableIsCut)
+{
+    const std::string base = WriteSamplePack();
+    Bytes index = ReadFile(base + ".odx");
+    index.pop_back();
+    WriteFile(base + ".odx", index);
+    CPackProbe pack;
+    EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, 512));
+    EXPECT_FALSE(pack.m_pDataFile);
+    EXPECT_FALSE(pack.m_bModified);
+    EXPECT_EQ(ReadFile(base + ".opk").size(), 6u * 24);
+}
+
+TEST_F(PackManager, CreatesANewPackWhenThereIsNoIndex)
+{
+    const std::string base = m_dir.File("fresh");
+    WriteFile(base + ".opk", Pattern(100));  // a stale data file is emptied
+    CPackProbe pack;
+    EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, 1024));
+    EXPECT_TRUE(pack.m_pDataFile);
+    EXPECT_TRUE(pack.m_bModified);
+    const _oru_pack_header& header = *pack.GetPackInfo();
+    EXPECT_EQ(header.version, 1u);
+    EXPECT_EQ(header.sector_size, 1024u);
+    EXPECT_EQ(header.sector_count + header.data_size + header.file_count + header.total_file_size, 0u);
+    EXPECT_TRUE(std::filesystem::exists(base + ".opk"));
+    EXPECT_EQ(std::filesystem::file_size(base + ".opk"), 0u);
+    EXPECT_FALSE(std::filesystem::exists(base + ".odx"));
+}
+
+// An index that exists but cannot be read is not a missing one: creating a
+// new pack there would empty the data file of a real one.
+TEST_F(PackManager, NeverEmptiesTheDataFileOfAnIndexItCannotRead)
+{
+    const std::string base = m_dir.File("locked");
+    std::filesystem::create_directory(base + ".odx");
+    WriteFile(base + ".opk", Pattern(100));
+    CPackProbe pack;
+    EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, 512));
+    EXPECT_FALSE(pack.m_pDataFile);
+    EXPECT_FALSE(pack.m_bModified);
+    EXPECT_EQ(ReadFile(base + ".opk"), Pattern(100));
+}
+
+TEST_F(PackManager, CreatesNoPackWithASectorSizeThatCannotWork)
+{
+    for (const uint32_t sectorSize : {0u, 0x7FFFFFF8u, 0xFFFFFFFFu}) {
+        const std::string base = m_dir.File("bad" + std::to_string(sectorSize));
+        CPackProbe pack;
+        EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, sectorSize));
+        EXPECT_FALSE(pack.m_pDataFile);
+        EXPECT_FALSE(std::filesystem::exists(base + ".opk"));
+    }
+}
+
+TEST_F(PackManager, CopiesTablesButNeverTheDataFileOrTheLists)
+{
+    auto pOriginal = std::make_unique<CPackProbe>();
+    ASSERT_TRUE(pOriginal->OpenOruPack(Wide(WriteSamplePack()), ORU_PACK_MODE_READ, 512));
+    CPackProbe copy(*pOriginal);
+    EXPECT_EQ(COruPack::m_pSingleton, pOriginal.get());
+    EXPECT_NE(copy.m_mapDirIndex.at(L"map").get(), pOriginal->m_mapDirIndex.at(L"map").get());
+    pOriginal.reset();  // its lists go; the copy's must stay
+    EXPECT_EQ(copy.m_mapDirIndex.at(L"map")->size(), 2u);
+    COruFile* pFile = copy.OpenFile(L"readme.txt", true);
+    ASSERT_NE(pFile, nullptr);
+    EXPECT_EQ(ReadAll(pFile), m_readme);
+    delete pFile;
+
+    const std::string base = m_dir.File("writable");
+    CPackProbe writer;
+    writer.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, 512);
+    ASSERT_TRUE(writer.m_pDataFile);
+    CPackProbe assigned;
+    assigned = writer;
+    EXPECT_FALSE(assigned.m_pDataFile);
+    EXPECT_TRUE(writer.m_pDataFile);
+    assigned = assigned;
+    EXPECT_EQ(assigned.GetPackInfo()->sector_size, 512u);
+}
+
+TEST_F(PackManager, StreamsOutliveTheCloseAndTheManager)
+{
+    ASSERT_TRUE(InitOruPack(Wide(WriteSamplePack())));
+    COruFile* pFirst = OruPack().OpenFile(L"readme.txt", false);
+    COruFile* pSecond = OruPack().OpenFile(L"readme.txt", false);
+    ASSERT_TRUE(pFirst && pSecond);
+    uint8_t head[10];
+    ASSERT_EQ(pFirst->Fread(head, 1, 10), 10u);
+    OruPack().CloseOruPack();
+    COruFile* pAfterClose = OruPack().OpenFile(L"readme.txt", false);
+    ASSERT_NE(pAfterClose, nullptr);
+    COruPack::DeleteInstance();
+
+    // Each stream has its own position.
+    EXPECT_EQ(ReadAll(pSecond), m_readme);
+    EXPECT_EQ(ReadAll(pFirst), Bytes(m_readme.begin() + 10, m_readme.end()));
+    EXPECT_EQ(ReadAll(pAfterClose), m_readme);
+    oru_fclose(pFirst);
+    oru_fclose(pSecond);
+    oru_fclose(pAfterClose);
+}
+
+TEST_F(PackManager, OpensAndReadsStreamsFromSeveralThreadsAtOnce)
+{
+    ASSERT_TRUE(InitOruPack(Wide(WriteSamplePack())));
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                COruFile* pFile = OruPack().OpenFile(i % 2 ? L"readme.txt" : L"map\\sub\\a.dat", t % 2 == 0);
+                if (!pFile || ReadAll(pFile) != (i % 2 ? m_readme : m_a))
+                    ++failures;
+                oru_fclose(pFile);
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures.load(), 0);
+}

@@ -8,8 +8,9 @@
 #include <list>
 #include <string>
 
-// The output of a log, chosen once at Init.
-enum eLogMode {
+// The output of a log, chosen once at Init. Based on int so that any value a
+// caller passes is defined; a value outside the table means no output.
+enum eLogMode : int {
     LOG_MODE_NONE = 0,     // the log accepts nothing
     LOG_MODE_CONSOLE = 1,  // the process's standard output
     LOG_MODE_DEBUG = 2,    // the debug channel only

@@ -2,6 +2,7 @@
 
 #include "core/utf8.h"
 #include "log/core_log.h"
+#include "log/log_outputs.h"
 #include "log/log_test_support.h"
 
 #include <gtest/gtest.h>
@@ -84,6 +85,25 @@ TEST_F(FileLog, KeepsWholeLinesThatNeedMoreThanAConversionRingBuffer)
     EXPECT_GT(expectedLine.size(), 1024u);
     EXPECT_EQ(ReadFileBytes(std::string(DIR) + "/Wide_2026-12-06.txt"),
               START_BANNER + expectedLine + END_BANNER);
+}
+
+TEST_F(FileLog, WritesLinesLongerThanALogMakesWhenGivenThemDirectly)
+{
+    // A log's own lines stay within a fixed buffer; an output called directly
+    // may get more, and still writes all of it.
+    std::wstring line;
+    for (int i = 0; i < 300; ++i)
+        line += L"0123456789\n";
+    std::string expected = START_BANNER;
+    for (int i = 0; i < 300; ++i)
+        expected += "0123456789\r\n";
+    expected += "\r\n" + END_BANNER;
+    {
+        CFileLog output;
+        ASSERT_TRUE(output.Open(WDIR, L"Direct", {2026, 12, 6}));
+        output.Write({2026, 12, 6}, line.c_str());
+    }
+    EXPECT_EQ(ReadFileBytes(std::string(DIR) + "/Direct_2026-12-06.txt"), expected);
 }
 
 TEST_F(FileLog, WithoutItsFolderWarnsOnceAndStillFeedsDebugAndHistory)

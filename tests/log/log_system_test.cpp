@@ -167,12 +167,12 @@ TEST_F(LogSystemDeathTest, LogErrorRaisesTheGeneralErrorWithTheLineAsMessage)
         CHistoryLog log(5);
         log.m_Log.LogError(1, L"broken %d%%s", 7);
     };
-    EXPECT_DEATH(logError(), "General Error!(.|\n)*Lv1_\\[09:05:01\\] : broken 7%s");
+    EXPECT_DEATH(logError(), "General Error!(.|\n)*Message : Lv1_\\[09:05:01\\] : broken 7%s");
 
     const auto safeLogError = [] {
         CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
         CHistoryLog log(5);
         OruSafeLogError(&log.m_Log, 5, L"%ls", L"100%d");
     };
-    EXPECT_DEATH(safeLogError(), "General Error!(.|\n)*Lv5_\\[09:05:01\\] : 100%d");
+    EXPECT_DEATH(safeLogError(), "General Error!(.|\n)*Message : Lv5_\\[09:05:01\\] : 100%d");
 }

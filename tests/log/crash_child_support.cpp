@@ -29,16 +29,15 @@ std::string ReadWholeFile(const std::string& path)
     return text.str();
 }
 
-CChildResult RunInChild(const std::function<void()>& body, const std::string& workDir,
-                        const EnvChanges& env, int timeoutSeconds)
+CChild StartChild(const std::function<void()>& body, const std::string& workDir,
+                  const EnvChanges& env)
 {
+    CChild child;
     char errPath[] = "/tmp/oru_crash_stderr_XXXXXX";
     const int errFd = mkstemp(errPath);
-    CChildResult result;
-    if (errFd < 0) {
-        result.m_bTimedOut = true;
-        return result;
-    }
+    if (errFd < 0)
+        return child;
+    child.m_strErrorPath = errPath;
     fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -55,21 +54,50 @@ CChildResult RunInChild(const std::function<void()>& body, const std::string& wo
         _exit(0);
     }
     close(errFd);
+    child.m_nPid = pid;
+    return child;
+}
+
+bool IsRunning(const CChild& child)
+{
+    if (child.m_nPid <= 0)
+        return false;
+    siginfo_t info{};
+    // Looks without reaping, so WaitForChild still sees how it ended.
+    return waitid(P_PID, static_cast<id_t>(child.m_nPid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+}
+
+CChildResult WaitForChild(CChild& child, int timeoutSeconds)
+{
+    CChildResult result;
+    if (child.m_nPid <= 0) {
+        result.m_bTimedOut = true;
+        return result;
+    }
     for (int waited = 0;; waited += 10) {
-        const pid_t done = waitpid(pid, &result.m_nStatus, WNOHANG);
-        if (done == pid)
+        const pid_t done = waitpid(child.m_nPid, &result.m_nStatus, WNOHANG);
+        if (done == child.m_nPid)
             break;
         if (waited >= timeoutSeconds * 1000) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &result.m_nStatus, 0);
+            kill(child.m_nPid, SIGKILL);
+            waitpid(child.m_nPid, &result.m_nStatus, 0);
             result.m_bTimedOut = true;
             break;
         }
         usleep(10 * 1000);
     }
-    result.m_strError = ReadWholeFile(errPath);
-    unlink(errPath);
+    child.m_nPid = -1;
+    result.m_strError = ReadWholeFile(child.m_strErrorPath);
+    unlink(child.m_strErrorPath.c_str());
     return result;
+}
+
+CChildResult RunInChild(const std::function<void()>& body, const std::string& workDir,
+                        const EnvChanges& env, int timeoutSeconds)
+{
+    CChild child = StartChild(body, workDir, env);
+    return WaitForChild(child, timeoutSeconds);
 }
 
 std::string MakeScratchDir(const std::string& name)

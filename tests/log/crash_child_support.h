@@ -22,7 +22,23 @@ struct CChildResult {
 // Environment changes for the child: a value sets, nullopt removes.
 using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
+// A child that is still running.
+struct CChild {
+    int m_nPid = -1;
+    std::string m_strErrorPath;  // where its standard error goes
+};
+
 // Forks, moves the child into `workDir` (when not empty), applies `env`,
+// sends its standard error to a file and runs `body`; a body that returns
+// ends the child with exit code 0.
+CChild StartChild(const std::function<void()>& body, const std::string& workDir = {},
+                  const EnvChanges& env = {});
+// True while the child runs.
+bool IsRunning(const CChild& child);
+// Waits for the child, killing it after `timeoutSeconds`.
+CChildResult WaitForChild(CChild& child, int timeoutSeconds = 60);
+
+// StartChild and WaitForChild in one: forks, moves the child into `workDir` (when not empty), applies `env`,
 // sends its standard error to a file and runs `body`; a body that returns
 // ends the child with exit code 0. The child is killed after
 // `timeoutSeconds`.

@@ -1,0 +1,205 @@
+// The report window and a message box in a real X server (Xvfb): a child
+// process faults with a display, the test waits for the window by its
+// caption, keeps a screenshot (crash_window.png, message_box.png in the
+// suite's working directory), presses the button and checks how the child
+// ends.
+
+#include <oru/log/exception_handler.h>
+
+#include "log/crash_child_support.h"
+#include "platform/ui.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+using oru::test::CChild;
+using oru::test::CChildResult;
+using oru::test::IsRunning;
+using oru::test::MakeScratchDir;
+using oru::test::ReadTodaysReportFile;
+using oru::test::StartChild;
+using oru::test::WaitForChild;
+
+constexpr const char* HELPER = ORU_BINARY_DIR "/tools/report-window/oru-report-window";
+constexpr int XVFB_START_SECONDS = 15;
+constexpr int WINDOW_WAIT_SECONDS = 30;
+
+// An X server on a display number it picks itself (-displayfd), so that
+// tests running at once never share one. Stopped in the destructor.
+class CVirtualDisplay {
+public:
+    CVirtualDisplay()
+    {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        const char* argv[] = {"Xvfb", "-displayfd", "3", "-screen", "0", "1024x768x24",
+                              "-nolisten", "tcp", nullptr};
+        const int spawned = posix_spawnp(&m_nPid, "Xvfb", &actions, nullptr,
+                                         const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        if (spawned != 0) {
+            m_nPid = -1;
+            close(fds[0]);
+            return;
+        }
+        std::string number;
+        pollfd pfd{fds[0], POLLIN, 0};
+        char c = 0;
+        while (poll(&pfd, 1, XVFB_START_SECONDS * 1000) > 0 && read(fds[0], &c, 1) == 1 &&
+               c != '\n')
+            number += c;
+        close(fds[0]);
+        if (!number.empty())
+            m_strDisplay = ":" + number;
+    }
+
+    ~CVirtualDisplay()
+    {
+        if (m_nPid <= 0)
+            return;
+        kill(m_nPid, SIGTERM);
+        int status = 0;
+        for (int i = 0; i < 200 && waitpid(m_nPid, &status, WNOHANG) == 0; ++i)
+            usleep(10 * 1000);
+        if (waitpid(m_nPid, &status, WNOHANG) == 0) {
+            kill(m_nPid, SIGKILL);
+            waitpid(m_nPid, &status, 0);
+        }
+    }
+    CVirtualDisplay(const CVirtualDisplay&) = delete;
+    CVirtualDisplay& operator=(const CVirtualDisplay&) = delete;
+
+    const std::string& Name() const { return m_strDisplay; }  // empty: not started
+
+    // Runs an X client command line on this display; its standard output.
+    std::string Run(const std::string& command, int* pStatus = nullptr) const
+    {
+        const std::string line = "DISPLAY=" + m_strDisplay + " " + command;
+        std::string output;
+        FILE* pPipe = popen(line.c_str(), "r");
+        if (!pPipe)
+            return output;
+        char buffer[256];
+        while (fgets(buffer, sizeof buffer, pPipe))
+            output += buffer;
+        const int status = pclose(pPipe);
+        if (pStatus)
+            *pStatus = status;
+        return output;
+    }
+
+    // Waits for a window with exactly this caption; its id, or empty.
+    std::string WaitForWindow(const std::string& caption) const
+    {
+        int status = -1;
+        const std::string id = Run("timeout " + std::to_string(WINDOW_WAIT_SECONDS) +
+                                       " xdotool search --sync --onlyvisible --name '^" + caption +
+                                       "$' 2>/dev/null | head -n 1",
+                                   &status);
+        return id.empty() ? id : id.substr(0, id.find('\n'));
+    }
+
+    bool Screenshot(const std::string& path) const
+    {
+        int status = -1;
+        Run("timeout 20 import -window root '" + path + "'", &status);
+        struct stat st {};
+        return status == 0 && stat(path.c_str(), &st) == 0 && st.st_size > 0;
+    }
+
+    void PressKeys(const std::string& windowId, const std::string& keys) const
+    {
+        Run("timeout 10 xdotool windowfocus --sync " + windowId + " key --clearmodifiers " + keys);
+    }
+
+private:
+    pid_t m_nPid = -1;
+    std::string m_strDisplay;
+};
+
+class ReportWindow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (access(HELPER, X_OK) != 0)
+            GTEST_SKIP() << "oru-report-window is not part of this build (tools are off)";
+        ASSERT_FALSE(m_display.Name().empty()) << "Xvfb did not start";
+    }
+
+    oru::test::EnvChanges WindowEnvironment() const
+    {
+        return {{"DISPLAY", m_display.Name()},
+                {"WAYLAND_DISPLAY", std::nullopt},
+                {"ORU_UI", std::nullopt},
+                {"ORU_REPORT_WINDOW", std::string(HELPER)},
+                {"GDK_BACKEND", "x11"},
+                {"NO_AT_BRIDGE", "1"}};
+    }
+
+    CVirtualDisplay m_display;
+};
+
+[[gnu::noinline]] void FailInHost()
+{
+    OruCriticalError(L"texture %ls missing", L"Town.dds");
+}
+
+TEST_F(ReportWindow, ShowsTheReportAndEndsTheProcessWhenExitIsPressed)
+{
+    const std::string dir = MakeScratchDir("ReportWindow");
+    CChild child = StartChild(FailInHost, dir, WindowEnvironment());
+
+    const std::string window = m_display.WaitForWindow("Oru Exception Handler");
+    ASSERT_FALSE(window.empty()) << "no report window appeared";
+    EXPECT_TRUE(m_display.Screenshot("crash_window.png"));
+    EXPECT_TRUE(IsRunning(child)) << "the process waits while the window is open";
+    EXPECT_NE(ReadTodaysReportFile(dir).find("Message : texture Town.dds missing"),
+              std::string::npos)
+        << "the report file is written before the window opens";
+
+    m_display.PressKeys(window, "alt+x");
+    const CChildResult result = WaitForChild(child, WINDOW_WAIT_SECONDS);
+    EXPECT_TRUE(result.KilledBy(SIGABRT)) << result.m_nStatus;
+    EXPECT_EQ(result.m_strError.find("< call stack >"), std::string::npos)
+        << "with a window the report does not go to standard error";
+}
+
+TEST_F(ReportWindow, MessageBoxWaitsForOk)
+{
+    CChild child = StartChild(
+        [] { oru::platform::ShowMessageBox(L"Oru Test Caption", L"The level must be 0 to 9."); },
+        {}, WindowEnvironment());
+
+    const std::string window = m_display.WaitForWindow("Oru Test Caption");
+    ASSERT_FALSE(window.empty()) << "no message box appeared";
+    EXPECT_TRUE(m_display.Screenshot("message_box.png"));
+    EXPECT_TRUE(IsRunning(child));
+
+    m_display.PressKeys(window, "Return");
+    const CChildResult result = WaitForChild(child, WINDOW_WAIT_SECONDS);
+    EXPECT_TRUE(WIFEXITED(result.m_nStatus) && WEXITSTATUS(result.m_nStatus) == 0)
+        << result.m_nStatus;
+    EXPECT_EQ(result.m_strError.find("Oru Test Caption:"), std::string::npos)
+        << "with a window the message does not go to standard error";
+}
+
+}  // namespace

@@ -55,6 +55,17 @@ const char* ToUtf8(const std::wstring& text)
     return OruWCharToChar(CP_UTF8, text.c_str());
 }
 
+// A name for a new element or attribute, or null. A wide name that starts
+// with a zero character converts to an empty one; the parser's attribute set
+// cannot hold an attribute without a name (it asserts on the next addition),
+// and an element or attribute without a name would make the saved file
+// unreadable.
+const char* ToNameUtf8(const std::wstring& name)
+{
+    const char* utf8 = ToUtf8(name);
+    return utf8 && *utf8 ? utf8 : nullptr;
+}
+
 // For messages only: a text that cannot be converted leaves its place empty
 // rather than losing the whole line.
 std::wstring WideForLog(const char* text)
@@ -327,7 +338,7 @@ bool CXmlDocument::InsertChildElement(const std::wstring& name)
 {
     if (name.empty() || !m_pCurNode)
         return false;
-    const char* nameUtf8 = ToUtf8(name);
+    const char* nameUtf8 = ToNameUtf8(name);
     if (nameUtf8 && CanHoldChildren(m_pCurNode)) {
         if (TiXmlNode* pAdded = m_pCurNode->LinkEndChild(new TiXmlElement(nameUtf8)))
             return MoveTo(pAdded);
@@ -545,12 +556,10 @@ bool CXmlDocument::GetAttrValueFloat(const std::wstring& name, float& value)
     return true;
 }
 
-// An attribute without a name would be written as ="..." and make the saved
-// file unreadable, so it is refused.
 bool CXmlDocument::SetAttrText(const std::wstring& name, const char* utf8)
 {
     TiXmlElement* pElement = CurrentElement();
-    const char* nameUtf8 = name.empty() ? nullptr : ToUtf8(name);
+    const char* nameUtf8 = ToNameUtf8(name);
     if (!pElement || !nameUtf8 || !utf8)
         return false;
     pElement->SetAttribute(nameUtf8, utf8);

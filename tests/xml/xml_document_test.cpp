@@ -477,7 +477,12 @@ TEST_F(XmlDocument, AttributesAreReadAndWrittenInTheirFixedForms)
     ASSERT_TRUE(m_doc.SetAttrValueDouble(L"d", 1.5F));
     ASSERT_TRUE(m_doc.SetAttrValueInt(L"id", -7));
     ASSERT_TRUE(m_doc.SetAttrValueString(L"name", L"큰 검"));
+    // Names that convert to nothing are refused: the parser would assert on
+    // the next attribute, and the saved file would not load.
     EXPECT_FALSE(m_doc.SetAttrValueString(L"", L"nameless"));
+    EXPECT_FALSE(m_doc.SetAttrValueString(std::wstring(L"\0x", 2), L"nameless"));
+    EXPECT_FALSE(m_doc.InsertChildElement(std::wstring(L"\0x", 2)));
+    EXPECT_EQ(m_log.Take().size(), 1U);
     ASSERT_TRUE(m_doc.Save(L"attributes.xml"));
     const std::string saved = ReadFile("attributes.xml");
     EXPECT_NE(saved.find("<item id=\"-7\" name=\"\xED\x81\xB0 \xEA\xB2\x80\" damage=\" 17 points\" "

@@ -23,10 +23,20 @@ COutputFile& COutputFile::operator=(COutputFile&& other) noexcept
 
 bool COutputFile::OpenAppend(const std::string& pathUtf8)
 {
+    return OpenWith(pathUtf8, O_APPEND);
+}
+
+bool COutputFile::OpenTruncate(const std::string& pathUtf8)
+{
+    return OpenWith(pathUtf8, O_TRUNC);
+}
+
+bool COutputFile::OpenWith(const std::string& pathUtf8, int modeFlag)
+{
     Close();
     int fd = -1;
     do {
-        fd = open(pathUtf8.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        fd = open(pathUtf8.c_str(), O_WRONLY | O_CREAT | modeFlag | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
     m_fd = fd;
     return fd >= 0;

@@ -25,6 +25,9 @@ public:
     // Opens `pathUtf8` for appending, creating it (mode 0644 before the
     // umask) when missing. False, with the file closed, on failure.
     bool OpenAppend(const std::string& pathUtf8);
+    // Opens `pathUtf8` emptied, creating it when missing; writes start at
+    // the beginning. False, with the file closed, on failure.
+    bool OpenTruncate(const std::string& pathUtf8);
 
     // Takes a descriptor of its own on the process's standard output. False
     // when the process has no standard output (the descriptor is closed).
@@ -39,6 +42,8 @@ public:
     void Close();
 
 private:
+    bool OpenWith(const std::string& pathUtf8, int modeFlag);  // O_APPEND or O_TRUNC
+
     int m_fd = -1;
 };
 

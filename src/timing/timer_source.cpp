@@ -1,8 +1,8 @@
 // The three clocks of CTimer. The millisecond sources differ only in which
 // platform clock they name; on this platform both are the monotonic clock in
-// milliseconds, truncated to 32 bits. The platform has no notion of a timer
-// resolution request, so the 1-millisecond request that brackets a reading on
-// other systems has no counterpart here.
+// milliseconds, truncated to 32 bits, so they share one implementation. The
+// platform has no notion of a timer resolution request, so the 1-millisecond
+// request that brackets a reading on other systems has no counterpart here.
 
 #include <oru/timing/timer_source.h>
 
@@ -11,8 +11,8 @@
 namespace {
 
 // Milliseconds to seconds with the single-precision constant 0.001 and the
-// product formed in double, as the timer has always computed it: 32 ms give
-// 0.032000002f, not the float nearest to 0.032.
+// product formed in double, as the timer has always computed it: 10 ms give
+// 0.0100000007f, one bit above the float nearest to 0.01.
 constexpr float SECONDS_PER_MILLISECOND = 0.001f;
 
 float MillisecondsToSeconds(uint32_t milliseconds)
@@ -26,52 +26,30 @@ uint32_t ReadMilliseconds()
     return oru::detail::TimingClock().m_pfnMilliseconds();
 }
 
-// One reading of a millisecond clock; the unsigned subtraction makes a wrap
-// of the 32-bit count harmless.
-float ElapsedMilliseconds(uint32_t& current, uint32_t& previous)
-{
-    const uint32_t now = ReadMilliseconds();
-    const uint32_t difference = now - previous;
-    current = now;
-    previous = now;
-    return MillisecondsToSeconds(difference);
-}
-
 }  // namespace
 
 CTimerSource::~CTimerSource() = default;
 
-CMultimediaTimerSource::CMultimediaTimerSource() : m_nCurrent(0), m_nPrevious(0), m_fLastResult(0.0f)
+CMillisecondTimerSource::CMillisecondTimerSource()
+    : m_nCurrent(0), m_nPrevious(0), m_fLastResult(0.0f)
 {
 }
 
-bool CMultimediaTimerSource::Start()
+bool CMillisecondTimerSource::Start()
 {
     m_nCurrent = ReadMilliseconds();
     m_nPrevious = ReadMilliseconds();
     return true;
 }
 
-float CMultimediaTimerSource::GetElapsed()
+// The unsigned subtraction makes a wrap of the 32-bit count harmless.
+float CMillisecondTimerSource::GetElapsed()
 {
-    m_fLastResult = ElapsedMilliseconds(m_nCurrent, m_nPrevious);
-    return m_fLastResult;
-}
-
-CTickCountTimerSource::CTickCountTimerSource() : m_nCurrent(0), m_nPrevious(0), m_fLastResult(0.0f)
-{
-}
-
-bool CTickCountTimerSource::Start()
-{
-    m_nCurrent = ReadMilliseconds();
-    m_nPrevious = ReadMilliseconds();
-    return true;
-}
-
-float CTickCountTimerSource::GetElapsed()
-{
-    m_fLastResult = ElapsedMilliseconds(m_nCurrent, m_nPrevious);
+    const uint32_t now = ReadMilliseconds();
+    const uint32_t difference = now - m_nPrevious;
+    m_nCurrent = now;
+    m_nPrevious = now;
+    m_fLastResult = MillisecondsToSeconds(difference);
     return m_fLastResult;
 }
 

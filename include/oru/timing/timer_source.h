@@ -18,14 +18,16 @@ public:
     virtual float GetElapsed() = 0;
 };
 
-// The multimedia millisecond clock: a 32-bit millisecond count that wraps
-// after about 49.7 days. The difference of two readings is taken modulo
-// 2^32, so a wrap between them still gives the right duration.
-class ORU_API CMultimediaTimerSource : public CTimerSource {
+// The arithmetic of the two 32-bit millisecond clocks, which wrap after
+// about 49.7 days. The difference of two readings is taken modulo 2^32, so a
+// wrap between them still gives the right duration.
+class ORU_API CMillisecondTimerSource : public CTimerSource {
 public:
-    CMultimediaTimerSource();
     bool Start() override;       // always true
     float GetElapsed() override;
+
+protected:
+    CMillisecondTimerSource();
 
 private:
     uint32_t m_nCurrent;    // milliseconds
@@ -33,18 +35,12 @@ private:
     float m_fLastResult;    // seconds
 };
 
-// The tick count: 32-bit milliseconds since start-up, with the same
-// arithmetic as the multimedia clock.
-class ORU_API CTickCountTimerSource : public CTimerSource {
-public:
-    CTickCountTimerSource();
-    bool Start() override;       // always true
-    float GetElapsed() override;
+// The multimedia millisecond clock.
+class ORU_API CMultimediaTimerSource : public CMillisecondTimerSource {
+};
 
-private:
-    uint32_t m_nCurrent;    // milliseconds
-    uint32_t m_nPrevious;   // milliseconds
-    float m_fLastResult;    // seconds
+// The tick count: milliseconds since start-up.
+class ORU_API CTickCountTimerSource : public CMillisecondTimerSource {
 };
 
 // The high-resolution counter and its frequency.

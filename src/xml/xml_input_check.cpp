@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -40,11 +41,24 @@ bool IsMarkupByte(unsigned char c)
     }
 }
 
+// True when any of the eight bytes has its two top bits set (0xC0 and up).
+bool WordHasLeadByte(const unsigned char* p)
+{
+    uint64_t word = 0;
+    std::memcpy(&word, p, sizeof(word));
+    return (word & (word << 1) & 0x8080808080808080ULL) != 0;
+}
+
 bool HasUnsafeLeadByte(std::string_view text)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
     for (size_t i = 0; i < n; ++i) {
+        // Most of a document is ASCII markup: skip it eight bytes at a time.
+        while (i + 8 <= n && !WordHasLeadByte(p + i))
+            i += 8;
+        if (i >= n)
+            break;
         if (p[i] < 0xC0)
             continue;
         const size_t length = static_cast<size_t>(std::max(TiXmlBase::utf8ByteTable[p[i]], 1));
@@ -91,16 +105,17 @@ bool HasQuoteRunningPast(std::string_view text, size_t begin, size_t end)
 // The end of an element's start tag: the first '>' outside quoted values.
 size_t FindTagEnd(std::string_view text, size_t from)
 {
-    size_t pos = from;
-    while (true) {
-        pos = text.find_first_of(">\"'", pos);
-        if (pos == NPOS || text[pos] == '>')
+    for (size_t pos = from; pos < text.size(); ++pos) {
+        const char c = text[pos];
+        if (c == '>')
             return pos;
-        const size_t close = text.find(text[pos], pos + 1);
-        if (close == NPOS)
-            return NPOS;
-        pos = close + 1;
+        if (c == '"' || c == '\'') {
+            pos = text.find(c, pos + 1);
+            if (pos == NPOS)
+                return NPOS;
+        }
     }
+    return NPOS;
 }
 
 eXmlInputCheck CheckDepth(std::string_view text)

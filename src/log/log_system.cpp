@@ -77,11 +77,6 @@ void BuildLine(wchar_t* line, int level, const OruTime& time, const wchar_t* mes
     p[length] = L'\0';
 }
 
-void FormatMessage(wchar_t* message, const wchar_t* format, va_list args)
-{
-    oru::platform::FormatWide(message, CLogSystem::MAX_LINE, format, args);
-}
-
 }  // namespace
 
 CLogSystem::CLogSystem()
@@ -151,25 +146,30 @@ void CLogSystem::SetLevel(int level)
 void CLogSystem::Log(int level, const wchar_t* format, ...)
 {
     if (!Accepts(level))
-        return;
-    wchar_t message[MAX_LINE];
+        return;  // before va_start: the filtered line is the common one
     va_list args;
     va_start(args, format);
-    FormatMessage(message, format, args);
+    LogV(level, false, format, args);
     va_end(args);
-    WriteLine(level, message);
 }
 
 void CLogSystem::LogError(int level, const wchar_t* format, ...)
 {
+    va_list args;
+    va_start(args, format);
+    LogV(level, true, format, args);
+    va_end(args);
+}
+
+void CLogSystem::LogV(int level, bool raise, const wchar_t* format, va_list args)
+{
     if (!Accepts(level))
         return;
     wchar_t message[MAX_LINE];
-    va_list args;
-    va_start(args, format);
-    FormatMessage(message, format, args);
-    va_end(args);
-    WriteLineAndRaise(level, message);
+    oru::platform::FormatWide(message, MAX_LINE, format, args);
+    if (raise)
+        WriteLineAndRaise(level, message);
+    WriteLine(level, message);
 }
 
 const wchar_t* CLogSystem::GetLastLog() const
@@ -227,28 +227,26 @@ void CLogSystem::Release()
     m_pOutput = nullptr;
 }
 
+// The text is formatted once and logged as it is, so a percent sign that the
+// formatting produced is never read as a directive again.
 void OruSafeLog(CLogSystem* log, int level, const wchar_t* format, ...)
 {
     if (!log || !log->Accepts(level))
         return;
-    wchar_t message[CLogSystem::MAX_LINE];
     va_list args;
     va_start(args, format);
-    FormatMessage(message, format, args);
+    log->LogV(level, false, format, args);
     va_end(args);
-    log->WriteLine(level, message);
 }
 
 void OruSafeLogError(CLogSystem* log, int level, const wchar_t* format, ...)
 {
-    if (!log || !log->Accepts(level))
+    if (!log)
         return;
-    wchar_t message[CLogSystem::MAX_LINE];
     va_list args;
     va_start(args, format);
-    FormatMessage(message, format, args);
+    log->LogV(level, true, format, args);
     va_end(args);
-    log->WriteLineAndRaise(level, message);
 }
 
 template class CSingleton<CCoreLog>;
@@ -275,7 +273,7 @@ void OutputDebug(const wchar_t* format, ...)
     wchar_t message[CLogSystem::MAX_LINE];
     va_list args;
     va_start(args, format);
-    FormatMessage(message, format, args);
+    oru::platform::FormatWide(message, CLogSystem::MAX_LINE, format, args);
     va_end(args);
     oru::platform::WriteDebugChannel(oru::detail::CLineText(message).TextWithLineFeed());
 }

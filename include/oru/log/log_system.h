@@ -5,6 +5,7 @@
 #include <oru/core/export.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <list>
 #include <string>
 
@@ -92,6 +93,9 @@ private:
         return m_eMode != LOG_MODE_NONE && m_pOutput &&
                level <= m_nLevel.load(std::memory_order_relaxed);
     }
+    // Formats one message and, unless the level filters it out, writes its
+    // line; with `raise`, then raises the general error.
+    void LogV(int level, bool raise, const wchar_t* format, va_list args);
     // Stamps `message` (taken as it is, never as a format), writes the line
     // and keeps it. When `pLineCopy` is given (MAX_LINE characters), the line
     // is copied there before the lock is released.

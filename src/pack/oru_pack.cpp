@@ -67,6 +67,7 @@ COruPack& COruPack::operator=(const COruPack& other)
     m_strWorkDir = other.m_strWorkDir;
     m_mapDirIndex = CopyDirIndex(other.m_mapDirIndex);
     m_strDataPath = other.m_strDataPath;
+    m_nFreeScanStart = other.m_nFreeScanStart;
     return *this;
 }
 
@@ -83,6 +84,7 @@ void COruPack::ClearTables()
     m_mapDirIndex.clear();
     m_pDataFile.reset();
     m_bModified = false;
+    m_nFreeScanStart = 0;
 }
 
 bool COruPack::OpenOruPack(const std::wstring& path, ORU_PACK_MODE mode, uint32_t sectorSize)
@@ -145,8 +147,13 @@ void COruPack::HoldDataFile(oru::platform::CFile&& file)
 
 bool COruPack::CloseOruPack()
 {
-    if (m_eMode == ORU_PACK_MODE_WRITE && m_pDataFile)
+    if (m_eMode == ORU_PACK_MODE_WRITE && m_pDataFile) {
         m_pDataFile.reset();
+        // A save that fails keeps the old index on disk and the changes in
+        // memory, still marked as unsaved.
+        if (m_bModified && SaveIdx())
+            m_bModified = false;
+    }
     m_mapDirIndex.clear();
     return true;
 }

@@ -139,6 +139,57 @@ bool CFile::WriteAt(uint64_t offset, const void* pSrc, size_t size) const
     return true;
 }
 
+bool CFile::WriteGatheredAt(uint64_t offset, const CWritePiece* pPieces, size_t count) const
+{
+    if (m_fd < 0 || count > MAX_PIECES || offset > static_cast<uint64_t>(INT64_MAX))
+        return false;
+    iovec vec[MAX_PIECES];
+    for (size_t i = 0; i < count; ++i) {
+        vec[i].iov_base = const_cast<void*>(pPieces[i].m_pSrc);
+        vec[i].iov_len = pPieces[i].m_nSize;
+    }
+    // A short write (a signal, a file growing into a limit) is continued from
+    // where it stopped; one that writes nothing is the system's refusal.
+    iovec* pVec = vec;
+    size_t left = count;
+    uint64_t at = offset;
+    for (;;) {
+        while (left > 0 && pVec->iov_len == 0) {
+            ++pVec;
+            --left;
+        }
+        if (left == 0)
+            return true;
+        const ssize_t put = pwritev(m_fd, pVec, static_cast<int>(left), static_cast<off_t>(at));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        at += static_cast<uint64_t>(put);
+        size_t consumed = static_cast<size_t>(put);
+        while (left > 0 && consumed >= pVec->iov_len) {
+            consumed -= pVec->iov_len;
+            ++pVec;
+            --left;
+        }
+        if (left > 0) {
+            pVec->iov_base = static_cast<char*>(pVec->iov_base) + consumed;
+            pVec->iov_len -= consumed;
+        }
+    }
+}
+
+bool CFile::Resize(uint64_t size) const
+{
+    if (m_fd < 0 || size > static_cast<uint64_t>(INT64_MAX))
+        return false;
+    int result = 0;
+    do {
+        result = ftruncate(m_fd, static_cast<off_t>(size));
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
 bool CFile::SetPosition(uint64_t offset) const
 {
     return m_fd >= 0 && lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) >= 0;

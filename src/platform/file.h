@@ -11,6 +11,8 @@
 // no position of its own and a failed call leaves nothing to restore. EINTR
 // is retried inside and never reaches the caller.
 
+#include "platform/files.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +23,12 @@ namespace oru::platform {
 // One piece of a scattered read: `m_nSize` bytes into `m_pDst`.
 struct CReadPiece {
     void* m_pDst;
+    size_t m_nSize;
+};
+
+// One piece of a gathered write: `m_nSize` bytes from `m_pSrc`.
+struct CWritePiece {
+    const void* m_pSrc;
     size_t m_nSize;
 };
 
@@ -69,6 +77,18 @@ public:
     // Writes all `size` bytes at `offset`, growing the file if needed; false
     // when not all of them were written.
     bool WriteAt(uint64_t offset, const void* pSrc, size_t size) const;
+    // Writes the pieces one after the other from `offset`, as one call when
+    // the system allows it; false when not all of them were written. At most
+    // MAX_PIECES pieces.
+    bool WriteGatheredAt(uint64_t offset, const CWritePiece* pPieces, size_t count) const;
+    // Makes the file `size` bytes long; bytes added at the end read as zeros.
+    // False when the system refuses (no space, a size limit).
+    bool Resize(uint64_t size) const;
+    // Size and times of the open file; false when it is not a regular file.
+    bool SizeAndTimes(uint64_t& size, CFileTimes& times) const
+    {
+        return DescriptorSizeAndTimes(m_fd, size, times);
+    }
 
     // Moves the descriptor's own position (the one a library reading the
     // descriptor itself uses) to `offset` from the start.

@@ -78,11 +78,12 @@ uint64_t ToFileTime(int64_t seconds, uint32_t nanoseconds)
            nanoseconds / 100;
 }
 
-bool FileSizeAndTimes(const std::string& pathUtf8, uint64_t& size, CFileTimes& times)
+namespace {
+
+bool StatSizeAndTimes(int dirFd, const char* path, int flags, uint64_t& size, CFileTimes& times)
 {
     struct statx stx {};
-    if (statx(AT_FDCWD, pathUtf8.c_str(), 0,
-              STATX_BASIC_STATS | STATX_BTIME, &stx) != 0)
+    if (statx(dirFd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0)
         return false;
     if (!S_ISREG(stx.stx_mode))
         return false;
@@ -95,6 +96,18 @@ bool FileSizeAndTimes(const std::string& pathUtf8, uint64_t& size, CFileTimes& t
     times.m_nAccess = toFileTime(stx.stx_atime);
     times.m_nWrite = toFileTime(stx.stx_mtime);
     return true;
+}
+
+}  // namespace
+
+bool FileSizeAndTimes(const std::string& pathUtf8, uint64_t& size, CFileTimes& times)
+{
+    return StatSizeAndTimes(AT_FDCWD, pathUtf8.c_str(), 0, size, times);
+}
+
+bool DescriptorSizeAndTimes(int fd, uint64_t& size, CFileTimes& times)
+{
+    return fd >= 0 && StatSizeAndTimes(fd, "", AT_EMPTY_PATH, size, times);
 }
 
 }  // namespace oru::platform

@@ -31,6 +31,9 @@ struct CFileTimes {
 
 // Size and times of an existing regular file; false when it cannot be read.
 bool FileSizeAndTimes(const std::string& pathUtf8, uint64_t& size, CFileTimes& times);
+// The same for the file open as descriptor `fd`; false when it is not a
+// regular file.
+bool DescriptorSizeAndTimes(int fd, uint64_t& size, CFileTimes& times);
 
 // The FILETIME count of a moment given in seconds and nanoseconds since the
 // Unix epoch.

@@ -66,6 +66,11 @@ bool COutputFile::Write(const void* pData, size_t size)
     return true;
 }
 
+bool COutputFile::Sync()
+{
+    return m_fd >= 0 && fsync(m_fd) == 0;
+}
+
 void COutputFile::Close()
 {
     if (m_fd >= 0) {

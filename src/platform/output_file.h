@@ -38,6 +38,9 @@ public:
     // Writes all `size` bytes; retries short writes and EINTR. False when the
     // file is closed or the system refuses the write (a full disk).
     bool Write(const void* pData, size_t size);
+    // Waits until what was written is on the disk; false when the system
+    // cannot confirm it (an I/O error, a full disk found only now).
+    bool Sync();
 
     void Close();
 

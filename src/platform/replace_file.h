@@ -13,4 +13,11 @@ namespace oru::platform {
 // or renamed; the temporary file is removed then.
 bool ReplaceFileContents(const std::string& pathUtf8, std::string_view bytes);
 
+// As ReplaceFileContents, and the new contents reach the disk before the
+// rename, and the rename before it returns: after a crash or a power loss
+// the target holds either the old bytes or all of the new ones. For files
+// that other data depends on (a pack's index). False as above; the target is
+// then untouched.
+bool ReplaceFileDurably(const std::string& pathUtf8, std::string_view bytes);
+
 }  // namespace oru::platform

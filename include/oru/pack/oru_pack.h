@@ -83,8 +83,20 @@ private:
     // Appends `count` sector numbers, all flagged used from now on, lowest
     // free first, then new sectors at the end; returns the first.
     uint32_t ReserveSectors(uint32_t count, std::vector<uint32_t>& sectors);
-    // Writes the whole index file; false when it cannot be created.
+    // Writes the whole index file beside the old one and renames it over it;
+    // false, with the old index untouched, when that fails.
     bool SaveIdx();
+    // The sectors of an entry's chain that can safely be given back: followed
+    // from its first sector while the links agree, inside the data file,
+    // flagged used and no longer than its size needs.
+    void CollectChain(const _oru_pack_file_info& info, std::vector<uint32_t>& chain) const;
+    // Frees `chain` and forgets the entry.
+    void RemoveEntry(FileList::iterator it, const std::vector<uint32_t>& chain);
+    // Flags `sectors` free again.
+    void GiveBack(const std::vector<uint32_t>& sectors);
+    // Copies `size` bytes of `source` onto `sectors` with their links.
+    bool WriteChain(const oru::platform::CFile& source, uint32_t size,
+                    const std::vector<uint32_t>& sectors) const;
 
     bool OpenRead(const std::string& indexPath);
     bool OpenWrite(const std::string& indexPath, const std::string& dataPath,
@@ -106,6 +118,7 @@ protected:
 
 private:
     std::string m_strDataPath;  // UTF-8 data file path, for OpenFile
+    uint32_t m_nFreeScanStart = 0;  // no free sector lies below it; 0 is always safe
 };
 
 // The pack manager, created on first use.

@@ -1,6 +1,8 @@
 #include "pack/sector_chain.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 namespace oru::detail {
 namespace {
@@ -8,6 +10,14 @@ namespace {
 // One run of a scattered read holds at most this many sectors: a link pair and
 // a payload piece each, within the platform's piece limit.
 constexpr size_t MAX_RUN_SECTORS = platform::CFile::MAX_PIECES / 2;
+
+// Below this payload size a run goes through the bounce buffer. Measured on
+// 64 KiB reads: 512-byte sectors scatter at about 0.6 of a plain read's speed
+// and bounce at 0.9; at 4096 both are even; larger sectors favour scattering.
+constexpr uint32_t SCATTER_MIN_SECTOR = 4096;
+// Bytes one bounced run may span: sectors of a 64 KiB read with their links,
+// still well inside a core's cache.
+constexpr size_t BOUNCE_BYTES = 80 * 1024;
 
 }  // namespace
 
@@ -19,6 +29,9 @@ CSectorChain::CSectorChain(platform::CFile&& dataFile, const _oru_pack_file_info
       m_nSectorSize(sectorSize),
       m_pos(StartPosition())
 {
+    // Without a bounce buffer every size still works, only slower.
+    if (sectorSize < SCATTER_MIN_SECTOR)
+        m_pBounce.reset(new (std::nothrow) uint8_t[BOUNCE_BYTES]);
 }
 
 CSectorChain::CPosition CSectorChain::StartPosition() const
@@ -74,7 +87,8 @@ size_t CSectorChain::Read(void* pDst, size_t size)
     const size_t wanted = std::min<uint64_t>(size, m_nSize - m_pos.m_nEntryPos);
     size_t done = 0;
     while (done < wanted && !m_pos.m_bBroken) {
-        const size_t got = ReadRun(pOut + done, wanted - done);
+        const size_t got = UsesBounce() ? ReadRunBounced(pOut + done, wanted - done)
+                                        : ReadRun(pOut + done, wanted - done);
         if (got == 0)
             break;
         done += got;
@@ -125,8 +139,14 @@ size_t CSectorChain::ReadRun(uint8_t* pDst, size_t size)
 
     size_t got = m_file.ReadScatteredAt(offset, pieces, pieceCount);
 
-    // Walk the pieces as the chain would.
+    // Walk the pieces as the chain would. Payload read past the point where
+    // the chain turned out to go elsewhere is wiped, so a caller's buffer
+    // never shows bytes of sectors that are not the entry's.
     size_t delivered = 0;
+    const auto finish = [&]() {
+        std::memset(pDst + delivered, 0, planned - delivered);
+        return delivered;
+    };
     size_t nextLink = 0;
     sector = firstSector;
     for (size_t i = 0; i < pieceCount; ++i) {
@@ -137,11 +157,11 @@ size_t CSectorChain::ReadRun(uint8_t* pDst, size_t size)
             if (i > 0 && m_pos.m_nNext != sector) {
                 if (m_pos.m_nNext == m_pos.m_nSector)
                     m_pos.m_bBroken = true;
-                return delivered;
+                return finish();
             }
             if (got < pieceSize || !Accept(m_pos, sector, links[nextLink])) {
                 m_pos.m_bBroken = true;
-                return delivered;
+                return finish();
             }
             got -= pieceSize;
             ++nextLink;
@@ -154,11 +174,79 @@ size_t CSectorChain::ReadRun(uint8_t* pDst, size_t size)
         got -= payload;
         if (payload < pieceSize) {
             m_pos.m_bBroken = true;  // the data file ends inside the entry
-            return delivered;
+            return finish();
         }
         ++sector;
     }
     return delivered;
+}
+
+// The same walk as ReadRun over a run read whole into the bounce buffer:
+// each sector's links are checked where they lie, each payload copied out.
+size_t CSectorChain::ReadRunBounced(uint8_t* pDst, size_t size)
+{
+    const bool entering = MustEnterNext(m_pos);
+    if (entering && m_pos.m_bStarted && m_pos.m_nNext == m_pos.m_nSector) {
+        m_pos.m_bBroken = true;
+        return 0;
+    }
+    uint32_t physical = entering ? (m_pos.m_bStarted ? m_pos.m_nNext : m_nFirstSector)
+                                 : m_pos.m_nSector;
+    const uint64_t offset = entering ? SectorOffset(physical, m_nSectorSize)
+                                     : PayloadOffset(physical, m_nSectorSize, m_pos.m_nSectorPos);
+
+    // The span: what is left of this sector, then whole sectors with their
+    // links, unless the current sector's link already says the chain jumps.
+    const uint64_t linkBytes = SECTOR_LINK_BYTES;
+    const uint64_t first = std::min<uint64_t>(m_nSectorSize - (entering ? 0 : m_pos.m_nSectorPos), size);
+    uint64_t span = (entering ? linkBytes : 0) + first;
+    const uint64_t rest = size - first;
+    const bool jumps = !entering && m_pos.m_nNext != physical + 1;
+    if (rest > 0 && !jumps) {
+        const uint64_t whole = rest / m_nSectorSize;
+        const uint64_t part = rest % m_nSectorSize;
+        span += whole * (m_nSectorSize + linkBytes) + (part ? part + linkBytes : 0);
+    }
+    span = std::min<uint64_t>(span, BOUNCE_BYTES);
+    const size_t got = m_file.ReadAt(offset, m_pBounce.get(), span);
+    const bool shortRead = got < span;
+
+    size_t delivered = 0;
+    size_t at = 0;
+    for (;;) {
+        if (m_pos.m_nSectorPos == m_nSectorSize) {
+            const uint32_t target = m_pos.m_bStarted ? m_pos.m_nNext : m_nFirstSector;
+            if (m_pos.m_bStarted && target == m_pos.m_nSector) {
+                m_pos.m_bBroken = true;  // the chain ends before the entry does
+                return delivered;
+            }
+            if (target != physical)
+                return delivered;  // the chain goes elsewhere; the next run starts there
+            if (got - at < linkBytes) {
+                m_pos.m_bBroken = shortRead;
+                return delivered;
+            }
+            _oru_pack_sector_links links;
+            std::memcpy(&links, m_pBounce.get() + at, sizeof links);
+            at += sizeof links;
+            if (!Accept(m_pos, target, links))
+                return delivered;
+        }
+        const size_t want = std::min<uint64_t>(m_nSectorSize - m_pos.m_nSectorPos, size - delivered);
+        const size_t n = std::min(want, got - at);
+        std::memcpy(pDst + delivered, m_pBounce.get() + at, n);
+        at += n;
+        delivered += n;
+        m_pos.m_nSectorPos += static_cast<uint32_t>(n);
+        m_pos.m_nEntryPos += static_cast<uint32_t>(n);
+        if (n < want) {
+            m_pos.m_bBroken = shortRead;  // else the run was cut by the buffer's size
+            return delivered;
+        }
+        if (delivered == size || at == got)
+            return delivered;
+        ++physical;
+    }
 }
 
 bool CSectorChain::Seek(uint64_t target)

@@ -11,17 +11,21 @@
 // up as a short read. Any of these stops the chain for good: reads deliver
 // what came before and then nothing. No read goes past the entry's size.
 //
-// Reads scatter straight into the caller's buffer: one preadv covers a run of
-// sectors that lie one after the other in the data file, with the link pairs
-// going aside and the payloads into place. Whether the run really is the
-// chain is checked afterwards from the links it brought in; bytes read past a
-// link that goes elsewhere are simply read again from the right sector.
+// One system call covers a run of sectors that lie one after the other in the
+// data file. With large sectors it scatters straight into the caller's buffer
+// (preadv: link pairs aside, payloads into place). With small ones the kernel
+// spends more on hundreds of tiny pieces than a copy costs, so the run is read
+// into a bounce buffer small enough to stay in cache and copied out from
+// there. Either way, whether the run really is the chain is checked
+// afterwards from the links it brought in; bytes read past a link that goes
+// elsewhere are simply read again from the right sector.
 
 #include "pack/pack_format.h"
 #include "platform/file.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace oru::detail {
 
@@ -66,12 +70,16 @@ private:
     bool EnterNext(CPosition& pos) const;
     // One scattered read over sectors that follow each other in the file.
     size_t ReadRun(uint8_t* pDst, size_t size);
+    // The same through the bounce buffer, for small sectors.
+    size_t ReadRunBounced(uint8_t* pDst, size_t size);
+    bool UsesBounce() const { return m_pBounce != nullptr; }
 
     platform::CFile m_file;
     uint32_t m_nSize;
     uint32_t m_nFirstSector;
     uint32_t m_nSectorSize;
     CPosition m_pos;
+    std::unique_ptr<uint8_t[]> m_pBounce;  // null: scatter directly
 };
 
 }  // namespace oru::detail

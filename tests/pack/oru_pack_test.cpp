@@ -75,11 +75,11 @@ TEST_F(PackManager, ListsEveryEntryAndBuildsTheDirectoryIndex)
     ASSERT_TRUE(pack.OpenOruPack(Wide(WriteSamplePack()), ORU_PACK_MODE_READ, 512));
     const auto& files = *pack.GetFileList();
     ASSERT_EQ(files.size(), 3u);
-    EXPECT_EQ(files.at(L"readme.txt").size, 40u);
-    EXPECT_EQ(files.at(L"readme.txt").first_sector, 3u);
-    EXPECT_EQ(files.at(L"map\\town.xml").last_write_time, 0x01D0000000000003ull);
-    EXPECT_EQ(pack.GetPackInfo()->sector_size, 16u);
-    EXPECT_EQ(pack.GetPackInfo()->file_count, 3u);
+    EXPECT_EQ(+files.at(L"readme.txt").size, 40u);
+    EXPECT_EQ(+files.at(L"readme.txt").first_sector, 3u);
+    EXPECT_EQ(+files.at(L"map\\town.xml").last_write_time, 0x01D0000000000003ull);
+    EXPECT_EQ(+pack.GetPackInfo()->sector_size, 16u);
+    EXPECT_EQ(+pack.GetPackInfo()->file_count, 3u);
 
     ASSERT_EQ(pack.m_mapDirIndex.size(), 1u);
     const auto& list = *pack.m_mapDirIndex.at(L"map");
@@ -177,7 +177,7 @@ TEST_F(PackManager, OpensAnExistingPackForWritingWithItsUsageTable)
     EXPECT_EQ(pack.m_vecSectorUsed, (std::vector<uint8_t>{1, 1, 1, 1, 1, 1}));
     EXPECT_TRUE(pack.m_pDataFile);
     EXPECT_TRUE(pack.m_mapDirIndex.empty());
-    EXPECT_EQ(pack.GetPackInfo()->sector_size, 16u);  // the pack's own, not the argument
+    EXPECT_EQ(+pack.GetPackInfo()->sector_size, 16u);  // the pack's own, not the argument
     EXPECT_FALSE(pack.m_bModified);
     pack.CloseOruPack();
     EXPECT_FALSE(pack.m_pDataFile);
@@ -206,8 +206,8 @@ TEST_F(PackManager, CreatesANewPackWhenThereIsNoIndex)
     EXPECT_TRUE(pack.m_pDataFile);
     EXPECT_TRUE(pack.m_bModified);
     const _oru_pack_header& header = *pack.GetPackInfo();
-    EXPECT_EQ(header.version, 1u);
-    EXPECT_EQ(header.sector_size, 1024u);
+    EXPECT_EQ(+header.version, 1u);
+    EXPECT_EQ(+header.sector_size, 1024u);
     EXPECT_EQ(header.sector_count + header.data_size + header.file_count + header.total_file_size, 0u);
     EXPECT_TRUE(std::filesystem::exists(base + ".opk"));
     EXPECT_EQ(std::filesystem::file_size(base + ".opk"), 0u);
@@ -262,7 +262,7 @@ TEST_F(PackManager, CopiesTablesButNeverTheDataFileOrTheLists)
     EXPECT_FALSE(assigned.m_pDataFile);
     EXPECT_TRUE(writer.m_pDataFile);
     assigned = assigned;
-    EXPECT_EQ(assigned.GetPackInfo()->sector_size, 512u);
+    EXPECT_EQ(+assigned.GetPackInfo()->sector_size, 512u);
 }
 
 TEST_F(PackManager, StreamsOutliveTheCloseAndTheManager)

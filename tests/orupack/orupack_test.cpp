@@ -1,0 +1,283 @@
+// The orupack tool, run as a program: trees round-tripped byte for byte,
+// verify finding damage made on purpose, extraction kept inside its folder,
+// and the exit statuses.
+
+#include <oru/pack/oru_pack.h>
+
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+using oru::test::CTempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct CRun {
+    int m_nStatus;
+    std::string m_strOut;
+    std::string m_strErr;
+};
+
+std::string Slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void Spit(const fs::path& path, const std::string& bytes)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string Noise(size_t count, uint32_t seed)
+{
+    std::string out(count, '\0');
+    for (size_t i = 0; i < count; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        out[i] = static_cast<char>(seed >> 16);
+    }
+    return out;
+}
+
+std::wstring Wide(const std::string& text)
+{
+    return std::wstring(text.begin(), text.end());
+}
+
+class Orupack : public ::testing::Test {
+protected:
+    // Runs orupack with `args` through the shell (so a backslash needs
+    // quotes), capturing its output.
+    CRun Run(const std::string& args) const
+    {
+        const std::string out = m_dir.File("stdout"), err = m_dir.File("stderr");
+        const std::string command = std::string(ORUPACK_PATH) + " " + args + " >" + out + " 2>" + err;
+        const int status = std::system(command.c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
+    }
+
+    // A tree with the sizes around a sector, empty and nested folders,
+    // compressible text and incompressible noise. Names are in lower case:
+    // a pack keeps its names that way.
+    void MakeTree(const fs::path& root)
+    {
+        m_tree = {
+            {"empty.bin", ""},
+            {"one.bin", "x"},
+            {"sector-1.bin", Noise(511, 1)},
+            {"sector.bin", Noise(512, 2)},
+            {"sector+1.bin", Noise(513, 3)},
+            {"text\\readme.txt", std::string(20000, 'a') + "the end\n"},
+            {"text\\deep\\er\\noise.dat", Noise(70000, 4)},
+            {"map\\town.xml", "<town name=\"harbour\"/>\n"},
+        };
+        for (const auto& [name, content] : m_tree) {
+            std::string relative = name;
+            std::replace(relative.begin(), relative.end(), '\\', '/');
+            Spit(root / relative, content);
+        }
+    }
+
+    std::string Base() const { return m_dir.File("pack"); }
+
+    CTempDir m_dir;
+    std::vector<std::pair<std::string, std::string>> m_tree;
+};
+
+class OrupackRoundTrip : public Orupack, public ::testing::WithParamInterface<bool> {};
+
+}  // namespace
+
+TEST_P(OrupackRoundTrip, ExtractsTheTreeItWasMadeFromByteForByte)
+{
+    const bool compress = GetParam();
+    MakeTree(m_dir.Path() / "tree");
+    const CRun create = Run("create " + Base() + " " + m_dir.File("tree") + (compress ? " --compress" : ""));
+    ASSERT_EQ(create.m_nStatus, 0) << create.m_strErr;
+    EXPECT_EQ(Run("verify " + Base()).m_nStatus, 0);
+
+    const CRun extract = Run("extract " + Base() + ".odx " + m_dir.File("out"));
+    ASSERT_EQ(extract.m_nStatus, 0) << extract.m_strErr;
+    size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(m_dir.Path() / "out"))
+        files += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, m_tree.size());
+    for (const auto& [name, content] : m_tree) {
+        std::string relative = name;
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        EXPECT_EQ(Slurp(m_dir.File("out/" + relative)), content) << name;
+        EXPECT_EQ(Run("cat " + Base() + " " + relative).m_strOut, content) << name;
+    }
+
+    // Compression is used only where it makes the stored file smaller.
+    COruPack pack;
+    ASSERT_TRUE(pack.OpenOruPack(Wide(Base()), ORU_PACK_MODE_READ, 512));
+    const auto& list = *pack.GetFileList();
+    EXPECT_EQ(list.at(L"text\\readme.txt").size < 1000, compress);
+    EXPECT_EQ(list.at(L"text\\deep\\er\\noise.dat").size, 70000u);
+    EXPECT_EQ(list.at(L"one.bin").size, 1u);
+    const CRun listing = Run("list " + Base() + " --long");
+    EXPECT_NE(listing.m_strOut.find("     20008 "), std::string::npos) << listing.m_strOut;
+    EXPECT_NE(listing.m_strOut.find("text\\deep\\er\\noise.dat"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndCompressed, OrupackRoundTrip, ::testing::Bool());
+
+// Each kind of damage on its own copy of a good pack.
+TEST_F(Orupack, VerifyFindsEachKindOfDamage)
+{
+    MakeTree(m_dir.Path() / "tree");
+    ASSERT_EQ(Run("create " + Base() + " " + m_dir.File("tree") + " --compress").m_nStatus, 0);
+    const std::string index = Slurp(Base() + ".odx");
+    const std::string data = Slurp(Base() + ".opk");
+    COruPack pack;
+    ASSERT_TRUE(pack.OpenOruPack(Wide(Base()), ORU_PACK_MODE_READ, 512));
+    const _oru_pack_file_info text = pack.GetFileList()->at(L"text\\readme.txt");
+    const _oru_pack_file_info noise = pack.GetFileList()->at(L"text\\deep\\er\\noise.dat");
+    const auto at = [](uint32_t sector, uint32_t offset) { return size_t{sector} * 520 + offset; };
+    const auto putU32 = [](std::string& bytes, size_t offset, uint32_t value) {
+        std::memcpy(&bytes[offset], &value, 4);
+    };
+
+    struct CDamage {
+        const char* m_pWhat;
+        std::string m_index, m_data;
+    };
+    std::vector<CDamage> damages;
+    damages.push_back({"a flipped bit in compressed data", index, data});
+    damages.back().m_data[at(text.first_sector, 40)] ^= 0x10;
+    damages.push_back({"a wrong back link", index, data});
+    putU32(damages.back().m_data, at(noise.first_sector + 1, 4), noise.first_sector + 7);
+    damages.push_back({"a link outside the data file", index, data});
+    putU32(damages.back().m_data, at(noise.first_sector, 0), 1000000);
+    damages.push_back({"a used sector marked free", index, data});
+    damages.back().m_index.back() = 0;
+    damages.back().m_index[damages.back().m_index.size() - 2] = 0;
+    damages.push_back({"a file count that is off", index, data});
+    putU32(damages.back().m_index, 16, pack.GetPackInfo()->file_count + 1);
+    damages.push_back({"a cut data file", index, data.substr(0, data.size() - 520)});
+    damages.push_back({"a cut index", index.substr(0, index.size() - 1), data});
+    // Two entries sharing a sector: the one-byte entry's record points into
+    // the noise chain, whose sector names itself as the first.
+    {
+        std::string shared = index;
+        const size_t record = shared.find(std::string("\xDA\x00\xDB\x00\xD0\x00", 6));  // "one"
+        ASSERT_NE(record, std::string::npos);
+        putU32(shared, record + 10 + 4, noise.first_sector);
+        damages.push_back({"a sector in two chains", shared, data});
+    }
+
+    EXPECT_EQ(Run("verify " + Base()).m_nStatus, 0);
+    for (const CDamage& damage : damages) {
+        Spit(m_dir.File("bad.odx"), damage.m_index);
+        Spit(m_dir.File("bad.opk"), damage.m_data);
+        const CRun verify = Run("verify " + m_dir.File("bad"));
+        EXPECT_EQ(verify.m_nStatus, 1) << damage.m_pWhat;
+        EXPECT_NE(verify.m_strErr.find("problem"), std::string::npos) << damage.m_pWhat;
+    }
+}
+
+// Entry names that point outside the target folder, or through a symbolic
+// link in it, are refused; the other entries are extracted all the same.
+TEST_F(Orupack, ExtractNeverWritesOutsideItsFolder)
+{
+    Spit(m_dir.Path() / "src" / "ok.txt", "fine");
+    Spit(m_dir.Path() / "src" / "abs", "absolute");
+    Spit(m_dir.Path() / "up", "parent");
+    Spit(m_dir.Path() / "src" / "link" / "victim.txt", "through a link");
+    {
+        COruPack pack;
+        pack.OpenOruPack(Wide(Base()), ORU_PACK_MODE_WRITE, 512);
+        pack.SetWorkDir(Wide(m_dir.File("src")));
+        ASSERT_TRUE(pack.AddFile(L"\\abs"));  // stored with a leading separator
+        pack.SetWorkDir(Wide(m_dir.File("src/")));
+        ASSERT_TRUE(pack.AddFile(L"ok.txt"));
+        ASSERT_TRUE(pack.AddFile(L"..\\up"));
+        ASSERT_TRUE(pack.AddFile(L"link\\victim.txt"));
+    }
+    const fs::path out = m_dir.Path() / "out", outside = m_dir.Path() / "outside";
+    fs::create_directories(out);
+    fs::create_directories(outside);
+    fs::create_directory_symlink(outside, out / "link");
+    fs::remove(m_dir.Path() / "up");  // extracting "..\up" would bring it back
+
+    const CRun extract = Run("extract " + Base() + " " + out.string());
+    EXPECT_EQ(extract.m_nStatus, 1);
+    EXPECT_NE(extract.m_strErr.find("absolute"), std::string::npos) << extract.m_strErr;
+    EXPECT_NE(extract.m_strErr.find("symbolic link"), std::string::npos) << extract.m_strErr;
+    EXPECT_TRUE(fs::is_empty(outside));
+    EXPECT_EQ(Slurp((out / "ok.txt").string()), "fine");
+    EXPECT_FALSE(fs::exists(m_dir.Path() / "up"));
+
+    // Relative names with '..' and the good entry, through a pack of its own.
+    Spit(m_dir.Path() / "w" / "good.txt", "good");
+    Spit(m_dir.Path() / "escape.txt", "escape");
+    {
+        COruPack pack;
+        pack.OpenOruPack(Wide(m_dir.File("second")), ORU_PACK_MODE_WRITE, 512);
+        pack.SetWorkDir(Wide(m_dir.File("w/")));
+        ASSERT_TRUE(pack.AddFile(L"good.txt"));
+        ASSERT_TRUE(pack.AddFile(L"..\\escape.txt"));
+    }
+    fs::remove(m_dir.File("escape.txt"));
+    const CRun second = Run("extract " + m_dir.File("second") + " " + m_dir.File("out2"));
+    EXPECT_EQ(second.m_nStatus, 1);
+    EXPECT_NE(second.m_strErr.find(".."), std::string::npos);
+    EXPECT_EQ(Slurp(m_dir.File("out2/good.txt")), "good");
+    EXPECT_FALSE(fs::exists(m_dir.File("escape.txt")));
+}
+
+TEST_F(Orupack, AddsReplacesAndRemovesEntries)
+{
+    Spit(m_dir.Path() / "a.txt", "first");
+    Spit(m_dir.Path() / "b.txt", Noise(2000, 5));
+    const std::string pack = Base();
+    ASSERT_EQ(Run("add " + pack + " " + m_dir.File("a.txt") + " --as 'Docs\\A.txt'").m_nStatus, 0);
+    ASSERT_EQ(Run("add " + pack + " " + m_dir.File("b.txt") + " --as b.txt").m_nStatus, 0);
+    EXPECT_EQ(Run("cat " + pack + " docs/a.txt").m_strOut, "first");
+
+    Spit(m_dir.Path() / "a.txt", "second version");
+    ASSERT_EQ(Run("add " + pack + " " + m_dir.File("a.txt") + " --as 'docs\\a.txt'").m_nStatus, 0);
+    EXPECT_EQ(Run("cat " + pack + " 'DOCS\\A.TXT'").m_strOut, "second version");
+    EXPECT_EQ(Run("add " + pack + " " + m_dir.File("a.txt")).m_nStatus, 1);  // absolute: needs --as
+
+    ASSERT_EQ(Run("rm " + pack + " b.txt").m_nStatus, 0);
+    EXPECT_EQ(Run("rm " + pack + " b.txt").m_nStatus, 1);
+    EXPECT_EQ(Run("cat " + pack + " b.txt").m_nStatus, 1);
+    const CRun info = Run("info " + pack);
+    EXPECT_NE(info.m_strOut.find("entries          1"), std::string::npos) << info.m_strOut;
+    EXPECT_EQ(Run("verify " + pack).m_nStatus, 0);
+    EXPECT_EQ(Run("rm " + m_dir.File("absent") + " x").m_nStatus, 1);
+    EXPECT_FALSE(fs::exists(m_dir.File("absent.opk")));
+}
+
+TEST_F(Orupack, ExitsWithTwoOnBadUsageAndHelpsEveryCommand)
+{
+    EXPECT_EQ(Run("").m_nStatus, 2);
+    EXPECT_EQ(Run("frobnicate").m_nStatus, 2);
+    EXPECT_EQ(Run("create " + Base()).m_nStatus, 2);
+    EXPECT_EQ(Run("create " + Base() + " . --sector-size 0").m_nStatus, 2);
+    EXPECT_EQ(Run("create " + Base() + " . --sector-size 2147483640").m_nStatus, 2);
+    EXPECT_EQ(Run("list " + Base() + " --bogus").m_nStatus, 2);
+    EXPECT_EQ(Run("add " + Base() + " a b --as c").m_nStatus, 2);
+    for (const char* command : {"create", "list", "info", "cat", "extract", "add", "rm", "verify"}) {
+        const CRun help = Run(std::string(command) + " --help");
+        EXPECT_EQ(help.m_nStatus, 0) << command;
+        EXPECT_EQ(help.m_strOut.rfind("usage: orupack " + std::string(command), 0), 0u) << command;
+    }
+    EXPECT_EQ(Run("list " + m_dir.File("absent")).m_nStatus, 1);
+}

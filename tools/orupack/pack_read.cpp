@@ -1,0 +1,291 @@
+// The commands that read packs: list, info, cat and extract.
+
+#include "commands.h"
+
+#include "core/utf8.h"
+#include "pack/pack_format.h"
+#include "pack/pack_index.h"
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <cinttypes>
+#include <filesystem>
+#include <optional>
+#include <unordered_set>
+
+namespace fs = std::filesystem;
+
+namespace orupack {
+namespace {
+
+constexpr unsigned int COPY_BYTES = 256 * 1024;
+constexpr unsigned int READ_FAILED = 0xFFFFFFFFu;
+
+// Copies an entry's content to `fd`; false, with a message, when the stored
+// data is damaged or the write fails.
+bool CopyContent(COruFile& stream, int fd, const std::string& what)
+{
+    std::vector<uint8_t> buffer(COPY_BYTES);
+    for (;;) {
+        const unsigned int got = stream.Fread(buffer.data(), 1, COPY_BYTES);
+        if (got == 0)
+            return true;
+        if (got == READ_FAILED) {
+            Error("%s: the stored data is damaged", what.c_str());
+            return false;
+        }
+        for (unsigned int done = 0; done < got;) {
+            const ssize_t put = write(fd, buffer.data() + done, got - done);
+            if (put <= 0) {
+                Error("%s: cannot write: %s", what.c_str(), std::strerror(errno));
+                return false;
+            }
+            done += static_cast<unsigned int>(put);
+        }
+    }
+}
+
+// The path under the target folder for an entry name, '/'-separated; empty,
+// with the reason in `why`, when the name must not be written: absolute,
+// with a drive, with a ".." component, or not convertible.
+std::string SafeRelativePath(const std::wstring& name, const char*& why)
+{
+    const std::optional<std::string> utf8 = oru::detail::ToUtf8(name);
+    if (!utf8) {
+        why = "the name has no UTF-8 form";
+        return {};
+    }
+    std::string text = *utf8;
+    std::replace(text.begin(), text.end(), '\\', '/');
+    if (text.empty() || text[0] == '/' || (text.size() > 1 && text[1] == ':')) {
+        why = "the name is absolute";
+        return {};
+    }
+    std::string relative;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t slash = std::min(text.find('/', start), text.size());
+        const std::string part = text.substr(start, slash - start);
+        start = slash + 1;
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            why = "the name holds a '..' component";
+            return {};
+        }
+        relative += relative.empty() ? part : "/" + part;
+    }
+    if (relative.empty())
+        why = "the name has no file part";
+    return relative;
+}
+
+// Creates the folders of `relative` under `root`, refusing any that is a
+// symbolic link or not a folder. Folders already checked are remembered.
+bool MakeParents(const std::string& root, const std::string& relative,
+                 std::unordered_set<std::string>& checked, const char*& why)
+{
+    size_t slash = 0;
+    while ((slash = relative.find('/', slash)) != std::string::npos) {
+        const std::string folder = relative.substr(0, slash++);
+        if (checked.count(folder))
+            continue;
+        const std::string path = root + "/" + folder;
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0) {
+            if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+                why = "a folder cannot be created";
+                return false;
+            }
+        } else if (S_ISLNK(st.st_mode)) {
+            why = "the path leads through a symbolic link";
+            return false;
+        } else if (!S_ISDIR(st.st_mode)) {
+            why = "a file stands where a folder is needed";
+            return false;
+        }
+        checked.insert(folder);
+    }
+    return true;
+}
+
+bool ExtractEntry(const CDataFile& data, const std::string& root,
+                  const COruPack::FileList::value_type& entry, uint32_t sectorSize,
+                  std::unordered_set<std::string>& checked)
+{
+    const char* why = "";
+    const std::string relative = SafeRelativePath(entry.first, why);
+    if (relative.empty() || !MakeParents(root, relative, checked, why)) {
+        Error("%s: not extracted: %s", Narrow(entry.first).c_str(), why);
+        return false;
+    }
+    const std::string path = root + "/" + relative;
+    // O_NOFOLLOW: a symbolic link in the file's own place is never followed.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        Error("%s: cannot create %s: %s", Narrow(entry.first).c_str(), path.c_str(),
+              errno == ELOOP ? "it is a symbolic link" : std::strerror(errno));
+        return false;
+    }
+    auto stream = data.OpenEntry(entry.second, sectorSize);
+    bool ok = stream && CopyContent(*stream, fd, path);
+    if (!stream)
+        Error("%s: cannot open the data file", Narrow(entry.first).c_str());
+    if (ok) {
+        // The file gets the entry's times, as the pack recorded them.
+        constexpr uint64_t UNIX_EPOCH = 116444736000000000ULL;
+        const auto toTimespec = [](uint64_t fileTime) {
+            timespec ts{};
+            if (fileTime >= UNIX_EPOCH) {
+                ts.tv_sec = static_cast<time_t>((fileTime - UNIX_EPOCH) / 10000000ULL);
+                ts.tv_nsec = static_cast<long>((fileTime - UNIX_EPOCH) % 10000000ULL * 100);
+            }
+            return ts;
+        };
+        const timespec times[2] = {toTimespec(entry.second.last_access_time),
+                                   toTimespec(entry.second.last_write_time)};
+        futimens(fd, times);
+    }
+    if (close(fd) != 0 && ok) {
+        Error("%s: cannot write: %s", path.c_str(), std::strerror(errno));
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace
+
+int CmdList(const CArgs& args)
+{
+    if (args.m_vecWords.size() != 1)
+        return EXIT_USAGE;
+    const std::string base = PackBase(args.m_vecWords[0]);
+    COruPack pack;
+    if (!OpenForReading(pack, base))
+        return EXIT_FAILED;
+    const uint32_t sectorSize = pack.GetPackInfo()->sector_size;
+    const bool longForm = args.Has("--long");
+    for (const auto& [name, info] : *pack.GetFileList()) {
+        uint32_t content = info.size;
+        WrappedLength(base, info, sectorSize, content);
+        std::printf("%10" PRIu32 " %10" PRIu32 "  %s", content, info.size,
+                    FormatFileTime(info.last_write_time).c_str());
+        if (longForm)
+            std::printf(" %10" PRIu32 " %6" PRIu32, info.first_sector, info.sector_count);
+        std::printf("  %s\n", Narrow(name).c_str());
+    }
+    return std::fflush(stdout) == 0 ? EXIT_DONE : EXIT_FAILED;
+}
+
+int CmdInfo(const CArgs& args)
+{
+    if (args.m_vecWords.size() != 1)
+        return EXIT_USAGE;
+    const std::string base = PackBase(args.m_vecWords[0]);
+    std::vector<uint8_t> image;
+    _oru_pack_header header{};
+    COruPack::FileList files;
+    std::vector<uint8_t> used;
+    if (!oru::detail::ReadWholeFile(base + ".odx", image)) {
+        Error("%s.odx: cannot read the index", base.c_str());
+        return EXIT_FAILED;
+    }
+    const bool whole = oru::detail::ParseIndex(image.data(), image.size(), {&header, &files, nullptr, &used});
+    uint64_t dataBytes = 0;
+    std::error_code ec;
+    dataBytes = fs::file_size(base + ".opk", ec);
+    const uint64_t usedCount = static_cast<uint64_t>(std::count(used.begin(), used.end(), 1));
+    std::printf("version          %" PRIu32 "\n", header.version);
+    std::printf("sector size      %" PRIu32 "\n", header.sector_size);
+    std::printf("sectors          %" PRIu32 " (%" PRIu64 " used, %" PRIu64 " free)\n",
+                header.sector_count, usedCount, used.size() - usedCount);
+    std::printf("data size        %" PRIu32 " (data file: %s)\n", header.data_size,
+                ec ? "missing" : std::to_string(dataBytes).c_str());
+    std::printf("entries          %" PRIu32 "\n", header.file_count);
+    std::printf("total file size  %" PRIu32 "\n", header.total_file_size);
+    if (!whole) {
+        Error("%s.odx: the index is damaged (it ends before its records and usage table do)",
+              base.c_str());
+        return EXIT_FAILED;
+    }
+    return EXIT_DONE;
+}
+
+int CmdCat(const CArgs& args)
+{
+    if (args.m_vecWords.size() != 2)
+        return EXIT_USAGE;
+    const std::string base = PackBase(args.m_vecWords[0]);
+    COruPack pack;
+    if (!OpenForReading(pack, base))
+        return EXIT_FAILED;
+    const std::wstring key = FindEntry(pack, args.m_vecWords[1]);
+    if (key.empty()) {
+        Error("%s: no such entry in %s", args.m_vecWords[1].c_str(), base.c_str());
+        return EXIT_FAILED;
+    }
+    const CDataFile data(base);
+    auto stream = data.OpenEntry(pack.GetFileList()->at(key), pack.GetPackInfo()->sector_size);
+    if (!stream) {
+        Error("%s.opk: cannot open the data file", base.c_str());
+        return EXIT_FAILED;
+    }
+    return CopyContent(*stream, STDOUT_FILENO, args.m_vecWords[1]) ? EXIT_DONE : EXIT_FAILED;
+}
+
+int CmdExtract(const CArgs& args)
+{
+    if (args.m_vecWords.size() < 2)
+        return EXIT_USAGE;
+    const std::string base = PackBase(args.m_vecWords[0]);
+    std::string root = args.m_vecWords[1];
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    COruPack pack;
+    if (!OpenForReading(pack, base))
+        return EXIT_FAILED;
+    std::error_code ec;
+    fs::create_directories(root, ec);
+    if (!fs::is_directory(root, ec)) {
+        Error("%s: cannot make the folder", root.c_str());
+        return EXIT_FAILED;
+    }
+
+    bool failed = false;
+    std::vector<const COruPack::FileList::value_type*> chosen;
+    if (args.m_vecWords.size() == 2) {
+        for (const auto& entry : *pack.GetFileList())
+            chosen.push_back(&entry);
+    }
+    for (size_t i = 2; i < args.m_vecWords.size(); ++i) {
+        const std::wstring key = FindEntry(pack, args.m_vecWords[i]);
+        if (key.empty()) {
+            Error("%s: no such entry in %s", args.m_vecWords[i].c_str(), base.c_str());
+            failed = true;
+            continue;
+        }
+        chosen.push_back(&*pack.GetFileList()->find(key));
+    }
+
+    uint64_t totalBytes = 0;
+    for (const auto* pEntry : chosen)
+        totalBytes += pEntry->second.size;
+    const uint32_t sectorSize = pack.GetPackInfo()->sector_size;
+    std::unordered_set<std::string> checked;
+    const CDataFile data(base);
+    CProgress progress("extract", totalBytes);
+    for (const auto* pEntry : chosen) {
+        if (!ExtractEntry(data, root, *pEntry, sectorSize, checked))
+            failed = true;
+        progress.Advance(pEntry->second.size);
+    }
+    return failed ? EXIT_FAILED : EXIT_DONE;
+}
+
+}  // namespace orupack

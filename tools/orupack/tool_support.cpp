@@ -1,0 +1,251 @@
+#include "tool_support.h"
+
+#include "core/utf8.h"
+#include "pack/pack_format.h"
+#include "pack/sector_chain.h"
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <ctime>
+#include <filesystem>
+
+namespace orupack {
+namespace {
+
+constexpr int BAR_WIDTH = 30;
+constexpr uint64_t REDRAW_MS = 100;
+
+uint64_t NowMs()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+bool EndsWith(const std::string& text, const char* pSuffix)
+{
+    const std::string suffix(pSuffix);
+    return text.size() > suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+bool ParseArgs(int argc, char** argv, int first, const std::set<std::string>& flags,
+               const std::set<std::string>& valued, CArgs& args)
+{
+    bool optionsEnded = false;
+    for (int i = first; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (optionsEnded || word.size() < 2 || word.compare(0, 2, "--") != 0) {
+            args.m_vecWords.push_back(word);
+        } else if (word == "--") {
+            optionsEnded = true;
+        } else if (flags.count(word)) {
+            args.m_setFlags.insert(word);
+        } else if (valued.count(word)) {
+            if (i + 1 >= argc) {
+                Error("%s needs a value", word.c_str());
+                return false;
+            }
+            args.m_mapValues[word] = argv[++i];
+        } else {
+            Error("unknown option %s", word.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+void Error(const char* format, ...)
+{
+    std::fputs("orupack: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
+std::string PackBase(const std::string& arg)
+{
+    if (EndsWith(arg, ".odx") || EndsWith(arg, ".opk"))
+        return arg.substr(0, arg.size() - 4);
+    return arg;
+}
+
+std::wstring Wide(const std::string& utf8)
+{
+    return oru::detail::FromUtf8(utf8).value_or(std::wstring());
+}
+
+std::string Narrow(const std::wstring& wide)
+{
+    return oru::detail::ToUtf8Lossy(wide);
+}
+
+bool OpenForReading(COruPack& pack, const std::string& base)
+{
+    if (pack.OpenOruPack(Wide(base), ORU_PACK_MODE_READ, 512))
+        return true;
+    Error("%s.odx: cannot read the pack's index (missing or damaged)", base.c_str());
+    return false;
+}
+
+bool OpenForWriting(CToolPack& pack, const std::string& base, bool mayCreate, uint32_t sectorSize)
+{
+    std::error_code ec;
+    const bool exists = std::filesystem::exists(base + ".odx", ec);
+    if (!exists && !mayCreate) {
+        Error("%s.odx: no such pack", base.c_str());
+        return false;
+    }
+    const bool opened = pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, sectorSize);
+    if (exists && !opened) {
+        Error("%s.odx: the index is damaged; the pack cannot be edited", base.c_str());
+        return false;
+    }
+    if (!pack.HoldsDataFile()) {
+        Error("%s.opk: cannot open the data file for writing", base.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool CloseAfterWriting(CToolPack& pack, const std::string& base)
+{
+    pack.CloseOruPack();
+    if (pack.Unsaved()) {
+        Error("%s.odx: cannot save the index; the pack keeps its previous index", base.c_str());
+        return false;
+    }
+    return true;
+}
+
+CDataFile::CDataFile(const std::string& base)
+    : m_fd(open((base + ".opk").c_str(), O_RDONLY | O_CLOEXEC))
+{
+}
+
+CDataFile::~CDataFile()
+{
+    if (m_fd >= 0)
+        close(m_fd);
+}
+
+std::unique_ptr<COruFile, int (*)(COruFile*)> CDataFile::OpenEntry(const _oru_pack_file_info& info,
+                                                                   uint32_t sectorSize) const
+{
+    std::unique_ptr<COruFile, int (*)(COruFile*)> stream(nullptr, oru_fclose);
+    const int fd = m_fd >= 0 ? fcntl(m_fd, F_DUPFD_CLOEXEC, 0) : -1;
+    std::FILE* pData = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+    if (!pData) {
+        if (fd >= 0)
+            close(fd);
+        return stream;
+    }
+    _oru_pack_file_info copy = info;
+    stream.reset(new COruFile(pData, copy, sectorSize, false));
+    return stream;
+}
+
+CProgress::CProgress(const char* pLabel, uint64_t total)
+    : m_pLabel(pLabel), m_nTotal(total), m_bActive(isatty(STDERR_FILENO) == 1)
+{
+}
+
+CProgress::~CProgress()
+{
+    if (!m_bActive)
+        return;
+    m_nDone = m_nTotal;
+    Draw();
+    std::fputc('\n', stderr);
+}
+
+void CProgress::Advance(uint64_t amount)
+{
+    m_nDone += amount;
+    if (!m_bActive)
+        return;
+    const uint64_t now = NowMs();
+    if (now - m_nLastDrawMs >= REDRAW_MS) {
+        m_nLastDrawMs = now;
+        Draw();
+    }
+}
+
+void CProgress::Draw()
+{
+    const uint64_t done = std::min(m_nDone, m_nTotal);
+    const int filled = m_nTotal ? static_cast<int>(done * BAR_WIDTH / m_nTotal) : BAR_WIDTH;
+    const int percent = m_nTotal ? static_cast<int>(done * 100 / m_nTotal) : 100;
+    char bar[BAR_WIDTH + 1];
+    for (int i = 0; i < BAR_WIDTH; ++i)
+        bar[i] = i < filled ? '#' : '.';
+    bar[BAR_WIDTH] = '\0';
+    std::fprintf(stderr, "\r%-8s [%s] %3d%%", m_pLabel, bar, percent);
+    std::fflush(stderr);
+}
+
+
+std::wstring FindEntry(COruPack& pack, const std::string& name)
+{
+    std::wstring key = oru::detail::FoldName(Wide(name));
+    if (!key.empty() && pack.GetFileList()->count(key))
+        return key;
+    std::replace(key.begin(), key.end(), L'/', L'\\');
+    if (!key.empty() && pack.GetFileList()->count(key))
+        return key;
+    return std::wstring();
+}
+
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes)
+{
+    std::FILE* pFile = std::fopen(path.c_str(), "rb");
+    if (!pFile)
+        return false;
+    bytes.clear();
+    uint8_t buffer[65536];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pFile)) > 0)
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    const bool ok = !std::ferror(pFile);
+    std::fclose(pFile);
+    return ok;
+}
+
+std::string FormatFileTime(uint64_t fileTime)
+{
+    constexpr uint64_t UNIX_EPOCH = 116444736000000000ULL;  // 1970 in 100-ns steps since 1601
+    const time_t seconds =
+        fileTime >= UNIX_EPOCH ? static_cast<time_t>((fileTime - UNIX_EPOCH) / 10000000ULL) : 0;
+    std::tm local{};
+    char text[32] = "(unknown time)";
+    if (localtime_r(&seconds, &local))
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+
+bool WrappedLength(const std::string& base, const _oru_pack_file_info& info, uint32_t sectorSize,
+                   uint32_t& length)
+{
+    using oru::detail::WRAPPER_PREFIX_BYTES;
+    if (info.size < WRAPPER_PREFIX_BYTES)
+        return false;
+    oru::detail::CSectorChain chain(oru::platform::CFile::OpenRead(base + ".opk"), info, sectorSize);
+    uint8_t prefix[WRAPPER_PREFIX_BYTES];
+    if (chain.Read(prefix, sizeof prefix) != sizeof prefix ||
+        std::memcmp(prefix, oru::detail::WRAPPER_MAGIC, sizeof oru::detail::WRAPPER_MAGIC) != 0)
+        return false;
+    length = oru::detail::LoadU32(prefix + 8);
+    return true;
+}
+
+}  // namespace orupack

@@ -1,0 +1,124 @@
+#pragma once
+
+// What every orupack command shares: its arguments, its messages, the pack
+// it works on, and the progress bar.
+
+#include <oru/pack/oru_pack.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace orupack {
+
+enum eExit : int {
+    EXIT_DONE = 0,     // everything asked for was done and every check held
+    EXIT_FAILED = 1,   // a check failed or a file could not be handled
+    EXIT_USAGE = 2,    // the command line was wrong
+};
+
+// A command line after the command name: positional words, and options of
+// the forms --flag and --option VALUE.
+struct CArgs {
+    std::vector<std::string> m_vecWords;
+    std::set<std::string> m_setFlags;
+    std::map<std::string, std::string> m_mapValues;
+
+    bool Has(const std::string& flag) const { return m_setFlags.count(flag) != 0; }
+};
+
+// Parses argv[first..]. `flags` and `valued` name the options the command
+// takes; anything else starting with "--" is refused with a message. "--"
+// ends the options.
+bool ParseArgs(int argc, char** argv, int first, const std::set<std::string>& flags,
+               const std::set<std::string>& valued, CArgs& args);
+
+// "orupack: " and the message on standard error.
+void Error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The base path of a pack as the library wants it: PACK, or PACK without a
+// trailing ".odx" or ".opk".
+std::string PackBase(const std::string& arg);
+std::wstring Wide(const std::string& utf8);     // invalid UTF-8 gives an empty string
+std::string Narrow(const std::wstring& wide);   // for messages; never fails
+
+// A pack manager that lets the tool see whether the data file is held and
+// whether the index was saved.
+class CToolPack : public COruPack {
+public:
+    bool HoldsDataFile() const { return m_pDataFile != nullptr; }
+    bool Unsaved() const { return m_bModified; }
+};
+
+// Opens the pack read-only; a message and false when its index cannot be read.
+bool OpenForReading(COruPack& pack, const std::string& base);
+// Opens the pack for writing, creating it when `mayCreate` and it is absent.
+// A message and false when it cannot be edited.
+bool OpenForWriting(CToolPack& pack, const std::string& base, bool mayCreate, uint32_t sectorSize);
+// Closes a pack opened for writing; a message and false when its index could
+// not be saved.
+bool CloseAfterWriting(CToolPack& pack, const std::string& base);
+
+// The pack's data file, opened once for reading; streams over its entries
+// take duplicates of its descriptor.
+class CDataFile {
+public:
+    explicit CDataFile(const std::string& base);
+    ~CDataFile();
+    CDataFile(const CDataFile&) = delete;
+    CDataFile& operator=(const CDataFile&) = delete;
+
+    bool IsOpen() const { return m_fd >= 0; }
+    // A stream over an entry's content, by its record (so that names stored
+    // in any case can be read). Null when no descriptor can be had.
+    std::unique_ptr<COruFile, int (*)(COruFile*)> OpenEntry(const _oru_pack_file_info& info,
+                                                            uint32_t sectorSize) const;
+
+private:
+    int m_fd;
+};
+
+// A one-line progress bar on standard error, drawn only when standard error
+// is a terminal, and at most a few times a second.
+class CProgress {
+public:
+    CProgress(const char* pLabel, uint64_t total);
+    ~CProgress();
+    CProgress(const CProgress&) = delete;
+    CProgress& operator=(const CProgress&) = delete;
+
+    void Advance(uint64_t amount);
+
+private:
+    void Draw();
+
+    const char* m_pLabel;
+    uint64_t m_nTotal;
+    uint64_t m_nDone = 0;
+    uint64_t m_nLastDrawMs = 0;
+    bool m_bActive;
+};
+
+
+// The key under which `name` is stored in `pack`: the name folded, or, when
+// that is absent and the name uses '/', the same with '\' separators. Empty
+// when neither is there.
+std::wstring FindEntry(COruPack& pack, const std::string& name);
+
+// Reads a whole file; false when it cannot be read.
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes);
+
+// The local time of a FILETIME count as "YYYY-MM-DD HH:MM:SS".
+std::string FormatFileTime(uint64_t fileTime);
+
+
+// The content length an entry's wrapper declares; false when the stored
+// bytes do not start with the "ORUGZIP1" wrapper (or cannot be read).
+bool WrappedLength(const std::string& base, const _oru_pack_file_info& info, uint32_t sectorSize,
+                   uint32_t& length);
+
+}  // namespace orupack

@@ -24,7 +24,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cerrno>
 #include <climits>
 #include <clocale>
 #include <cstdlib>
@@ -99,6 +98,24 @@ double ParseDouble(const char* text)
 {
     const locale_t locale = CLocale();
     return locale ? strtod_l(text, nullptr, locale) : std::strtod(text, nullptr);
+}
+
+bool ParseNumber(const char* text, int& value)
+{
+    value = ParseInt(text);
+    return true;
+}
+
+bool ParseNumber(const char* text, double& value)
+{
+    value = ParseDouble(text);
+    return true;
+}
+
+bool ParseNumber(const char* text, float& value)
+{
+    value = static_cast<float>(ParseDouble(text));
+    return true;
 }
 
 std::wstring AsciiToWide(const char* begin, const char* end)
@@ -421,28 +438,19 @@ bool CXmlDocument::GetValueStringEx(std::wstring& value)
 bool CXmlDocument::GetValueInt(int& value)
 {
     const char* text = nullptr;
-    if (!GetValueText(text))
-        return false;
-    value = ParseInt(text);
-    return true;
+    return GetValueText(text) && ParseNumber(text, value);
 }
 
 bool CXmlDocument::GetValueFloat(float& value)
 {
     const char* text = nullptr;
-    if (!GetValueText(text))
-        return false;
-    value = static_cast<float>(ParseDouble(text));
-    return true;
+    return GetValueText(text) && ParseNumber(text, value);
 }
 
 bool CXmlDocument::GetValueDouble(double& value)
 {
     const char* text = nullptr;
-    if (!GetValueText(text))
-        return false;
-    value = ParseDouble(text);
-    return true;
+    return GetValueText(text) && ParseNumber(text, value);
 }
 
 bool CXmlDocument::SetValueString(const std::wstring& value)
@@ -550,10 +558,7 @@ bool CXmlDocument::GetAttrValueFloat(const std::wstring& name, float& value)
 {
     TiXmlElement* pElement = CurrentElement();
     const char* text = pElement ? FindAttr(pElement, name) : nullptr;
-    if (!text)
-        return false;
-    value = static_cast<float>(ParseDouble(text));
-    return true;
+    return text && ParseNumber(text, value);
 }
 
 bool CXmlDocument::SetAttrText(const std::wstring& name, const char* utf8)

@@ -85,12 +85,19 @@ CWalkStart WalkStartOf(const OruFaultRecord& fault)
     return {pContext, !bAfterInstruction, 0};
 }
 
+// The first fault of the process passes; any later one, on any thread,
+// ends the process at once.
+void EnterReportOrEnd(int endSignal)
+{
+    if (!s_bReporting.exchange(true))
+        return;
+    oru::platform::WriteStandardError(SECOND_FAULT_NOTE, sizeof SECOND_FAULT_NOTE - 1);
+    oru::platform::EndProcessWithSignal(endSignal);
+}
+
+// Reports a fault that has passed the guard, then ends the process.
 [[noreturn]] void ReportAndEnd(const OruFaultRecord& fault, int endSignal)
 {
-    if (s_bReporting.exchange(true)) {
-        oru::platform::WriteStandardError(SECOND_FAULT_NOTE, sizeof SECOND_FAULT_NOTE - 1);
-        oru::platform::EndProcessWithSignal(endSignal);
-    }
     oru::platform::ArmFaultWatchdog(oru::detail::g_nCrashWatchdogSeconds, endSignal,
                                     WATCHDOG_NOTE);
     if (oru::detail::g_pfnBeforeCrashReport)
@@ -102,9 +109,11 @@ CWalkStart WalkStartOf(const OruFaultRecord& fault)
     oru::platform::EndProcessWithSignal(endSignal);
 }
 
-void OnFatalSignal(uint32_t code, int signal, void* pContext)
+void OnFatalSignal(int signal, const siginfo_t* pInfo, void* pContext)
 {
-    const OruFaultRecord fault{code, nullptr, pContext};
+    EnterReportOrEnd(signal);
+    const OruFaultRecord fault{oru::platform::FaultCodeOfSignal(signal, pInfo, pContext), nullptr,
+                               pContext};
     ReportAndEnd(fault, signal);
 }
 
@@ -114,6 +123,7 @@ void OnFatalSignal(uint32_t code, int signal, void* pContext)
     oru::platform::FormatWide(t_szMessage, MAX_MESSAGE, format, args);
     MachineContext context;
     oru::platform::CaptureContext(context);
+    EnterReportOrEnd(SIGABRT);
     const OruFaultRecord fault{code, t_szMessage, &context};
     ReportAndEnd(fault, SIGABRT);
 }

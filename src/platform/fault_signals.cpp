@@ -77,7 +77,7 @@ void OnFatalSignal(int signal, siginfo_t* pInfo, void* pContext)
 {
     const FatalSignalSink sink = s_pfnSink.load();
     if (sink)
-        sink(FaultCodeOfSignal(signal, pInfo, pContext), signal, pContext);
+        sink(signal, pInfo, pContext);
     EndProcessWithSignal(signal);
 }
 
@@ -113,10 +113,13 @@ void* InstallAltStack()
     return pMap;
 }
 
-bool HasAltStack()
+// An alternate stack that someone else gave the thread is kept only when it
+// is as large as ours: a sanitizer's runtime, for one, installs a small one
+// of its own, and the report would run off its end.
+bool HasLargeAltStack(stack_t& current)
 {
-    stack_t current{};
-    return sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE);
+    return sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) &&
+           current.ss_size >= ALT_STACK_BYTES;
 }
 
 }  // namespace
@@ -128,7 +131,8 @@ void InstallFatalSignalHandlers(FatalSignalSink sink)
     // The thread that installs the handlers (normally the one that loads the
     // library) keeps its stack for good: it may fault at any time until the
     // process ends.
-    if (!HasAltStack())
+    stack_t current{};
+    if (!HasLargeAltStack(current))
         InstallAltStack();
 
     struct sigaction action{};
@@ -178,7 +182,7 @@ uint32_t FaultCodeOfSignal(int signal, const siginfo_t* pInfo, const void* pCont
 
 CThreadAltStack::CThreadAltStack()
 {
-    if (!HasAltStack())
+    if (!HasLargeAltStack(m_previous))
         m_pStack = InstallAltStack();
 }
 
@@ -190,9 +194,13 @@ CThreadAltStack::~CThreadAltStack()
     stack_t current{};
     if (sigaltstack(nullptr, &current) == 0 &&
         current.ss_sp == static_cast<char*>(m_pStack) + page) {
-        stack_t off{};
-        off.ss_flags = SS_DISABLE;
-        sigaltstack(&off, nullptr);
+        if (m_previous.ss_flags & SS_DISABLE) {
+            stack_t off{};
+            off.ss_flags = SS_DISABLE;
+            sigaltstack(&off, nullptr);
+        } else {
+            sigaltstack(&m_previous, nullptr);
+        }
     }
     munmap(m_pStack, ALT_STACK_BYTES + page);
 }

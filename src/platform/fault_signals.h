@@ -5,7 +5,7 @@
 // SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP and SIGABRT are caught with
 // sigaction and run on an alternate signal stack, so that a thread whose
 // stack is used up can still report. Each signal is turned into a fault code
-// (the codes below) and handed to one sink, on the faulting thread. The sink
+// (FaultCodeOfSignal, the codes below) by one sink, on the faulting thread. The sink
 // does not return; it ends the process with EndProcessWithSignal.
 //
 // An alternate stack belongs to one thread. The thread that installs the
@@ -39,21 +39,24 @@ constexpr uint32_t FAULT_ABORT = 0x40000015u;  // abort(), a fatal application e
 
 // Receives a fatal signal on the faulting thread, on the alternate stack when
 // the thread has one. `pContext` is the signal's ucontext_t. Must not return.
-using FatalSignalSink = void (*)(uint32_t code, int signal, void* pContext);
+using FatalSignalSink = void (*)(int signal, const siginfo_t* pInfo, void* pContext);
 
 // Installs the handler for the six fatal signals (again, when called twice:
 // a filter the host installed in between is replaced) and gives the calling
-// thread an alternate stack when it has none. Thread-safe.
+// thread an alternate stack when it has none large enough. Thread-safe.
 void InstallFatalSignalHandlers(FatalSignalSink sink);
 
 // The fault code of a fatal signal. `pContext` (a ucontext_t*, may be null)
-// tells a stack overflow from other invalid accesses.
+// tells a stack overflow from other invalid accesses. For SIGSEGV it may
+// take the thread's own lock (to learn its stack bounds): call it once per
+// fault, never from a fault inside a fault.
 uint32_t FaultCodeOfSignal(int signal, const siginfo_t* pInfo, const void* pContext);
 
 // An alternate signal stack for the calling thread while the object lives.
 // Create it first thing on a thread the library starts (the task worker), on
 // that thread, and let it die as the thread ends. When the thread already has
-// an alternate stack this does nothing. Not copyable.
+// a large enough alternate stack this does nothing; a smaller one is put back
+// when the object dies. Not copyable.
 class CThreadAltStack {
 public:
     CThreadAltStack();
@@ -65,6 +68,7 @@ public:
 
 private:
     void* m_pStack = nullptr;  // the mapping, guard page included
+    stack_t m_previous{};      // the thread's alternate stack before ours
 };
 
 // Ends the process by `signal` with its default action, so that the parent

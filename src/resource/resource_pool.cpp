@@ -1,8 +1,14 @@
-// The pool keeps two ordered maps: names to handles, and handles to entries.
-// Each entry of the handle map also remembers the iterator of its one name
-// entry, if it has one. A registration that fails leaves no trace, so a
-// handle never has more than one name, and destroying a resource erases its
-// name without searching the name map.
+// The pool keeps two hash maps: names to handles, and handles to entries.
+// Each entry of the handle map also remembers its one name, if it has one. A
+// registration that fails leaves no trace, so a handle never has more than
+// one name, and destroying a resource erases its name without searching the
+// name map. Registering, looking up and releasing cost the same in a pool of
+// a thousand resources as in one of a hundred thousand.
+//
+// What must happen in order does: Disable, Restore and GarbageCollect visit
+// the resources in ascending handle order, and the destructor reports the
+// names in ascending order, then the handles. Those walks are linear anyway;
+// they sort the keys first.
 //
 // A null resource is refused at registration, so every stored pointer is
 // valid until the pool deletes it. Release and collection take the entry out of both maps before deleting the
@@ -13,6 +19,8 @@
 
 #include <oru/log/log_system.h>
 
+#include <algorithm>
+#include <tuple>
 #include <new>
 
 namespace {
@@ -50,22 +58,59 @@ unsigned long LogHandle(uint32_t handle)
 
 }  // namespace
 
-IResourcePool::IResourcePool() : m_pLogSystem(nullptr), m_bGarbageCollect(false) {}
+// Half-full buckets: a search rarely meets a second node, which matters once
+// the maps no longer fit in the cache.
+constexpr float MAX_LOAD_FACTOR = 0.5f;
+
+IResourcePool::IResourcePool() : m_pLogSystem(nullptr), m_bGarbageCollect(false)
+{
+    m_mapName.max_load_factor(MAX_LOAD_FACTOR);
+    m_mapResource.max_load_factor(MAX_LOAD_FACTOR);
+}
 
 IResourcePool::~IResourcePool()
 {
     COruLock lock(m_cs);
-    for (const auto& [name, handle] : m_mapName)
-        LogTo(m_pLogSystem, LEVEL_LEFT_AT_SHUTDOWN, L"[Resource] %ls 리소스가 해제되지 않았습니다. (핸들 : %lu)",
-              name.c_str(), LogHandle(handle));
-    m_mapName.clear();
+    std::vector<const CNameMap::value_type*> names;
+    std::vector<uint32_t> handles;
+    try {
+        names.reserve(m_mapName.size());
+        for (const auto& nameEntry : m_mapName)
+            names.push_back(&nameEntry);
+        handles = SortedHandles();
+    } catch (const std::bad_alloc&) {
+        names.clear();    // out of memory: everything is still deleted,
+        handles.clear();  // only the report is lost
+    }
+    std::sort(names.begin(), names.end(), [](auto* a, auto* b) { return a->first < b->first; });
 
-    for (const auto& [handle, entry] : m_mapResource) {
+    for (const auto* pName : names)
+        LogTo(m_pLogSystem, LEVEL_LEFT_AT_SHUTDOWN, L"[Resource] %ls 리소스가 해제되지 않았습니다. (핸들 : %lu)",
+              pName->first.c_str(), LogHandle(pName->second->first));
+    for (uint32_t handle : handles)
         LogTo(m_pLogSystem, LEVEL_LEFT_AT_SHUTDOWN, L"[Resource] 리소스가 해제되지 않았습니다. (핸들 : %lu)",
               LogHandle(handle));
-        delete entry.m_pResource;
+    m_mapName.clear();
+
+    // Deleted in handle order when the order is known.
+    for (uint32_t handle : handles) {
+        auto it = m_mapResource.find(handle);
+        delete it->second.m_pResource;
+        m_mapResource.erase(it);
     }
+    for (auto& [handle, entry] : m_mapResource)
+        delete entry.m_pResource;
     m_mapResource.clear();
+}
+
+std::vector<uint32_t> IResourcePool::SortedHandles() const
+{
+    std::vector<uint32_t> handles;
+    handles.reserve(m_mapResource.size());
+    for (const auto& [handle, entry] : m_mapResource)
+        handles.push_back(handle);
+    std::sort(handles.begin(), handles.end());
+    return handles;
 }
 
 void IResourcePool::Lock()
@@ -100,29 +145,36 @@ bool IResourcePool::RegisterRes(uint32_t handle, IResource* res)
     return Register(nullptr, handle, res);
 }
 
-// Both maps are checked before either is changed, so a refused registration
-// leaves the pool as it was; the map insertions are the only steps that can
-// fail after that, and each is undone if the next one does.
+// Each map is tried once; when the name turns out to be taken (or memory
+// runs out) after the handle was entered, the handle's entry is withdrawn, so
+// a refused registration leaves the pool as it was.
 bool IResourcePool::Register(const std::wstring* pName, uint32_t handle, IResource* res)
 {
     if (!res)
         return false;
 
     COruLock lock(m_cs);
-    if (m_mapResource.count(handle) || (pName && m_mapName.count(*pName)))
-        return false;
-
-    CEntry entry{res, m_mapName.end(), false};
+    CResourceMap::iterator itEntry;
     try {
-        if (pName) {
-            entry.m_itName = m_mapName.emplace(*pName, handle).first;
-            entry.m_bNamed = true;
-        }
-        m_mapResource.emplace(handle, entry);
+        bool added = false;
+        std::tie(itEntry, added) = m_mapResource.try_emplace(handle, CEntry{res, nullptr});
+        if (!added)
+            return false;
     } catch (const std::bad_alloc&) {
-        if (entry.m_bNamed)
-            m_mapName.erase(entry.m_itName);
         return false;
+    }
+    if (pName) {
+        try {
+            auto [itName, named] = m_mapName.try_emplace(*pName, &*itEntry);
+            if (!named) {
+                m_mapResource.erase(itEntry);
+                return false;
+            }
+            itEntry->second.m_pName = &itName->first;
+        } catch (const std::bad_alloc&) {
+            m_mapResource.erase(itEntry);
+            return false;
+        }
     }
 
     res->AddRefCnt();
@@ -143,11 +195,9 @@ uint32_t IResourcePool::GetResHandle(const std::wstring& name)
     auto itName = m_mapName.find(name);
     if (itName == m_mapName.end())
         return 0;
-    auto it = m_mapResource.find(itName->second);
-    if (it == m_mapResource.end())
-        return 0;
-    it->second.m_pResource->AddRefCnt();
-    return it->first;
+    CResourceMap::value_type* pEntry = itName->second;
+    pEntry->second.m_pResource->AddRefCnt();
+    return pEntry->first;
 }
 
 IResource* IResourcePool::GetResourceFromHandle(uint32_t handle)
@@ -203,17 +253,18 @@ void IResourcePool::GarbageCollect()
     if (!m_bGarbageCollect)
         return;
 
-    auto it = m_mapResource.begin();
-    while (it != m_mapResource.end()) {
-        if (!it->second.m_pResource->IsRelease()) {
-            ++it;
-            continue;
-        }
-        // A destructor may call back into the pool and change the map, so
-        // the walk resumes from the key rather than from a kept iterator.
-        const uint32_t handle = it->first;
-        Destroy(it, REMOVER_GARBAGE_COLLECT);
-        it = m_mapResource.upper_bound(handle);
+    std::vector<uint32_t> handles;
+    try {
+        handles = SortedHandles();
+    } catch (const std::bad_alloc&) {
+        return;   // nothing collected now; the next pass tries again
+    }
+    // Each handle is looked up again: a destructor may call back into the
+    // pool and release other resources.
+    for (uint32_t handle : handles) {
+        auto it = m_mapResource.find(handle);
+        if (it != m_mapResource.end() && it->second.m_pResource->IsRelease())
+            Destroy(it, REMOVER_GARBAGE_COLLECT);
     }
 }
 
@@ -223,9 +274,9 @@ void IResourcePool::Destroy(CResourceMap::iterator it, eRemover remover)
     const CEntry entry = it->second;
     const unsigned long handle = LogHandle(it->first);
 
-    if (entry.m_bNamed) {
-        LogTo(m_pLogSystem, LEVEL_REGISTER, formats.m_szName, entry.m_itName->first.c_str(), handle);
-        m_mapName.erase(entry.m_itName);
+    if (entry.m_pName) {
+        LogTo(m_pLogSystem, LEVEL_REGISTER, formats.m_szName, entry.m_pName->c_str(), handle);
+        m_mapName.erase(m_mapName.find(*entry.m_pName));
     }
     LogTo(m_pLogSystem, LEVEL_REGISTER, formats.m_szResource, handle);
     m_mapResource.erase(it);
@@ -235,13 +286,30 @@ void IResourcePool::Destroy(CResourceMap::iterator it, eRemover remover)
 void IResourcePool::Disable()
 {
     COruLock lock(m_cs);
-    for (auto& [handle, entry] : m_mapResource)
-        entry.m_pResource->OnDisable();
+    ForEachInHandleOrder([](IResource* pResource) { pResource->OnDisable(); });
 }
 
 void IResourcePool::Restore()
 {
     COruLock lock(m_cs);
-    for (auto& [handle, entry] : m_mapResource)
-        entry.m_pResource->OnRestore();
+    ForEachInHandleOrder([](IResource* pResource) { pResource->OnRestore(); });
+}
+
+template <class Visit>
+void IResourcePool::ForEachInHandleOrder(Visit visit)
+{
+    std::vector<uint32_t> handles;
+    try {
+        handles = SortedHandles();
+    } catch (const std::bad_alloc&) {
+        // Out of memory: every resource is still reached, in no set order.
+        for (auto& [handle, entry] : m_mapResource)
+            visit(entry.m_pResource);
+        return;
+    }
+    for (uint32_t handle : handles) {
+        auto it = m_mapResource.find(handle);
+        if (it != m_mapResource.end())
+            visit(it->second.m_pResource);
+    }
 }

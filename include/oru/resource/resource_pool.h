@@ -5,8 +5,9 @@
 #include <oru/resource/resource.h>
 
 #include <cstdint>
-#include <map>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 class CLogSystem;
 
@@ -82,17 +83,20 @@ protected:
     bool ReleaseRes(uint32_t& handle);
 
 private:
-    using CNameMap = std::map<std::wstring, uint32_t>;
-
+    // Both keys are hashed, so no operation on one resource grows with the
+    // pool; the walks that must go in handle or name order (Disable, Restore,
+    // GarbageCollect, the destructor's report) sort the keys first.
     // A registered resource and, when it was registered by name, its one
-    // name entry: the reverse index that lets a release find the name without
-    // walking the name map.
+    // name (the key inside the name map, whose address is stable): the
+    // reverse index that lets a release find the name without a search.
     struct CEntry {
         IResource* m_pResource;
-        CNameMap::iterator m_itName;
-        bool m_bNamed;
+        const std::wstring* m_pName;   // null for a resource without a name
     };
-    using CResourceMap = std::map<uint32_t, CEntry>;
+    using CResourceMap = std::unordered_map<uint32_t, CEntry>;
+    // A name leads straight to its handle and entry (elements of a hash map
+    // keep their address), so a lookup by name searches one map only.
+    using CNameMap = std::unordered_map<std::wstring, CResourceMap::value_type*>;
 
     // Which operation removes an entry; it chooses the log lines' wording.
     enum eRemover { REMOVER_RELEASE, REMOVER_RELEASE_LOCK, REMOVER_GARBAGE_COLLECT };
@@ -100,6 +104,9 @@ private:
     bool Release(uint32_t& handle, eRemover remover);
     bool Register(const std::wstring* pName, uint32_t handle, IResource* res);
     void Destroy(CResourceMap::iterator it, eRemover remover);
+    std::vector<uint32_t> SortedHandles() const;
+    template <class Visit>
+    void ForEachInHandleOrder(Visit visit);
 
     CNameMap m_mapName;
     CResourceMap m_mapResource;

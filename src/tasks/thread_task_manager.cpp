@@ -12,6 +12,7 @@
 #include <oru/tasks/thread_task_manager.h>
 
 #include "log/core_log.h"
+#include "platform/fault_signals.h"
 #include "tasks/producer_consumer_queue.h"
 #include "tasks/sync_objects.h"
 
@@ -115,6 +116,8 @@ void CThreadTaskManager::JoinEndedWorkers()
 
 void CThreadTaskManager::WorkerMain(CWorker* pWorker)
 {
+    // Lets the crash handler report a stack overflow in a callback.
+    oru::platform::CThreadAltStack altStack;
     Thread_Entry();
     pWorker->m_bEnded.store(true, std::memory_order_release);
 }

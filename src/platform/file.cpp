@@ -19,6 +19,21 @@ int OpenWithFlags(const std::string& pathUtf8, int flags)
     return fd;
 }
 
+// Moves past the first `transferred` bytes of the `left` pieces at `pVec`
+// after a short vectored transfer, so the call can continue where it stopped.
+void SkipTransferred(iovec*& pVec, size_t& left, size_t transferred)
+{
+    while (left > 0 && transferred >= pVec->iov_len) {
+        transferred -= pVec->iov_len;
+        ++pVec;
+        --left;
+    }
+    if (left > 0) {
+        pVec->iov_base = static_cast<char*>(pVec->iov_base) + transferred;
+        pVec->iov_len -= transferred;
+    }
+}
+
 }  // namespace
 
 CFile& CFile::operator=(CFile&& other) noexcept
@@ -108,16 +123,7 @@ size_t CFile::ReadScatteredAt(uint64_t offset, const CReadPiece* pPieces, size_t
         if (got <= 0)
             break;
         done += static_cast<size_t>(got);
-        size_t consumed = static_cast<size_t>(got);
-        while (left > 0 && consumed >= pVec->iov_len) {
-            consumed -= pVec->iov_len;
-            ++pVec;
-            --left;
-        }
-        if (left > 0) {
-            pVec->iov_base = static_cast<char*>(pVec->iov_base) + consumed;
-            pVec->iov_len -= consumed;
-        }
+        SkipTransferred(pVec, left, static_cast<size_t>(got));
     }
     return done;
 }
@@ -166,16 +172,7 @@ bool CFile::WriteGatheredAt(uint64_t offset, const CWritePiece* pPieces, size_t 
         if (put <= 0)
             return false;
         at += static_cast<uint64_t>(put);
-        size_t consumed = static_cast<size_t>(put);
-        while (left > 0 && consumed >= pVec->iov_len) {
-            consumed -= pVec->iov_len;
-            ++pVec;
-            --left;
-        }
-        if (left > 0) {
-            pVec->iov_base = static_cast<char*>(pVec->iov_base) + consumed;
-            pVec->iov_len -= consumed;
-        }
+        SkipTransferred(pVec, left, static_cast<size_t>(put));
     }
 }
 

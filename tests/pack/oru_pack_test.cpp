@@ -45,6 +45,20 @@ Bytes ReadAll(COruFile* pFile)
     return out;
 }
 
+// The whole content of `name`, opened through `pack`; a missing entry fails
+// the test.
+Bytes ReadEntry(COruPack& pack, const wchar_t* name, bool inMemory = false)
+{
+    COruFile* pFile = pack.OpenFile(name, inMemory);
+    if (!pFile) {
+        ADD_FAILURE() << "no stream";
+        return {};
+    }
+    Bytes content = ReadAll(pFile);
+    oru_fclose(pFile);
+    return content;
+}
+
 class PackManager : public ::testing::Test {
 protected:
     void TearDown() override { COruPack::DeleteInstance(); }
@@ -94,10 +108,7 @@ TEST_F(PackManager, ListsEveryEntryAndBuildsTheDirectoryIndex)
 TEST_F(PackManager, FindsNamesFoldedToLowerCaseButNoOtherSpelling)
 {
     ASSERT_TRUE(InitOruPack(Wide(WriteSamplePack())));
-    COruFile* pFile = OruPack().OpenFile(L"MAP\\Town.XML", false);
-    ASSERT_NE(pFile, nullptr);
-    EXPECT_EQ(ReadAll(pFile), m_town);
-    oru_fclose(pFile);
+    EXPECT_EQ(ReadEntry(OruPack(), L"MAP\\Town.XML"), m_town);
     EXPECT_EQ(OruPack().OpenFile(L"map/town.xml", false), nullptr);
     EXPECT_EQ(OruPack().OpenFile(L"town.xml", false), nullptr);
 }
@@ -125,10 +136,7 @@ TEST_F(PackManager, KeepsTheLastRecordOfARepeatedName)
     COruPack pack;
     ASSERT_TRUE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_READ, 512));
     ASSERT_EQ(pack.GetFileList()->size(), 1u);
-    COruFile* pFile = pack.OpenFile(L"same", false);
-    ASSERT_NE(pFile, nullptr);
-    EXPECT_EQ(ReadAll(pFile), ToBytes("second!"));
-    delete pFile;
+    EXPECT_EQ(ReadEntry(pack, L"same"), ToBytes("second!"));
 }
 
 TEST_F(PackManager, FailsToOpenAMissingPackAndForgetsThePreviousOne)
@@ -162,10 +170,7 @@ TEST_F(PackManager, StopsAtTheEndOfADamagedIndex)
     WriteFile(base + ".odx", image.IndexBytes());
     EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_READ, 512));
     EXPECT_EQ(pack.GetFileList()->size(), 2u);
-    COruFile* pFile = pack.OpenFile(L"two", false);
-    ASSERT_NE(pFile, nullptr);
-    EXPECT_EQ(ReadAll(pFile), ToBytes("2"));
-    delete pFile;
+    EXPECT_EQ(ReadEntry(pack, L"two"), ToBytes("2"));
 }
 
 TEST_F(PackManager, OpensAnExistingPackForWritingWithItsUsageTable)
@@ -248,10 +253,7 @@ TEST_F(PackManager, CopiesTablesButNeverTheDataFileOrTheLists)
     EXPECT_NE(copy.m_mapDirIndex.at(L"map").get(), pOriginal->m_mapDirIndex.at(L"map").get());
     pOriginal.reset();  // its lists go; the copy's must stay
     EXPECT_EQ(copy.m_mapDirIndex.at(L"map")->size(), 2u);
-    COruFile* pFile = copy.OpenFile(L"readme.txt", true);
-    ASSERT_NE(pFile, nullptr);
-    EXPECT_EQ(ReadAll(pFile), m_readme);
-    delete pFile;
+    EXPECT_EQ(ReadEntry(copy, L"readme.txt", true), m_readme);
 
     const std::string base = m_dir.File("writable");
     CPackProbe writer;

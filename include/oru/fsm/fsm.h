@@ -39,8 +39,6 @@ public:
     void OnExit(const FSMEvent* e) override;
 
 private:
-    friend class CFSM;
-
     CFSM* m_pOwner;
     Action m_pfnEnter;
     Action m_pfnUpdate;

@@ -1,30 +1,385 @@
-// oru-demo: the sample game host. It starts the library the way a game does
-// and prints what it did.
+// oru-demo: the sample game host. It does what a game built on oru_core does
+// at start-up and in its main loop, then prints a short summary:
+//
+//  1. builds a pack from the sample assets with the library's editing
+//     operations (text and XML in the compressed wrapper);
+//  2. starts up the usual way: the core log, its own logs, the pack opened
+//     read-only, a resource pool with its log, XML documents read from the
+//     pack, the loop's timer and frame-rate synchroniser;
+//  3. runs a few seconds of a town at a fixed rate: villagers on flat state
+//     machines, wolves on hierarchical ones, assets loaded on the library's
+//     worker thread and kept in the pool, every section timed by the profiler;
+//  4. writes the profiler's table and a flame-graph file, and shuts down.
+//
+// `oru-demo --crash` instead shows what a player sees when the game crashes.
+
+#include "asset_loader.h"
+#include "demo_pack.h"
+#include "npc.h"
 
 #include <oru/oru_core.h>
 
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <list>
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const wchar_t PACK_BASE[] = L"demo_data";
+const wchar_t LOG_DIR[] = L"./oru_log";
+const wchar_t PROFILE_PATH[] = L"./oru_log/DemoProfile.folded";
+
+struct COptions {
+    fs::path m_assets = "examples/assets";
+    float m_fSeconds = 0;  // 0: as the game's configuration says
+    bool m_bCrash = false;
+};
+
+struct CGameConfig {
+    int m_nFps = 60;
+    float m_fSeconds = 3;
+    std::wstring m_strGreeting;
+};
+
+struct CNpcSpec {
+    std::wstring m_strName;
+    std::wstring m_strKind;
+    float m_fX = 0;
+    float m_fY = 0;
+};
+
+std::string Narrow(const std::wstring& text)
+{
+    const char* utf8 = OruWCharToCharEx(65001, text.c_str());
+    return utf8 ? utf8 : "?";
+}
+
+bool ParseOptions(int argc, char** argv, COptions& options)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--assets") == 0 && i + 1 < argc) {
+            options.m_assets = argv[++i];
+        } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
+            options.m_fSeconds = std::strtof(argv[++i], nullptr);
+        } else if (std::strcmp(argv[i], "--crash") == 0) {
+            options.m_bCrash = true;
+        } else {
+            std::fprintf(stderr,
+                         "usage: oru-demo [--assets DIR] [--seconds N] [--crash]\n"
+                         "  --assets DIR   the sample assets to pack (default examples/assets)\n"
+                         "  --seconds N    how long the town runs (default: the game's config)\n"
+                         "  --crash        write through a null pointer and show the crash report\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+// The code a player's crash report points at.
+[[gnu::noinline]] void ApplyDamage(int* pHealth, int amount)
+{
+    *pHealth -= amount;
+}
+
+[[noreturn]] void Crash()
+{
+    OruCoreLogInitialize(5);
+    std::puts("oru-demo: a wolf bites a villager that was never spawned...");
+    std::fflush(stdout);
+    int* volatile pMissing = nullptr;
+    ApplyDamage(pMissing, 10);
+    std::abort();  // not reached: the crash handler ends the process
+}
+
+// XML documents are read from the pack: the entry is copied to a cache file
+// that the document then loads.
+bool LoadXmlFromPack(const std::wstring& name, CXmlDocument& doc)
+{
+    std::vector<char> content;
+    if (!ReadPackEntry(name, content))
+        return false;
+    fs::create_directories("demo_cache");
+    std::string file = Narrow(name);
+    for (char& c : file)
+        if (c == '\\')
+            c = '_';
+    const fs::path path = fs::path("demo_cache") / file;
+    std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
+    const wchar_t* widePath = OruCharToWChar(65001, path.c_str());
+    return widePath && doc.Load(widePath);
+}
+
+bool ReadConfig(CLogSystem& log, CGameConfig& config)
+{
+    CXmlDocument doc;
+    doc.SetLogSystem(&log);
+    if (!LoadXmlFromPack(L"Config\\game.xml", doc))
+        return false;
+    double seconds = config.m_fSeconds;
+    if (doc.FindElement(L"Game/Loop")) {
+        doc.GetAttrValueInt(L"fps", config.m_nFps);
+        doc.GetAttrValueDouble(L"seconds", seconds);
+    }
+    config.m_fSeconds = static_cast<float>(seconds);
+    if (doc.FindElement(L"Game/Player/Greeting"))
+        doc.GetValueStringEx(config.m_strGreeting);
+    return true;
+}
+
+bool ReadMap(const std::wstring& name, CLogSystem& log, std::vector<CNpcSpec>& npcs,
+             std::vector<std::wstring>& assets)
+{
+    CXmlDocument doc;
+    doc.SetLogSystem(&log);
+    if (!LoadXmlFromPack(name, doc))
+        return false;
+    if (doc.FindElement(L"Map/Npcs") && doc.ChildElement(0)) {
+        do {
+            CNpcSpec npc;
+            int x = 0;
+            int y = 0;
+            doc.GetAttrValueString(L"name", npc.m_strName);
+            doc.GetAttrValueString(L"kind", npc.m_strKind);
+            doc.GetAttrValueInt(L"x", x);
+            doc.GetAttrValueInt(L"y", y);
+            npc.m_fX = static_cast<float>(x);
+            npc.m_fY = static_cast<float>(y);
+            npcs.push_back(npc);
+        } while (doc.NextElement());
+    }
+    if (doc.FindElement(L"Map/Assets") && doc.ChildElement(0)) {
+        do {
+            std::wstring path;
+            if (doc.GetAttrValueString(L"path", path))
+                assets.push_back(path);
+        } while (doc.NextElement());
+    }
+    return true;
+}
+
+// A scoped profiler section.
+class CSection {
+public:
+    explicit CSection(const wchar_t* name) : m_szName(name) { _ProFileBegin(name); }
+    ~CSection() { _ProFileEnd(m_szName); }
+    CSection(const CSection&) = delete;
+    CSection& operator=(const CSection&) = delete;
+
+private:
+    const wchar_t* m_szName;
+};
+
+struct CRunStats {
+    int m_nFrames = 0;        // frames rendered
+    int m_nSteps = 0;         // game steps simulated
+    float m_fSeconds = 0;     // wall time of the loop
+    float m_fMeasuredFps = 0; // the timer's last one-second window
+    uint64_t m_nChecksum = 0; // bytes the renderer touched
+};
+
+// The town: the player walks a loop past the villagers and through the
+// wolves' hunting ground.
+class CTown {
+public:
+    CTown(const std::vector<CNpcSpec>& npcs)
+    {
+        for (const CNpcSpec& npc : npcs) {
+            if (npc.m_strKind == L"monster")
+                m_vecWolves.push_back({std::make_unique<CWolf>(), npc.m_fX, npc.m_fY});
+            else
+                m_vecVillagers.push_back(std::make_unique<CVillager>(Narrow(npc.m_strName), npc.m_fX, npc.m_fY));
+        }
+    }
+
+    void Step(float seconds)
+    {
+        m_fClock += seconds;
+        const float angle = m_fClock * 1.3f;
+        const float px = 32.0f + 28.0f * std::cos(angle);
+        const float py = 24.0f + 20.0f * std::sin(angle);
+        {
+            CSection ai(L"Villagers");
+            for (auto& villager : m_vecVillagers)
+                villager->Step(px, py, seconds);
+        }
+        CSection ai(L"Wolves");
+        for (auto& wolf : m_vecWolves)
+            wolf.m_pBrain->Step(std::hypot(px - wolf.m_fX, py - wolf.m_fY));
+    }
+
+    int Transitions() const
+    {
+        int total = 0;
+        for (const auto& villager : m_vecVillagers)
+            total += villager->m_nTransitions;
+        for (const auto& wolf : m_vecWolves)
+            total += wolf.m_pBrain->m_nTransitions;
+        return total;
+    }
+
+    size_t Villagers() const { return m_vecVillagers.size(); }
+    size_t Wolves() const { return m_vecWolves.size(); }
+
+private:
+    struct CWolfSlot {
+        std::unique_ptr<CWolf> m_pBrain;
+        float m_fX;
+        float m_fY;
+    };
+    std::vector<std::unique_ptr<CVillager>> m_vecVillagers;
+    std::vector<CWolfSlot> m_vecWolves;
+    float m_fClock = 0;
+};
+
+// Touches the bytes of every loaded asset, the way a renderer would upload
+// them; returns how many bytes it saw.
+uint64_t Render(IResourcePool& pool, const std::vector<std::wstring>& assets)
+{
+    uint64_t bytes = 0;
+    for (const std::wstring& name : assets) {
+        const uint32_t handle = pool.GetResHandle(name);
+        if (IResource* res = handle ? pool.GetResourceFromHandle_Lock(handle) : nullptr)
+            bytes += res->GetMemorySize();
+    }
+    return bytes;
+}
+
+CRunStats RunLoop(const CGameConfig& config, float seconds, CTown& town, IResourcePool& pool,
+                  CAssetLoader& loader, const std::vector<std::wstring>& assets)
+{
+    CRunStats stats;
+    CTimer timer;
+    timer.Init(TIMER_PERFORMANCE);
+    CTimerSync sync;
+    sync.SetFps(config.m_nFps);
+    _ProFileExecute(true);
+
+    bool releasedHalf = false;
+    while (stats.m_fSeconds < seconds) {
+        CSection frame(L"Frame");
+        timer.Update();
+        const float dt = timer.GetElapsedTime();
+        stats.m_fSeconds += dt;
+        if (sync.Update(dt)) {
+            CSection simulate(L"Simulate");
+            town.Step(sync.GetFrameTime());
+            ++stats.m_nSteps;
+        }
+        {
+            CSection streaming(L"Streaming");
+            loader.Collect();
+        }
+        if (!sync.IsFrameSkip()) {
+            CSection render(L"Render");
+            stats.m_nChecksum += Render(pool, assets);
+            ++stats.m_nFrames;
+        }
+        // Half-way the town's sounds are no longer needed: they are released
+        // and the pool collects them at the end of the level. A lost device
+        // is simulated too: every resource is disabled and restored.
+        if (!releasedHalf && stats.m_fSeconds >= seconds / 2) {
+            releasedHalf = true;
+            for (const std::wstring& name : assets) {
+                uint32_t handle = pool.GetResHandle(name);
+                if (handle && name.rfind(L"Sound\\", 0) == 0)
+                    pool.ReleaseRes_Lock(handle);
+            }
+            pool.Disable();
+            pool.Restore();
+        }
+        if (const uint32_t sleep = sync.GetSleepTime())
+            std::this_thread::sleep_for(std::chrono::milliseconds(sleep));
+        stats.m_fMeasuredFps = timer.GetFps();
+    }
+    return stats;
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
-    std::wstring assets = L"examples/assets";
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], "--assets") == 0)
-            assets = OruCharToWChar(65001, argv[i + 1]) ? OruCharToWChar(65001, argv[i + 1]) : L"";
+    COptions options;
+    if (!ParseOptions(argc, argv, options))
+        return 2;
+    if (options.m_bCrash)
+        Crash();
 
-    OruDate date{};
-    OruTime time{};
-    OruGetDateInfo(date);
-    OruGetTimeInfo(time);
-    std::printf("oru-demo: started %04d-%02d-%02d %02d:%02d:%02d\n", date.year, date.month,
-                date.day, time.hour, time.minute, time.second);
+    // Start-up, in the order a game does it.
+    OruCoreLogInitialize(5);
+    CLogSystem gameLog;
+    gameLog.Init(LOG_MODE_FILE, 5, LOG_DIR, L"DemoGame", true, true);
+    CLogSystem poolLog;
+    poolLog.Init(LOG_MODE_FILE, 5, LOG_DIR, L"DemoResource", true, false);
 
-    std::list<std::wstring> args;
-    OruParseArgument(args, L"window=1280x720;fullscreen=0\tvsync=1");
-    std::printf("oru-demo: %zu start-up arguments parsed\n", args.size());
-    std::printf("oru-demo: assets in %s\n", OruWCharToChar(65001, assets.c_str()));
-    return 0;
+    CPackReport pack;
+    if (!BuildAssetPack(options.m_assets, "demo_stage", PACK_BASE, pack, gameLog))
+        return 1;
+    if (!InitOruPack(PACK_BASE)) {
+        std::fprintf(stderr, "oru-demo: cannot open the pack it built\n");
+        return 1;
+    }
+    VerifyAssetPack(options.m_assets, pack, gameLog);
+
+    CGameConfig config;
+    std::vector<CNpcSpec> npcs;
+    std::vector<std::wstring> assets;
+    if (!ReadConfig(gameLog, config) || !ReadMap(L"Map\\Town.xml", gameLog, npcs, assets)) {
+        std::fprintf(stderr, "oru-demo: cannot read the game's XML from the pack\n");
+        return 1;
+    }
+    const float seconds = options.m_fSeconds > 0 ? options.m_fSeconds : config.m_fSeconds;
+
+    IResourcePool pool;
+    pool.SetLogSystem(&poolLog);
+    pool.SetGarbageCollect(true);
+    CAssetLoader loader(pool);
+    uint32_t handle = 100;
+    for (const std::wstring& name : assets)
+        loader.Request(name, handle++);
+
+    CTown town(npcs);
+    gameLog.Log(3, L"%ls", config.m_strGreeting.c_str());
+    const CRunStats run = RunLoop(config, seconds, town, pool, loader, assets);
+
+    // Shut-down: the level's leftovers are collected, the profile written.
+    OruThreadTaskManager().WaitUntilFinished();
+    loader.Collect();
+    pool.GarbageCollect();
+    const bool exported = _ProFileExport(PROFILE_PATH);
+    _ProFileResult();
+
+    OruDate today{};
+    OruGetDateInfo(today);
+    char date[16];
+    std::snprintf(date, sizeof date, "%04d-%02d-%02d", today.year, today.month, today.day);
+    std::printf("oru-demo: %s\n", Narrow(config.m_strGreeting).c_str());
+    std::printf("  loop        %d frames, %d game steps in %.2f s: %.1f frames/s measured (target %d)\n",
+                run.m_nFrames, run.m_nSteps, run.m_fSeconds, run.m_fMeasuredFps, config.m_nFps);
+    std::printf("  pack        %zu entries (%zu wrapped), %llu bytes stored; %llu bytes read back and "
+                "checked, %zu mismatches\n",
+                pack.m_nEntries, pack.m_nWrapped, static_cast<unsigned long long>(pack.m_nStoredBytes),
+                static_cast<unsigned long long>(pack.m_nContentBytes), pack.m_nMismatches);
+    std::printf("  characters  %zu villagers and %zu wolves took %d state transitions\n",
+                town.Villagers(), town.Wolves(), town.Transitions());
+    std::printf("  tasks       %d assets loaded on the worker thread, %d registered, %d failed\n",
+                loader.m_nTasksRun, loader.m_nRegistered, loader.m_nFailed);
+    std::printf("  resources   %d left in the pool after the level's collection\n",
+                CAssetResource::s_nAlive.load());
+    std::printf("  logs        ./oru_log/OruCoreLog_%s.txt, DemoGame_%s.txt, DemoResource_%s.txt\n",
+                date, date, date);
+    std::printf("  profile     table in ./oru_log/ProFileLog_%s.txt; flame graph %s\n", date,
+                exported ? "./oru_log/DemoProfile.folded" : "not written");
+
+    COruPack::DeleteInstance();
+    const bool clean = pack.m_nMismatches == 0 && loader.m_nFailed == 0;
+    return clean ? 0 : 1;
 }

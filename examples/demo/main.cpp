@@ -125,12 +125,12 @@ bool ReadConfig(CLogSystem& log, CGameConfig& config)
     if (!LoadXmlFromPack(L"Config\\game.xml", doc))
         return false;
     double seconds = config.m_fSeconds;
-    if (doc.FindElement(L"Game/Loop")) {
+    if (doc.FindElementGlobal(L"Game/Loop")) {
         doc.GetAttrValueInt(L"fps", config.m_nFps);
         doc.GetAttrValueDouble(L"seconds", seconds);
     }
     config.m_fSeconds = static_cast<float>(seconds);
-    if (doc.FindElement(L"Game/Player/Greeting"))
+    if (doc.FindElementGlobal(L"Game/Player/Greeting"))
         doc.GetValueStringEx(config.m_strGreeting);
     return true;
 }
@@ -142,7 +142,7 @@ bool ReadMap(const std::wstring& name, CLogSystem& log, std::vector<CNpcSpec>& n
     doc.SetLogSystem(&log);
     if (!LoadXmlFromPack(name, doc))
         return false;
-    if (doc.FindElement(L"Map/Npcs") && doc.ChildElement(0)) {
+    if (doc.FindElementGlobal(L"Map/Npcs") && doc.ChildElement(0)) {
         do {
             CNpcSpec npc;
             int x = 0;
@@ -156,7 +156,7 @@ bool ReadMap(const std::wstring& name, CLogSystem& log, std::vector<CNpcSpec>& n
             npcs.push_back(npc);
         } while (doc.NextElement());
     }
-    if (doc.FindElement(L"Map/Assets") && doc.ChildElement(0)) {
+    if (doc.FindElementGlobal(L"Map/Assets") && doc.ChildElement(0)) {
         do {
             std::wstring path;
             if (doc.GetAttrValueString(L"path", path))

@@ -112,9 +112,11 @@ bool BuildAssetPack(const fs::path& assets, const fs::path& stage, const std::ws
         names.push_back(EntryName(assets, item.path()));
     }
 
+    // Opening a base path that has no pack yet creates one, and says so by
+    // answering false; an existing pack would answer true.
     COruPack builder;
-    if (!builder.OpenOruPack(packBase, ORU_PACK_MODE_WRITE, SECTOR_SIZE)) {
-        std::fprintf(stderr, "oru-demo: cannot create the pack %s\n", Narrow(packBase).c_str());
+    if (builder.OpenOruPack(packBase, ORU_PACK_MODE_WRITE, SECTOR_SIZE)) {
+        std::fprintf(stderr, "oru-demo: %s was not removed\n", Narrow(packBase).c_str());
         return false;
     }
     const wchar_t* stageDir = OruCharToWChar(65001, (stage.string() + "/").c_str());

@@ -15,7 +15,7 @@ int main()
 
     int steps = 0;
     for (int frame = 0; frame < 30; ++frame) {
-        _ProFileBegin(L"Frame");
+        _ProFileBegin(L"Root");  // a frame is the section "Root"
         timer.Update();
         if (sync.Update(timer.GetElapsedTime())) {
             _ProFileBegin(L"Simulate");
@@ -26,7 +26,7 @@ int main()
             _ProFileBegin(L"Render");
             _ProFileEnd(L"Render");
         }
-        _ProFileEnd(L"Frame");
+        _ProFileEnd(L"Root");
         std::this_thread::sleep_for(std::chrono::milliseconds(sync.GetSleepTime()));
     }
     _ProFileExport(L"./frame.folded");  // folded stacks for a flame-graph viewer

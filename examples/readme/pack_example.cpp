@@ -2,17 +2,22 @@
 #include <oru/pack/oru_pack.h>
 
 #include <fstream>
+#include <string>
 #include <vector>
 
 int main()
 {
-    // Build a small pack (pack tools do this; orupack is one).
+    // Build a small pack (pack tools do this; orupack is one). Any COruPack
+    // registers itself as the manager while it lives, so a builder gets a
+    // scope of its own.
     std::ofstream("hello.txt") << "hello, pack";
-    COruPack builder;
-    builder.OpenOruPack(L"assets", ORU_PACK_MODE_WRITE, 512);  // assets.odx + assets.opk
-    builder.SetWorkDir(L"./");
-    builder.AddFile(L"hello.txt");
-    builder.CloseOruPack();  // writes the index
+    {
+        COruPack builder;
+        builder.OpenOruPack(L"assets", ORU_PACK_MODE_WRITE, 512);  // false: a new pack
+        builder.SetWorkDir(L"./");
+        builder.AddFile(L"hello.txt");
+        builder.CloseOruPack();  // writes assets.odx; the data is in assets.opk
+    }
 
     // Read it the way a game does: open once at start-up, then stream entries.
     InitOruPack(L"assets");

@@ -21,11 +21,13 @@ int main()
     pool.SetGarbageCollect(true);  // releases wait for GarbageCollect
     pool.RegisterRes(L"Texture\\town.bin", 7, new CTexture(4096));  // the pool owns it now
 
-    uint32_t handle = pool.GetResHandle(L"Texture\\town.bin");
-    IResource* texture = pool.GetResourceFromHandle_Lock(handle);
+    uint32_t handle = pool.GetResHandle(L"Texture\\town.bin");  // takes a reference
+    IResource* texture = pool.GetResourceFromHandle_Lock(handle);  // does not
     const bool found = texture && texture->GetMemorySize() == 4096;
+    pool.ReleaseRes_Lock(handle);  // gives it back; handle becomes 0
 
-    pool.ReleaseRes_Lock(handle);  // handle becomes 0; destroyed at the next collection
-    pool.GarbageCollect();
-    return found && handle == 0 ? 0 : 1;
+    uint32_t registered = 7;
+    pool.ReleaseRes_Lock(registered);  // the registration's reference: the count is 0
+    pool.GarbageCollect();             // and the texture is destroyed here
+    return found && handle == 0 && !pool.GetResourceFromHandle_Lock(7) ? 0 : 1;
 }

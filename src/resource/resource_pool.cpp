@@ -1,9 +1,9 @@
-// The pool keeps two hash maps: names to handles, and handles to entries.
-// Each entry of the handle map also remembers its one name, if it has one. A
-// registration that fails leaves no trace, so a handle never has more than
-// one name, and destroying a resource erases its name without searching the
-// name map. Registering, looking up and releasing cost the same in a pool of
-// a thousand resources as in one of a hundred thousand.
+// The pool keeps two hash maps: handles to entries, and names to those same
+// entries (an element of a hash map keeps its address). Each entry also
+// remembers its one name, if it has one. A registration that fails leaves no
+// trace, so a handle never has more than one name, and destroying a resource
+// erases its name without searching the name map. Registering, looking up and
+// releasing thus take a time that does not grow with the pool.
 //
 // What must happen in order does: Disable, Restore and GarbageCollect visit
 // the resources in ascending handle order, and the destructor reports the
@@ -11,17 +11,17 @@
 // they sort the keys first.
 //
 // A null resource is refused at registration, so every stored pointer is
-// valid until the pool deletes it. Release and collection take the entry out of both maps before deleting the
-// resource, so a resource's destructor that calls back into the pool finds
-// consistent maps.
+// valid until the pool deletes it. Release and collection take the entry out
+// of both maps before deleting the resource, so a resource's destructor that
+// calls back into the pool finds consistent maps.
 
 #include <oru/resource/resource_pool.h>
 
 #include <oru/log/log_system.h>
 
 #include <algorithm>
-#include <tuple>
 #include <new>
+#include <tuple>
 
 namespace {
 
@@ -56,11 +56,11 @@ unsigned long LogHandle(uint32_t handle)
     return handle;
 }
 
-}  // namespace
-
 // Half-full buckets: a search rarely meets a second node, which matters once
 // the maps no longer fit in the cache.
 constexpr float MAX_LOAD_FACTOR = 0.5f;
+
+}  // namespace
 
 IResourcePool::IResourcePool() : m_pLogSystem(nullptr), m_bGarbageCollect(false)
 {
@@ -95,8 +95,11 @@ IResourcePool::~IResourcePool()
     // Deleted in handle order when the order is known.
     for (uint32_t handle : handles) {
         auto it = m_mapResource.find(handle);
-        delete it->second.m_pResource;
+        if (it == m_mapResource.end())
+            continue;
+        IResource* pResource = it->second.m_pResource;
         m_mapResource.erase(it);
+        delete pResource;
     }
     for (auto& [handle, entry] : m_mapResource)
         delete entry.m_pResource;

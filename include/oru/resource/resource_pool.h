@@ -86,6 +86,7 @@ private:
     // Both keys are hashed, so no operation on one resource grows with the
     // pool; the walks that must go in handle or name order (Disable, Restore,
     // GarbageCollect, the destructor's report) sort the keys first.
+    //
     // A registered resource and, when it was registered by name, its one
     // name (the key inside the name map, whose address is stable): the
     // reverse index that lets a release find the name without a search.

@@ -1,11 +1,12 @@
 #include <oru/log/log_system.h>
 #include <oru/tasks/thread_task_manager.h>
 
+#include "tasks/sync_objects.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -18,38 +19,17 @@
 
 namespace {
 
-// A door a callback waits at until the test opens it, so the test knows
-// where the worker is without sleeping.
-class CGate {
-public:
-    void Open()
-    {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        m_bOpen = true;
-        m_cv.notify_all();
-    }
-    void Wait()
-    {
-        std::unique_lock<std::mutex> lock(m_mtx);
-        m_cv.wait(lock, [this] { return m_bOpen; });
-    }
-
-private:
-    std::mutex m_mtx;
-    std::condition_variable m_cv;
-    bool m_bOpen = false;
-};
-
 // The worker, parked inside a callback: Hold() returns once the worker has
-// taken the parking task, Release() lets it go on.
+// taken the parking task, Release() lets it go on. No sleeping: the test
+// always knows where the worker is.
 struct CParkedWorker {
-    CGate m_Arrived;
-    CGate m_Leave;
+    CManualResetEvent m_Arrived;
+    CManualResetEvent m_Leave;
 
     static void Park(void* data, void*)
     {
         auto* pSelf = static_cast<CParkedWorker*>(data);
-        pSelf->m_Arrived.Open();
+        pSelf->m_Arrived.Set();
         pSelf->m_Leave.Wait();
     }
     void Hold(CThreadTaskManager& manager)
@@ -57,7 +37,7 @@ struct CParkedWorker {
         manager.AddTask(this, &Park, nullptr);
         m_Arrived.Wait();
     }
-    void Release() { m_Leave.Open(); }
+    void Release() { m_Leave.Set(); }
 };
 
 void CountRun(void* data, void*)

@@ -137,7 +137,8 @@ void LoadAndVisit_Cursor(benchmark::State& state)
     }
     state.SetBytesProcessed(state.iterations() * FileSize());
     state.SetItemsProcessed(state.iterations() * expected);
-    state.SetLabel("peer=LoadAndVisit_TinyXml goal=0.87");
+    // Both run at least two seconds; the name of the peer carries that.
+    state.SetLabel("peer=LoadAndVisit_TinyXml/min_time:2.000 goal=0.87");
 }
 
 void LoadAndVisit_TinyXml(benchmark::State& state)

@@ -140,15 +140,15 @@ uint32_t COruPack::ReserveSectors(uint32_t count, std::vector<uint32_t>& sectors
     }
     m_nFreeScanStart = static_cast<uint32_t>(j);
 
-    // The missing sectors are appended at the real end of the data file,
-    // which lies past the last numbered sector when an earlier run ended
-    // without saving; they are numbered on from sector_count all the same.
-    // Extending the file gives them their zeros in one call. When that or
-    // memory is refused the reservation stays short, and the caller gives
-    // back what it got.
+    // The missing sectors are numbered on from sector_count. Usually they
+    // are the end of the data file, and the chain write that follows appends
+    // them, zeros after the last payload included. A data file longer than
+    // its sectors (an earlier run that never saved) gets their zeros here, at
+    // its real end, while their content goes to their numbered places. When
+    // the system or memory refuses, the reservation stays short and the
+    // caller gives back what it got.
     const uint32_t missing = count - taken;
     if (missing > 0) {
-        uint64_t realEnd = 0;
         try {
             m_vecSectorUsed.reserve(total + missing);
             sectors.reserve(sectors.size() + missing);
@@ -156,7 +156,11 @@ uint32_t COruPack::ReserveSectors(uint32_t count, std::vector<uint32_t>& sectors
             return sectors.empty() ? 0 : sectors.front();
         }
         const uint64_t stride = m_header.sector_size + SECTOR_LINK_BYTES;
-        if (m_pDataFile->Size(realEnd) && m_pDataFile->Resize(realEnd + missing * stride)) {
+        uint64_t realEnd = 0;
+        const bool appended =
+            m_pDataFile->Size(realEnd) &&
+            (AppendsByWriting(realEnd) || m_pDataFile->Resize(realEnd + missing * stride));
+        if (appended) {
             for (uint32_t i = 0; i < missing; ++i) {
                 sectors.push_back(m_header.sector_count);
                 m_vecSectorUsed.push_back(1);
@@ -168,8 +172,13 @@ uint32_t COruPack::ReserveSectors(uint32_t count, std::vector<uint32_t>& sectors
     return sectors.empty() ? 0 : sectors.front();
 }
 
+bool COruPack::AppendsByWriting(uint64_t dataFileBytes) const
+{
+    return dataFileBytes == oru::detail::SectorOffset(m_header.sector_count, m_header.sector_size);
+}
+
 bool COruPack::WriteChain(const oru::platform::CFile& source, uint32_t size,
-                          const std::vector<uint32_t>& sectors) const
+                          const std::vector<uint32_t>& sectors, bool padLast) const
 {
     using oru::platform::CFile;
     using oru::platform::CWritePiece;
@@ -177,10 +186,13 @@ bool COruPack::WriteChain(const oru::platform::CFile& source, uint32_t size,
     const size_t bufferSectors =
         static_cast<size_t>(std::max<uint64_t>(1, COPY_BUFFER_BYTES / sectorSize));
     std::vector<uint8_t> buffer;
+    std::vector<uint8_t> zeros;
     std::vector<_oru_pack_sector_links> links;
     std::vector<CWritePiece> pieces;
     try {
         buffer.resize(std::min<uint64_t>(uint64_t{bufferSectors} * sectorSize, size));
+        if (padLast)
+            zeros.resize(sectorSize - (size - uint64_t{sectors.size() - 1} * sectorSize));
         links.resize(std::min(bufferSectors, sectors.size()));
         pieces.reserve(CFile::MAX_PIECES);
     } catch (const std::bad_alloc&) {
@@ -210,9 +222,11 @@ bool COruPack::WriteChain(const oru::platform::CFile& source, uint32_t size,
                 const size_t payloadBytes = std::min<size_t>(sectorSize, chunkBytes - payloadStart);
                 pieces.push_back({&link, sizeof link});
                 pieces.push_back({buffer.data() + payloadStart, payloadBytes});
+                if (i + 1 == n && !zeros.empty())
+                    pieces.push_back({zeros.data(), zeros.size()});  // the new end of the file
                 ++i;
             } while (i < chunkEnd && sectors[i] == sectors[i - 1] + 1 &&
-                     pieces.size() + 2 <= CFile::MAX_PIECES);
+                     pieces.size() + 3 <= CFile::MAX_PIECES);
             if (!m_pDataFile->WriteGatheredAt(
                     oru::detail::SectorOffset(sectors[runStart], sectorSize), pieces.data(),
                     pieces.size()))
@@ -281,9 +295,8 @@ bool COruPack::AddFile(const std::wstring& name)
     if (old != m_mapFileList.end())
         RemoveEntry(old, oldChain);
     const uint32_t sectorCountBefore = m_header.sector_count;
+    const bool padLast = AppendsByWriting(realEnd);
     const uint32_t first = ReserveSectors(needed, sectors);
-    if (m_header.sector_count != sectorCountBefore)
-        m_bModified = true;  // the usage table has grown
 
     _oru_pack_file_info info{};
     info.size = size;
@@ -293,7 +306,8 @@ bool COruPack::AddFile(const std::wstring& name)
     info.last_access_time = times.m_nAccess;
     info.last_write_time = times.m_nWrite;
     bool stored = false;
-    if (sectors.size() == needed && WriteChain(source, size, sectors)) {
+    if (sectors.size() == needed &&
+        WriteChain(source, size, sectors, padLast && sectors.back() >= sectorCountBefore)) {
         try {
             m_mapFileList.insert_or_assign(std::move(folded), info);
             stored = true;
@@ -301,7 +315,16 @@ bool COruPack::AddFile(const std::wstring& name)
         }
     }
     if (!stored) {
+        // Sectors appended for the addition go again, and the data file
+        // returns to its length: a failed addition leaves no trace but the
+        // free sectors it overwrote.
         GiveBack(sectors);
+        if (m_header.sector_count != sectorCountBefore) {
+            m_vecSectorUsed.resize(sectorCountBefore);
+            m_header.sector_count = sectorCountBefore;
+            m_nFreeScanStart = std::min(m_nFreeScanStart, sectorCountBefore);
+            m_pDataFile->Resize(realEnd);
+        }
         return false;
     }
     m_header.data_size = static_cast<uint32_t>(stride * m_header.sector_count);

@@ -94,9 +94,13 @@ private:
     void RemoveEntry(FileList::iterator it, const std::vector<uint32_t>& chain);
     // Flags `sectors` free again.
     void GiveBack(const std::vector<uint32_t>& sectors);
-    // Copies `size` bytes of `source` onto `sectors` with their links.
+    // True when the data file ends right after its last sector, so that new
+    // sectors are appended by writing them.
+    bool AppendsByWriting(uint64_t dataFileBytes) const;
+    // Copies `size` bytes of `source` onto `sectors` with their links;
+    // `padLast` fills the rest of the last payload with zeros.
     bool WriteChain(const oru::platform::CFile& source, uint32_t size,
-                    const std::vector<uint32_t>& sectors) const;
+                    const std::vector<uint32_t>& sectors, bool padLast) const;
 
     bool OpenRead(const std::string& indexPath);
     bool OpenWrite(const std::string& indexPath, const std::string& dataPath,

@@ -1,5 +1,7 @@
 #include "platform/stdio_file.h"
 
+#include "platform/file.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <new>
@@ -27,44 +29,26 @@ int OpenRegularForReading(const std::string& pathUtf8, uint64_t& size)
     return fd;
 }
 
-bool ReadFully(int fd, char* pDst, size_t size)
-{
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t got = read(fd, pDst + done, size - done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        done += static_cast<size_t>(got);
-    }
-    return true;
-}
-
 }  // namespace
 
 eReadFileResult ReadWholeFile(const std::string& pathUtf8, uint64_t maxSize, std::string& bytes)
 {
     uint64_t size = 0;
-    const int fd = OpenRegularForReading(pathUtf8, size);
-    if (fd < 0)
+    const CFile file = CFile::AdoptDescriptor(OpenRegularForReading(pathUtf8, size));
+    if (!file.IsOpen())
         return READ_FILE_CANNOT_OPEN;
-    eReadFileResult result = READ_FILE_OK;
-    if (size > maxSize) {
-        result = READ_FILE_TOO_LARGE;
-    } else {
-        try {
-            bytes.resize(static_cast<size_t>(size));
-            if (!ReadFully(fd, bytes.data(), bytes.size()))
-                result = READ_FILE_CANNOT_OPEN;
-        } catch (const std::bad_alloc&) {
-            result = READ_FILE_TOO_LARGE;
-        }
+    if (size > maxSize)
+        return READ_FILE_TOO_LARGE;
+    try {
+        bytes.resize(static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+        return READ_FILE_TOO_LARGE;
     }
-    close(fd);
-    if (result != READ_FILE_OK)
+    if (!file.ReadExactAt(0, bytes.data(), bytes.size())) {
         bytes.clear();
-    return result;
+        return READ_FILE_CANNOT_OPEN;
+    }
+    return READ_FILE_OK;
 }
 
 std::FILE* OpenMemoryStream(const void* data, size_t size)

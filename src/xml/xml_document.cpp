@@ -118,6 +118,27 @@ bool ParseNumber(const char* text, float& value)
     return true;
 }
 
+// Stores a converted text; false, leaving `out` alone, when the conversion
+// (or the lookup before it) gave nothing.
+bool StoreWide(const wchar_t* wide, std::wstring& out)
+{
+    if (!wide)
+        return false;
+    out = wide;
+    return true;
+}
+
+// A missing text (null) gives 0 and false.
+template <class T>
+bool ParseNumberOrZero(const char* text, T& value)
+{
+    if (!text) {
+        value = T();
+        return false;
+    }
+    return ParseNumber(text, value);
+}
+
 std::wstring AsciiToWide(const char* begin, const char* end)
 {
     return std::wstring(begin, end);
@@ -375,11 +396,7 @@ bool CXmlDocument::IsCurElement(const std::wstring& name)
 
 bool CXmlDocument::GetElementName(std::wstring& name)
 {
-    const wchar_t* current = m_pCurNode ? OruCharToWChar(CP_UTF8, m_pCurNode->Value()) : nullptr;
-    if (!current)
-        return false;
-    name = current;
-    return true;
+    return StoreWide(m_pCurNode ? OruCharToWChar(CP_UTF8, m_pCurNode->Value()) : nullptr, name);
 }
 
 int CXmlDocument::GetNumChildElement()
@@ -418,21 +435,13 @@ bool CXmlDocument::GetValueText(const char*& text)
 bool CXmlDocument::GetValueString(std::wstring& value)
 {
     const char* text = nullptr;
-    const wchar_t* wide = GetValueText(text) ? OruCharToWChar(CP_UTF8, text) : nullptr;
-    if (!wide)
-        return false;
-    value = wide;
-    return true;
+    return StoreWide(GetValueText(text) ? OruCharToWChar(CP_UTF8, text) : nullptr, value);
 }
 
 bool CXmlDocument::GetValueStringEx(std::wstring& value)
 {
     const char* text = nullptr;
-    const wchar_t* wide = GetValueText(text) ? OruCharToWCharEx(CP_UTF8, text) : nullptr;
-    if (!wide)
-        return false;
-    value = wide;
-    return true;
+    return StoreWide(GetValueText(text) ? OruCharToWCharEx(CP_UTF8, text) : nullptr, value);
 }
 
 bool CXmlDocument::GetValueInt(int& value)
@@ -525,33 +534,22 @@ bool CXmlDocument::GetAttrValueString(const std::wstring& name, std::wstring& va
 {
     TiXmlElement* pElement = CurrentElement();
     const char* text = pElement ? FindAttr(pElement, name) : nullptr;
-    const wchar_t* wide = text ? OruCharToWChar(CP_UTF8, text) : nullptr;
-    if (!wide) {
-        value.clear();
-        return false;
-    }
-    value = wide;
-    return true;
+    if (StoreWide(text ? OruCharToWChar(CP_UTF8, text) : nullptr, value))
+        return true;
+    value.clear();
+    return false;
 }
 
 bool CXmlDocument::GetAttrValueInt(const std::wstring& name, int& value)
 {
     TiXmlElement* pElement = CurrentElement();
-    if (!pElement)
-        return false;
-    const char* text = FindAttr(pElement, name);
-    value = text ? ParseInt(text) : 0;
-    return text != nullptr;
+    return pElement && ParseNumberOrZero(FindAttr(pElement, name), value);
 }
 
 bool CXmlDocument::GetAttrValueDouble(const std::wstring& name, double& value)
 {
     TiXmlElement* pElement = CurrentElement();
-    if (!pElement)
-        return false;
-    const char* text = FindAttr(pElement, name);
-    value = text ? ParseDouble(text) : 0.0;
-    return text != nullptr;
+    return pElement && ParseNumberOrZero(FindAttr(pElement, name), value);
 }
 
 bool CXmlDocument::GetAttrValueFloat(const std::wstring& name, float& value)

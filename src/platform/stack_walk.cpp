@@ -116,6 +116,7 @@ void CProcessSymbols::Describe(uint64_t address, uint64_t lookup, CStackFrame& f
     frame.m_bSymbol = false;
     frame.m_nLookupError = 0;
     frame.m_bLines = false;
+    dwfl_errno();  // clears an error left by an earlier frame
     if (!m_pDwfl) {
         frame.m_nLookupError = dwfl_errno();
         return;

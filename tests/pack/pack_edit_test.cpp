@@ -124,6 +124,17 @@ protected:
         pack.SetWorkDir(Wide(m_dir.File("src/")));
     }
     uint64_t DataFileSize() const { return std::filesystem::file_size(m_base + ".opk"); }
+    // A pack of `sectorCount` sectors and no entries, with an empty data file.
+    Bytes WriteEmptyPack(uint32_t sectorSize, uint32_t sectorCount, uint8_t usage)
+    {
+        Bytes index;
+        for (const uint32_t field : {1u, sectorSize, sectorCount, 0u, 0u, 0u})
+            AppendU32(index, field);
+        index.push_back(usage);
+        WriteFile(m_base + ".odx", index);
+        WriteFile(m_base + ".opk", {});
+        return index;
+    }
     ino_t IndexInode() const
     {
         struct stat st {};
@@ -421,17 +432,9 @@ TEST_F(PackEdit, GivesBackOnlyTheSectorsADamagedChainReallyOwns)
 TEST_F(PackEdit, RefusesAnAdditionThatWouldReachTwoGigabytes)
 {
     constexpr uint32_t HUGE_SECTOR = (1u << 30) - 8;
-    const auto writeIndex = [&](uint8_t usage) {
-        Bytes index;
-        for (const uint32_t field : {1u, HUGE_SECTOR, 1u, 0u, 0u, 0u})
-            AppendU32(index, field);
-        index.push_back(usage);
-        WriteFile(m_base + ".odx", index);
-        WriteFile(m_base + ".opk", {});
-    };
     Source("a", Pattern(5));
 
-    writeIndex(0x01);  // the only sector is taken
+    WriteEmptyPack(HUGE_SECTOR, 1, 0x01);  // the only sector is taken
     CEditProbe pack;
     OpenForWriting(pack);
     EXPECT_FALSE(pack.AddFile(L"a"));
@@ -440,7 +443,7 @@ TEST_F(PackEdit, RefusesAnAdditionThatWouldReachTwoGigabytes)
     EXPECT_EQ(DataFileSize(), 0u);
     pack.CloseOruPack();
 
-    writeIndex(0x00);
+    WriteEmptyPack(HUGE_SECTOR, 1, 0x00);
     OpenForWriting(pack);
     ASSERT_TRUE(pack.AddFile(L"a"));
     EXPECT_EQ(pack.GetPackInfo()->sector_count, 1u);
@@ -449,12 +452,7 @@ TEST_F(PackEdit, RefusesAnAdditionThatWouldReachTwoGigabytes)
 
 TEST_F(PackEdit, RefusesToEditAPackWithSectorSizeZero)
 {
-    Bytes index;
-    for (const uint32_t field : {1u, 0u, 0u, 0u, 0u, 0u})
-        AppendU32(index, field);
-    index.push_back(0);
-    WriteFile(m_base + ".odx", index);
-    WriteFile(m_base + ".opk", {});
+    const Bytes index = WriteEmptyPack(0, 0, 0);
     Source("a", Pattern(5));
     CEditProbe pack;
     OpenForWriting(pack);

@@ -1,6 +1,7 @@
 #include "platform/debug_channel.h"
 
 #include "platform/clock.h"
+#include "platform/files.h"
 
 #include <atomic>
 #include <cerrno>
@@ -13,21 +14,6 @@
 
 namespace oru::platform {
 namespace {
-
-void WriteAll(int fd, std::string_view text)
-{
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
 
 bool ReadTracerPid()
 {

@@ -1,10 +1,12 @@
 #include "platform/fault_signals.h"
 
+#include "platform/files.h"
+
 #include <atomic>
-#include <cerrno>
 #include <cstddef>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <string_view>
 #include <ucontext.h>
 #include <unistd.h>
 
@@ -91,6 +93,21 @@ void OnWatchdog(int)
         WriteStandardError(pNote, length);
     }
     EndProcessWithSignal(s_nWatchdogSignal.load());
+}
+
+// Gives `signal` a plain handler (or SIG_DFL) and unblocks it for the
+// calling thread.
+void SetHandlerAndUnblock(int signal, void (*handler)(int), int flags)
+{
+    struct sigaction action{};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = flags;
+    sigaction(signal, &action, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 // Maps a fresh alternate stack with a guard page at its low end and makes it
@@ -207,30 +224,14 @@ CThreadAltStack::~CThreadAltStack()
 
 void EndProcessWithSignal(int signal)
 {
-    struct sigaction action{};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
-
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signal);
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    SetHandlerAndUnblock(signal, SIG_DFL, 0);
     raise(signal);
     _exit(128 + signal);
 }
 
 void WriteStandardError(const char* text, size_t length)
 {
-    while (length > 0) {
-        const ssize_t n = write(STDERR_FILENO, text, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        text += n;
-        length -= static_cast<size_t>(n);
-    }
+    WriteAll(STDERR_FILENO, std::string_view(text, length));
 }
 
 void ArmFaultWatchdog(unsigned seconds, int signal, const char* note)
@@ -241,15 +242,7 @@ void ArmFaultWatchdog(unsigned seconds, int signal, const char* note)
     }
     s_nWatchdogSignal.store(signal);
     s_pWatchdogNote.store(note);
-    struct sigaction action{};
-    action.sa_handler = OnWatchdog;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_ONSTACK;
-    sigaction(SIGALRM, &action, nullptr);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGALRM);
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    SetHandlerAndUnblock(SIGALRM, OnWatchdog, SA_ONSTACK);
     alarm(seconds);
 }
 

@@ -41,22 +41,22 @@ bool AppendToFile(const char* pathUtf8, const std::string_view* pPieces, size_t 
     if (fd < 0)
         return false;
     bool ok = true;
-    for (size_t i = 0; ok && i < count; ++i) {
-        const char* p = pPieces[i].data();
-        size_t left = pPieces[i].size();
-        while (left > 0) {
-            const ssize_t n = write(fd, p, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                ok = false;
-                break;
-            }
-            p += n;
-            left -= static_cast<size_t>(n);
-        }
-    }
+    for (size_t i = 0; ok && i < count; ++i)
+        ok = WriteAll(fd, pPieces[i]);
     return close(fd) == 0 && ok;
+}
+
+bool WriteAll(int fd, std::string_view text)
+{
+    while (!text.empty()) {
+        const ssize_t n = write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
 }
 
 bool ReadableFileSize(const std::string& pathUtf8, uint64_t& size)

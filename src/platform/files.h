@@ -13,6 +13,10 @@ namespace oru::platform {
 // folder; false otherwise (missing parent, a file of that name, no right).
 bool MakeDirectory(const std::string& pathUtf8);
 
+// Writes all of `text` to an open descriptor, retrying after EINTR and short
+// writes. False when a write fails. Safe in a signal handler.
+bool WriteAll(int fd, std::string_view text);
+
 // Appends `count` pieces of text to a file in one open, creating it (mode
 // 0644 less the umask) when missing. False when it cannot be opened or a
 // write fails. Allocates nothing, so a crash report can use it.

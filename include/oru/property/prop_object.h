@@ -142,7 +142,8 @@ constexpr ePropertyType PropertyTypeOf()
 //     ORU_PROPERTIES_END(CMonster)
 //
 // The class then reports its own description and creates objects of its own
-// kind. It needs a default constructor.
+// kind. It needs a default constructor. Like the start of a class body, the
+// declaration leaves the access private.
 #define ORU_DECLARE_PROPERTIES(ClassName)                                              \
 public:                                                                                \
     static _PROPERTYINFO m_PropertyInfo;                                               \

@@ -12,6 +12,7 @@
 #include <oru/core/singleton.h>
 #include <oru/fsm/fsm.h>
 #include <oru/fsm/hfsm.h>
+#include <oru/log/exception_handler.h>
 #include <oru/log/log_system.h>
 #include <oru/pack/oru_file.h>
 #include <oru/pack/oru_pack.h>

@@ -122,7 +122,8 @@ CHFSM::PseudoState CWolf::Calm(const Event* e)
     return Super(&CWolf::Alive);
 }
 
-CHFSM::PseudoState CWolf::Wander(const Event* e)
+// The leaves of the wolf all stay for a number of ticks, then move on.
+CHFSM::PseudoState CWolf::TimedLeaf(const Event* e, int ticks, State next, PseudoState super)
 {
     switch (e->m_nSignal) {
     case SIG_ENTRY:
@@ -130,26 +131,21 @@ CHFSM::PseudoState CWolf::Wander(const Event* e)
         m_nTicks = 0;
         return nullptr;
     case SIG_TICK:
-        if (++m_nTicks >= 40)
-            Trans(&CWolf::Sleep);
+        if (++m_nTicks >= ticks)
+            Trans(next);
         return nullptr;
     }
-    return Super(&CWolf::Calm);
+    return super;
+}
+
+CHFSM::PseudoState CWolf::Wander(const Event* e)
+{
+    return TimedLeaf(e, 40, ToState(&CWolf::Sleep), Super(&CWolf::Calm));
 }
 
 CHFSM::PseudoState CWolf::Sleep(const Event* e)
 {
-    switch (e->m_nSignal) {
-    case SIG_ENTRY:
-        ++m_nTransitions;
-        m_nTicks = 0;
-        return nullptr;
-    case SIG_TICK:
-        if (++m_nTicks >= 25)
-            Trans(&CWolf::Wander);
-        return nullptr;
-    }
-    return Super(&CWolf::Calm);
+    return TimedLeaf(e, 25, ToState(&CWolf::Wander), Super(&CWolf::Calm));
 }
 
 CHFSM::PseudoState CWolf::Hostile(const Event* e)
@@ -170,32 +166,12 @@ CHFSM::PseudoState CWolf::Hostile(const Event* e)
 
 CHFSM::PseudoState CWolf::Stalk(const Event* e)
 {
-    switch (e->m_nSignal) {
-    case SIG_ENTRY:
-        ++m_nTransitions;
-        m_nTicks = 0;
-        return nullptr;
-    case SIG_TICK:
-        if (++m_nTicks >= 20)
-            Trans(&CWolf::Attack);
-        return nullptr;
-    }
-    return Super(&CWolf::Hostile);
+    return TimedLeaf(e, 20, ToState(&CWolf::Attack), Super(&CWolf::Hostile));
 }
 
 CHFSM::PseudoState CWolf::Attack(const Event* e)
 {
-    switch (e->m_nSignal) {
-    case SIG_ENTRY:
-        ++m_nTransitions;
-        m_nTicks = 0;
-        return nullptr;
-    case SIG_TICK:
-        if (++m_nTicks >= 10)
-            Trans(&CWolf::Stalk);
-        return nullptr;
-    }
-    return Super(&CWolf::Hostile);
+    return TimedLeaf(e, 10, ToState(&CWolf::Stalk), Super(&CWolf::Hostile));
 }
 
 CHFSM::PseudoState CWolf::Dead(const Event* e)

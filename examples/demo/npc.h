@@ -67,6 +67,7 @@ private:
         explicit CSignal(eSignal s) : Event{static_cast<uint16_t>(s)} {}
     };
 
+    PseudoState TimedLeaf(const Event* e, int ticks, State next, PseudoState super);
     void Spawn(const Event*);
     PseudoState Alive(const Event* e);
     PseudoState Calm(const Event* e);

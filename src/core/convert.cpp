@@ -87,6 +87,22 @@ void Replace(Char*& pBuffer, Char* pNew)
     pBuffer = pNew;
 }
 
+// Fills a new heap buffer of `capacity` characters and makes it the one in
+// `pBuffer`; null, with no buffer kept, when allocation or `fill` fails.
+template <class Char, class Fill>
+const Char* StoreInHeap(Char*& pBuffer, size_t capacity, Fill fill)
+{
+    Char* pNew = new (std::nothrow) Char[capacity];
+    if (!pNew)
+        return nullptr;
+    if (!fill(pNew, capacity)) {
+        delete[] pNew;
+        return nullptr;
+    }
+    Replace(pBuffer, pNew);
+    return pBuffer;
+}
+
 }  // namespace
 
 const char* OruWCharToChar(unsigned int codePage, const wchar_t* text)
@@ -109,26 +125,16 @@ const char* OruWCharToCharEx(unsigned int codePage, const wchar_t* text)
     if (IsUtf8(codePage)) {
         // Four bytes a character is the most UTF-8 needs: one pass, no count.
         const size_t length = std::wcslen(text);
-        const size_t capacity = length * 4 + 1;
-        char* pNew = new (std::nothrow) char[capacity];
-        if (!pNew)
-            return nullptr;
-        if (!oru::detail::EncodeUtf8({text, length}, pNew, capacity)) {
-            delete[] pNew;
-            return nullptr;
-        }
-        Replace(s_pNarrowEx, pNew);
-        return s_pNarrowEx;
+        return StoreInHeap(s_pNarrowEx, length * 4 + 1, [&](char* dst, size_t capacity) {
+            return oru::detail::EncodeUtf8({text, length}, dst, capacity);
+        });
     }
     const auto narrow = oru::platform::WideToCodePage(codePage, text);
     if (!narrow)
         return nullptr;
-    char* pNew = new (std::nothrow) char[narrow->size() + 1];
-    if (!pNew)
-        return nullptr;
-    std::memcpy(pNew, narrow->c_str(), narrow->size() + 1);
-    Replace(s_pNarrowEx, pNew);
-    return s_pNarrowEx;
+    return StoreInHeap(s_pNarrowEx, narrow->size() + 1, [&](char* dst, size_t capacity) {
+        return CopyTerminated(*narrow, dst, capacity);
+    });
 }
 
 const wchar_t* OruCharToWCharEx(unsigned int codePage, const char* text)
@@ -140,26 +146,16 @@ const wchar_t* OruCharToWCharEx(unsigned int codePage, const char* text)
 
     if (IsUtf8(codePage)) {
         // A UTF-8 text never decodes to more characters than it has bytes.
-        const size_t capacity = std::strlen(text) + 1;
-        wchar_t* pNew = new (std::nothrow) wchar_t[capacity];
-        if (!pNew)
-            return nullptr;
-        if (!oru::detail::DecodeUtf8(text, pNew, capacity)) {
-            delete[] pNew;
-            return nullptr;
-        }
-        Replace(s_pWideEx, pNew);
-        return s_pWideEx;
+        return StoreInHeap(s_pWideEx, std::strlen(text) + 1, [&](wchar_t* dst, size_t capacity) {
+            return oru::detail::DecodeUtf8(text, dst, capacity);
+        });
     }
     const auto wide = oru::platform::CodePageToWide(codePage, text);
     if (!wide)
         return nullptr;
-    wchar_t* pNew = new (std::nothrow) wchar_t[wide->size() + 1];
-    if (!pNew)
-        return nullptr;
-    std::memcpy(pNew, wide->c_str(), (wide->size() + 1) * sizeof(wchar_t));
-    Replace(s_pWideEx, pNew);
-    return s_pWideEx;
+    return StoreInHeap(s_pWideEx, wide->size() + 1, [&](wchar_t* dst, size_t capacity) {
+        return CopyTerminated(*wide, dst, capacity);
+    });
 }
 
 void OruReleaseExBuffers()

@@ -58,52 +58,31 @@ void CopyCut(char* dst, size_t capacity, std::string_view text)
     dst[n] = '\0';
 }
 
-// "ns::Class::Run(int) const" becomes "ns::Class::Run": the frame line
-// adds its own "()". Parentheses nest (function-pointer parameters,
-// operator()), so the list is found by matching from the end.
-std::string_view WithoutParameters(std::string_view name)
-{
-    static constexpr std::string_view QUALIFIERS[] = {" const", " volatile", " &&", " &"};
-    for (bool bCut = true; bCut;) {
-        bCut = false;
-        for (const std::string_view q : QUALIFIERS) {
-            if (name.size() > q.size() && name.substr(name.size() - q.size()) == q) {
-                name.remove_suffix(q.size());
-                bCut = true;
-            }
-        }
-    }
-    if (name.empty() || name.back() != ')')
-        return name;
-    int depth = 0;
-    for (size_t i = name.size(); i-- > 0;) {
-        if (name[i] == ')')
-            ++depth;
-        else if (name[i] == '(' && --depth == 0)
-            return i > 0 ? name.substr(0, i) : name;
-    }
-    return name;
-}
-
 void SetFunctionName(const char* symbol, CStackFrame& frame)
 {
     int status = -1;
     char* pDemangled = abi::__cxa_demangle(symbol, nullptr, nullptr, &status);
     if (status == 0 && pDemangled)
-        CopyCut(frame.m_szFunction, sizeof frame.m_szFunction, WithoutParameters(pDemangled));
+        CopyCut(frame.m_szFunction, sizeof frame.m_szFunction, FunctionNameWithoutParameters(pDemangled));
     else
         CopyCut(frame.m_szFunction, sizeof frame.m_szFunction, symbol);
     free(pDemangled);
 }
 
-bool SourceLine(Dwfl_Module* pModule, uint64_t address, const char*& pFile, int& line)
+// The source line of `address` in the function that starts at
+// `functionStart`. A line record from before the function belongs to other
+// code: the look-up hands out the nearest earlier record when the function
+// itself has no line information (a C start-up routine, for example).
+bool SourceLine(Dwfl_Module* pModule, uint64_t address, uint64_t functionStart,
+                const char*& pFile, int& line)
 {
     Dwfl_Line* pLine = dwfl_module_getsrc(pModule, address);
     if (!pLine)
         return false;
     line = 0;
-    pFile = dwfl_lineinfo(pLine, nullptr, &line, nullptr, nullptr, nullptr);
-    return pFile != nullptr && line > 0;
+    Dwarf_Addr lineAddress = 0;
+    pFile = dwfl_lineinfo(pLine, &lineAddress, &line, nullptr, nullptr, nullptr);
+    return pFile != nullptr && line > 0 && lineAddress >= functionStart;
 }
 
 // `lookup` is the address whose function and line are wanted: the program
@@ -142,8 +121,8 @@ void CProcessSymbols::Describe(uint64_t address, uint64_t lookup, CStackFrame& f
     const char* pFile = nullptr;
     const char* pStartFile = nullptr;
     int startLine = 0;
-    if (!SourceLine(pModule, lookup, pFile, frame.m_nLine) ||
-        !SourceLine(pModule, start, pStartFile, startLine))
+    if (!SourceLine(pModule, lookup, start, pFile, frame.m_nLine) ||
+        !SourceLine(pModule, start, start, pStartFile, startLine))
         return;
     const char* pSlash = strrchr(pFile, '/');
     CopyCut(frame.m_szFile, sizeof frame.m_szFile, pSlash ? pSlash + 1 : pFile);
@@ -152,6 +131,40 @@ void CProcessSymbols::Describe(uint64_t address, uint64_t lookup, CStackFrame& f
 }
 
 }  // namespace
+
+// "ns::Class::Run(int) const" becomes "ns::Class::Run": the frame line
+// adds its own "()". Parentheses nest (function-pointer parameters,
+// operator()), so the list is found by matching from the end.
+std::string_view FunctionNameWithoutParameters(std::string_view name)
+{
+    static constexpr std::string_view QUALIFIERS[] = {" const", " volatile", " &&", " &"};
+    static constexpr std::string_view CLONE = " [clone ";
+    for (bool bCut = true; bCut;) {
+        bCut = false;
+        // An optimiser's specialised copy: "Run(int) [clone .constprop.0]".
+        const size_t clone = name.rfind(CLONE);
+        if (clone != std::string_view::npos && name.back() == ']') {
+            name = name.substr(0, clone);
+            bCut = true;
+        }
+        for (const std::string_view q : QUALIFIERS) {
+            if (name.size() > q.size() && name.substr(name.size() - q.size()) == q) {
+                name.remove_suffix(q.size());
+                bCut = true;
+            }
+        }
+    }
+    if (name.empty() || name.back() != ')')
+        return name;
+    int depth = 0;
+    for (size_t i = name.size(); i-- > 0;) {
+        if (name[i] == ')')
+            ++depth;
+        else if (name[i] == '(' && --depth == 0)
+            return i > 0 ? name.substr(0, i) : name;
+    }
+    return name;
+}
 
 void CaptureContext(MachineContext& context)
 {

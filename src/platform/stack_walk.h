@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <ucontext.h>
 
 namespace oru::platform {
@@ -27,6 +28,10 @@ using MachineContext = ucontext_t;
 
 constexpr size_t MAX_FUNCTION_NAME = 169;  // characters kept of a function's name
 constexpr size_t MAX_FILE_NAME = 255;      // bytes kept of a source file's name
+
+// A demangled name without its parameter list, trailing qualifiers and the
+// optimiser's clone suffix: "ns::Run(int) const [clone .isra.0]" is "ns::Run".
+std::string_view FunctionNameWithoutParameters(std::string_view name);
 
 // One frame as the debug information describes it.
 struct CStackFrame {

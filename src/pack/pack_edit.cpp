@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace {
@@ -185,12 +186,18 @@ bool COruPack::WriteChain(const oru::platform::CFile& source, uint32_t size,
     const uint32_t sectorSize = m_header.sector_size;
     const size_t bufferSectors =
         static_cast<size_t>(std::max<uint64_t>(1, COPY_BUFFER_BYTES / sectorSize));
-    std::vector<uint8_t> buffer;
+    // The copy buffer is filled by each read before it is used, so it is
+    // left uninitialised: zeroing it was the largest single cost of the pack
+    // tool's own work.
+    const size_t bufferBytes =
+        static_cast<size_t>(std::min<uint64_t>(uint64_t{bufferSectors} * sectorSize, size));
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[std::max<size_t>(bufferBytes, 1)]);
+    if (!buffer)
+        return false;
     std::vector<uint8_t> zeros;
     std::vector<_oru_pack_sector_links> links;
     std::vector<CWritePiece> pieces;
     try {
-        buffer.resize(std::min<uint64_t>(uint64_t{bufferSectors} * sectorSize, size));
         if (padLast)
             zeros.resize(sectorSize - (size - uint64_t{sectors.size() - 1} * sectorSize));
         links.resize(std::min(bufferSectors, sectors.size()));
@@ -205,7 +212,7 @@ bool COruPack::WriteChain(const oru::platform::CFile& source, uint32_t size,
         const uint64_t chunkOffset = uint64_t{chunkStart} * sectorSize;
         const size_t chunkBytes = static_cast<size_t>(
             std::min<uint64_t>(size - chunkOffset, uint64_t{chunkEnd - chunkStart} * sectorSize));
-        if (!source.ReadExactAt(chunkOffset, buffer.data(), chunkBytes))
+        if (!source.ReadExactAt(chunkOffset, buffer.get(), chunkBytes))
             return false;
 
         // Sectors that follow each other in the data file go out in one
@@ -221,7 +228,7 @@ bool COruPack::WriteChain(const oru::platform::CFile& source, uint32_t size,
                 const size_t payloadStart = (i - chunkStart) * size_t{sectorSize};
                 const size_t payloadBytes = std::min<size_t>(sectorSize, chunkBytes - payloadStart);
                 pieces.push_back({&link, sizeof link});
-                pieces.push_back({buffer.data() + payloadStart, payloadBytes});
+                pieces.push_back({buffer.get() + payloadStart, payloadBytes});
                 if (i + 1 == n && !zeros.empty())
                     pieces.push_back({zeros.data(), zeros.size()});  // the new end of the file
                 ++i;

@@ -249,7 +249,7 @@ TEST_F(CrashReport, StackOverflowIsReportedFromTheAlternateStack)
                 return;
             }
             std::thread worker([] {
-                oru::platform::CThreadAltStack altStack;
+                COruThreadCrashStack crashStack;  // what a game's own thread holds
                 Recurse(0);
             });
             worker.join();

@@ -37,3 +37,20 @@ ORU_API void OruSetUnhandledException();
 [[noreturn]] ORU_API void OruCriticalError(const wchar_t* format, ...);
 // The same with the assertion failure 0xE0000001.
 [[noreturn]] ORU_API void OruAssertionFailure(const wchar_t* format, ...);
+
+// Gives the calling thread an alternate signal stack while the object lives,
+// so that a stack overflow on that thread still ends in a crash report (the
+// handler needs a stack of its own to run on when the thread's is used up).
+// The thread that loads the library and the library's worker thread have one
+// already; a game creates one first thing on each thread it starts, on that
+// thread, and lets it die as the thread ends. Not copyable.
+class ORU_API COruThreadCrashStack {
+public:
+    COruThreadCrashStack();
+    ~COruThreadCrashStack();
+    COruThreadCrashStack(const COruThreadCrashStack&) = delete;
+    COruThreadCrashStack& operator=(const COruThreadCrashStack&) = delete;
+
+private:
+    void* m_pStack;  // the platform's alternate stack for this thread
+};

@@ -1,0 +1,59 @@
+#!/usr/bin/env python3
+"""Runs a program and checks how it ended and what it printed, together.
+
+    expect_run.py (--status N | --signal NAME) [--output REGEX]... -- PROGRAM [ARG]...
+
+Passes when the program exited with status N (or was ended by the signal
+NAME, such as SEGV or ABRT) and its standard output and standard error,
+taken together, match every REGEX (Python syntax, `.` matches line breaks).
+The program's output is always shown, so a failing run can be read in the
+test log.
+"""
+import argparse
+import re
+import signal
+import subprocess
+import sys
+
+
+def describe(returncode):
+    if returncode < 0:
+        return "ended by " + signal.Signals(-returncode).name
+    return "exited with status %d" % returncode
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    ending = parser.add_mutually_exclusive_group(required=True)
+    ending.add_argument("--status", type=int)
+    ending.add_argument("--signal")
+    parser.add_argument("--output", action="append", default=[])
+    parser.add_argument("command", nargs=argparse.REMAINDER)
+    args = parser.parse_args()
+    command = args.command[1:] if args.command[:1] == ["--"] else args.command
+    if not command:
+        parser.error("no program to run")
+
+    run = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    output = run.stdout.decode("utf-8", errors="replace")
+    sys.stdout.write(output)
+    sys.stdout.flush()
+
+    if args.signal is not None:
+        expected = -signal.Signals["SIG" + args.signal.upper().removeprefix("SIG")].value
+    else:
+        expected = args.status
+    faults = []
+    if run.returncode != expected:
+        faults.append("expected: %s; the program %s"
+                      % (describe(expected), describe(run.returncode)))
+    for pattern in args.output:
+        if not re.search(pattern, output, re.DOTALL):
+            faults.append("the output does not match: %s" % pattern)
+    for fault in faults:
+        print("expect_run: " + fault, file=sys.stderr)
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

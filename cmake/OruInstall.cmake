@@ -1,12 +1,16 @@
 # Installs the headers, the library, a CMake package and a pkg-config file.
+# Each file belongs to one install component, and each component becomes one
+# Debian package (cmake/OruPackaging.cmake): runtime (the shared library and
+# the report window), dev (headers, the library's link name, the CMake and
+# pkg-config files) and tools (orupack). The demo is left out of the packages.
 include(CMakePackageConfigHelpers)
 
-install(DIRECTORY include/oru DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY include/oru DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(TARGETS oru_core EXPORT OruCoreTargets
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT OruCoreTargets NAMESPACE OruCore::
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/OruCore)
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/OruCore COMPONENT dev)
 
 configure_package_config_file(cmake/OruCoreConfig.cmake.in
   ${PROJECT_BINARY_DIR}/OruCoreConfig.cmake
@@ -15,8 +19,10 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/OruCoreConfigVersion.cmak
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/OruCoreConfig.cmake
               ${PROJECT_BINARY_DIR}/OruCoreConfigVersion.cmake
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/OruCore)
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/OruCore COMPONENT dev)
 
 configure_file(cmake/oru_core.pc.in ${PROJECT_BINARY_DIR}/oru_core.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/oru_core.pc
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+
+include(cmake/OruPackaging.cmake)

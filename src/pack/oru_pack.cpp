@@ -48,7 +48,9 @@ COruPack::COruPack(const COruPack& other)
       m_bModified(other.m_bModified),
       m_strWorkDir(other.m_strWorkDir),
       m_mapDirIndex(CopyDirIndex(other.m_mapDirIndex)),
-      m_strDataPath(other.m_strDataPath)
+      m_strDataPath(other.m_strDataPath),
+      m_nFreeScanStart(other.m_nFreeScanStart),
+      m_vecHeldSectors(other.m_vecHeldSectors)
 {
 }
 #pragma GCC diagnostic pop
@@ -68,6 +70,7 @@ COruPack& COruPack::operator=(const COruPack& other)
     m_mapDirIndex = CopyDirIndex(other.m_mapDirIndex);
     m_strDataPath = other.m_strDataPath;
     m_nFreeScanStart = other.m_nFreeScanStart;
+    m_vecHeldSectors = other.m_vecHeldSectors;
     return *this;
 }
 
@@ -85,6 +88,7 @@ void COruPack::ClearTables()
     m_pDataFile.reset();
     m_bModified = false;
     m_nFreeScanStart = 0;
+    m_vecHeldSectors.clear();
 }
 
 bool COruPack::OpenOruPack(const std::wstring& path, ORU_PACK_MODE mode, uint32_t sectorSize)
@@ -113,30 +117,55 @@ bool COruPack::OpenRead(const std::string& indexPath)
                                    {&m_header, &m_mapFileList, &m_mapDirIndex, nullptr});
 }
 
+// The data file is opened and locked before the index is read, so the index
+// read is the last one any other editor saved: an editor holds the lock from
+// its open to its close. A pack is created only where no index exists and the
+// data file is missing or empty; a data file with bytes but no index is
+// someone's data and is never emptied.
 bool COruPack::OpenWrite(const std::string& indexPath, const std::string& dataPath,
                          uint32_t sectorSize)
 {
-    std::vector<uint8_t> image;
-    if (oru::detail::ReadWholeFile(indexPath, image)) {
-        // Editing trusts the usage table and the sector size to place new
-        // data, so a damaged index is not opened for writing at all.
-        if (!oru::detail::ParseIndex(image.data(), image.size(),
-                                     {&m_header, &m_mapFileList, nullptr, &m_vecSectorUsed}) ||
-            !oru::detail::DataFileFits(m_header.sector_count, m_header.sector_size))
+    using oru::platform::CFile;
+    const bool creating = oru::platform::PathMissing(indexPath);
+    if (creating && !oru::detail::DataFileFits(1, sectorSize))
+        return false;
+    CFile dataFile =
+        creating ? CFile::OpenOrCreateReadWrite(dataPath) : CFile::OpenReadWrite(dataPath);
+    if (dataFile.IsOpen() && dataFile.TryLockExclusive() == CFile::eLock::HELD_ELSEWHERE)
+        return false;
+
+    if (creating && oru::platform::PathMissing(indexPath)) {
+        uint64_t dataBytes = 0;
+        if (dataFile.IsOpen() && (!dataFile.Size(dataBytes) || dataBytes != 0))
             return false;
-        HoldDataFile(oru::platform::CFile::OpenReadWrite(dataPath));
-        return true;
+        m_header.version = oru::detail::PACK_VERSION;
+        m_header.sector_size = sectorSize;
+        m_bModified = true;
+        HoldDataFile(std::move(dataFile));
+        return false;
     }
 
-    // Only a pack that is really absent is created: an index that exists
-    // but cannot be read must not cost the pack its data file.
-    if (!oru::platform::PathMissing(indexPath) || !oru::detail::DataFileFits(1, sectorSize))
+    // Editing trusts the usage table and the sector size to place new data,
+    // so a damaged index is not opened for writing at all; nor is one that
+    // exists but cannot be read, which must not cost the pack its data file.
+    std::vector<uint8_t> image;
+    if (!oru::detail::ReadWholeFile(indexPath, image) ||
+        !oru::detail::ParseIndex(image.data(), image.size(),
+                                 {&m_header, &m_mapFileList, nullptr, &m_vecSectorUsed}) ||
+        !oru::detail::DataFileFits(m_header.sector_count, m_header.sector_size)) {
+        ClearTables();
         return false;
-    m_header.version = oru::detail::PACK_VERSION;
-    m_header.sector_size = sectorSize;
-    m_bModified = true;
-    HoldDataFile(oru::platform::CFile::CreateReadWrite(dataPath));
-    return false;
+    }
+    // An index that repeats a name holds fewer entries than it counts; the
+    // header in memory counts what is really there, and the next save says so.
+    if (m_header.file_count != m_mapFileList.size()) {
+        m_header.file_count = static_cast<uint32_t>(m_mapFileList.size());
+        m_header.total_file_size = 0;
+        for (const auto& entry : m_mapFileList)
+            m_header.total_file_size += entry.second.size;
+    }
+    HoldDataFile(std::move(dataFile));
+    return true;
 }
 
 void COruPack::HoldDataFile(oru::platform::CFile&& file)
@@ -148,11 +177,13 @@ void COruPack::HoldDataFile(oru::platform::CFile&& file)
 bool COruPack::CloseOruPack()
 {
     if (m_eMode == ORU_PACK_MODE_WRITE && m_pDataFile) {
-        m_pDataFile.reset();
-        // A save that fails keeps the old index on disk and the changes in
-        // memory, still marked as unsaved.
+        // The save comes first: it flushes the data file, and the lock on it
+        // keeps other editors out until the new index is in place. A save
+        // that fails keeps the old index on disk and the changes in memory,
+        // still marked as unsaved.
         if (m_bModified && SaveIdx())
             m_bModified = false;
+        m_pDataFile.reset();
     }
     m_mapDirIndex.clear();
     return true;

@@ -2,18 +2,27 @@
 // saving the index when the pack is closed.
 //
 // The data file is written at once, sector by sector; the index lives in
-// memory until CloseOruPack saves it whole. New data takes the lowest free
-// sectors first, then sectors appended zero-filled at the real end of the data
-// file, so a chain runs through ascending sector numbers. The data file never
-// shrinks: a deletion only clears the usage flags.
+// memory until CloseOruPack saves it whole. New data takes the lowest sectors
+// that were free at the last save first, then sectors appended zero-filled at
+// the real end of the data file, so a chain runs through ascending sector
+// numbers. The data file never shrinks.
+//
+// Editing is copy-on-write. Until the next save, the index on disk still
+// gives the sectors of a deleted or replaced entry to that entry, so they are
+// held out of allocation (m_vecHeldSectors) and only become free once a save
+// has forgotten the entry. A replacement therefore never writes over the only
+// good copy: whatever stops it (a full disk, a crash, a failed save), the
+// stored index still finds the old content intact, and a failed AddFile
+// leaves the old entry as it was.
 //
 // Nothing is left half done. AddFile opens its source before it changes
 // anything and checks every read and write; when one fails it records no
-// entry and gives back the sectors it took. SaveIdx writes the new index
-// beside the old one and renames it over it, so a crash or a full disk during
-// the save never leaves a pack that cannot be opened. The links met while
-// deleting come from the data file and are not trusted: the walk gives back
-// only sectors that are really the entry's.
+// entry and gives back the sectors it took. SaveIdx flushes the data file,
+// then writes the new index beside the old one and renames it over it, so the
+// index on disk never points at bytes that are not on disk, and a crash or a
+// full disk during the save never leaves a pack that cannot be opened. The
+// links met while deleting come from the data file and are not trusted: the
+// walk releases only sectors that are really the entry's.
 
 #include <oru/pack/oru_pack.h>
 
@@ -94,9 +103,21 @@ void COruPack::GiveBack(const std::vector<uint32_t>& sectors)
     }
 }
 
+bool COruPack::HoldUntilSaved(const std::vector<uint32_t>& chain)
+{
+    try {
+        m_vecHeldSectors.insert(m_vecHeldSectors.end(), chain.begin(), chain.end());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
 void COruPack::RemoveEntry(FileList::iterator it, const std::vector<uint32_t>& chain)
 {
-    GiveBack(chain);
+    // Without room to remember them, the sectors simply stay used: wasted,
+    // never handed out while the saved index still needs them.
+    HoldUntilSaved(chain);
     m_header.file_count -= 1;
     m_header.total_file_size -= it->second.size;
     m_mapFileList.erase(it);
@@ -291,16 +312,13 @@ bool COruPack::AddFile(const std::wstring& name)
     if (!fits(needed)) {
         // Near the limit it matters how many sectors are free.
         const uint64_t free =
-            static_cast<uint64_t>(std::count(m_vecSectorUsed.begin(), m_vecSectorUsed.end(), 0)) +
-            oldChain.size();
+            static_cast<uint64_t>(std::count(m_vecSectorUsed.begin(), m_vecSectorUsed.end(), 0));
         if (!fits(needed > free ? needed - free : 0))
             return false;
     }
 
-    // From here the pack changes. An entry of the same name goes first, so
-    // that the new content may take its sectors.
-    if (old != m_mapFileList.end())
-        RemoveEntry(old, oldChain);
+    // From here the pack changes. The new content goes to sectors of its own;
+    // an old entry of the same name is replaced only once it is written.
     const uint32_t sectorCountBefore = m_header.sector_count;
     const bool padLast = AppendsByWriting(realEnd);
     const uint32_t first = ReserveSectors(needed, sectors);
@@ -316,7 +334,8 @@ bool COruPack::AddFile(const std::wstring& name)
     if (sectors.size() == needed &&
         WriteChain(source, size, sectors, padLast && sectors.back() >= sectorCountBefore)) {
         try {
-            m_mapFileList.insert_or_assign(std::move(folded), info);
+            if (old == m_mapFileList.end())
+                m_mapFileList.emplace(std::move(folded), info);
             stored = true;
         } catch (const std::bad_alloc&) {
         }
@@ -334,9 +353,16 @@ bool COruPack::AddFile(const std::wstring& name)
         }
         return false;
     }
+    if (old != m_mapFileList.end()) {
+        // Only now, with the new content written, does the entry change.
+        HoldUntilSaved(oldChain);
+        m_header.total_file_size -= old->second.size;
+        old->second = info;
+    } else {
+        m_header.file_count += 1;
+    }
     m_header.data_size = static_cast<uint32_t>(stride * m_header.sector_count);
     m_header.total_file_size += size;
-    m_header.file_count += 1;
     m_bModified = true;
     return true;
 }
@@ -362,18 +388,30 @@ bool COruPack::SaveIdx()
                 return oru::detail::Utf16Less(pA->first, pB->first);
             });
 
+        // The header counts the records really written, and the table shows
+        // the held sectors free: the saved index no longer needs them.
+        _oru_pack_header header = m_header;
+        header.file_count = static_cast<uint32_t>(m_mapFileList.size());
+        std::vector<uint8_t> used = m_vecSectorUsed;
+        for (const uint32_t sector : m_vecHeldSectors)
+            used[sector] = 0;
+
         std::string image;
-        image.reserve(sizeof m_header + m_mapFileList.size() * 80 +
-                      oru::detail::UsageTableBytes(m_header.sector_count));
-        image.append(reinterpret_cast<const char*>(&m_header), sizeof m_header);
+        image.reserve(sizeof header + m_mapFileList.size() * 80 +
+                      oru::detail::UsageTableBytes(header.sector_count));
+        image.append(reinterpret_cast<const char*>(&header), sizeof header);
         for (const auto* pEntry : order) {
             if (!oru::detail::EncodeName(pEntry->first, image))
                 return false;
             image.append(reinterpret_cast<const char*>(&pEntry->second), sizeof pEntry->second);
         }
-        oru::detail::PackUsageTable(m_vecSectorUsed, image);
-        return oru::platform::ReplaceFileDurably(*path, image);
+        oru::detail::PackUsageTable(used, image);
+        if (!m_pDataFile->Sync() || !oru::platform::ReplaceFileDurably(*path, image))
+            return false;
     } catch (const std::bad_alloc&) {
         return false;
     }
+    GiveBack(m_vecHeldSectors);
+    m_vecHeldSectors.clear();
+    return true;
 }

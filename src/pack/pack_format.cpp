@@ -1,6 +1,5 @@
 #include "pack/pack_format.h"
 
-#include <cwctype>
 #include <new>
 
 namespace oru::detail {
@@ -82,11 +81,15 @@ bool Utf16Less(std::wstring_view a, std::wstring_view b)
     return unitsA < unitsB;
 }
 
+// The process locale is left out on purpose: a game that calls setlocale
+// must still find the names a tool stored in the default locale, where only
+// A-Z have lower-case forms.
 std::wstring FoldName(std::wstring_view name)
 {
     std::wstring folded(name);
     for (wchar_t& ch : folded)
-        ch = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(ch)));
+        if (ch >= L'A' && ch <= L'Z')
+            ch = static_cast<wchar_t>(ch - L'A' + L'a');
     return folded;
 }
 

@@ -107,8 +107,8 @@ bool DecodeName(const uint8_t* bytes, size_t length, std::wstring& name, size_t&
 // code points above U+FFFF with ones from U+E000 to U+FFFF.
 bool Utf16Less(std::wstring_view a, std::wstring_view b);
 
-// An entry name as lookups and additions use it: every character through
-// towlower in the current locale; nothing else changes.
+// An entry name as lookups and additions use it: A-Z become a-z, whatever
+// the process locale; nothing else changes.
 std::wstring FoldName(std::wstring_view name);
 
 // The usage table holds one bit per sector, sector i in bit (i % 8) of byte

@@ -1,8 +1,11 @@
 #include "platform/file.h"
 
+#include "platform/fault_points.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -10,12 +13,25 @@
 namespace oru::platform {
 namespace {
 
+// O_NONBLOCK keeps the open of a FIFO or a device from waiting; a regular
+// file ignores the flag, and anything else is refused.
 int OpenWithFlags(const std::string& pathUtf8, int flags)
 {
     int fd = -1;
     do {
-        fd = open(pathUtf8.c_str(), flags | O_CLOEXEC, 0666);
+        fd = open(pathUtf8.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        RecordFileError();
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        RecordFileError();
+        close(fd);
+        return -1;
+    }
     return fd;
 }
 
@@ -58,7 +74,15 @@ CFile CFile::OpenReadWrite(const std::string& pathUtf8)
 
 CFile CFile::CreateReadWrite(const std::string& pathUtf8)
 {
-    return CFile(OpenWithFlags(pathUtf8, O_RDWR | O_CREAT | O_TRUNC));
+    CFile file(OpenWithFlags(pathUtf8, O_RDWR | O_CREAT));
+    if (file.IsOpen() && !file.Resize(0))
+        file.Close();
+    return file;
+}
+
+CFile CFile::OpenOrCreateReadWrite(const std::string& pathUtf8)
+{
+    return CFile(OpenWithFlags(pathUtf8, O_RDWR | O_CREAT));
 }
 
 CFile CFile::AdoptStdio(std::FILE* pStream, uint64_t& position)
@@ -135,11 +159,13 @@ bool CFile::WriteAt(uint64_t offset, const void* pSrc, size_t size) const
     const char* p = static_cast<const char*>(pSrc);
     size_t done = 0;
     while (done < size) {
+        if (!ReachFaultPoint())
+            return RecordFileError();
         const ssize_t put = pwrite(m_fd, p + done, size - done, static_cast<off_t>(offset + done));
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0)
-            return false;
+            return RecordFileError();
         done += static_cast<size_t>(put);
     }
     return true;
@@ -166,11 +192,13 @@ bool CFile::WriteGatheredAt(uint64_t offset, const CWritePiece* pPieces, size_t 
         }
         if (left == 0)
             return true;
+        if (!ReachFaultPoint())
+            return RecordFileError();
         const ssize_t put = pwritev(m_fd, pVec, static_cast<int>(left), static_cast<off_t>(at));
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0)
-            return false;
+            return RecordFileError();
         at += static_cast<uint64_t>(put);
         SkipTransferred(pVec, left, static_cast<size_t>(put));
     }
@@ -180,11 +208,36 @@ bool CFile::Resize(uint64_t size) const
 {
     if (m_fd < 0 || size > static_cast<uint64_t>(INT64_MAX))
         return false;
+    if (!ReachFaultPoint())
+        return RecordFileError();
     int result = 0;
     do {
         result = ftruncate(m_fd, static_cast<off_t>(size));
     } while (result != 0 && errno == EINTR);
-    return result == 0;
+    return result == 0 || RecordFileError();
+}
+
+bool CFile::Sync() const
+{
+    if (m_fd < 0)
+        return false;
+    if (!ReachFaultPoint())
+        return RecordFileError();
+    return fsync(m_fd) == 0 || RecordFileError();
+}
+
+// flock belongs to the open file description, so two CFile objects in one
+// process exclude each other as two processes do, and the lock ends with the
+// descriptor.
+CFile::eLock CFile::TryLockExclusive() const
+{
+    int result = 0;
+    do {
+        result = flock(m_fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0)
+        return eLock::TAKEN;
+    return errno == EWOULDBLOCK ? eLock::HELD_ELSEWHERE : eLock::FAILED;
 }
 
 bool CFile::SetPosition(uint64_t offset) const

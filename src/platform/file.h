@@ -10,6 +10,10 @@
 // Every read and write names its offset (pread/pwrite), so the object keeps
 // no position of its own and a failed call leaves nothing to restore. EINTR
 // is retried inside and never reaches the caller.
+//
+// Only regular files are opened. The open itself never waits (a FIFO with no
+// writer, a device): anything that is not a regular file is closed again at
+// once and the open fails, so a stray FIFO cannot hang a game or a tool.
 
 #include "platform/files.h"
 
@@ -47,6 +51,9 @@ public:
     static CFile OpenReadWrite(const std::string& pathUtf8);
     // A file created, or emptied when it exists, for reading and writing.
     static CFile CreateReadWrite(const std::string& pathUtf8);
+    // A file opened for reading and writing, created empty when missing; an
+    // existing one keeps its bytes.
+    static CFile OpenOrCreateReadWrite(const std::string& pathUtf8);
     // Takes over a C runtime stream: its descriptor is duplicated and the
     // stream closed, so the stream's owner passes ownership on this line.
     // `position` receives the stream's logical position before it closed
@@ -84,6 +91,16 @@ public:
     // Makes the file `size` bytes long; bytes added at the end read as zeros.
     // False when the system refuses (no space, a size limit).
     bool Resize(uint64_t size) const;
+    // Waits until the file's bytes and size are on the disk; false when the
+    // system cannot confirm it.
+    bool Sync() const;
+    // Takes the exclusive editing lock on the file without waiting. The lock
+    // belongs to this open file: a second CFile on the same file, in this
+    // process or another, is refused until this one closes. Readers that do
+    // not ask for the lock are never held up.
+    enum class eLock { TAKEN, HELD_ELSEWHERE, FAILED };
+    eLock TryLockExclusive() const;
+
     // Size and times of the open file; false when it is not a regular file.
     bool SizeAndTimes(uint64_t& size, CFileTimes& times) const
     {

@@ -1,5 +1,7 @@
 #include "platform/output_file.h"
 
+#include "platform/fault_points.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -55,11 +57,13 @@ bool COutputFile::Write(const void* pData, size_t size)
         return false;
     const char* p = static_cast<const char*>(pData);
     while (size > 0) {
+        if (!ReachFaultPoint())
+            return RecordFileError();
         const ssize_t n = write(m_fd, p, size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return false;
+            return RecordFileError();
         p += n;
         size -= static_cast<size_t>(n);
     }
@@ -68,7 +72,11 @@ bool COutputFile::Write(const void* pData, size_t size)
 
 bool COutputFile::Sync()
 {
-    return m_fd >= 0 && fsync(m_fd) == 0;
+    if (m_fd < 0)
+        return false;
+    if (!ReachFaultPoint())
+        return RecordFileError();
+    return fsync(m_fd) == 0 || RecordFileError();
 }
 
 void COutputFile::Close()

@@ -123,4 +123,20 @@ TEST_F(Singleton, AnObjectBuiltByTheHostBecomesTheInstanceUntilItDies)
     EXPECT_EQ(CCountedManager::s_nConstructed, 2);
 }
 
+// Destroying a copy, or any object that is not the registered one, leaves
+// the instance where it is.
+TEST_F(Singleton, DestroyingAnotherObjectKeepsTheInstance)
+{
+    CCountedManager& instance = CCountedManager::GetInstance();
+    { CCountedManager copy(instance); }
+    EXPECT_EQ(CCountedManager::GetInstancePtr(), &instance);
+    {
+        CCountedManager later;  // registers itself, the last one built wins
+        EXPECT_EQ(CCountedManager::m_pSingleton, &later);
+        CCountedManager::m_pSingleton = &instance;
+    }
+    EXPECT_EQ(CCountedManager::GetInstancePtr(), &instance);
+    EXPECT_EQ(CCountedManager::s_nConstructed, 2);
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <clocale>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -113,6 +114,38 @@ TEST_F(PackManager, FindsNamesFoldedToLowerCaseButNoOtherSpelling)
     EXPECT_EQ(OruPack().OpenFile(L"town.xml", false), nullptr);
 }
 
+// Only A-Z fold, whatever locale the game sets: a name stored by a tool in
+// the default locale is found under any locale, and letters outside ASCII
+// are matched exactly as written.
+TEST_F(PackManager, FoldsOnlyAsciiLettersWhateverTheLocale)
+{
+    CPackImage image(16);
+    image.Store(u"\u00c9t\u00e9.txt", Pattern(3), {0});
+    image.Store(u"\u00e9t\u00e9.txt", Pattern(4), {1});
+    const std::string base = m_dir.File("accents");
+    image.Write(base);
+    const std::string previous = std::setlocale(LC_ALL, nullptr);
+    for (const char* locale : {"C", "C.UTF-8"}) {
+        if (!std::setlocale(LC_ALL, locale))
+            continue;
+        COruPack pack;
+        ASSERT_TRUE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_READ, 512));
+        EXPECT_EQ(ReadEntry(pack, L"\u00c9T\u00e9.TXT"), Pattern(3)) << locale;
+        EXPECT_EQ(ReadEntry(pack, L"\u00e9T\u00e9.txt"), Pattern(4)) << locale;
+    }
+    std::setlocale(LC_ALL, previous.c_str());
+}
+
+// Destroying a copy of the manager leaves the real one in place.
+TEST_F(PackManager, ACopyThatGoesAwayLeavesTheManagerConnected)
+{
+    ASSERT_TRUE(InitOruPack(Wide(WriteSamplePack())));
+    COruPack* pManager = &OruPack();
+    { COruPack copy(OruPack()); }
+    EXPECT_EQ(&OruPack(), pManager);
+    EXPECT_EQ(OruPack().GetFileList()->size(), 3u);
+}
+
 TEST_F(PackManager, ListsUpperCaseNamesFromAnotherToolButNeverFindsThem)
 {
     CPackImage image(16);
@@ -202,21 +235,31 @@ TEST_F(PackManager, RefusesToEditAPackWhoseUsageTableIsCut)
     EXPECT_EQ(ReadFile(base + ".opk").size(), 6u * 24);
 }
 
-TEST_F(PackManager, CreatesANewPackWhenThereIsNoIndex)
+// Without an index a pack is created over a missing or empty data file; a
+// data file that holds bytes is someone's data (its index was lost) and is
+// left exactly as it is.
+TEST_F(PackManager, CreatesANewPackOnlyWhereNoDataWouldBeLost)
 {
-    const std::string base = m_dir.File("fresh");
-    WriteFile(base + ".opk", Pattern(100));  // a stale data file is emptied
-    CPackProbe pack;
-    EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, 1024));
-    EXPECT_TRUE(pack.m_pDataFile);
-    EXPECT_TRUE(pack.m_bModified);
-    const _oru_pack_header& header = *pack.GetPackInfo();
-    EXPECT_EQ(+header.version, 1u);
-    EXPECT_EQ(+header.sector_size, 1024u);
-    EXPECT_EQ(header.sector_count + header.data_size + header.file_count + header.total_file_size, 0u);
-    EXPECT_TRUE(std::filesystem::exists(base + ".opk"));
-    EXPECT_EQ(std::filesystem::file_size(base + ".opk"), 0u);
-    EXPECT_FALSE(std::filesystem::exists(base + ".odx"));
+    for (const size_t stale : {SIZE_MAX, size_t{0}, size_t{100}}) {
+        const std::string base = m_dir.File("fresh" + std::to_string(stale));
+        if (stale != SIZE_MAX)
+            WriteFile(base + ".opk", Pattern(stale));
+        CPackProbe pack;
+        EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, 1024));
+        const bool created = stale != 100;
+        EXPECT_EQ(pack.m_pDataFile != nullptr, created) << stale;
+        EXPECT_EQ(pack.m_bModified, created) << stale;
+        EXPECT_EQ(std::filesystem::file_size(base + ".opk"), created ? 0u : 100u) << stale;
+        pack.CloseOruPack();
+        EXPECT_EQ(std::filesystem::exists(base + ".odx"), created) << stale;
+        if (!created)
+            continue;
+        const _oru_pack_header& header = *pack.GetPackInfo();
+        EXPECT_EQ(+header.version, 1u);
+        EXPECT_EQ(+header.sector_size, 1024u);
+        EXPECT_EQ(header.sector_count + header.data_size + header.file_count +
+                      header.total_file_size, 0u);
+    }
 }
 
 // An index that exists but cannot be read is not a missing one: creating a

@@ -148,8 +148,9 @@ protected:
 
 }  // namespace
 
-// A new pack gets a 1-byte file, then a 1025-byte one; the first is deleted
-// and a 600-byte file takes the lowest free sector and one appended sector.
+// A new pack gets a 1-byte file, then a 1025-byte one; the first is deleted,
+// the pack saved, and a 600-byte file takes the lowest free sector and one
+// appended sector.
 TEST_F(PackEdit, FollowsTheWorkedExampleByteForByte)
 {
     const Bytes a = Source("a", Pattern(1, 1));
@@ -181,10 +182,13 @@ TEST_F(PackEdit, FollowsTheWorkedExampleByteForByte)
         EXPECT_EQ(ReadFile(m_base + ".opk"), expected);
 
         ASSERT_TRUE(pack.DelFile(L"a"));
+        EXPECT_FALSE(std::filesystem::exists(m_base + ".odx"));  // saved only at close
+        // Sector 0 becomes free for new data once the deletion is saved.
+        pack.CloseOruPack();
+        OpenForWriting(pack);
         ASSERT_TRUE(pack.AddFile(L"c"));
         EXPECT_EQ(DataFileSize(), 2600u);
         EXPECT_EQ(pack.GetFileList()->at(L"c").first_sector, 0u);
-        EXPECT_FALSE(std::filesystem::exists(m_base + ".odx"));  // saved only at close
     }
 
     CExpectedIndex index(5, 2600, 2, 1625);
@@ -228,9 +232,12 @@ TEST_F(PackEdit, StoresSizesAroundTheSectorEdgesAndReadsThemBack)
     EXPECT_EQ(DataFileSize(), uint64_t{reader.GetPackInfo()->sector_count} * 520);
 }
 
-TEST_F(PackEdit, ReplacesAnEntryInTheLowestFreeSectorsIncludingItsOwn)
+// Copy-on-write: a replacement and a deletion leave the old sectors alone
+// until the index that stops using them is saved; after that save they are
+// the lowest free sectors like any other.
+TEST_F(PackEdit, ReusesTheSectorsOfAReplacedEntryOnlyAfterTheSave)
 {
-    Source("big", Pattern(1025));
+    const Bytes big = Source("big", Pattern(1025));
     Source("one", Pattern(1));
     {
         CEditProbe pack;
@@ -238,6 +245,7 @@ TEST_F(PackEdit, ReplacesAnEntryInTheLowestFreeSectorsIncludingItsOwn)
         ASSERT_TRUE(pack.AddFile(L"big"));  // sectors 0, 1, 2
         ASSERT_TRUE(pack.AddFile(L"one"));  // sector 3
     }
+    const Bytes oldData = ReadFile(m_base + ".opk");
     const Bytes smaller = Source("big", Pattern(600, 9));
     CEditProbe pack;
     EXPECT_TRUE(pack.OpenOruPack(Wide(m_base), ORU_PACK_MODE_WRITE, SECTOR));
@@ -246,13 +254,23 @@ TEST_F(PackEdit, ReplacesAnEntryInTheLowestFreeSectorsIncludingItsOwn)
     const _oru_pack_header& header = *pack.GetPackInfo();
     EXPECT_EQ(header.file_count, 2u);
     EXPECT_EQ(header.total_file_size, 601u);
-    EXPECT_EQ(header.sector_count, 4u);
-    EXPECT_EQ(pack.GetFileList()->at(L"big").first_sector, 0u);
-    EXPECT_EQ(pack.m_vecSectorUsed, (std::vector<uint8_t>{1, 1, 0, 1}));
+    EXPECT_EQ(header.sector_count, 6u);
+    EXPECT_EQ(pack.GetFileList()->at(L"big").first_sector, 4u);
+    ASSERT_TRUE(pack.DelFile(L"one"));
+    Source("x", Pattern(10, 4));
+    ASSERT_TRUE(pack.AddFile(L"x"));  // nothing free yet: appended
+    EXPECT_EQ(pack.GetFileList()->at(L"x").first_sector, 6u);
+    const Bytes data = ReadFile(m_base + ".opk");
+    EXPECT_TRUE(std::equal(oldData.begin(), oldData.end(), data.begin()));
+
     pack.CloseOruPack();
-    EXPECT_EQ(ReadFile(m_base + ".odx").back(), 0x0B);
+    EXPECT_EQ(ReadFile(m_base + ".odx").back(), 0x70);  // sectors 4, 5 and 6
     EXPECT_EQ(ReadEntry(pack, L"big"), smaller);
-    EXPECT_EQ(ReadEntry(pack, L"one"), Pattern(1));
+    OpenForWriting(pack);
+    Source("y", Pattern(1100, 5));
+    ASSERT_TRUE(pack.AddFile(L"y"));
+    EXPECT_EQ(pack.GetFileList()->at(L"y").first_sector, 0u);
+    EXPECT_EQ(pack.m_vecSectorUsed, (std::vector<uint8_t>{1, 1, 1, 0, 1, 1, 1}));
 }
 
 // The source is found under the name as written (backslashes being folder
@@ -419,6 +437,7 @@ TEST_F(PackEdit, GivesBackOnlyTheSectorsADamagedChainReallyOwns)
     ASSERT_TRUE(pack.OpenOruPack(Wide(m_base), ORU_PACK_MODE_WRITE, SECTOR));
     for (const wchar_t* name : {L"loop", L"out", L"cross", L"long"})
         EXPECT_TRUE(pack.DelFile(name)) << name;
+    pack.CloseOruPack();
     EXPECT_EQ(pack.m_vecSectorUsed,
               (std::vector<uint8_t>{0, 0, 0, 0, 0, 1, 0, 0, 1, 1, 1, 1, 0, 1}));
     EXPECT_EQ(pack.GetPackInfo()->file_count, 2u);
@@ -492,8 +511,9 @@ TEST_F(PackEdit, FailsCleanlyWhenTheDiskIsFull)
         const bool refused = !pack.AddFile(L"large");
         const bool nothingRecorded = pack.GetFileList()->size() == 1 &&
                                      pack.GetPackInfo()->total_file_size == 700;
+        // The first copy's sectors are held until the save, the second's used.
         const bool sectorsFree = std::count(pack.m_vecSectorUsed.begin(),
-                                            pack.m_vecSectorUsed.end(), 1) == 2;
+                                            pack.m_vecSectorUsed.end(), 1) == 4;
         return refused && nothingRecorded && sectorsFree;
     });
     EXPECT_TRUE(childOk);
@@ -516,6 +536,8 @@ TEST_F(PackEdit, RecordsNothingWhenTheDataFileRefusesTheWrite)
     OpenForWriting(pack);
     ASSERT_TRUE(pack.AddFile(L"a"));
     ASSERT_TRUE(pack.DelFile(L"a"));
+    pack.CloseOruPack();
+    OpenForWriting(pack);
     pack.m_pDataFile = std::make_unique<oru::platform::CFile>(
         oru::platform::CFile::OpenRead(m_base + ".opk"));
     EXPECT_FALSE(pack.AddFile(L"b"));

@@ -7,8 +7,9 @@
 // The base of a process-wide manager: `class CMyManager : public
 // CSingleton<CMyManager>`. The instance is created on first use by
 // GetInstance and destroyed by DeleteInstance. Any object of the managed class
-// registers itself on construction (the last one constructed wins) and
-// clears the registration on destruction.
+// registers itself on construction (the last one constructed wins); its
+// destruction clears the registration only when it is the registered object,
+// so destroying a copy or a second object leaves the instance reachable.
 //
 // The static members are defined here, so a game's own singleton works from
 // this header alone. The library's own instantiations are declared
@@ -22,7 +23,14 @@ public:
     // stored, for use once it is. The sanitizer's dynamic-type check would
     // flag the early cast, so it is turned off for this one function.
     __attribute__((no_sanitize("vptr"))) CSingleton() { m_pSingleton = static_cast<T*>(this); }
-    ~CSingleton() { m_pSingleton = nullptr; }
+    // The same check is off here: the managed part of the object is already
+    // gone when the base is destroyed, and only addresses are compared.
+    __attribute__((no_sanitize("vptr"))) ~CSingleton()
+    {
+        COruLock lock(m_cs);
+        if (m_pSingleton && static_cast<CSingleton*>(m_pSingleton) == this)
+            m_pSingleton = nullptr;
+    }
     CSingleton& operator=(const CSingleton&) { return *this; }
 
     // The instance, created on first use. Thread-safe: concurrent first

@@ -6,8 +6,8 @@
 // also keeps the sector usage table and the data file so that entries can be
 // added and deleted, and saves the index when the pack is closed.
 //
-// Names are looked up folded to lower case (towlower on each character);
-// names read from an index are kept as stored. Only OpenFile takes a lock
+// Names are looked up folded to lower case (A-Z only, whatever the process
+// locale); names read from an index are kept as stored. Only OpenFile takes a lock
 // (m_csOpen), so streams may be opened from several threads at once; every
 // other member must be called from one thread at a time, and not while
 // OpenFile runs.
@@ -54,12 +54,16 @@ public:
     // Loads the pack at `path` (no extension) in `mode`; the previous tables
     // are dropped first. Read mode: false when the index cannot be read or is
     // damaged (the complete records before the damage are kept). Write mode:
-    // true when an existing pack was opened (even if its data file could not
-    // be: then nothing can be edited); false when a new pack was created (it
-    // is open for writing all the same) and when an index exists but cannot
-    // be read, is damaged, or `sectorSize` cannot make a pack (0, or sectors
-    // too large), in which case nothing is held, created or saved.
-    // `sectorSize` matters only when a new pack is created.
+    // takes the pack's editing lock, held until CloseOruPack; true when an
+    // existing pack was opened (even if its data file could not be: then
+    // nothing can be edited); false when a new pack was created (it is open
+    // for writing all the same), and false with nothing held, created or
+    // saved when another editor holds the lock, when an index exists but
+    // cannot be read or is damaged, when there is no index but the data file
+    // holds bytes, or when `sectorSize` cannot make a pack (0, or sectors too
+    // large). `sectorSize` matters only when a new pack is created. Files
+    // that are not regular files (FIFOs, devices, folders) are refused
+    // without waiting.
     bool OpenOruPack(const std::wstring& path, ORU_PACK_MODE mode, uint32_t sectorSize);
     // Closes the data file and saves a modified index (write mode), and drops
     // the directory index. The file list and header stay; always true.
@@ -83,17 +87,21 @@ private:
     // Appends `count` sector numbers, all flagged used from now on, lowest
     // free first, then new sectors at the end; returns the first.
     uint32_t ReserveSectors(uint32_t count, std::vector<uint32_t>& sectors);
-    // Writes the whole index file beside the old one and renames it over it;
-    // false, with the old index untouched, when that fails.
+    // Flushes the data file to disk, then writes the whole index file beside
+    // the old one and renames it over it; false, with the old index
+    // untouched, when any step fails. After a save the held sectors are free.
     bool SaveIdx();
     // The sectors of an entry's chain that can safely be given back: followed
     // from its first sector while the links agree, inside the data file,
     // flagged used and no longer than its size needs.
     void CollectChain(const _oru_pack_file_info& info, std::vector<uint32_t>& chain) const;
-    // Frees `chain` and forgets the entry.
+    // Forgets the entry; its `chain` is held until the next save.
     void RemoveEntry(FileList::iterator it, const std::vector<uint32_t>& chain);
     // Flags `sectors` free again.
     void GiveBack(const std::vector<uint32_t>& sectors);
+    // Adds `chain` to the sectors released by the next save; false when
+    // memory runs out (they then stay used).
+    bool HoldUntilSaved(const std::vector<uint32_t>& chain);
     // True when the data file ends right after its last sector, so that new
     // sectors are appended by writing them.
     bool AppendsByWriting(uint64_t dataFileBytes) const;
@@ -111,7 +119,7 @@ private:
 protected:
     _oru_pack_header m_header{};
     FileList m_mapFileList;
-    std::vector<uint8_t> m_vecSectorUsed;  // one 0/1 flag per sector, write mode only
+    std::vector<uint8_t> m_vecSectorUsed;  // one 0/1 flag per sector, write mode only; held sectors read 1
     ORU_PACK_MODE m_eMode = ORU_PACK_MODE_READ;
     std::wstring m_strPackPath;
     std::unique_ptr<oru::platform::CFile> m_pDataFile;  // write mode only
@@ -123,6 +131,10 @@ protected:
 private:
     std::string m_strDataPath;  // UTF-8 data file path, for OpenFile
     uint32_t m_nFreeScanStart = 0;  // no free sector lies below it; 0 is always safe
+    // Sectors freed since the last save. The index on disk still gives them
+    // to their old entries, so they stay flagged used (out of allocation)
+    // until a save has forgotten those entries; the saved table shows them free.
+    std::vector<uint32_t> m_vecHeldSectors;
 };
 
 // The pack manager, created on first use.

@@ -278,3 +278,13 @@ CPackCheckResult CheckPack(const std::string& base, const CPackCheckHooks& hooks
 }
 
 }  // namespace oru::detail
+
+namespace oru::detail {
+
+bool PackEditedElsewhere(const std::string& base)
+{
+    const platform::CFile data = platform::CFile::OpenRead(base + ".opk");
+    return data.IsOpen() && data.TryLockExclusive() == platform::CFile::eLock::HELD_ELSEWHERE;
+}
+
+}  // namespace oru::detail

@@ -31,3 +31,11 @@ struct CPackCheckResult {
 CPackCheckResult CheckPack(const std::string& base, const CPackCheckHooks& hooks);
 
 }  // namespace oru::detail
+
+namespace oru::detail {
+
+// True when another editor holds the editing lock of the pack at `base`.
+// For messages: the answer may change the moment it is given.
+bool PackEditedElsewhere(const std::string& base);
+
+}  // namespace oru::detail

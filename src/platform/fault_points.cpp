@@ -10,6 +10,7 @@ namespace {
 std::atomic<uint64_t> s_nReached{0};
 std::atomic<uint64_t> s_nArmedAt{0};
 std::atomic<eFaultAction> s_eAction{eFaultAction::FAIL};
+std::atomic<std::vector<eFaultKind>*> s_pTrace{nullptr};
 thread_local int s_nLastError = 0;
 
 }  // namespace
@@ -26,8 +27,15 @@ uint64_t FaultPointsReached()
     return s_nReached.load();
 }
 
-bool ReachFaultPoint()
+void TraceFaultPoints(std::vector<eFaultKind>* pTrace)
 {
+    s_pTrace.store(pTrace);
+}
+
+bool ReachFaultPoint(eFaultKind kind)
+{
+    if (std::vector<eFaultKind>* pTrace = s_pTrace.load())
+        pTrace->push_back(kind);
     const uint64_t reached = s_nReached.fetch_add(1) + 1;
     if (reached != s_nArmedAt.load(std::memory_order_relaxed))
         return true;

@@ -7,8 +7,11 @@
 // kill would. Disarmed (the default) the seam only counts.
 
 #include <cstdint>
+#include <vector>
 
 namespace oru::platform {
+
+enum class eFaultKind { WRITE, SYNC, RENAME, TRUNCATE };
 
 enum class eFaultAction {
     FAIL,  // the call fails with ENOSPC and changes nothing
@@ -21,9 +24,13 @@ void ArmFaultPoint(uint64_t nth, eFaultAction action);
 // Calls counted since the last ArmFaultPoint.
 uint64_t FaultPointsReached();
 
+// Appends the kind of every call from now on to `pTrace` (null stops it).
+// For single-threaded tests that check the order of the calls.
+void TraceFaultPoints(std::vector<eFaultKind>* pTrace);
+
 // Called by the platform layer before each such call. False when the call
 // must fail; errno is then set to ENOSPC.
-bool ReachFaultPoint();
+bool ReachFaultPoint(eFaultKind kind);
 
 // The system's error number of the last file call that failed on this
 // thread (0 when none has since ClearLastFileError), for messages.

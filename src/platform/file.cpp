@@ -159,7 +159,7 @@ bool CFile::WriteAt(uint64_t offset, const void* pSrc, size_t size) const
     const char* p = static_cast<const char*>(pSrc);
     size_t done = 0;
     while (done < size) {
-        if (!ReachFaultPoint())
+        if (!ReachFaultPoint(eFaultKind::WRITE))
             return RecordFileError();
         const ssize_t put = pwrite(m_fd, p + done, size - done, static_cast<off_t>(offset + done));
         if (put < 0 && errno == EINTR)
@@ -192,7 +192,7 @@ bool CFile::WriteGatheredAt(uint64_t offset, const CWritePiece* pPieces, size_t 
         }
         if (left == 0)
             return true;
-        if (!ReachFaultPoint())
+        if (!ReachFaultPoint(eFaultKind::WRITE))
             return RecordFileError();
         const ssize_t put = pwritev(m_fd, pVec, static_cast<int>(left), static_cast<off_t>(at));
         if (put < 0 && errno == EINTR)
@@ -208,7 +208,7 @@ bool CFile::Resize(uint64_t size) const
 {
     if (m_fd < 0 || size > static_cast<uint64_t>(INT64_MAX))
         return false;
-    if (!ReachFaultPoint())
+    if (!ReachFaultPoint(eFaultKind::TRUNCATE))
         return RecordFileError();
     int result = 0;
     do {
@@ -221,7 +221,7 @@ bool CFile::Sync() const
 {
     if (m_fd < 0)
         return false;
-    if (!ReachFaultPoint())
+    if (!ReachFaultPoint(eFaultKind::SYNC))
         return RecordFileError();
     return fsync(m_fd) == 0 || RecordFileError();
 }

@@ -57,7 +57,7 @@ bool COutputFile::Write(const void* pData, size_t size)
         return false;
     const char* p = static_cast<const char*>(pData);
     while (size > 0) {
-        if (!ReachFaultPoint())
+        if (!ReachFaultPoint(eFaultKind::WRITE))
             return RecordFileError();
         const ssize_t n = write(m_fd, p, size);
         if (n < 0 && errno == EINTR)
@@ -74,7 +74,7 @@ bool COutputFile::Sync()
 {
     if (m_fd < 0)
         return false;
-    if (!ReachFaultPoint())
+    if (!ReachFaultPoint(eFaultKind::SYNC))
         return RecordFileError();
     return fsync(m_fd) == 0 || RecordFileError();
 }

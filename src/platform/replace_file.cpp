@@ -22,7 +22,7 @@ bool SyncParentFolder(const std::string& pathUtf8)
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return false;
-    const bool synced = ReachFaultPoint() && fsync(fd) == 0;
+    const bool synced = ReachFaultPoint(eFaultKind::SYNC) && fsync(fd) == 0;
     close(fd);
     return synced;
 }
@@ -36,7 +36,8 @@ bool Replace(const std::string& pathUtf8, std::string_view bytes, bool durable)
         written = file.OpenTruncate(temporary) && file.Write(bytes.data(), bytes.size()) &&
                   (!durable || file.Sync());
     }
-    if (!written || !ReachFaultPoint() || rename(temporary.c_str(), pathUtf8.c_str()) != 0) {
+    if (!written || !ReachFaultPoint(eFaultKind::RENAME) ||
+        rename(temporary.c_str(), pathUtf8.c_str()) != 0) {
         RecordFileError();
         unlink(temporary.c_str());
         return false;

@@ -8,17 +8,30 @@
 
 namespace orupack {
 
-bool WrapCompressed(const std::vector<uint8_t>& content, std::vector<uint8_t>& wrapped)
+bool ReadersWouldDecode(const uint8_t* start, size_t length)
+{
+    constexpr uint8_t GZIP_ID[2] = {0x1F, 0x8B};
+    const auto startsWith = [&](const void* pMagic, size_t bytes) {
+        return length >= bytes && std::memcmp(start, pMagic, bytes) == 0;
+    };
+    return startsWith(GZIP_ID, sizeof GZIP_ID) ||
+           startsWith(oru::detail::WRAPPER_MAGIC, sizeof oru::detail::WRAPPER_MAGIC);
+}
+
+bool WrapCompressed(const std::vector<uint8_t>& content, std::vector<uint8_t>& wrapped,
+                    bool always)
 {
     using oru::detail::WRAPPER_PREFIX_BYTES;
-    if (content.size() <= WRAPPER_PREFIX_BYTES || content.size() > UINT32_MAX)
+    if ((!always && content.size() <= WRAPPER_PREFIX_BYTES) || content.size() > UINT32_MAX)
         return false;
     z_stream z{};
     // Window bits 15 + 16: a gzip header and trailer around the deflate data.
     if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         return false;
-    // Anything as large as the content is no gain, so the output stops there.
-    wrapped.resize(content.size());
+    // Anything as large as the content is no gain, so the output stops there
+    // unless the wrapper is wanted whatever it costs.
+    wrapped.resize(always ? WRAPPER_PREFIX_BYTES + deflateBound(&z, static_cast<uLong>(content.size()))
+                          : content.size());
     std::memcpy(wrapped.data(), oru::detail::WRAPPER_MAGIC, sizeof oru::detail::WRAPPER_MAGIC);
     const uint32_t length = static_cast<uint32_t>(content.size());
     std::memcpy(wrapped.data() + 8, &length, sizeof length);  // little-endian host, as the format
@@ -32,7 +45,7 @@ bool WrapCompressed(const std::vector<uint8_t>& content, std::vector<uint8_t>& w
     if (result != Z_STREAM_END)
         return false;  // ran out of room: not smaller
     wrapped.resize(WRAPPER_PREFIX_BYTES + produced);
-    return wrapped.size() < content.size();
+    return always || wrapped.size() < content.size();
 }
 
 }  // namespace orupack

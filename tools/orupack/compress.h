@@ -3,14 +3,22 @@
 // The "ORUGZIP1" form of a stored file: the magic, the content's length
 // (32-bit little-endian) and one gzip member made by zlib.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace orupack {
 
 // Fills `wrapped` and returns true when the wrapped form is smaller than
-// `content`; false (with `wrapped` unspecified) when it is not, when the
-// content is 4 GiB or more, or when zlib fails.
-bool WrapCompressed(const std::vector<uint8_t>& content, std::vector<uint8_t>& wrapped);
+// `content`, or whatever its size when `always`; false (with `wrapped`
+// unspecified) when it is not smaller, when the content is 4 GiB or more, or
+// when zlib fails.
+bool WrapCompressed(const std::vector<uint8_t>& content, std::vector<uint8_t>& wrapped,
+                    bool always = false);
+
+// True when readers would not give `start` (a file's first bytes) back as
+// they are: it begins with the gzip magic or with the wrapper's. Such a file
+// must be stored wrapped.
+bool ReadersWouldDecode(const uint8_t* start, size_t length);
 
 }  // namespace orupack

@@ -10,12 +10,16 @@
 #include "compress.h"
 #include "tool_support.h"
 
+#include "pack/pack_check.h"
 #include "pack/pack_format.h"
+#include "platform/fault_points.h"
 #include "platform/files.h"
 
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -83,45 +87,52 @@ bool ParseSectorSize(const CArgs& args, uint32_t& sectorSize)
     return true;
 }
 
-// The regular files under `dir` in name order; what cannot be stored is
-// reported and left out (`failed` is set).
-bool CollectTree(const std::string& dir, std::vector<CSource>& sources, bool& failed)
+// What a tree walk left out, and why.
+struct CSkipped {
+    size_t m_nFolders = 0;     // could not be read
+    size_t m_nNotRegular = 0;  // links, FIFOs, devices
+    size_t m_nBadNames = 0;    // no UTF-8 form, or a backslash in the name
+    size_t m_nNotStored = 0;   // could not be read or written into the pack
+};
+
+// Adds the regular files of `relative` (a folder under `root`, "" for the
+// root itself) and of its folders to `sources`. A folder that cannot be read
+// is named and skipped; the walk goes on with the rest. Symbolic links are
+// never followed.
+void CollectFolder(const std::string& root, const std::string& relative,
+                   std::vector<CSource>& sources, CSkipped& skipped)
 {
+    const std::string folder = relative.empty() ? root : root + "/" + relative;
     std::error_code ec;
-    fs::recursive_directory_iterator it(dir, ec), end;
-    if (ec) {
-        Error("%s: cannot read the folder: %s", dir.c_str(), ec.message().c_str());
-        return false;
-    }
-    for (; it != end; it.increment(ec)) {
-        if (ec) {
-            Error("%s: %s", dir.c_str(), ec.message().c_str());
-            failed = true;
-            break;
-        }
-        // The entry's cached type answers without asking the system again;
-        // symbolic links are never followed.
-        const bool link = it->is_symlink(ec);
-        if (!link && it->is_directory(ec))
-            continue;
-        const std::string relative = it->path().lexically_relative(dir).generic_string();
-        if (link || !it->is_regular_file(ec)) {
-            Error("%s: skipped, not a regular file", relative.c_str());
+    fs::directory_iterator it(folder, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const std::string child = relative.empty() ? name : relative + "/" + name;
+        std::error_code typeError;
+        const bool link = it->is_symlink(typeError);
+        if (!link && it->is_directory(typeError)) {
+            CollectFolder(root, child, sources, skipped);
             continue;
         }
-        std::wstring entry = Wide(relative);
-        if (entry.empty() || relative.find('\\') != std::string::npos) {
+        if (link || !it->is_regular_file(typeError)) {
+            Error("%s: skipped, not a regular file", child.c_str());
+            ++skipped.m_nNotRegular;
+            continue;
+        }
+        std::wstring entry = Wide(child);
+        if (entry.empty() || child.find('\\') != std::string::npos) {
             Error("%s: skipped, the name cannot be stored (not UTF-8, or holds '\\')",
-                  relative.c_str());
-            failed = true;
+                  child.c_str());
+            ++skipped.m_nBadNames;
             continue;
         }
         std::replace(entry.begin(), entry.end(), L'/', L'\\');
-        sources.push_back({relative, std::move(entry)});
+        sources.push_back({child, std::move(entry)});
     }
-    std::sort(sources.begin(), sources.end(),
-              [](const CSource& a, const CSource& b) { return a.m_strRelative < b.m_strRelative; });
-    return true;
+    if (ec) {
+        Error("%s: cannot read the folder: %s", folder.c_str(), ec.message().c_str());
+        ++skipped.m_nFolders;
+    }
 }
 
 // Gives the entry the times of its original file rather than those of the
@@ -138,41 +149,132 @@ void KeepOriginalTimes(COruPack& pack, const std::wstring& entry, const std::str
     it->second.last_write_time = times.m_nWrite;
 }
 
-// Adds one file of the tree, compressed when asked and worth it.
-bool AddFromTree(CToolPack& pack, const std::string& dir, const CSource& source,
-                 const CStaging* pStaging)
+// Why the last addition failed, for its message.
+std::string AddFailure()
 {
-    if (pStaging) {
-        std::vector<uint8_t> content, wrapped;
-        const std::string original = dir + "/" + source.m_strRelative;
-        if (!ReadFileBytes(original, content)) {
-            Error("%s: cannot read the file", original.c_str());
+    const int error = oru::platform::LastFileError();
+    if (error != 0)
+        return std::strerror(error);
+    return "unreadable, or the pack would pass its 2 GiB limit";
+}
+
+// One addition: the file at `path` stored under `entry`. The library reads
+// the source at its work folder plus the entry name: `workDir` when the file
+// already lies there under that name, else a link or a wrapped copy placed in
+// the staging folder. A file is stored wrapped when `compress` asks and that
+// is smaller, and always when readers would otherwise decode its plain bytes.
+class CAdder {
+public:
+    CAdder(CToolPack& pack, const std::string& base, bool compress)
+        : m_pack(pack), m_strBase(base), m_bCompress(compress)
+    {
+    }
+
+    bool Add(const std::string& path, const std::string& workDir, const std::wstring& entry)
+    {
+        std::vector<uint8_t> content;
+        const int readError = ReadStart(path, content);
+        if (readError != 0) {
+            Error("%s: %s", path.c_str(),
+                  readError == ENOENT ? "no such file" : std::strerror(readError));
             return false;
         }
-        if (WrapCompressed(content, wrapped)) {
-            const std::string staged = pStaging->Place(source.m_strRelative);
-            std::ofstream out(staged, std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(wrapped.data()),
-                      static_cast<std::streamsize>(wrapped.size()));
-            out.close();
-            pack.SetWorkDir(pStaging->WorkDir());
-            const bool added = out && pack.AddFile(source.m_strEntry);
-            std::error_code ec;
-            fs::remove(staged, ec);
-            if (added)
-                KeepOriginalTimes(pack, source.m_strEntry, original);
-            else
-                Error("%s: cannot store the compressed file (data file full or unwritable?)",
-                      original.c_str());
-            return added;
+        const bool mustWrap = ReadersWouldDecode(content.data(), content.size());
+        if (mustWrap || m_bCompress) {
+            if (!ReadFileBytes(path, content)) {
+                Error("%s: cannot read the file: %s", path.c_str(), std::strerror(errno));
+                return false;
+            }
+            std::vector<uint8_t> wrapped;
+            if (WrapCompressed(content, wrapped, mustWrap))
+                return AddStaged(path, entry, &wrapped);
+            if (mustWrap) {
+                Error("%s: cannot compress the file, which must be stored compressed",
+                      path.c_str());
+                return false;
+            }
         }
+        if (workDir.empty())
+            return AddStaged(path, entry, nullptr);
+        m_pack.SetWorkDir(Wide(workDir));
+        return Store(path, entry);
     }
-    pack.SetWorkDir(Wide(dir + "/"));
-    if (pack.AddFile(source.m_strEntry))
+
+    size_t Added() const { return m_nAdded; }
+
+private:
+    // The first bytes of the file (enough to tell its form); 0 or the error.
+    static int ReadStart(const std::string& path, std::vector<uint8_t>& start)
+    {
+        std::FILE* pFile = std::fopen(path.c_str(), "rbe");
+        if (!pFile)
+            return errno;
+        start.resize(sizeof oru::detail::WRAPPER_MAGIC);
+        start.resize(std::fread(start.data(), 1, start.size(), pFile));
+        const int error = std::ferror(pFile) ? EIO : 0;
+        std::fclose(pFile);
+        return error;
+    }
+
+    // Places `wrapped` (or, when null, a link to `path`) in the staging folder
+    // under the entry's name and adds it from there.
+    bool AddStaged(const std::string& path, const std::wstring& entry,
+                   const std::vector<uint8_t>* pWrapped)
+    {
+        if (!m_pStaging)
+            m_pStaging = std::make_unique<CStaging>(m_strBase);
+        std::string relative = Narrow(entry);
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        const std::string staged = m_pStaging->IsReady() ? m_pStaging->Place(relative) : "";
+        std::error_code ec;
+        if (!staged.empty() && pWrapped) {
+            std::ofstream out(staged, std::ios::binary | std::ios::trunc);
+            out.write(reinterpret_cast<const char*>(pWrapped->data()),
+                      static_cast<std::streamsize>(pWrapped->size()));
+            out.close();
+            if (!out)
+                ec = std::make_error_code(std::errc::io_error);
+        } else if (!staged.empty()) {
+            fs::create_symlink(fs::absolute(path, ec), staged, ec);
+        }
+        if (staged.empty() || ec) {
+            Error("%s: cannot prepare the file in a staging folder beside the pack%s%s",
+                  path.c_str(), ec ? ": " : "", ec ? ec.message().c_str() : "");
+            return false;
+        }
+        m_pack.SetWorkDir(m_pStaging->WorkDir());
+        const bool stored = Store(path, entry);
+        fs::remove(staged, ec);
+        if (stored && pWrapped)
+            KeepOriginalTimes(m_pack, entry, path);
+        return stored;
+    }
+
+    bool Store(const std::string& path, const std::wstring& entry)
+    {
+        oru::platform::ClearLastFileError();
+        if (!m_pack.AddFile(entry)) {
+            Error("%s: cannot store the file: %s", path.c_str(), AddFailure().c_str());
+            return false;
+        }
+        ++m_nAdded;
         return true;
-    Error("%s/%s: cannot store the file (unreadable, 2 GiB pack limit, or data file unwritable)",
-          dir.c_str(), source.m_strRelative.c_str());
-    return false;
+    }
+
+    CToolPack& m_pack;
+    std::string m_strBase;
+    bool m_bCompress;
+    std::unique_ptr<CStaging> m_pStaging;
+    size_t m_nAdded = 0;
+};
+
+// Removes the two files of a pack this command created but filled with
+// nothing, so that a failed command leaves nothing behind.
+void RemoveNewPack(const std::string& base)
+{
+    std::error_code ec;
+    fs::remove(base + ".odx", ec);
+    fs::remove(base + ".opk", ec);
 }
 
 }  // namespace
@@ -192,11 +294,13 @@ int CmdCreate(const CArgs& args)
         return EXIT_FAILED;
     }
 
-    bool failed = false;
+    CSkipped skipped;
     std::vector<CSource> sources;
-    if (!CollectTree(dir, sources, failed))
-        return EXIT_FAILED;
+    CollectFolder(dir, "", sources, skipped);
+    std::sort(sources.begin(), sources.end(),
+              [](const CSource& a, const CSource& b) { return a.m_strRelative < b.m_strRelative; });
     // Two files whose names differ only in case would share one entry.
+    bool failed = skipped.m_nFolders + skipped.m_nBadNames > 0;
     std::map<std::wstring, const CSource*> folded;
     for (const CSource& source : sources) {
         const auto [it, inserted] = folded.emplace(oru::detail::FoldName(source.m_strEntry), &source);
@@ -207,34 +311,46 @@ int CmdCreate(const CArgs& args)
         }
     }
 
-    // A new pack replaces whatever was there.
-    fs::remove(base + ".odx", ec);
-    if (ec) {
-        Error("%s.odx: cannot replace the old index: %s", base.c_str(), ec.message().c_str());
+    // A new pack replaces whatever was there, unless someone is editing it.
+    if (oru::detail::PackEditedElsewhere(base)) {
+        Error("%s: the pack is being edited elsewhere", base.c_str());
         return EXIT_FAILED;
+    }
+    for (const char* pExtension : {".odx", ".opk"}) {
+        fs::remove(base + pExtension, ec);
+        if (ec) {
+            Error("%s%s: cannot replace the old file: %s", base.c_str(), pExtension,
+                  ec.message().c_str());
+            return EXIT_FAILED;
+        }
     }
     CToolPack pack;
     if (!OpenForWriting(pack, base, true, sectorSize))
         return EXIT_FAILED;
-    std::unique_ptr<CStaging> pStaging;
-    if (args.Has("--compress")) {
-        pStaging = std::make_unique<CStaging>(base);
-        if (!pStaging->IsReady()) {
-            Error("%s: cannot make a staging folder beside the pack", base.c_str());
-            return EXIT_FAILED;
-        }
-    }
-
+    CAdder adder(pack, base, args.Has("--compress"));
     {
         CProgress progress("create", sources.size());
         for (const CSource& source : sources) {
-            if (!AddFromTree(pack, dir, source, pStaging.get()))
+            if (!adder.Add(dir + "/" + source.m_strRelative, dir + "/", source.m_strEntry)) {
+                ++skipped.m_nNotStored;
                 failed = true;
+            }
             progress.Advance(1);
         }
     }
     if (!CloseAfterWriting(pack, base))
         return EXIT_FAILED;
+    std::printf("%s: %zu files packed", base.c_str(), adder.Added());
+    const size_t skippedInAll = skipped.m_nFolders + skipped.m_nNotRegular +
+                                skipped.m_nBadNames + skipped.m_nNotStored;
+    if (skippedInAll > 0)
+        std::printf("; skipped: %zu unreadable folders, %zu files that could not be stored, "
+                    "%zu not regular files, %zu names that cannot be stored",
+                    skipped.m_nFolders, skipped.m_nNotStored, skipped.m_nNotRegular,
+                    skipped.m_nBadNames);
+    std::printf("\n");
+    if (std::fflush(stdout) != 0)
+        failed = true;
     return failed ? EXIT_FAILED : EXIT_DONE;
 }
 
@@ -243,58 +359,54 @@ int CmdAdd(const CArgs& args)
     const auto as = args.m_mapValues.find("--as");
     if (args.m_vecWords.size() < 2 || (as != args.m_mapValues.end() && args.m_vecWords.size() != 2))
         return EXIT_USAGE;
+    std::wstring asEntry;
+    if (as != args.m_mapValues.end()) {
+        // Entry names separate folders with '\'; a name given with '/' is
+        // stored in that form, or no lookup would find it.
+        std::string name = as->second;
+        std::replace(name.begin(), name.end(), '\\', '/');
+        const fs::path path = fs::path(name).lexically_normal();
+        asEntry = Wide(as->second);
+        if (name.empty() || path.is_absolute() || path.generic_string().compare(0, 2, "..") == 0 ||
+            asEntry.empty()) {
+            Error("--as %s: not a name that can be stored", as->second.c_str());
+            return EXIT_USAGE;
+        }
+        std::replace(asEntry.begin(), asEntry.end(), L'/', L'\\');
+    }
     const std::string base = PackBase(args.m_vecWords[0]);
+    std::error_code ec;
+    const bool existed = fs::exists(base + ".odx", ec);
     CToolPack pack;
     if (!OpenForWriting(pack, base, true, DEFAULT_SECTOR_SIZE))
         return EXIT_FAILED;
 
     bool failed = false;
+    CAdder adder(pack, base, false);
     for (size_t i = 1; i < args.m_vecWords.size(); ++i) {
         const std::string& file = args.m_vecWords[i];
-        std::error_code ec;
-        if (!fs::is_regular_file(file, ec)) {
-            Error("%s: not a regular file", file.c_str());
+        if (!asEntry.empty()) {
+            failed = !adder.Add(file, "", asEntry) || failed;
+            continue;
+        }
+        // The name is the path as given, which must stay inside the current
+        // folder so that the name means something in the pack.
+        const fs::path path = fs::path(file).lexically_normal();
+        const std::string relative = path.generic_string();
+        std::wstring entry = Wide(relative);
+        if (path.is_absolute() || relative.compare(0, 2, "..") == 0 || entry.empty() ||
+            relative.find('\\') != std::string::npos) {
+            Error("%s: give the entry a name with --as NAME", file.c_str());
             failed = true;
             continue;
         }
-        if (as == args.m_mapValues.end()) {
-            // The name is the path as given, which must stay inside the
-            // current folder so that the name means something in the pack.
-            const fs::path path = fs::path(file).lexically_normal();
-            const std::string relative = path.generic_string();
-            std::wstring entry = Wide(relative);
-            if (path.is_absolute() || relative.compare(0, 2, "..") == 0 || entry.empty() ||
-                relative.find('\\') != std::string::npos) {
-                Error("%s: give the entry a name with --as NAME", file.c_str());
-                failed = true;
-                continue;
-            }
-            std::replace(entry.begin(), entry.end(), L'/', L'\\');
-            pack.SetWorkDir(L"");
-            if (!pack.AddFile(entry)) {
-                Error("%s: cannot store the file", file.c_str());
-                failed = true;
-            }
-            continue;
-        }
-
-        // --as NAME: the file is linked into a staging folder under NAME.
-        std::string name = as->second;
-        std::replace(name.begin(), name.end(), '\\', '/');
-        const fs::path inStaging = fs::path(name).lexically_normal();
-        if (name.empty() || inStaging.is_absolute() || inStaging.generic_string().compare(0, 2, "..") == 0 ||
-            Wide(as->second).empty()) {
-            Error("--as %s: not a name that can be stored", as->second.c_str());
-            return EXIT_USAGE;
-        }
-        CStaging staging(base);
-        const std::string link = staging.IsReady() ? staging.Place(inStaging.string()) : "";
-        fs::create_symlink(fs::absolute(file, ec), link, ec);
-        pack.SetWorkDir(staging.WorkDir());
-        if (link.empty() || ec || !pack.AddFile(Wide(as->second))) {
-            Error("%s: cannot store the file as %s", file.c_str(), as->second.c_str());
-            failed = true;
-        }
+        std::replace(entry.begin(), entry.end(), L'/', L'\\');
+        failed = !adder.Add(file, "./", entry) || failed;
+    }
+    if (!existed && adder.Added() == 0) {
+        pack.CloseOruPack();
+        RemoveNewPack(base);
+        return EXIT_FAILED;
     }
     if (!CloseAfterWriting(pack, base))
         return EXIT_FAILED;

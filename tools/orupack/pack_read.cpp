@@ -6,6 +6,7 @@
 #include "pack/pack_format.h"
 #include "pack/pack_index.h"
 #include "platform/file.h"
+#include "platform/files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,28 +28,33 @@ namespace {
 constexpr unsigned int COPY_BYTES = 256 * 1024;
 constexpr unsigned int READ_FAILED = 0xFFFFFFFFu;
 
-// Copies an entry's content to `fd`; false, with a message, when the stored
-// data is damaged or the write fails.
+// Copies an entry's content to `fd`; false, with a message naming `what`,
+// when the stored data is damaged, reads short of the content's length (a
+// cut data file, a broken chain), or the write fails.
 bool CopyContent(COruFile& stream, int fd, const std::string& what)
 {
     std::vector<uint8_t> buffer(COPY_BYTES);
+    uint64_t copied = 0;
     for (;;) {
         const unsigned int got = stream.Fread(buffer.data(), 1, COPY_BYTES);
         if (got == 0)
-            return true;
+            break;
         if (got == READ_FAILED) {
             Error("%s: the stored data is damaged", what.c_str());
             return false;
         }
-        for (unsigned int done = 0; done < got;) {
-            const ssize_t put = write(fd, buffer.data() + done, got - done);
-            if (put <= 0) {
-                Error("%s: cannot write: %s", what.c_str(), std::strerror(errno));
-                return false;
-            }
-            done += static_cast<unsigned int>(put);
+        if (!oru::platform::WriteAll(fd, std::string_view(reinterpret_cast<const char*>(buffer.data()), got))) {
+            Error("%s: cannot write: %s", what.c_str(), std::strerror(errno));
+            return false;
         }
+        copied += got;
     }
+    if (copied != stream.GetFileSize()) {
+        Error("%s: the stored data is damaged: it reads %" PRIu64 " bytes of %" PRIu32, what.c_str(),
+              copied, stream.GetFileSize());
+        return false;
+    }
+    return true;
 }
 
 // The path under the target folder for an entry name, '/'-separated; empty,
@@ -125,18 +131,21 @@ bool ExtractEntry(const CDataFile& data, const std::string& root,
         Error("%s: not extracted: %s", Narrow(entry.first).c_str(), why);
         return false;
     }
+    // The content goes to a temporary file beside the target, which takes
+    // the target's name only once the whole entry read back clean: a damaged
+    // entry never leaves a file that looks extracted.
     const std::string path = root + "/" + relative;
-    // O_NOFOLLOW: a symbolic link in the file's own place is never followed.
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const std::string temporary = path + ".orupack-" + std::to_string(getpid());
+    const std::string name = Narrow(entry.first);
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
-        Error("%s: cannot create %s: %s", Narrow(entry.first).c_str(), path.c_str(),
-              errno == ELOOP ? "it is a symbolic link" : std::strerror(errno));
+        Error("%s: cannot create %s: %s", name.c_str(), temporary.c_str(), std::strerror(errno));
         return false;
     }
     auto stream = data.OpenEntry(entry.second, sectorSize);
-    bool ok = stream && CopyContent(*stream, fd, path);
+    bool ok = stream && CopyContent(*stream, fd, name);
     if (!stream)
-        Error("%s: cannot open the data file", Narrow(entry.first).c_str());
+        Error("%s: cannot open the data file", name.c_str());
     if (ok) {
         // The file gets the entry's times, as the pack recorded them.
         constexpr uint64_t UNIX_EPOCH = 116444736000000000ULL;
@@ -153,9 +162,16 @@ bool ExtractEntry(const CDataFile& data, const std::string& root,
         futimens(fd, times);
     }
     if (close(fd) != 0 && ok) {
-        Error("%s: cannot write: %s", path.c_str(), std::strerror(errno));
+        Error("%s: cannot write %s: %s", name.c_str(), temporary.c_str(), std::strerror(errno));
         ok = false;
     }
+    // rename replaces a symbolic link in the target's place; it never follows it.
+    if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
+        Error("%s: cannot create %s: %s", name.c_str(), path.c_str(), std::strerror(errno));
+        ok = false;
+    }
+    if (!ok)
+        unlink(temporary.c_str());
     return ok;
 }
 
@@ -236,7 +252,7 @@ int CmdCat(const CArgs& args)
         Error("%s.opk: cannot open the data file", base.c_str());
         return EXIT_FAILED;
     }
-    return CopyContent(*stream, STDOUT_FILENO, args.m_vecWords[1]) ? EXIT_DONE : EXIT_FAILED;
+    return CopyContent(*stream, STDOUT_FILENO, Narrow(key)) ? EXIT_DONE : EXIT_FAILED;
 }
 
 int CmdExtract(const CArgs& args)

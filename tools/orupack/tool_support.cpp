@@ -1,6 +1,7 @@
 #include "tool_support.h"
 
 #include "core/utf8.h"
+#include "pack/pack_check.h"
 #include "pack/pack_format.h"
 #include "pack/sector_chain.h"
 #include "platform/file.h"
@@ -106,15 +107,19 @@ bool OpenForWriting(CToolPack& pack, const std::string& base, bool mayCreate, ui
         return false;
     }
     const bool opened = pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, sectorSize);
-    if (exists && !opened) {
-        Error("%s.odx: the index is damaged; the pack cannot be edited", base.c_str());
-        return false;
-    }
-    if (!pack.HoldsDataFile()) {
+    if (pack.HoldsDataFile())
+        return true;
+    if (oru::detail::PackEditedElsewhere(base))
+        Error("%s: the pack is being edited elsewhere; try again when that is done", base.c_str());
+    else if (!exists && std::filesystem::file_size(base + ".opk", ec) > 0 && !ec)
+        Error("%s.odx: the index is missing, but %s.opk holds data; not touching it",
+              base.c_str(), base.c_str());
+    else if (exists && !opened)
+        Error("%s.odx: the index is damaged or unreadable; the pack cannot be edited",
+              base.c_str());
+    else
         Error("%s.opk: cannot open the data file for writing", base.c_str());
-        return false;
-    }
-    return true;
+    return false;
 }
 
 bool CloseAfterWriting(CToolPack& pack, const std::string& base)

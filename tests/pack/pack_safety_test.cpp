@@ -1,0 +1,298 @@
+// What editing must survive: a failure or a kill at every write, flush,
+// rename and truncation; a second editor; files that are not regular files;
+// an index that repeats a name.
+
+#include <oru/pack/oru_pack.h>
+
+#include "pack/pack_check.h"
+#include "pack_builder.h"
+#include "platform/fault_points.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+
+using namespace oru::test;
+using oru::platform::eFaultAction;
+using oru::platform::eFaultKind;
+
+namespace {
+
+constexpr uint32_t SECTOR = 64;
+
+class CSafetyProbe : public COruPack {
+public:
+    using COruPack::m_pDataFile;
+};
+
+std::wstring Wide(const std::string& text)
+{
+    return std::wstring(text.begin(), text.end());
+}
+
+// The entry's content, or nothing when it is absent or reads short.
+std::optional<Bytes> ReadEntry(COruPack& pack, const std::wstring& name)
+{
+    COruFile* pFile = pack.OpenFile(name, false);
+    if (!pFile)
+        return std::nullopt;
+    Bytes out(pFile->GetFileSize() + 1);
+    const unsigned int got = pFile->Fread(out.data(), 1, static_cast<unsigned int>(out.size()));
+    oru_fclose(pFile);
+    if (got == 0xFFFFFFFFu)
+        return Bytes{0xBA, 0xD0};
+    out.resize(got);
+    return out;
+}
+
+uint64_t CheckProblems(const std::string& base)
+{
+    oru::detail::CPackCheckHooks hooks;
+    hooks.m_fnProblem = [](const std::string& line) { ADD_FAILURE() << line; };
+    return oru::detail::CheckPack(base, hooks).m_nProblems;
+}
+
+class PackSafety : public ::testing::Test {
+protected:
+    PackSafety()
+    {
+        std::filesystem::create_directories(m_dir.Path() / "src");
+        m_base = m_dir.File("pack");
+    }
+    ~PackSafety() override { oru::platform::ArmFaultPoint(0, eFaultAction::FAIL); }
+
+    void Source(const std::string& name, const Bytes& content)
+    {
+        WriteFile(m_dir.File("src/" + name), content);
+    }
+    bool OpenForWriting(COruPack& pack)
+    {
+        const bool opened = pack.OpenOruPack(Wide(m_base), ORU_PACK_MODE_WRITE, SECTOR);
+        pack.SetWorkDir(Wide(m_dir.File("src/")));
+        return opened;
+    }
+
+    CTempDir m_dir;
+    std::string m_base;
+};
+
+// Each edit is run once for every fault point it passes, failing there or
+// killed there. Afterwards the pack checks clean and every entry holds its
+// old or its new content, nothing else.
+struct CEditCase {
+    const char* m_pName;
+    std::function<void(COruPack&)> m_fnEdit;
+    std::map<std::wstring, std::set<std::optional<Bytes>>> m_mapAllowed;
+};
+
+TEST_F(PackSafety, EveryEntryReadsOldOrNewContentWhereverAnEditStops)
+{
+    const Bytes keep = Pattern(150, 1), oldContent = Pattern(200, 2), newContent = Pattern(170, 3),
+                added = Pattern(90, 4);
+    Source("keep", keep);
+    Source("old", oldContent);
+    {
+        COruPack pack;
+        OpenForWriting(pack);
+        ASSERT_TRUE(pack.AddFile(L"keep"));
+        ASSERT_TRUE(pack.AddFile(L"old"));
+        ASSERT_TRUE(pack.DelFile(L"keep"));  // sectors 0-2 free at the save
+        ASSERT_TRUE(pack.AddFile(L"keep"));
+    }
+    const Bytes index = ReadFile(m_base + ".odx"), data = ReadFile(m_base + ".opk");
+    Source("old", newContent);
+    Source("new", added);
+    const std::optional<Bytes> none;
+    const std::vector<CEditCase> cases = {
+        {"replacement", [](COruPack& p) { p.AddFile(L"old"); },
+         {{L"old", {oldContent, newContent}}, {L"new", {none}}}},
+        {"addition", [](COruPack& p) { p.AddFile(L"new"); },
+         {{L"old", {oldContent}}, {L"new", {none, added}}}},
+        {"deletion", [](COruPack& p) { p.DelFile(L"old"); },
+         {{L"old", {oldContent, none}}, {L"new", {none}}}},
+        {"save of several edits",
+         [](COruPack& p) {
+             p.DelFile(L"keep");
+             p.AddFile(L"new");
+             p.AddFile(L"old");
+         },
+         {{L"old", {oldContent, newContent}}, {L"new", {none, added}}}},
+    };
+    const auto run = [&](const CEditCase& edit) {
+        COruPack pack;
+        if (OpenForWriting(pack))
+            edit.m_fnEdit(pack);
+    };
+    for (const CEditCase& edit : cases) {
+        oru::platform::ArmFaultPoint(0, eFaultAction::FAIL);
+        run(edit);
+        const uint64_t calls = oru::platform::FaultPointsReached();
+        ASSERT_GT(calls, 3u) << edit.m_pName;
+        for (const eFaultAction action : {eFaultAction::FAIL, eFaultAction::KILL}) {
+            for (uint64_t n = 1; n <= calls; ++n) {
+                WriteFile(m_base + ".odx", index);
+                WriteFile(m_base + ".opk", data);
+                if (action == eFaultAction::FAIL) {
+                    oru::platform::ArmFaultPoint(n, action);
+                    run(edit);
+                    oru::platform::ArmFaultPoint(0, action);
+                } else {
+                    const pid_t pid = fork();
+                    if (pid == 0) {
+                        oru::platform::ArmFaultPoint(n, action);
+                        run(edit);
+                        _exit(0);
+                    }
+                    int status = 0;
+                    waitpid(pid, &status, 0);
+                    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << n;
+                }
+                const std::string where = std::string(edit.m_pName) + " stopped at call " +
+                                          std::to_string(n) + (action == eFaultAction::KILL ? " (kill)" : "");
+                EXPECT_EQ(CheckProblems(m_base), 0u) << where;
+                COruPack reader;
+                ASSERT_TRUE(reader.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, SECTOR)) << where;
+                if (edit.m_mapAllowed.count(L"keep") == 0) {
+                    const std::optional<Bytes> kept = ReadEntry(reader, L"keep");
+                    EXPECT_TRUE(!kept || *kept == keep) << where;
+                }
+                for (const auto& [name, allowed] : edit.m_mapAllowed)
+                    EXPECT_EQ(allowed.count(ReadEntry(reader, name)), 1u) << where;
+                COruPack editor;  // the editing lock went with the process or the close
+                EXPECT_TRUE(OpenForWriting(editor)) << where;
+            }
+        }
+    }
+}
+
+// The data file reaches the disk before the index that points into it
+// replaces the old one.
+TEST_F(PackSafety, FlushesTheDataFileBeforeTheIndexIsReplaced)
+{
+    Source("a", Pattern(100));
+    COruPack pack;
+    OpenForWriting(pack);
+    ASSERT_TRUE(pack.AddFile(L"a"));
+    std::vector<eFaultKind> trace;
+    oru::platform::TraceFaultPoints(&trace);
+    pack.CloseOruPack();
+    oru::platform::TraceFaultPoints(nullptr);
+    ASSERT_FALSE(trace.empty());
+    EXPECT_EQ(trace.front(), eFaultKind::SYNC);  // the data file
+    const auto rename = std::find(trace.begin(), trace.end(), eFaultKind::RENAME);
+    ASSERT_NE(rename, trace.end());
+    EXPECT_EQ(*(rename - 1), eFaultKind::SYNC);  // the new index itself
+}
+
+// One editor at a time, in one process or two; readers are never held up,
+// and the refused editor changes nothing.
+TEST_F(PackSafety, ASecondEditorIsRefusedUntilTheFirstCloses)
+{
+    Source("a", Pattern(100, 1));
+    Source("b", Pattern(100, 2));
+    CSafetyProbe first;
+    EXPECT_FALSE(OpenForWriting(first));  // a new pack
+    ASSERT_TRUE(first.AddFile(L"a"));
+
+    CSafetyProbe second;
+    EXPECT_FALSE(OpenForWriting(second));
+    EXPECT_FALSE(second.m_pDataFile);
+    EXPECT_FALSE(second.AddFile(L"b"));
+    second.CloseOruPack();
+    EXPECT_FALSE(std::filesystem::exists(m_base + ".odx"));
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        COruPack other;
+        const bool refused = !other.OpenOruPack(Wide(m_base), ORU_PACK_MODE_WRITE, SECTOR) &&
+                             !other.AddFile(L"b");
+        _exit(refused ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    first.CloseOruPack();
+    COruPack reader;
+    ASSERT_TRUE(reader.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, SECTOR));
+    ASSERT_TRUE(OpenForWriting(second));
+    EXPECT_EQ(ReadEntry(reader, L"a"), Pattern(100, 1));
+    ASSERT_TRUE(second.AddFile(L"b"));
+    second.CloseOruPack();
+    ASSERT_TRUE(reader.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, SECTOR));
+    EXPECT_EQ(ReadEntry(reader, L"a"), Pattern(100, 1));
+    EXPECT_EQ(ReadEntry(reader, L"b"), Pattern(100, 2));
+}
+
+// A FIFO (which no one writes), a device or a folder where a pack file or a
+// source should be is refused at once, never waited on.
+TEST_F(PackSafety, RefusesFilesThatAreNotRegularWithoutWaiting)
+{
+    Source("a", Pattern(10));
+    {
+        COruPack pack;
+        OpenForWriting(pack);
+        ASSERT_TRUE(pack.AddFile(L"a"));
+    }
+    const std::string fifo = m_dir.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_directory(m_dir.File("folder"));
+    const std::string index = m_base + ".odx", data = m_base + ".opk";
+    const std::string moved = m_dir.File("moved");
+    for (const std::string& odd : {fifo, m_dir.File("folder"), std::string("/dev/zero")}) {
+        for (const std::string& target : {index, data}) {
+            std::filesystem::rename(target, moved);
+            std::filesystem::create_symlink(odd, target);
+            CSafetyProbe pack;
+            EXPECT_FALSE(pack.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, SECTOR) &&
+                         pack.OpenFile(L"a", false) != nullptr)
+                << odd << " as " << target;
+            pack.OpenOruPack(Wide(m_base), ORU_PACK_MODE_WRITE, SECTOR);
+            EXPECT_FALSE(pack.m_pDataFile) << odd << " as " << target;
+            pack.CloseOruPack();
+            std::filesystem::remove(target);
+            std::filesystem::rename(moved, target);
+        }
+        std::filesystem::create_symlink(odd, m_dir.File("src/odd"));
+        COruPack pack;
+        ASSERT_TRUE(OpenForWriting(pack));
+        EXPECT_FALSE(pack.AddFile(L"odd")) << odd;
+        std::filesystem::remove(m_dir.File("src/odd"));
+    }
+    EXPECT_EQ(CheckProblems(m_base), 0u);
+}
+
+// An index written elsewhere may repeat a name; after an edit the saved
+// header counts the records really written, and the pack still reads.
+TEST_F(PackSafety, SavesTheRealRecordCountOfAnIndexThatRepeatsAName)
+{
+    CPackImage image(SECTOR);
+    image.Store(u"same", ToBytes("first"), {0});
+    image.Store(u"same", ToBytes("second"), {1});
+    image.Store(u"other", ToBytes("other"), {2});
+    image.Write(m_base);
+    Source("third", Pattern(5));
+    {
+        COruPack pack;
+        ASSERT_TRUE(OpenForWriting(pack));
+        ASSERT_TRUE(pack.AddFile(L"third"));
+    }
+    COruPack reader;
+    ASSERT_TRUE(reader.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, SECTOR));
+    EXPECT_EQ(reader.GetPackInfo()->file_count, 3u);
+    EXPECT_EQ(ReadEntry(reader, L"same"), ToBytes("second"));
+    EXPECT_EQ(ReadEntry(reader, L"third"), Pattern(5));
+}
+
+}  // namespace

@@ -137,16 +137,24 @@ bool COruFile::AllocateMemory(uint64_t limit)
 }
 
 template <class F>
-void COruFile::FillMemory(F read)
+uint64_t COruFile::FillMemory(F read)
 {
     uint64_t filled = 0;
     while (filled < m_nMemSize) {
         const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(m_nMemSize - filled, INT_MAX));
         const int got = read(m_pMemBuffer.get() + filled, chunk);
+        if (got < 0)
+            m_bMemDamaged = true;
         if (got <= 0)
-            break;
+            return filled;
         filled += static_cast<uint64_t>(got);
     }
+    // A member's checksum is checked once its data has been read to the
+    // end: one more read finds out whether the content ends clean.
+    uint8_t probe = 0;
+    if (read(&probe, 1) < 0)
+        m_bMemDamaged = true;
+    return filled;
 }
 
 void COruFile::PreloadEntry()
@@ -159,8 +167,16 @@ void COruFile::PreloadEntry()
     const uint64_t present = std::min<uint64_t>(m_pStream->StoredDataBytes(), dataFileSize);
     const uint64_t limit =
         m_pStream->IsPassThrough() ? present : present * oru::detail::DEFLATE_MAX_EXPANSION;
-    if (AllocateMemory(limit))
-        FillMemory([this](uint8_t* p, uint32_t n) { return m_pStream->Read(p, n); });
+    // A damaged gzip member, or plain content whose chain breaks before its
+    // end, would otherwise pass as good data with zeros where the rest
+    // should be: the first fails the stream, the second makes it read short.
+    const bool plain = m_pStream->IsPassThrough() && m_dwFileSize == m_info.size;
+    if (AllocateMemory(limit)) {
+        const uint64_t filled =
+            FillMemory([this](uint8_t* p, uint32_t n) { return m_pStream->Read(p, n); });
+        if (plain)
+            m_nMemSize = filled;
+    }
     m_pStream.reset();
 }
 
@@ -176,6 +192,8 @@ void COruFile::PreloadLoose(uint64_t available, uint64_t headerBytes)
 unsigned int COruFile::Fread(void* buffer, unsigned int size, unsigned int count)
 {
     if (m_bInMemory) {
+        if (m_bMemDamaged)
+            return READ_FAILED;
         if (size == 0)
             return 0;
         const uint64_t bytes = std::min<uint64_t>(uint64_t{size} * count, m_nMemSize - m_nMemPos);
@@ -200,6 +218,8 @@ unsigned int COruFile::read(void* buffer, unsigned int length)
 bool COruFile::Fseek(long offset, int whence)
 {
     if (m_bInMemory) {
+        if (m_bMemDamaged)
+            return false;
         int64_t base = 0;
         if (whence == SEEK_CUR)
             base = static_cast<int64_t>(m_nMemPos);
@@ -223,7 +243,7 @@ bool COruFile::Fseek(long offset, int whence)
 long COruFile::Ftell()
 {
     if (m_bInMemory)
-        return static_cast<long>(m_nMemPos);
+        return m_bMemDamaged ? -1 : static_cast<long>(m_nMemPos);
     if (m_bPacked)
         return m_pStream ? static_cast<long>(m_pStream->Tell()) : -1;
     return m_pLoose ? static_cast<long>(gztell(m_pLoose)) : -1;
@@ -232,7 +252,7 @@ long COruFile::Ftell()
 int COruFile::Feof()
 {
     if (m_bInMemory)
-        return m_nMemPos >= m_nMemSize ? 1 : 0;
+        return !m_bMemDamaged && m_nMemPos >= m_nMemSize ? 1 : 0;
     if (m_bPacked)
         return m_pStream && m_pStream->AtEnd() ? 1 : 0;
     return m_pLoose ? gzeof(m_pLoose) : 0;

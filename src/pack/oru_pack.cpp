@@ -214,7 +214,12 @@ COruFile* COruPack::OpenFile(const std::wstring& name, bool inMemory)
     oru::platform::CFile dataFile = oru::platform::CFile::OpenRead(m_strDataPath);
     if (!dataFile.IsOpen())
         return nullptr;
-    return new (std::nothrow) COruFile(std::move(dataFile), it->second, m_header.sector_size, inMemory);
+    auto pFile = std::unique_ptr<COruFile>(new (std::nothrow) COruFile(
+        std::move(dataFile), it->second, m_header.sector_size, inMemory));
+    // A preload that met damaged data hands out no stream at all.
+    if (!pFile || pFile->m_bMemDamaged)
+        return nullptr;
+    return pFile.release();
 }
 
 COruPack& OruPack()

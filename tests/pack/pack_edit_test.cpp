@@ -12,6 +12,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -96,6 +97,19 @@ void AppendSector(Bytes& data, uint32_t next, uint32_t prev, const Bytes& conten
     data.resize(data.size() + SECTOR - n, 0);
 }
 
+// A file's times as FILETIME counts, straight from statx: the birth time
+// where the file system keeps one, else the status change.
+oru::platform::CFileTimes TimesFromStat(const std::string& path)
+{
+    struct statx st {};
+    EXPECT_EQ(statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &st), 0);
+    const auto fileTime = [](const statx_timestamp& t) {
+        return uint64_t(t.tv_sec) * 10000000u + t.tv_nsec / 100 + 116444736000000000ULL;
+    };
+    const statx_timestamp& created = (st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_ctime;
+    return {fileTime(created), fileTime(st.stx_atime), fileTime(st.stx_mtime)};
+}
+
 class PackEdit : public ::testing::Test {
 protected:
     PackEdit()
@@ -112,8 +126,7 @@ protected:
         std::filesystem::create_directories(path.parent_path());
         WriteFile(path.string(), content);
         // Taken now: the first read of the file may move its access time.
-        uint64_t size = 0;
-        EXPECT_TRUE(oru::platform::FileSizeAndTimes(path.string(), size, m_mapTimes[relative]));
+        m_mapTimes[relative] = TimesFromStat(path.string());
         return content;
     }
     oru::platform::CFileTimes TimesOf(const std::string& relative) { return m_mapTimes[relative]; }

@@ -79,9 +79,11 @@ private:
     // A zero-filled buffer of min(m_dwFileSize, limit) bytes; false when
     // refused.
     bool AllocateMemory(uint64_t limit);
-    // Fills the buffer through `read` until it is full or the content ends.
+    // Fills the buffer through `read` until it is full or the content ends;
+    // returns the bytes filled, and marks the stream damaged when `read`
+    // reported damaged data.
     template <class F>
-    void FillMemory(F read);
+    uint64_t FillMemory(F read);
 
     struct CFreeDeleter {
         void operator()(uint8_t* p) const { std::free(p); }
@@ -96,6 +98,9 @@ private:
     std::unique_ptr<uint8_t, CFreeDeleter> m_pMemBuffer;  // preloaded content
     uint64_t m_nMemSize = 0;                              // bytes in m_pMemBuffer
     uint64_t m_nMemPos = 0;
+    // The preload met damaged data: the memory is not handed out, and every
+    // read, tell and seek fails as on a damaged streaming reader.
+    bool m_bMemDamaged = false;
 };
 
 // The C-style forms. A null stream gives 0 (oru_fread, oru_feof), 1

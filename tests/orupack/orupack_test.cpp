@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -56,6 +58,22 @@ std::string Noise(size_t count, uint32_t seed)
 std::wstring Wide(const std::string& text)
 {
     return std::wstring(text.begin(), text.end());
+}
+
+// `text` as a gzip file, as the gzip tool would write it.
+std::string Gzip(const std::string& text)
+{
+    z_stream z{};
+    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, text.size()), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    z.avail_in = static_cast<uInt>(text.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
 }
 
 class Orupack : public ::testing::Test {
@@ -171,6 +189,12 @@ TEST_F(Orupack, VerifyFindsEachKindOfDamage)
     putU32(damages.back().m_index, 16, pack.GetPackInfo()->file_count + 1);
     damages.push_back({"a cut data file", index, data.substr(0, data.size() - 520)});
     damages.push_back({"a cut index", index.substr(0, index.size() - 1), data});
+    damages.push_back({"an absurd sector count", index, data});
+    putU32(damages.back().m_index, 8, 0xFFFFFFF0u);
+    damages.push_back({"a plain entry that a reader would decode", index, data});
+    const uint32_t plainSector = pack.GetFileList()->at(L"sector.bin").first_sector;
+    damages.back().m_data[at(plainSector, 8)] = '\x1F';
+    damages.back().m_data[at(plainSector, 9)] = '\x8B';
     // Two entries sharing a sector: the one-byte entry's record points into
     // the noise chain, whose sector names itself as the first.
     {
@@ -280,4 +304,135 @@ TEST_F(Orupack, ExitsWithTwoOnBadUsageAndHelpsEveryCommand)
         EXPECT_EQ(help.m_strOut.rfind("usage: orupack " + std::string(command), 0), 0u) << command;
     }
     EXPECT_EQ(Run("list " + m_dir.File("absent")).m_nStatus, 1);
+}
+
+// Files that begin like compressed data (a .gz file, the wrapper's magic, the
+// two gzip bytes alone) come back exactly as they went in, whether or not
+// the pack was made with --compress, and whether created or added.
+TEST_F(Orupack, GivesBackFilesThatLookCompressedByteForByte)
+{
+    const std::vector<std::pair<std::string, std::string>> tree = {
+        {"logs/old.gz", Gzip(std::string(5000, 'z') + "end")},
+        {"fake.bin", "ORUGZIP1" + Noise(300, 7)},
+        {"magic.bin", "\x1F\x8B"},
+        {"plain.txt", "just text"},
+    };
+    for (const auto& [name, content] : tree)
+        Spit(m_dir.Path() / "tree" / name, content);
+    for (const char* option : {"", " --compress"}) {
+        ASSERT_EQ(Run("create " + Base() + " " + m_dir.File("tree") + option).m_nStatus, 0) << option;
+        EXPECT_EQ(Run("verify " + Base()).m_nStatus, 0) << option;
+        fs::remove_all(m_dir.Path() / "out");
+        ASSERT_EQ(Run("extract " + Base() + " " + m_dir.File("out")).m_nStatus, 0) << option;
+        for (const auto& [name, content] : tree) {
+            EXPECT_EQ(Slurp(m_dir.File("out/" + name)), content) << name << option;
+            EXPECT_EQ(Run("cat " + Base() + " " + name).m_strOut, content) << name << option;
+        }
+    }
+    ASSERT_EQ(Run("add " + Base() + " " + m_dir.File("tree/logs/old.gz") + " --as again.gz").m_nStatus, 0);
+    EXPECT_EQ(Run("cat " + Base() + " again.gz").m_strOut, tree[0].second);
+    EXPECT_EQ(Run("verify " + Base()).m_nStatus, 0);
+}
+
+// A folder that cannot be read is named and skipped, the rest is packed, and
+// the exit status says something was left out. Root reads every folder, so
+// the tool runs as an ordinary user.
+TEST_F(Orupack, CreateNamesTheFoldersItCannotReadAndPacksTheRest)
+{
+    Spit(m_dir.Path() / "tree" / "open" / "a.txt", "a");
+    Spit(m_dir.Path() / "tree" / "shut" / "b.txt", "b");
+    Spit(m_dir.Path() / "tree" / "c.txt", "c");
+    fs::permissions(m_dir.Path() / "tree" / "shut", fs::perms::none);
+    fs::permissions(m_dir.Path(), fs::perms::all);
+    const std::string asUser = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    const std::string out = m_dir.File("stdout"), err = m_dir.File("stderr");
+    const int status = std::system((asUser + ORUPACK_PATH + " create " + Base() + " " +
+                                    m_dir.File("tree") + " >" + out + " 2>" + err).c_str());
+    fs::permissions(m_dir.Path() / "tree" / "shut", fs::perms::owner_all);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << Slurp(err);
+    EXPECT_NE(Slurp(err).find("shut: cannot read the folder"), std::string::npos) << Slurp(err);
+    EXPECT_NE(Slurp(out).find("2 files packed; skipped: 1 unreadable folders"), std::string::npos)
+        << Slurp(out);
+    EXPECT_EQ(Run("cat " + Base() + " open/a.txt").m_strOut, "a");
+    EXPECT_EQ(Run("cat " + Base() + " c.txt").m_strOut, "c");
+}
+
+// An entry that reads short of its size (here a cut data file) fails cat and
+// extract by name; extract leaves no file, whole or partial, for it.
+TEST_F(Orupack, CatAndExtractFailOnEntriesThatReadShort)
+{
+    Spit(m_dir.Path() / "tree" / "first.bin", Noise(600, 1));
+    Spit(m_dir.Path() / "tree" / "second.bin", Noise(1200, 2));
+    ASSERT_EQ(Run("create " + Base() + " " + m_dir.File("tree")).m_nStatus, 0);
+    fs::resize_file(Base() + ".opk", fs::file_size(Base() + ".opk") - 600);
+
+    const CRun cat = Run("cat " + Base() + " second.bin");
+    EXPECT_EQ(cat.m_nStatus, 1);
+    EXPECT_NE(cat.m_strErr.find("second.bin: the stored data is damaged"), std::string::npos) << cat.m_strErr;
+    const CRun extract = Run("extract " + Base() + " " + m_dir.File("out"));
+    EXPECT_EQ(extract.m_nStatus, 1);
+    EXPECT_NE(extract.m_strErr.find("second.bin"), std::string::npos) << extract.m_strErr;
+    std::vector<std::string> written;
+    for (const auto& entry : fs::directory_iterator(m_dir.Path() / "out"))
+        written.push_back(entry.path().filename().string());
+    EXPECT_EQ(written, std::vector<std::string>{"first.bin"});
+    const int status = std::system((std::string(ORUPACK_PATH) + " cat " + Base() +
+                                    " first.bin >/dev/full 2>/dev/null").c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+}
+
+// A second editor is refused while the first holds the pack; a data file
+// whose index is missing is never emptied.
+TEST_F(Orupack, RefusesToEditAPackInUseOrWithoutItsIndex)
+{
+    Spit(m_dir.Path() / "a.txt", "a");
+    ASSERT_EQ(Run("add " + Base() + " " + m_dir.File("a.txt") + " --as a.txt").m_nStatus, 0);
+    {
+        COruPack editor;
+        ASSERT_TRUE(editor.OpenOruPack(Wide(Base()), ORU_PACK_MODE_WRITE, 512));
+        for (const std::string& command : {"add " + Base() + " " + m_dir.File("a.txt") + " --as b.txt",
+                                          "rm " + Base() + " a.txt",
+                                          "create " + Base() + " " + m_dir.Path().string()}) {
+            const CRun refused = Run(command);
+            EXPECT_EQ(refused.m_nStatus, 1) << command;
+            EXPECT_NE(refused.m_strErr.find("being edited elsewhere"), std::string::npos)
+                << command << ": " << refused.m_strErr;
+        }
+        EXPECT_EQ(Run("cat " + Base() + " a.txt").m_strOut, "a");  // readers go on
+    }
+    const std::string data = Slurp(Base() + ".opk");
+    fs::remove(Base() + ".odx");
+    const CRun add = Run("add " + Base() + " " + m_dir.File("a.txt") + " --as b.txt");
+    EXPECT_EQ(add.m_nStatus, 1);
+    EXPECT_NE(add.m_strErr.find("the index is missing"), std::string::npos) << add.m_strErr;
+    EXPECT_EQ(Slurp(Base() + ".opk"), data);
+}
+
+// The small promises of add: '/' in --as becomes '\', a missing source says
+// so, a failure says why, and a failed add to a new pack leaves nothing.
+TEST_F(Orupack, AddStoresLookupNamesAndExplainsItsFailures)
+{
+    Spit(m_dir.Path() / "icon.png", "png");
+    ASSERT_EQ(Run("add " + Base() + " " + m_dir.File("icon.png") + " --as ui/icon.png").m_nStatus, 0);
+    COruPack pack;
+    ASSERT_TRUE(pack.OpenOruPack(Wide(Base()), ORU_PACK_MODE_READ, 512));
+    EXPECT_EQ(pack.GetFileList()->count(L"ui\\icon.png"), 1u);
+
+    const CRun missing = Run("add " + Base() + " " + m_dir.File("absent") + " --as x");
+    EXPECT_EQ(missing.m_nStatus, 1);
+    EXPECT_NE(missing.m_strErr.find("no such file"), std::string::npos) << missing.m_strErr;
+
+    Spit(m_dir.Path() / "big.bin", Noise(200000, 3));
+    const std::string out = m_dir.File("stdout"), err = m_dir.File("stderr");
+    const int status = std::system(("sh -c 'trap \"\" XFSZ; ulimit -f 100; exec " +
+                                    std::string(ORUPACK_PATH) + " add " + Base() + " " +
+                                    m_dir.File("big.bin") + " --as big.bin' >" + out + " 2>" + err).c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_NE(Slurp(err).find("big.bin: cannot store the file: File too large"), std::string::npos)
+        << Slurp(err);
+    EXPECT_EQ(Run("verify " + Base()).m_nStatus, 0);
+
+    EXPECT_EQ(Run("add " + m_dir.File("new") + " " + m_dir.File("absent") + " --as x").m_nStatus, 1);
+    EXPECT_FALSE(fs::exists(m_dir.File("new.odx")));
+    EXPECT_FALSE(fs::exists(m_dir.File("new.opk")));
 }

@@ -3,6 +3,7 @@
 #include "platform/file.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
@@ -51,21 +52,28 @@ eReadFileResult ReadWholeFile(const std::string& pathUtf8, uint64_t maxSize, std
     return READ_FILE_OK;
 }
 
-std::FILE* OpenMemoryStream(const void* data, size_t size)
+bool WriteToMemory(const std::function<bool(std::FILE*)>& write, std::string& bytes)
 {
-    if (!data || size == 0)
-        return nullptr;
-    return fmemopen(const_cast<void*>(data), size, "rb");
-}
-
-std::FILE* OpenWriteStream(const std::string& pathUtf8)
-{
-    return std::fopen(pathUtf8.c_str(), "wbe");
-}
-
-bool CloseStream(std::FILE* stream)
-{
-    return stream && std::fclose(stream) == 0;
+    bytes.clear();
+    char* pBuffer = nullptr;
+    size_t size = 0;
+    std::FILE* stream = open_memstream(&pBuffer, &size);
+    if (!stream)
+        return false;
+    const bool written = write(stream);
+    // The buffer and its size are final only once the stream is closed.
+    const bool closed = std::fclose(stream) == 0;
+    bool kept = false;
+    if (written && closed && pBuffer) {
+        try {
+            bytes.assign(pBuffer, size);
+            kept = true;
+        } catch (const std::bad_alloc&) {
+            bytes.clear();
+        }
+    }
+    std::free(pBuffer);
+    return kept;
 }
 
 }  // namespace oru::platform

@@ -1,10 +1,11 @@
 #pragma once
 
-// Whole-file reads and C streams for code that hands files to a C library
-// (the XML parser reads and writes through FILE*). Paths are UTF-8.
+// Whole-file reads, and C streams for a C library that writes only through
+// FILE* (the XML printer). Paths are UTF-8.
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace oru::platform {
@@ -20,15 +21,10 @@ enum eReadFileResult {
 // READ_FILE_TOO_LARGE.
 eReadFileResult ReadWholeFile(const std::string& pathUtf8, uint64_t maxSize, std::string& bytes);
 
-// A read-only stream over `size` bytes at `data`, which must outlive it and
-// must not be empty. Null on failure. Close it with CloseStream.
-std::FILE* OpenMemoryStream(const void* data, size_t size);
-
-// Creates or truncates a file for writing; null on failure.
-std::FILE* OpenWriteStream(const std::string& pathUtf8);
-
-// Closes the stream; false when a buffered write could not be completed
-// (a full disk shows itself here at the latest).
-bool CloseStream(std::FILE* stream);
+// Collects in memory what `write` writes to the stream it is given, for a C
+// library that only writes to FILE*. `write` returns whether it wrote
+// everything. False, with `bytes` emptied, when the stream cannot be made,
+// `write` fails or memory runs out.
+bool WriteToMemory(const std::function<bool(std::FILE*)>& write, std::string& bytes);
 
 }  // namespace oru::platform

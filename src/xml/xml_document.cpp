@@ -10,6 +10,12 @@
 // recurses once per nested element and a hostile file must not be able to
 // overflow the stack. The parser still does all the parsing, including its
 // own encoding detection and new-line handling.
+//
+// Saving goes the other way round: the document is printed to memory, the
+// printed text is read back exactly as Load would read it, and only text that
+// loads again replaces the file, through a temporary file beside it that is
+// flushed and renamed. A full disk or a killed process leaves the previous
+// file as it was, and a save that reported success always loads.
 
 #include <oru/xml/xml_document.h>
 
@@ -17,6 +23,7 @@
 #include <oru/log/log_system.h>
 
 #include "core/convert_internal.h"
+#include "platform/replace_file.h"
 #include "platform/stdio_file.h"
 #include "xml/xml_input_check.h"
 
@@ -26,9 +33,12 @@
 #include <charconv>
 #include <climits>
 #include <clocale>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <locale.h>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -48,21 +58,49 @@ constexpr const wchar_t* MSG_INSERT_FAILED =
 constexpr const wchar_t* MSG_SET_VALUE_FAILED =
     L"[Skip] %ls xml 문서에서 %ls 노드의 값을 %ls 로 설정하는데 실패.";
 constexpr const wchar_t* MSG_PATH_MISSED = L"[Skip] %ls xml 문서에서 %ls 를 찾던중 %ls 노드를 찾지 못함.";
+constexpr const wchar_t* MSG_ATTR_NAME_REFUSED =
+    L"[Skip] %ls xml 문서에서 %ls 노드의 속성 %ls 를 설정하는데 실패.";
+
+constexpr const char* ERROR_NO_ROOT = "Root element could not be read";
+constexpr const char* ERROR_NOT_RELOADABLE = "The saved text would not load again";
 
 const char* ToUtf8(const std::wstring& text)
 {
     return OruWCharToChar(CP_UTF8, text.c_str());
 }
 
-// A name for a new element or attribute, or null. A wide name that starts
-// with a zero character converts to an empty one; the parser's attribute set
-// cannot hold an attribute without a name (it asserts on the next addition),
-// and an element or attribute without a name would make the saved file
-// unreadable.
+// The characters of an XML name that the parser also reads back as one: it
+// starts a name only with a letter, '_' or a character beyond ASCII, so a
+// leading ':' (legal in XML, reserved by namespaces) is refused too.
+bool IsNameStartChar(wchar_t wide)
+{
+    const auto c = static_cast<uint32_t>(wide);
+    if (c < 0x80)
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    return (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) ||
+           (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) || c == 0x200C || c == 0x200D ||
+           (c >= 0x2070 && c <= 0x218F) || (c >= 0x2C00 && c <= 0x2FEF) ||
+           (c >= 0x3001 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFDCF) ||
+           (c >= 0xFDF0 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0xEFFFF);
+}
+
+bool IsNameChar(wchar_t wide)
+{
+    const auto c = static_cast<uint32_t>(wide);
+    return IsNameStartChar(wide) || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == ':' ||
+           c == 0xB7 || (c >= 0x300 && c <= 0x36F) || c == 0x203F || c == 0x2040;
+}
+
+// The UTF-8 form of a name for a new element or attribute, or null when it is
+// not an XML name: a file holding it would not load again. (An attribute
+// without a name would also trip the parser's own assertion on the next
+// addition.)
 const char* ToNameUtf8(const std::wstring& name)
 {
-    const char* utf8 = ToUtf8(name);
-    return utf8 && *utf8 ? utf8 : nullptr;
+    if (name.empty() || !IsNameStartChar(name.front()) ||
+        !std::all_of(name.begin(), name.end(), IsNameChar))
+        return nullptr;
+    return ToUtf8(name);
 }
 
 // For messages only: a text that cannot be converted leaves its place empty
@@ -153,6 +191,61 @@ std::wstring FormatFixed(double value)
     return AsciiToWide(buffer, result.ptr);
 }
 
+// Line ends become "\n", as the parser's own file reader makes them.
+void NormaliseLineEnds(std::string& bytes)
+{
+    size_t out = 0;
+    for (size_t in = 0; in < bytes.size(); ++in) {
+        if (bytes[in] == '\r') {
+            bytes[out++] = '\n';
+            if (in + 1 < bytes.size() && bytes[in + 1] == '\n')
+                ++in;
+        } else {
+            bytes[out++] = bytes[in];
+        }
+    }
+    bytes.resize(out);
+}
+
+// Reads a file's bytes into `document` as the parser reads a file (its own
+// encoding detection, white space condensed), after the input check. Null on
+// success, otherwise the error text for the log (empty when the parser
+// records none, as for an empty file).
+//
+// The parser ends a document quietly at the first top-level piece it cannot
+// place (the "]>" closing a document type's internal subset, stray text) and
+// keeps what it read before. When that leaves no root element, the document
+// is refused: loading it "successfully" would hand over an empty tree.
+const char* ParseDocument(TiXmlDocument& document, std::string bytes)
+{
+    if (bytes.empty())
+        return "";
+    const oru::detail::eXmlInputCheck check = oru::detail::CheckXmlInput(bytes.data(), bytes.size());
+    if (check != oru::detail::XML_INPUT_OK)
+        return oru::detail::DescribeXmlInputCheck(check);
+    NormaliseLineEnds(bytes);
+    const char* stop = nullptr;
+    try {
+        stop = document.Parse(bytes.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    } catch (const std::exception&) {
+        document.SetError(TiXmlBase::TIXML_ERROR, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
+    }
+    if (document.Error())
+        return document.ErrorDesc();
+    if (stop && *stop && !document.RootElement())
+        return ERROR_NO_ROOT;
+    return nullptr;
+}
+
+// Some text is printed as it is and cannot be read back: a "]]>" in a CDATA
+// section ends the section early, and at the top level the parser then stops
+// before the root. Names are checked as they are set; the rest shows here.
+bool LoadsAgain(const std::string& bytes)
+{
+    TiXmlDocument reread;
+    return ParseDocument(reread, bytes) == nullptr;
+}
+
 }  // namespace
 
 CXmlDocument::CXmlDocument()
@@ -204,43 +297,14 @@ bool CXmlDocument::Load(const std::wstring& path)
         LogFileError(MSG_LOAD_FAILED, m_pDocument->ErrorDesc());
         return false;
     }
-    // The parser records no error of its own for an empty file.
-    if (bytes.empty()) {
-        LogFileError(MSG_LOAD_FAILED, "");
-        return false;
-    }
-    const oru::detail::eXmlInputCheck check = oru::detail::CheckXmlInput(bytes.data(), bytes.size());
-    if (check != oru::detail::XML_INPUT_OK) {
-        LogFileError(MSG_LOAD_FAILED, oru::detail::DescribeXmlInputCheck(check));
-        return false;
-    }
-    if (!ParseBytes(bytes)) {
-        LogFileError(MSG_LOAD_FAILED, m_pDocument->Error() ? m_pDocument->ErrorDesc() : "");
+    if (const char* error = ParseDocument(*m_pDocument, std::move(bytes))) {
+        LogFileError(MSG_LOAD_FAILED, error);
         return false;
     }
 
     m_strDocName = path;
     m_pCurNode = m_pDocument->RootElement();
     return true;
-}
-
-// The parser's own file reader, fed from memory: it normalises line ends and
-// detects the encoding exactly as when it opens the file itself.
-bool CXmlDocument::ParseBytes(const std::string& bytes)
-{
-    std::FILE* pStream = oru::platform::OpenMemoryStream(bytes.data(), bytes.size());
-    if (!pStream) {
-        m_pDocument->SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
-        return false;
-    }
-    bool loaded = false;
-    try {
-        loaded = m_pDocument->LoadFile(pStream, TIXML_DEFAULT_ENCODING);
-    } catch (const std::exception&) {
-        m_pDocument->SetError(TiXmlBase::TIXML_ERROR, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
-    }
-    oru::platform::CloseStream(pStream);
-    return loaded;
 }
 
 bool CXmlDocument::Save(const std::wstring& path)
@@ -250,14 +314,15 @@ bool CXmlDocument::Save(const std::wstring& path)
         return false;
     }
     const char* narrowPath = OruWCharToChar(CP_SYSTEM, path.c_str());
-    std::FILE* pStream = narrowPath ? oru::platform::OpenWriteStream(narrowPath) : nullptr;
-    bool saved = false;
-    if (pStream) {
-        saved = m_pDocument->SaveFile(pStream);
-        // A full disk may only show when the last buffer is flushed.
-        saved = oru::platform::CloseStream(pStream) && saved;
+    std::string bytes;
+    const bool printed = narrowPath && oru::platform::WriteToMemory(
+                                           [this](std::FILE* stream) { return m_pDocument->SaveFile(stream); },
+                                           bytes);
+    if (printed && !LoadsAgain(bytes)) {
+        LogFileError(MSG_SAVE_FAILED, ERROR_NOT_RELOADABLE);
+        return false;
     }
-    if (!saved) {
+    if (!printed || !oru::platform::ReplaceFileDurably(narrowPath, bytes)) {
         LogFileError(MSG_SAVE_FAILED, m_pDocument->Error() ? m_pDocument->ErrorDesc() : "");
         return false;
     }
@@ -562,9 +627,14 @@ bool CXmlDocument::GetAttrValueFloat(const std::wstring& name, float& value)
 bool CXmlDocument::SetAttrText(const std::wstring& name, const char* utf8)
 {
     TiXmlElement* pElement = CurrentElement();
-    const char* nameUtf8 = ToNameUtf8(name);
-    if (!pElement || !nameUtf8 || !utf8)
+    if (!pElement || name.empty() || !utf8)
         return false;
+    const char* nameUtf8 = ToNameUtf8(name);
+    if (!nameUtf8) {
+        OruSafeLog(m_pLogSystem, 4, MSG_ATTR_NAME_REFUSED, m_strDocName.c_str(), CurrentName().c_str(),
+                   name.c_str());
+        return false;
+    }
     pElement->SetAttribute(nameUtf8, utf8);
     return true;
 }

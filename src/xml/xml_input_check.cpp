@@ -10,8 +10,11 @@
 //    one to three bytes as one character, whatever they are. A lead byte
 //    followed by markup ('<', '>', a quote...) would make the parser swallow
 //    that markup; followed by the end of the text, it would read past the
-//    terminator. Well-formed UTF-8 and the usual legacy double-byte sets never
-//    do either.
+//    terminator. Well-formed UTF-8 never does either. The parser reads UTF-8
+//    only after a byte-order mark or a declaration naming UTF-8 (or no
+//    encoding); before its first declaration, and after one naming any other
+//    encoding, it reads byte by byte, so legacy text (EUC-KR, code page 949,
+//    Latin-1), whose bytes may stand before any markup, is left alone there.
 //  - In a declaration the parser honours quotes after '=' and so may read past
 //    the first '>'. A quoted value there that runs past the first '>' is
 //    refused.
@@ -24,6 +27,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace oru::detail {
@@ -68,6 +72,69 @@ bool HasUnsafeLeadByte(std::string_view text)
         }
     }
     return false;
+}
+
+char LowerAscii(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view lowerPrefix)
+{
+    return text.size() >= lowerPrefix.size() &&
+           std::equal(lowerPrefix.begin(), lowerPrefix.end(), text.begin(),
+                      [](char a, char b) { return a == LowerAscii(b); });
+}
+
+// The parser takes any markup that starts "<?xml", in any case, for a
+// declaration.
+size_t FindDeclaration(std::string_view text, size_t from)
+{
+    for (size_t i = text.find('<', from); i != NPOS; i = text.find('<', i + 1)) {
+        if (StartsWithNoCase(text.substr(i), "<?xml"))
+            return i;
+    }
+    return NPOS;
+}
+
+// Longer declarations are not worth a copy; they count as UTF-8, which at
+// worst refuses a file the parser would have read.
+constexpr size_t MAX_DECLARATION_BYTES = 4096;
+
+// Whether the parser switches to UTF-8 after reading this declaration (from
+// its '<' to its first '>'): when its encoding is missing or starts with
+// "UTF-8" or "UTF8", in any case. The declaration is read by the parser
+// itself, so that the encoding is the one the parser finds.
+bool DeclaresUtf8(std::string_view declaration)
+{
+    if (declaration.size() > MAX_DECLARATION_BYTES)
+        return true;
+    const std::string copy(declaration);  // terminated, as the parser needs it
+    TiXmlDocument document;
+    document.Parse(copy.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
+    const TiXmlNode* pFirst = document.FirstChild();
+    const TiXmlDeclaration* pDeclaration = pFirst ? pFirst->ToDeclaration() : nullptr;
+    if (!pDeclaration)
+        return true;
+    const std::string_view encoding = pDeclaration->Encoding();
+    return encoding.empty() || StartsWithNoCase(encoding, "utf-8") || StartsWithNoCase(encoding, "utf8");
+}
+
+// Where the parser may start reading UTF-8; NPOS when it never does. With a
+// leading declaration that is exact. Otherwise a declaration further in may
+// still switch the parser, at the earliest at the first "<?xml" anywhere,
+// and from there on the text is held to the UTF-8 rule.
+size_t Utf8ModeStart(std::string_view text)
+{
+    if (text.starts_with("\xEF\xBB\xBF"))
+        return 0;
+    const size_t first = text.find_first_not_of(" \t\n\v\f\r");
+    if (first == NPOS || !StartsWithNoCase(text.substr(first), "<?xml"))
+        return FindDeclaration(text, 0);
+    const size_t end = text.find('>', first);
+    if (end == NPOS)
+        return NPOS;  // the declaration runs to the end: nothing is read after it
+    return DeclaresUtf8(text.substr(first, end + 1 - first)) ? end + 1 : NPOS;
 }
 
 // The parser opens an element for '<' followed by a letter, '_' or any byte
@@ -166,7 +233,8 @@ eXmlInputCheck CheckXmlInput(const char* data, size_t size)
     const void* pZero = std::memchr(data, 0, size);
     const size_t length = pZero ? static_cast<size_t>(static_cast<const char*>(pZero) - data) : size;
     const std::string_view text(data, length);
-    if (HasUnsafeLeadByte(text))
+    const size_t utf8Start = Utf8ModeStart(text);
+    if (utf8Start != NPOS && HasUnsafeLeadByte(text.substr(utf8Start)))
         return XML_INPUT_UNSAFE;
     return CheckDepth(text);
 }

@@ -1,12 +1,17 @@
 #include <oru/xml/xml_document.h>
 
+#include "support/temp_dir.h"
 #include "xml/xml_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -93,6 +98,8 @@ TEST_F(XmlDocument, LoadFailuresNameTheFileAndTheParserError)
     } cases[] = {
         {"empty.xml", L""},  // the parser records no error for an empty file
         {"broken.xml", L"Error reading end tag."},
+        // The parser stops quietly at the "]>" of the internal subset.
+        {"doctype_subset.xml", L"Root element could not be read"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
@@ -477,18 +484,131 @@ TEST_F(XmlDocument, AttributesAreReadAndWrittenInTheirFixedForms)
     ASSERT_TRUE(m_doc.SetAttrValueDouble(L"d", 1.5F));
     ASSERT_TRUE(m_doc.SetAttrValueInt(L"id", -7));
     ASSERT_TRUE(m_doc.SetAttrValueString(L"name", L"큰 검"));
-    // Names that convert to nothing are refused: the parser would assert on
-    // the next attribute, and the saved file would not load.
     EXPECT_FALSE(m_doc.SetAttrValueString(L"", L"nameless"));
-    EXPECT_FALSE(m_doc.SetAttrValueString(std::wstring(L"\0x", 2), L"nameless"));
-    EXPECT_FALSE(m_doc.InsertChildElement(std::wstring(L"\0x", 2)));
-    EXPECT_EQ(m_log.Take().size(), 1U);
+    EXPECT_TRUE(m_log.Take().empty());
     ASSERT_TRUE(m_doc.Save(L"attributes.xml"));
     const std::string saved = ReadFile("attributes.xml");
     EXPECT_NE(saved.find("<item id=\"-7\" name=\"\xED\x81\xB0 \xEA\xB2\x80\" damage=\" 17 points\" "
                          "f=\"1.500000\" d=\"1.500000\" />"),
               std::string::npos)
         << saved;
+}
+
+// ---- what is saved loads again -------------------------------------------
+
+// A name the parser cannot read back would make the saved file unloadable:
+// it is refused with a "[Skip]" line and the document stays as it was.
+TEST_F(XmlDocument, RefusesElementAndAttributeNamesThatAreNotXmlNames)
+{
+    m_doc.New(L"doc", L"UTF-8");
+    m_doc.InsertChildElement(L"root");
+    ASSERT_TRUE(m_doc.Save(L"names.xml"));
+    const std::string before = ReadFile("names.xml");
+    const std::wstring badNames[] = {L"a b", L"1x", L"-x", L".x", L":x", L"x\"y", L"x'y", L"x<y",
+                                     L"x=y", L"x&y", L"x/y", L"x\ty", std::wstring(L"\0x", 2),
+                                     L"x\x7F", L"a\u00D7b", L"\u00B7x", L"x\uFFFF"};
+    for (const std::wstring& name : badNames) {
+        SCOPED_TRACE(testing::PrintToString(name));
+        EXPECT_FALSE(m_doc.InsertChildElement(name));
+        EXPECT_FALSE(m_doc.SetAttrValueString(name, L"v"));
+        const std::wstring shown = name.c_str();  // a log line ends at a zero character
+        EXPECT_EQ(m_log.Take(), (Lines{L"4 [Skip] names.xml xml 문서에서 root 노드의 자식으로 " + shown +
+                                           L" 를 추가하는데 실패.",
+                                       L"4 [Skip] names.xml xml 문서에서 root 노드의 속성 " + shown +
+                                           L" 를 설정하는데 실패."}));
+        EXPECT_EQ(Name(), L"root");
+    }
+    ASSERT_TRUE(m_doc.Save(L"names.xml"));
+    EXPECT_EQ(ReadFile("names.xml"), before);
+
+    for (const wchar_t* name : {L"a-b.c:d", L"_x1", L"설정", L"\u00E9t\u00E9", L"x\u00B7y", L"x\u0301"}) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(name)));
+        EXPECT_TRUE(m_doc.SetAttrValueString(name, L"v"));
+        EXPECT_TRUE(m_doc.InsertChildElement(name));
+        m_doc.ParentElement();
+    }
+    ASSERT_TRUE(m_doc.Save(L"names.xml"));
+    ASSERT_TRUE(m_doc.Load(L"names.xml"));
+    EXPECT_EQ(m_doc.GetNumChildElement(), 6);
+    EXPECT_TRUE(m_log.Take().empty());
+}
+
+// Text the printer writes out unchanged but the parser cannot read back (a
+// "]]>" inside a CDATA section at the top level ends the section early and
+// hides the root) is not saved: the save fails and the file stays as it was.
+TEST_F(XmlDocument, SaveRefusesTextThatWouldNotLoadAgain)
+{
+    const std::string original = "<![CDATA[kept]]><r/>";
+    WriteFile("unsafe.xml", original);
+    ASSERT_TRUE(m_doc.Load(L"unsafe.xml"));
+    ASSERT_TRUE(m_doc.ParentElement());
+    ASSERT_TRUE(m_doc.SetValueString(L"a]]>b"));
+    EXPECT_FALSE(m_doc.Save(L"unsafe.xml"));
+    EXPECT_EQ(m_log.Take(),
+              Lines{L"3 [Error] xml 파일 저장 실패. (unsafe.xml : The saved text would not load again)"});
+    EXPECT_EQ(ReadFile("unsafe.xml"), original);
+}
+
+// Run in a child process that may not write more than `limit` bytes to any
+// file; a write past it fails (EFBIG) instead of killing the child.
+bool InChildWithFileSizeLimit(rlim_t limit, const std::function<bool()>& body)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit rl{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &rl);
+        _exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST_F(XmlDocument, AFailedSaveKeepsThePreviousFile)
+{
+    const oru::test::CTempDir dir;
+    const std::string path = dir.File("save.xml");
+    const std::string previous = "<?xml version=\"1.0\" ?>\n<save level=\"1\" />\n";
+    WriteFile(path, previous);
+    m_doc.New(L"doc", L"UTF-8");
+    m_doc.InsertChildElement(L"save");
+    ASSERT_TRUE(m_doc.SetValueStringEx(std::wstring(10000, L'x')));
+
+    const bool childOk = InChildWithFileSizeLimit(4096, [&] {
+        xmltest::CHistoryLog log;
+        m_doc.SetLogSystem(log.Get());
+        return !m_doc.Save(xmltest::Wide(path)) &&
+               log.Take() == Lines{L"3 [Error] xml 파일 저장 실패. (doc : )"};
+    });
+    EXPECT_TRUE(childOk);
+    EXPECT_EQ(ReadFile(path), previous);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"save.xml"});
+
+    ASSERT_TRUE(m_doc.Save(xmltest::Wide(path)));
+    EXPECT_EQ(ReadFile(path), "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n<save>" +
+                                  std::string(10000, 'x') + "</save>\n");
+}
+
+// ---- files in legacy encodings ---------------------------------------------
+
+// The parser reads a file byte by byte when its declaration names an encoding
+// other than UTF-8; such files load, and save back byte for byte. Their text
+// stays in its own encoding inside the document.
+TEST_F(XmlDocument, FilesInLegacyEncodingsLoadAndSaveUnchanged)
+{
+    for (const char* file : {"euc_kr.xml", "cp949.xml", "latin1.xml"}) {
+        SCOPED_TRACE(file);
+        ASSERT_TRUE(m_doc.Load(DataPath(file)));
+        EXPECT_EQ(Name(), L"N");
+        EXPECT_EQ(m_doc.GetNumChildElement(), 1);
+        ASSERT_TRUE(m_doc.Save(L"legacy.xml"));
+        EXPECT_EQ(ReadFile("legacy.xml"), ReadFile(std::string(ORU_TEST_DATA_DIR) + "/" + file));
+    }
+    EXPECT_TRUE(m_log.Take().empty());
 }
 
 }  // namespace

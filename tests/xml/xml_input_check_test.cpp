@@ -38,6 +38,8 @@ TEST(XmlInputCheck, BoundsTheNestingDepthAndNothingElse)
 {
     EXPECT_EQ(Check(Nested(XML_MAX_DEPTH)), XML_INPUT_OK);
     EXPECT_EQ(Check(Nested(XML_MAX_DEPTH + 1)), XML_INPUT_TOO_DEEP);
+    EXPECT_EQ(Check("<?xml version='1.0' encoding='EUC-KR'?>" + Nested(XML_MAX_DEPTH + 1)),
+              XML_INPUT_TOO_DEEP);
     // Siblings, empty elements and markup that is not an element never add up.
     EXPECT_EQ(Check("<r>" + Repeat("<a x='1'/>", 5000) + Repeat("<b></b>", 5000) + "</r>"), XML_INPUT_OK);
     EXPECT_EQ(Check("<r>" + Repeat("<!-- <a> --><![CDATA[<a>]]><?p <a> ?><!X <a>>", 2000) + "</r>"),
@@ -59,26 +61,55 @@ TEST(XmlInputCheck, ClosingTagsInsideOtherMarkupDoNotLowerTheCount)
     EXPECT_EQ(Check(closes + Nested(XML_MAX_DEPTH + 1)), XML_INPUT_TOO_DEEP);
 }
 
+// The UTF-8 rule holds where the parser reads UTF-8: after a byte-order mark,
+// or after a declaration that names UTF-8 or no encoding. Before the first
+// declaration, and after one naming another encoding, it reads byte by byte.
+// Every text the check passes is also loaded, so that a sanitizer build sees
+// the parser stay inside its buffer.
 TEST(XmlInputCheck, RefusesBytesTheParserWouldReadDifferently)
 {
+    const std::string utf8 = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    const std::string eucKr = "<?xml version=\"1.0\" encoding=\"EUC-KR\"?>";
+    const std::string bom = "\xEF\xBB\xBF";
     struct Case {
         std::string text;
         oru::detail::eXmlInputCheck expected;
     } cases[] = {
-        {"<r>\xEA\xB0\x80\xEB\x82\x98</r>", XML_INPUT_OK},       // Korean in UTF-8
-        {"<r>\xB0\xA1\xB3\xAA</r>", XML_INPUT_OK},               // Korean in a legacy set
-        {"<r>\xC8\xA1\xC3\x41</r>", XML_INPUT_OK},               // a letter as trail byte
-        {"<r>\xE0</a></r>", XML_INPUT_UNSAFE},                   // a lead byte swallowing '<'
-        {"<r a=\"\xC3\"/>", XML_INPUT_UNSAFE},                   // ... or a quote
-        {"<r>\xF0\x9F", XML_INPUT_UNSAFE},                       // ... or the terminator
-        {std::string("<r>\xE0\0</r>", 9), XML_INPUT_UNSAFE},     // ... or an early zero byte
-        {std::string("<r/>\0\xE0<", 7), XML_INPUT_OK},           // bytes after a zero are never read
-        {"<?xml version=\"1.0\" encoding='UTF-8'?><r/>", XML_INPUT_OK},
-        {"<?xml version=\"a>" + Nested(5) + "\"?><r/>", XML_INPUT_UNSAFE},
+        {utf8 + "<r>\xEA\xB0\x80\xEB\x82\x98</r>", XML_INPUT_OK},    // Korean in UTF-8
+        {utf8 + "<r>\xB0\xA1\xB3\xAA</r>", XML_INPUT_OK},            // lead bytes before text
+        {utf8 + "<r>\xC8\xA1\xC3\x41</r>", XML_INPUT_OK},            // ... or a letter
+        {utf8 + "<r>\xE0</a></r>", XML_INPUT_UNSAFE},                // a lead byte swallowing '<'
+        {utf8 + "<r a=\"\xC3\"/>", XML_INPUT_UNSAFE},                // ... or a quote
+        {utf8 + "<r>\xF0\x9F", XML_INPUT_UNSAFE},                    // ... or the terminator
+        {utf8 + std::string("<r>\xE0\0</r>", 9), XML_INPUT_UNSAFE},  // ... or an early zero byte
+        {std::string("<r/>\0\xE0<", 7), XML_INPUT_OK},              // bytes after a zero are never read
+        {"<?xml version=\"1.0\"?><r>\xE0</r>", XML_INPUT_UNSAFE},    // no encoding named: UTF-8
+        {"<?xml encoding='utf8x'?><r>\xE0</r>", XML_INPUT_UNSAFE},    // read as a prefix, any case
+        {bom + "<r>\xE0</r>", XML_INPUT_UNSAFE},
+        {bom + eucKr + "<r>\xE0</r>", XML_INPUT_UNSAFE},             // the mark wins
+        {"<r>\xE0</a></r>", XML_INPUT_OK},                           // no declaration: bytes
+        {"<r a=\"\xC3\"/>", XML_INPUT_OK},
+        {"<r>\xF0\x9F", XML_INPUT_OK},
+        {eucKr + "<N>\xBE\xC8\xB3\xE7</N>", XML_INPUT_OK},
+        {" \n<?XML version='1.0' encoding='ISO-8859-1'?><N a='caf\xE9'>caf\xE9</N>", XML_INPUT_OK},
+        {"<?xml\xE9 encoding='EUC-KR'?><r>\xE7</r>", XML_INPUT_OK},
+        // A declaration further in may switch to UTF-8: from the first one
+        // on, the UTF-8 rule holds whatever it names.
+        {"<!-- \xE7 --><?xml version='1.0' encoding='EUC-KR'?><r>\xE7</r>", XML_INPUT_UNSAFE},
+        {"<!-- \xE7 --><r>\xE7</r>", XML_INPUT_OK},
+        {utf8 + "<?xml version=\"a>" + Nested(5) + "\"?><r/>", XML_INPUT_UNSAFE},
+        {eucKr + "<?xml version=\"a>" + Nested(5) + "\"?><r/>", XML_INPUT_UNSAFE},
         {"<!DOCTYPE r SYSTEM \"a>b\"><r/>", XML_INPUT_OK},      // quotes there are not honoured
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(Check(c.text), c.expected) << testing::PrintToString(c.text);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.text));
+        EXPECT_EQ(Check(c.text), c.expected);
+        if (c.expected == XML_INPUT_OK) {
+            xmltest::WriteFile("passed.xml", c.text);
+            CXmlDocument doc;
+            doc.Load(L"passed.xml");
+        }
+    }
 }
 
 TEST(XmlInputCheck, LoadRefusesTooDeepFilesWithAnErrorLine)

@@ -4,8 +4,9 @@
 // document is saved and loaded again. Text after a final "\n#" serves as a
 // name, path and value of its own.
 //
-// Invariant checked besides "no crash, no leak": a node whose name path has
-// no '/' in it is found again by FindElementGlobal.
+// Invariants checked besides "no crash, no leak": a node whose name path has
+// no '/' in it is found again by FindElementGlobal, and every document that
+// Save accepts loads again.
 
 #include <oru/xml/xml_document.h>
 
@@ -153,12 +154,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         doc.SetAttrValueFloat(L"f", 1.5F);
         doc.InsertChildElement(probe);
         doc.SetValueDouble(0.1, static_cast<int>(size));
-        if (doc.Save(wideOut) && doc.Load(wideOut))
+        if (doc.Save(wideOut)) {
+            if (!doc.Load(wideOut))
+                std::abort();
             VisitAndFindAgain(doc, probe);
+        }
     } else {
         doc.New(probe, probe);
         doc.InsertChildElement(probe);
         doc.SetValueStringEx(probe);
+        doc.SetAttrValueString(probe, probe);
+        if (doc.Save(wideOut) && !doc.Load(wideOut))
+            std::abort();
     }
     std::remove(inPath.c_str());
     std::remove(outPath.c_str());

@@ -3,9 +3,13 @@
 #include "platform/fault_points.h"
 #include "platform/output_file.h"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace oru::platform {
@@ -27,9 +31,45 @@ bool SyncParentFolder(const std::string& pathUtf8)
     return synced;
 }
 
-bool Replace(const std::string& pathUtf8, std::string_view bytes, bool durable)
+// Beside the target, so that the rename stays within one file system; unique
+// to the call, so that two threads replacing one file at the same time never
+// write into each other's temporary file.
+std::string TemporaryPath(const std::string& pathUtf8)
 {
-    const std::string temporary = pathUtf8 + ".tmp" + std::to_string(getpid());
+    static std::atomic<uint64_t> s_nNext{0};
+    return pathUtf8 + ".tmp" + std::to_string(getpid()) + "." + std::to_string(s_nNext.fetch_add(1));
+}
+
+// Where the new file goes: the file a symbolic link leads to, so that the
+// link keeps working, or the path itself. False when something other than a
+// regular file is there (a folder, a FIFO, a device): renaming over it would
+// remove it rather than write into it.
+bool ResolveTarget(const std::string& pathUtf8, std::string& target)
+{
+    struct stat st {};
+    if (lstat(pathUtf8.c_str(), &st) != 0) {
+        target = pathUtf8;
+        return errno == ENOENT;
+    }
+    target = pathUtf8;
+    if (S_ISLNK(st.st_mode)) {
+        char* pResolved = realpath(pathUtf8.c_str(), nullptr);
+        if (!pResolved)
+            return false;  // a dangling link, or a loop of links
+        target = pResolved;
+        std::free(pResolved);
+        if (stat(target.c_str(), &st) != 0)
+            return false;
+    }
+    return S_ISREG(st.st_mode);
+}
+
+bool Replace(const std::string& requestedPath, std::string_view bytes, bool durable)
+{
+    std::string pathUtf8;
+    if (!ResolveTarget(requestedPath, pathUtf8))
+        return false;
+    const std::string temporary = TemporaryPath(pathUtf8);
     bool written = false;
     {
         COutputFile file;

@@ -9,8 +9,11 @@ namespace oru::platform {
 
 // Writes `bytes` to a temporary file beside `pathUtf8` and renames it over
 // the target, so a reader sees either the old file or the whole new one,
-// never a half-written one. False when the file cannot be created, written
-// or renamed; the temporary file is removed then.
+// never a half-written one. A symbolic link at `pathUtf8` is followed: the
+// file it leads to is replaced and the link kept. False when the file cannot
+// be created, written or renamed, and when something other than a regular
+// file (a folder, a FIFO, a device) or a dangling link is there; the
+// temporary file is removed then.
 bool ReplaceFileContents(const std::string& pathUtf8, std::string_view bytes);
 
 // As ReplaceFileContents, and the new contents reach the disk before the

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using xmltest::DataPath;
@@ -591,6 +592,62 @@ TEST_F(XmlDocument, AFailedSaveKeepsThePreviousFile)
     ASSERT_TRUE(m_doc.Save(xmltest::Wide(path)));
     EXPECT_EQ(ReadFile(path), "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n<save>" +
                                   std::string(10000, 'x') + "</save>\n");
+}
+
+// A link is followed and kept; a FIFO or a folder is refused without
+// blocking and stays what it was.
+TEST_F(XmlDocument, SaveReplacesOnlyRegularFiles)
+{
+    ::unlink("linked.xml");
+    ::unlink("save_fifo");
+    WriteFile("target.xml", "old");
+    ASSERT_EQ(::symlink("target.xml", "linked.xml"), 0);
+    ASSERT_EQ(::mkfifo("save_fifo", 0600), 0);
+    ::mkdir("save_folder", 0700);
+    m_doc.New(L"doc", L"UTF-8");
+    m_doc.InsertChildElement(L"r");
+
+    ASSERT_TRUE(m_doc.Save(L"linked.xml"));
+    struct stat st {};
+    ASSERT_EQ(::lstat("linked.xml", &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(ReadFile("target.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n<r />\n");
+
+    EXPECT_FALSE(m_doc.Save(L"save_fifo"));
+    EXPECT_FALSE(m_doc.Save(L"save_folder"));
+    ASSERT_EQ(::lstat("save_fifo", &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(::lstat("save_folder", &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(m_log.Take().size(), 2U);
+}
+
+// Two documents saved to one path at the same time: both saves succeed and
+// the file holds one of them whole, never a mixture. (The bounded value
+// functions only: the unbounded ones share one buffer across threads.)
+TEST_F(XmlDocument, TwoThreadsSavingOneFileLeaveOneWholeDocument)
+{
+    const std::wstring texts[] = {std::wstring(1000, L'a'), std::wstring(500, L'b')};
+    for (int round = 0; round < 20; ++round) {
+        bool saved[2] = {false, false};
+        auto save = [&](int i) {
+            CXmlDocument doc;
+            doc.New(L"doc", L"UTF-8");
+            doc.InsertChildElement(L"r");
+            doc.SetValueString(texts[i]);
+            saved[i] = doc.Save(L"shared.xml");
+        };
+        std::thread first(save, 0);
+        std::thread second(save, 1);
+        first.join();
+        second.join();
+        EXPECT_TRUE(saved[0] && saved[1]);
+        CXmlDocument loaded;
+        std::wstring text;
+        ASSERT_TRUE(loaded.Load(L"shared.xml"));
+        ASSERT_TRUE(loaded.GetValueString(text));
+        EXPECT_TRUE(text == texts[0] || text == texts[1]) << "round " << round;
+    }
 }
 
 // ---- files in legacy encodings ---------------------------------------------

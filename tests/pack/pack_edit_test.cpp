@@ -6,19 +6,16 @@
 #include "pack_builder.h"
 #include "platform/file.h"
 #include "platform/files.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/resource.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <string>
 
@@ -493,22 +490,6 @@ TEST_F(PackEdit, RefusesToEditAPackWithSectorSizeZero)
     EXPECT_EQ(ReadFile(m_base + ".odx"), index);
 }
 
-// Runs `body` in a child process whose files may not grow past `limit`
-// bytes (writes past it fail as on a full disk); true when it returned true.
-bool InChildWithFileSizeLimit(rlim_t limit, const std::function<bool()>& body)
-{
-    const pid_t pid = fork();
-    if (pid == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit rl{limit, limit};
-        setrlimit(RLIMIT_FSIZE, &rl);
-        _exit(body() ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // A data file that cannot grow: the addition fails, records nothing and
 // gives its sectors back; the pack closes into a consistent state, in which
 // a reused sector is handed out again.
@@ -516,7 +497,7 @@ TEST_F(PackEdit, FailsCleanlyWhenTheDiskIsFull)
 {
     const Bytes small = Source("small", Pattern(700, 1));
     Source("large", Pattern(8000, 2));
-    const bool childOk = InChildWithFileSizeLimit(4000, [&] {
+    const bool childOk = oru::test::InChildWithFileSizeLimit(4000, [&] {
         CEditProbe pack;
         OpenForWriting(pack);
         if (!pack.AddFile(L"small") || !pack.DelFile(L"small") || !pack.AddFile(L"small"))
@@ -577,7 +558,7 @@ TEST_F(PackEdit, KeepsTheOldIndexWhenTheSaveFails)
         ASSERT_TRUE(pack.AddFile(Wide(name(0))));
     }
     const Bytes before = ReadFile(m_base + ".odx");
-    const bool childOk = InChildWithFileSizeLimit(2000, [&] {
+    const bool childOk = oru::test::InChildWithFileSizeLimit(2000, [&] {
         CEditProbe pack;
         open(pack);
         for (int i = 1; i < 40; ++i)

@@ -1,16 +1,14 @@
 #include <oru/xml/xml_document.h>
 
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 #include "xml/xml_test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -550,22 +548,6 @@ TEST_F(XmlDocument, SaveRefusesTextThatWouldNotLoadAgain)
     EXPECT_EQ(ReadFile("unsafe.xml"), original);
 }
 
-// Run in a child process that may not write more than `limit` bytes to any
-// file; a write past it fails (EFBIG) instead of killing the child.
-bool InChildWithFileSizeLimit(rlim_t limit, const std::function<bool()>& body)
-{
-    const pid_t pid = fork();
-    if (pid == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit rl{limit, limit};
-        setrlimit(RLIMIT_FSIZE, &rl);
-        _exit(body() ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 TEST_F(XmlDocument, AFailedSaveKeepsThePreviousFile)
 {
     const oru::test::CTempDir dir;
@@ -576,7 +558,7 @@ TEST_F(XmlDocument, AFailedSaveKeepsThePreviousFile)
     m_doc.InsertChildElement(L"save");
     ASSERT_TRUE(m_doc.SetValueStringEx(std::wstring(10000, L'x')));
 
-    const bool childOk = InChildWithFileSizeLimit(4096, [&] {
+    const bool childOk = oru::test::InChildWithFileSizeLimit(4096, [&] {
         xmltest::CHistoryLog log;
         m_doc.SetLogSystem(log.Get());
         return !m_doc.Save(xmltest::Wide(path)) &&

@@ -47,10 +47,14 @@ public:
     // Clears, then parses the file. On success the document name is `path`
     // and the cursor is on the root element (no cursor when the document has
     // no element). On failure logs "[Error]" and leaves no cursor. Files that
-    // nest elements more than 1000 deep are refused.
+    // nest elements more than 1000 deep are refused, and so are files whose
+    // root element the parser cannot read.
     bool Load(const std::wstring& path);
-    // Writes the whole document to `path` (created or truncated); on success
-    // the document name becomes `path`. On failure logs "[Error]".
+    // Writes the whole document to a temporary file beside `path`, flushed,
+    // then renamed over `path`; on success the document name becomes `path`.
+    // On failure (a full disk, a folder or FIFO at `path`, a document whose
+    // printed form would not load again) logs "[Error]" and leaves the file
+    // at `path` as it was.
     bool Save(const std::wstring& path);
     // Forgets the cursor, destroys the document, empties the document name.
     void Clear();
@@ -76,7 +80,8 @@ public:
     // element; a piece that is not found is logged as "[Skip]".
     bool FindElementGlobal(const std::wstring& path);
     // Appends an element as the last child of the current node (an element or
-    // the document) and moves into it. A failure is logged as "[Skip]".
+    // the document) and moves into it. A failure, and a name that is not an
+    // XML name, is logged as "[Skip]".
     bool InsertChildElement(const std::wstring& name);
 
     // True when the current node's name equals `name` exactly (case matters).
@@ -118,7 +123,8 @@ public:
     bool GetAttrValueDouble(const std::wstring& name, double& value);
     bool GetAttrValueFloat(const std::wstring& name, float& value);
     // Create or replace. Ints as "%d"; both float forms take a float and write
-    // it as "%f" (six decimals), whatever the process locale.
+    // it as "%f" (six decimals), whatever the process locale. A name that is
+    // not an XML name is refused and logged as "[Skip]".
     bool SetAttrValueString(const std::wstring& name, const std::wstring& value);
     bool SetAttrValueInt(const std::wstring& name, int value);
     bool SetAttrValueFloat(const std::wstring& name, float value);

@@ -43,7 +43,7 @@ std::string TemporaryPath(const std::string& pathUtf8)
 // Where the new file goes: the file a symbolic link leads to, so that the
 // link keeps working, or the path itself. False when something other than a
 // regular file is there (a folder, a FIFO, a device): renaming over it would
-// remove it rather than write into it.
+// remove it rather than write into it. errno tells why.
 bool ResolveTarget(const std::string& pathUtf8, std::string& target)
 {
     struct stat st {};
@@ -61,14 +61,17 @@ bool ResolveTarget(const std::string& pathUtf8, std::string& target)
         if (stat(target.c_str(), &st) != 0)
             return false;
     }
-    return S_ISREG(st.st_mode);
+    if (S_ISREG(st.st_mode))
+        return true;
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return false;
 }
 
 bool Replace(const std::string& requestedPath, std::string_view bytes, bool durable)
 {
     std::string pathUtf8;
     if (!ResolveTarget(requestedPath, pathUtf8))
-        return false;
+        return RecordFileError();
     const std::string temporary = TemporaryPath(pathUtf8);
     bool written = false;
     {

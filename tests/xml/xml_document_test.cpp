@@ -1,7 +1,6 @@
 #include <oru/xml/xml_document.h>
 
 #include "support/file_size_limit.h"
-#include "support/temp_dir.h"
 #include "xml/xml_test_support.h"
 
 #include <gtest/gtest.h>
@@ -44,6 +43,7 @@ protected:
         ASSERT_TRUE(m_log.Take().empty());
     }
 
+    xmltest::CScratchFolder m_folder;
     xmltest::CHistoryLog m_log;
     CXmlDocument m_doc;
 };
@@ -109,7 +109,6 @@ TEST_F(XmlDocument, LoadFailuresNameTheFileAndTheParserError)
     }
     // A folder and a FIFO fail as files that cannot be opened, without blocking.
     EXPECT_FALSE(m_doc.Load(L"."));
-    ::unlink("load_fifo");
     ASSERT_EQ(::mkfifo("load_fifo", 0600), 0);
     EXPECT_FALSE(m_doc.Load(L"load_fifo"));
     EXPECT_EQ(m_log.Take(), (Lines{L"3 [Error] xml 파일 로드 실패. (. : Failed to open file)",
@@ -550,8 +549,7 @@ TEST_F(XmlDocument, SaveRefusesTextThatWouldNotLoadAgain)
 
 TEST_F(XmlDocument, AFailedSaveKeepsThePreviousFile)
 {
-    const oru::test::CTempDir dir;
-    const std::string path = dir.File("save.xml");
+    const std::string path = "save.xml";
     const std::string previous = "<?xml version=\"1.0\" ?>\n<save level=\"1\" />\n";
     WriteFile(path, previous);
     m_doc.New(L"doc", L"UTF-8");
@@ -567,7 +565,7 @@ TEST_F(XmlDocument, AFailedSaveKeepsThePreviousFile)
     EXPECT_TRUE(childOk);
     EXPECT_EQ(ReadFile(path), previous);
     std::vector<std::string> left;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+    for (const auto& entry : std::filesystem::directory_iterator("."))
         left.push_back(entry.path().filename().string());
     EXPECT_EQ(left, std::vector<std::string>{"save.xml"});
 
@@ -580,8 +578,6 @@ TEST_F(XmlDocument, AFailedSaveKeepsThePreviousFile)
 // blocking and stays what it was.
 TEST_F(XmlDocument, SaveReplacesOnlyRegularFiles)
 {
-    ::unlink("linked.xml");
-    ::unlink("save_fifo");
     WriteFile("target.xml", "old");
     ASSERT_EQ(::symlink("target.xml", "linked.xml"), 0);
     ASSERT_EQ(::mkfifo("save_fifo", 0600), 0);

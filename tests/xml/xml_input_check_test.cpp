@@ -29,12 +29,16 @@ std::string Nested(int depth)
     return Repeat("<a>", depth) + Repeat("</a>", depth);
 }
 
+class XmlInputCheck : public ::testing::Test {
+    xmltest::CScratchFolder m_folder;
+};
+
 oru::detail::eXmlInputCheck Check(const std::string& text)
 {
     return CheckXmlInput(text.data(), text.size());
 }
 
-TEST(XmlInputCheck, BoundsTheNestingDepthAndNothingElse)
+TEST_F(XmlInputCheck, BoundsTheNestingDepthAndNothingElse)
 {
     EXPECT_EQ(Check(Nested(XML_MAX_DEPTH)), XML_INPUT_OK);
     EXPECT_EQ(Check(Nested(XML_MAX_DEPTH + 1)), XML_INPUT_TOO_DEEP);
@@ -49,7 +53,7 @@ TEST(XmlInputCheck, BoundsTheNestingDepthAndNothingElse)
 
 // Closing tags that the parser does not read as closing tags must not hide
 // the nesting that follows them.
-TEST(XmlInputCheck, ClosingTagsInsideOtherMarkupDoNotLowerTheCount)
+TEST_F(XmlInputCheck, ClosingTagsInsideOtherMarkupDoNotLowerTheCount)
 {
     const std::string deep = Repeat("<a>", XML_MAX_DEPTH / 2 + 10);
     const std::string closes = Repeat("</a>", XML_MAX_DEPTH);
@@ -66,7 +70,7 @@ TEST(XmlInputCheck, ClosingTagsInsideOtherMarkupDoNotLowerTheCount)
 // declaration, and after one naming another encoding, it reads byte by byte.
 // Every text the check passes is also loaded, so that a sanitizer build sees
 // the parser stay inside its buffer.
-TEST(XmlInputCheck, RefusesBytesTheParserWouldReadDifferently)
+TEST_F(XmlInputCheck, RefusesBytesTheParserWouldReadDifferently)
 {
     const std::string utf8 = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
     const std::string eucKr = "<?xml version=\"1.0\" encoding=\"EUC-KR\"?>";
@@ -112,7 +116,7 @@ TEST(XmlInputCheck, RefusesBytesTheParserWouldReadDifferently)
     }
 }
 
-TEST(XmlInputCheck, LoadRefusesTooDeepFilesWithAnErrorLine)
+TEST_F(XmlInputCheck, LoadRefusesTooDeepFilesWithAnErrorLine)
 {
     xmltest::CHistoryLog log;
     CXmlDocument doc;

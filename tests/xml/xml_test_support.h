@@ -1,9 +1,12 @@
 #pragma once
 
-// Shared by the XML suites: files in the working folder, paths of the data
-// files, and a log that keeps what the document wrote to it.
+// Shared by the XML suites: a fresh working folder for each test, files in
+// it, paths of the data files, and a log that keeps what the document wrote
+// to it.
 
 #include <oru/log/log_system.h>
+
+#include "support/temp_dir.h"
 
 #include <string>
 #include <vector>
@@ -14,6 +17,14 @@ std::wstring Wide(const std::string& ascii);
 std::wstring DataPath(const char* name);
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
+
+// A fresh folder, the working folder while the test runs: the tests name
+// their files relative to it, as a game names its saves.
+class CScratchFolder {
+private:
+    oru::test::CTempDir m_dir;
+    oru::test::CWorkingDirectory m_cwd{m_dir.Path()};
+};
 
 // A log at level 9 with history on. Take() returns the lines written since
 // the last call as "<level> <text>", without the time stamp.

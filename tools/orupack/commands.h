@@ -15,5 +15,6 @@ int CmdInfo(const CArgs& args);
 int CmdCat(const CArgs& args);
 int CmdExtract(const CArgs& args);
 int CmdVerify(const CArgs& args);
+int CmdMount(const CArgs& args);
 
 }  // namespace orupack

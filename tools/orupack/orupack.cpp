@@ -55,6 +55,14 @@ const CCommand COMMANDS[] = {
      "no sector is in two chains, that the usage table and the header agree with the\n"
      "entries, and that every compressed entry decompresses with good checksums.\n"
      "Exit status 0 only when everything holds.\n"},
+    {"mount", CmdMount, {"--background"}, {},
+     "orupack mount PACK DIR [--background]",
+     "Shows the pack as a read-only folder tree at DIR (FUSE), until it is unmounted\n"
+     "with 'fusermount3 -u DIR' or interrupted. '\\' in entry names becomes folders;\n"
+     "files have their content size and the entry's times, and read decompressed.\n"
+     "Names that cannot be shown here are listed on standard error. A read that\n"
+     "meets damaged data fails with an input/output error.\n"
+     "  --background  returns once the folder is mounted, serving from the background\n"},
 };
 
 void PrintOverview(std::FILE* pOut)

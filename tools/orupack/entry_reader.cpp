@@ -1,0 +1,116 @@
+// How a mounted file is read.
+//
+// Plain content goes straight through the library's stream, which keeps its
+// position: the kernel mostly reads a file from start to end, so most reads
+// continue where the last one stopped and a seek is rare. A read that gets
+// fewer bytes than the content size promises met a broken chain, and fails.
+//
+// Decoded content cannot be trusted until a member's checksum at its end has
+// been checked, so the first read decodes all of it, and nothing is given out
+// unless all of it decodes, with good checksums, to exactly the length shown.
+// Small content stays in memory from then on; larger content is decoded
+// again as it is read, which the stream does forward without cost and
+// backward by starting over.
+
+#include "entry_reader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace orupack {
+namespace {
+
+constexpr unsigned int READ_FAILED = 0xFFFFFFFFu;
+constexpr size_t CHUNK_BYTES = 256 * 1024;
+
+}  // namespace
+
+CEntryReader::CEntryReader(const CDataFile& data, const CMountNode& file, uint32_t sectorSize)
+    : m_data(data), m_file(file), m_nSectorSize(sectorSize),
+      m_nChecked(file.m_eForm == CONTENT_DECODED ? 1 : 0)
+{
+}
+
+long CEntryReader::ReadAt(uint64_t offset, uint8_t* pDst, size_t size)
+{
+    if (offset >= m_file.m_nSize || size == 0)
+        return 0;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(size, m_file.m_nSize - offset));
+    std::lock_guard<std::mutex> lock(m_cs);
+    if (m_nChecked > 0)
+        m_nChecked = CheckDecoded();
+    if (m_nChecked < 0)
+        return m_nChecked;
+    if (!m_vecContent.empty()) {
+        std::memcpy(pDst, m_vecContent.data() + offset, want);
+        return static_cast<long>(want);
+    }
+    return StreamRead(offset, pDst, want) ? static_cast<long>(want) : -EIO;
+}
+
+int CEntryReader::CheckDecoded()
+{
+    const uint64_t size = m_file.m_nSize;
+    const bool keep = size <= MEMORY_LIMIT;
+    std::vector<uint8_t> scratch;
+    try {
+        (keep ? m_vecContent : scratch).resize(keep ? size : CHUNK_BYTES);
+    } catch (const std::bad_alloc&) {
+        return -ENOMEM;
+    }
+    bool whole = Reopen();
+    for (uint64_t done = 0; whole && done < size;) {
+        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(size - done, CHUNK_BYTES));
+        whole = ReadFully(keep ? m_vecContent.data() + done : scratch.data(), chunk);
+        done += chunk;
+    }
+    // The content must end right there; this read also checks the last
+    // member's trailer.
+    uint8_t extra = 0;
+    whole = whole && m_pStream->Fread(&extra, 1, 1) == 0;
+    if (!whole) {
+        std::vector<uint8_t>().swap(m_vecContent);
+        m_pStream.reset();
+        return -EIO;
+    }
+    if (keep)
+        m_pStream.reset();  // every read is served from memory now
+    else
+        Reopen();           // back to the start; a later read seeks
+    return 0;
+}
+
+bool CEntryReader::StreamRead(uint64_t offset, uint8_t* pDst, size_t size)
+{
+    const long target = static_cast<long>(offset);
+    const bool there = m_pStream && (m_pStream->Ftell() == target || m_pStream->Fseek(target, SEEK_SET));
+    if (!there && !(Reopen() && m_pStream->Fseek(target, SEEK_SET)))
+        return false;
+    if (ReadFully(pDst, size))
+        return true;
+    m_pStream.reset();  // damaged or cut short: a later read starts afresh
+    return false;
+}
+
+bool CEntryReader::ReadFully(uint8_t* pDst, size_t size)
+{
+    for (size_t done = 0; done < size;) {
+        const unsigned int chunk = static_cast<unsigned int>(std::min(size - done, CHUNK_BYTES));
+        const unsigned int got = m_pStream->Fread(pDst + done, 1, chunk);
+        if (got == 0 || got == READ_FAILED)
+            return false;
+        done += got;
+    }
+    return true;
+}
+
+bool CEntryReader::Reopen()
+{
+    m_pStream = m_data.OpenEntry(m_file.m_info, m_nSectorSize);
+    return m_pStream != nullptr;
+}
+
+}  // namespace orupack

@@ -1,0 +1,232 @@
+// orupack mount: a pack shown as a read-only folder tree through FUSE 3.
+//
+// Everything that touches the pack by its path happens before the mount: the
+// index is read, each entry's first bytes are looked at to learn its content
+// size, and the data file is opened once. The file system then serves a
+// snapshot that never changes, from a tree no thread writes to, so the kernel
+// may cache names, attributes and content for as long as it likes. Each open
+// file gets a reader of its own with its own stream over the data file.
+
+#define FUSE_USE_VERSION 31
+
+#include "commands.h"
+#include "entry_reader.h"
+#include "mount_tree.h"
+
+#include <fuse.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <new>
+
+namespace orupack {
+namespace {
+
+// A snapshot never changes, so the kernel keeps what it learned for a day.
+constexpr double CACHE_SECONDS = 86400.0;
+constexpr uint64_t UNIX_EPOCH = 116444736000000000ULL;  // 1970 in 100-ns steps since 1601
+
+// What the file system callbacks reach through fuse_get_context.
+struct CMount {
+    CMountTree m_tree;
+    std::unique_ptr<CDataFile> m_pData;
+    uint32_t m_nSectorSize = 0;
+    uid_t m_nUid = 0;
+    gid_t m_nGid = 0;
+};
+
+CMount& Mount()
+{
+    return *static_cast<CMount*>(fuse_get_context()->private_data);
+}
+
+timespec ToTimespec(uint64_t fileTime)
+{
+    timespec ts{};
+    if (fileTime >= UNIX_EPOCH) {
+        ts.tv_sec = static_cast<time_t>((fileTime - UNIX_EPOCH) / 10000000ULL);
+        ts.tv_nsec = static_cast<long>((fileTime - UNIX_EPOCH) % 10000000ULL * 100);
+    }
+    return ts;
+}
+
+void FillStat(const CMount& mount, const CMountNode& node, struct stat& st)
+{
+    st = {};
+    st.st_mode = node.m_bFolder ? S_IFDIR | 0555 : S_IFREG | 0444;
+    st.st_nlink = node.m_bFolder ? 2 + node.m_nSubfolders : 1;
+    st.st_uid = mount.m_nUid;
+    st.st_gid = mount.m_nGid;
+    st.st_size = static_cast<off_t>(node.m_nSize);
+    st.st_blocks = static_cast<blkcnt_t>((node.m_nSize + 511) / 512);
+    st.st_atim = ToTimespec(node.m_nAccessTime);
+    st.st_mtim = ToTimespec(node.m_nWriteTime);
+    st.st_ctim = st.st_mtim;  // nothing about an entry changes after it is written
+}
+
+void* OnInit(fuse_conn_info*, fuse_config* pConfig)
+{
+    pConfig->kernel_cache = 1;
+    pConfig->entry_timeout = CACHE_SECONDS;
+    pConfig->attr_timeout = CACHE_SECONDS;
+    pConfig->negative_timeout = CACHE_SECONDS;
+    return fuse_get_context()->private_data;
+}
+
+int OnGetattr(const char* pPath, struct stat* pStat, fuse_file_info*)
+{
+    const CMountNode* pNode = Mount().m_tree.Find(pPath);
+    if (!pNode)
+        return -ENOENT;
+    FillStat(Mount(), *pNode, *pStat);
+    return 0;
+}
+
+int OnReaddir(const char* pPath, void* pBuffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
+              fuse_readdir_flags)
+{
+    const CMountNode* pNode = Mount().m_tree.Find(pPath);
+    if (!pNode)
+        return -ENOENT;
+    if (!pNode->m_bFolder)
+        return -ENOTDIR;
+    fill(pBuffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    fill(pBuffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    for (const auto& [name, index] : pNode->m_mapChildren) {
+        struct stat st;
+        FillStat(Mount(), Mount().m_tree.Node(index), st);
+        if (fill(pBuffer, name.c_str(), &st, 0, static_cast<fuse_fill_dir_flags>(0)) != 0)
+            return -ENOMEM;
+    }
+    return 0;
+}
+
+int OnOpen(const char* pPath, fuse_file_info* pInfo)
+{
+    if ((pInfo->flags & O_ACCMODE) != O_RDONLY)
+        return -EROFS;
+    const CMountNode* pNode = Mount().m_tree.Find(pPath);
+    if (!pNode)
+        return -ENOENT;
+    if (pNode->m_bFolder)
+        return -EISDIR;
+    CMount& mount = Mount();
+    auto* pReader = new (std::nothrow) CEntryReader(*mount.m_pData, *pNode, mount.m_nSectorSize);
+    if (!pReader)
+        return -ENOMEM;
+    pInfo->fh = reinterpret_cast<uint64_t>(pReader);  // released in OnRelease
+    pInfo->keep_cache = 1;
+    return 0;
+}
+
+int OnRead(const char*, char* pBuffer, size_t size, off_t offset, fuse_file_info* pInfo)
+{
+    if (offset < 0)
+        return -EINVAL;
+    auto* pReader = reinterpret_cast<CEntryReader*>(pInfo->fh);
+    const long got = pReader->ReadAt(static_cast<uint64_t>(offset),
+                                     reinterpret_cast<uint8_t*>(pBuffer),
+                                     std::min<size_t>(size, INT_MAX));
+    return static_cast<int>(got);
+}
+
+int OnRelease(const char*, fuse_file_info* pInfo)
+{
+    delete reinterpret_cast<CEntryReader*>(pInfo->fh);
+    return 0;
+}
+
+fuse_operations Operations()
+{
+    fuse_operations ops{};
+    ops.init = OnInit;
+    ops.getattr = OnGetattr;
+    ops.readdir = OnReaddir;
+    ops.open = OnOpen;
+    ops.read = OnRead;
+    ops.release = OnRelease;
+    return ops;
+}
+
+// A mount option's value with the characters the option parser treats
+// specially escaped.
+std::string OptionValue(const std::string& text)
+{
+    std::string escaped;
+    for (char ch : text) {
+        if (ch == ',' || ch == '\\')
+            escaped += '\\';
+        escaped += ch;
+    }
+    return escaped;
+}
+
+// Mounts, serves until unmounted or interrupted, unmounts. The exit status.
+int Serve(CMount& mount, const std::string& pack, const std::string& folder, bool background)
+{
+    const std::string options = "ro,default_permissions,subtype=orupack,fsname=" + OptionValue(pack);
+    const char* argv[] = {"orupack", "-o", options.c_str()};
+    fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
+    const fuse_operations ops = Operations();
+    fuse* pFuse = fuse_new(&args, &ops, sizeof ops, &mount);
+    fuse_opt_free_args(&args);
+    if (!pFuse) {
+        Error("cannot start the file system");
+        return EXIT_FAILED;
+    }
+    int status = EXIT_FAILED;
+    if (fuse_mount(pFuse, folder.c_str()) != 0) {
+        Error("%s: cannot mount there (FUSE missing or not permitted?)", folder.c_str());
+    } else {
+        fuse_session* pSession = fuse_get_session(pFuse);
+        if (fuse_daemonize(background ? 0 : 1) == 0 && fuse_set_signal_handlers(pSession) == 0) {
+            // The loop ends when the folder is unmounted (0) or on a signal
+            // (its number); both are how a mount is meant to end.
+            status = fuse_loop_mt(pFuse, 0) >= 0 ? EXIT_DONE : EXIT_FAILED;
+            fuse_remove_signal_handlers(pSession);
+        }
+        fuse_unmount(pFuse);
+    }
+    fuse_destroy(pFuse);
+    return status;
+}
+
+}  // namespace
+
+int CmdMount(const CArgs& args)
+{
+    if (args.m_vecWords.size() != 2)
+        return EXIT_USAGE;
+    const std::string base = PackBase(args.m_vecWords[0]);
+    std::error_code ec;
+    // Absolute, because a mount in the background leaves the working folder.
+    const std::string folder = std::filesystem::canonical(args.m_vecWords[1], ec).string();
+    if (ec || !std::filesystem::is_directory(folder, ec)) {
+        Error("%s: no such folder", args.m_vecWords[1].c_str());
+        return EXIT_FAILED;
+    }
+    COruPack pack;
+    if (!OpenForReading(pack, base))
+        return EXIT_FAILED;
+
+    CMount mount;
+    mount.m_nSectorSize = pack.GetPackInfo()->sector_size;
+    mount.m_pData = std::make_unique<CDataFile>(base);
+    if (!mount.m_pData->IsOpen()) {
+        Error("%s.opk: cannot open the data file", base.c_str());
+        return EXIT_FAILED;
+    }
+    mount.m_tree.Build(*pack.GetFileList(), base, mount.m_nSectorSize);
+    for (const CMountTree::CLeftOut& left : mount.m_tree.LeftOut())
+        Error("%s: not shown: %s", Narrow(left.m_strName).c_str(), left.m_pWhy);
+    mount.m_nUid = getuid();
+    mount.m_nGid = getgid();
+    return Serve(mount, std::filesystem::absolute(base, ec).string(), folder, args.Has("--background"));
+}
+
+}  // namespace orupack

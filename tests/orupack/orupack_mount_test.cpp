@@ -1,0 +1,415 @@
+// orupack mount, run as a program against a real FUSE mount: the mounted tree
+// compared with the extracted one and with its source, reads at random
+// offsets from two threads, names that cannot be shown, damage met by a
+// read, and the ways a mount ends. Skipped, with the reason, where FUSE
+// cannot be used.
+
+#include <oru/pack/oru_pack.h>
+
+#include "pack/pack_format.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+using oru::test::CTempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int WAIT_STEPS = 1500;         // 20 ms each: a mount that takes 30 s is broken
+constexpr useconds_t WAIT_STEP_US = 20000;
+
+std::string Slurp(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void Spit(const fs::path& path, const std::string& bytes)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string Noise(size_t count, uint32_t seed)
+{
+    std::string out(count, '\0');
+    for (size_t i = 0; i < count; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        out[i] = static_cast<char>(seed >> 16);
+    }
+    return out;
+}
+
+std::string Text(size_t lines)
+{
+    std::string out;
+    for (size_t i = 0; i < lines; ++i)
+        out += "line " + std::to_string(i) + " of the harbour town\n";
+    return out;
+}
+
+int Shell(const std::string& command)
+{
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string Quoted(const fs::path& path)
+{
+    return "'" + path.string() + "'";
+}
+
+// True when `dir` is a mount point: its device differs from its parent's.
+bool Mounted(const fs::path& dir)
+{
+    struct stat self {}, parent {};
+    return stat(dir.c_str(), &self) == 0 && stat((dir / "..").c_str(), &parent) == 0 &&
+           self.st_dev != parent.st_dev;
+}
+
+bool WaitUntilMounted(const fs::path& dir, bool mounted)
+{
+    for (int i = 0; i < WAIT_STEPS; ++i) {
+        if (Mounted(dir) == mounted)
+            return true;
+        usleep(WAIT_STEP_US);
+    }
+    return false;
+}
+
+// Every regular file under `root`, relative, '/'-separated.
+std::set<std::string> FilesUnder(const fs::path& root)
+{
+    std::set<std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file())
+            files.insert(entry.path().lexically_relative(root).generic_string());
+    return files;
+}
+
+class OrupackMount : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static const std::string s_why = WhyFuseCannotBeUsed();
+        if (!s_why.empty())
+            GTEST_SKIP() << "FUSE cannot be used here: " << s_why;
+        fs::create_directories(Mnt());
+    }
+
+    void TearDown() override
+    {
+        if (Mounted(Mnt()))
+            Shell("fusermount3 -u -z " + Quoted(Mnt()) + " 2>/dev/null");
+        if (m_nServer > 0) {
+            kill(m_nServer, SIGKILL);
+            waitpid(m_nServer, nullptr, 0);
+        }
+    }
+
+    static std::string WhyFuseCannotBeUsed()
+    {
+        const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            return std::string("/dev/fuse: ") + std::strerror(errno);
+        close(fd);
+        if (Shell("command -v fusermount3 >/dev/null 2>&1") != 0)
+            return "fusermount3 is not installed";
+        // Mounting is what may still be refused (no privilege, a container).
+        CTempDir probe;
+        fs::create_directories(probe.Path() / "empty");
+        fs::create_directories(probe.Path() / "mnt");
+        const std::string pack = probe.File("pack");
+        if (Shell(std::string(ORUPACK_PATH) + " create " + pack + " " + probe.File("empty")) != 0)
+            return "cannot make an empty pack to try a mount";
+        const std::string err = probe.File("stderr");
+        if (Shell(std::string(ORUPACK_PATH) + " mount --background " + pack + " " +
+                  probe.File("mnt") + " 2>" + err) != 0)
+            return Slurp(err);
+        Shell("fusermount3 -u " + probe.File("mnt"));
+        return {};
+    }
+
+    fs::path Mnt() const { return m_dir.Path() / "mnt"; }
+    std::string Base() const { return m_dir.File("pack"); }
+
+    int Orupack(const std::string& args)
+    {
+        return Shell(std::string(ORUPACK_PATH) + " " + args + " 2>" + m_dir.File("stderr"));
+    }
+    std::string Stderr() const { return Slurp(m_dir.File("stderr")); }
+
+    void MountInBackground()
+    {
+        ASSERT_EQ(Orupack("mount --background " + Base() + " " + Quoted(Mnt())), 0) << Stderr();
+        ASSERT_TRUE(Mounted(Mnt()));
+    }
+
+    void Unmount()
+    {
+        ASSERT_EQ(Shell("fusermount3 -u " + Quoted(Mnt())), 0);
+        EXPECT_FALSE(Mounted(Mnt()));
+    }
+
+    // A tree with gzip-wrapped text, incompressible noise at sizes around a
+    // sector, an empty file, Korean names and nested folders; in lower case,
+    // as a pack keeps its names.
+    void MakeTree()
+    {
+        m_vecTree = {
+            {"empty.bin", ""},
+            {"one.bin", "x"},
+            {"sector-1.bin", Noise(511, 1)},
+            {"sector.bin", Noise(512, 2)},
+            {"sector+1.bin", Noise(513, 3)},
+            {"지도/마을.xml", "<town name=\"harbour\"/>\n" + Text(300)},
+            {"텍스트/깊은/폴더/읽어보기.txt", Text(20000)},
+            {"text/deep/er/noise.dat", Noise(300000, 4)},
+            {"text/deep/readme.txt", Text(3)},
+        };
+        for (const auto& [name, content] : m_vecTree)
+            Spit(m_dir.Path() / "tree" / name, content);
+        ASSERT_EQ(Orupack("create " + Base() + " " + m_dir.File("tree") + " --compress"), 0)
+            << Stderr();
+    }
+
+    CTempDir m_dir;
+    pid_t m_nServer = 0;
+    std::vector<std::pair<std::string, std::string>> m_vecTree;
+};
+
+}  // namespace
+
+TEST_F(OrupackMount, ShowsTheSameTreeAsExtractAndTheSource)
+{
+    MakeTree();
+    ASSERT_EQ(Orupack("extract " + Base() + " " + m_dir.File("out")), 0) << Stderr();
+    MountInBackground();
+
+    EXPECT_EQ(Shell("diff -r " + Quoted(Mnt()) + " " + m_dir.File("out")), 0);
+    EXPECT_EQ(Shell("diff -r " + Quoted(Mnt()) + " " + m_dir.File("tree")), 0);
+    for (const auto& [name, content] : m_vecTree) {
+        struct stat mounted {}, extracted {};
+        ASSERT_EQ(stat((Mnt() / name).c_str(), &mounted), 0) << name;
+        ASSERT_EQ(stat((m_dir.Path() / "out" / name).c_str(), &extracted), 0) << name;
+        EXPECT_TRUE(S_ISREG(mounted.st_mode)) << name;
+        EXPECT_EQ(mounted.st_size, static_cast<off_t>(content.size())) << name;
+        EXPECT_EQ(mounted.st_mtim.tv_sec, extracted.st_mtim.tv_sec) << name;
+        EXPECT_EQ(mounted.st_mtim.tv_nsec, extracted.st_mtim.tv_nsec) << name;
+    }
+    Unmount();
+}
+
+TEST_F(OrupackMount, ReadsAtRandomOffsetsFromTwoThreads)
+{
+    MakeTree();
+    MountInBackground();
+    for (const auto& [name, content] : m_vecTree) {
+        const int fd = open((Mnt() / name).c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0) << name;
+        int mismatches = 0;
+        const auto readAtRandom = [&, &content = content](uint32_t seed) {
+            std::mt19937 random(seed);
+            std::vector<char> buffer(70000);
+            for (int i = 0; i < 200; ++i) {
+                const size_t offset = random() % (content.size() + 600);
+                const size_t length = 1 + random() % buffer.size();
+                const ssize_t got = pread(fd, buffer.data(), length, static_cast<off_t>(offset));
+                const std::string expected =
+                    offset < content.size() ? content.substr(offset, length) : std::string();
+                if (got != static_cast<ssize_t>(expected.size()) ||
+                    std::memcmp(buffer.data(), expected.data(), expected.size()) != 0)
+                    ++mismatches;  // only read after both threads are joined
+            }
+        };
+        std::thread other(readAtRandom, 1);
+        readAtRandom(2);
+        other.join();
+        close(fd);
+        EXPECT_EQ(mismatches, 0) << name;
+    }
+    Unmount();
+}
+
+TEST_F(OrupackMount, LeavesOutNamesThatCannotBeShownAndListsThem)
+{
+    struct CCase {
+        const wchar_t* m_pName;
+        bool m_bShown;
+    };
+    const CCase cases[] = {
+        {L"ok\\file.txt", true},        {L"ok\\deeper\\file.txt", true},
+        {L"a\\\\b", false},             {L"\\lead", false},
+        {L"trail\\", false},            {L".\\dot", false},
+        {L"up\\..\\x", false},          {L"sl/ash", false},
+        {L"ok\\file.txt\\under", false},
+    };
+    // The pack is written from the layout, one one-sector entry per name,
+    // since the library's writer refuses some of these names.
+    constexpr uint32_t sectorSize = 512;
+    const uint32_t count = static_cast<uint32_t>(std::size(cases));
+    const _oru_pack_header header{1, sectorSize, count, count * (sectorSize + 8), count, count};
+    std::string index(reinterpret_cast<const char*>(&header), sizeof header);
+    std::string data;
+    for (uint32_t i = 0; i < count; ++i) {
+        ASSERT_TRUE(oru::detail::EncodeName(cases[i].m_pName, index));
+        const _oru_pack_file_info info{1, i, 1, 0, 0, 0};
+        index.append(reinterpret_cast<const char*>(&info), sizeof info);
+        const oru::detail::_oru_pack_sector_links links{i, i};
+        data.append(reinterpret_cast<const char*>(&links), sizeof links);
+        data += std::string(1, static_cast<char>('a' + i)) + std::string(sectorSize - 1, '\0');
+    }
+    oru::detail::PackUsageTable(std::vector<uint8_t>(count, 1), index);
+    Spit(Base() + ".odx", index);
+    Spit(Base() + ".opk", data);
+
+    MountInBackground();
+    const std::string err = Stderr();
+    std::set<std::string> expected;
+    for (uint32_t i = 0; i < count; ++i) {
+        std::wstring wide = cases[i].m_pName;
+        std::string name(wide.begin(), wide.end());
+        if (!cases[i].m_bShown) {
+            EXPECT_NE(err.find(name + ": not shown"), std::string::npos) << name << "\n" << err;
+            continue;
+        }
+        std::replace(name.begin(), name.end(), '\\', '/');
+        expected.insert(name);
+        EXPECT_EQ(Slurp(Mnt() / name), std::string(1, static_cast<char>('a' + i))) << name;
+    }
+    EXPECT_EQ(FilesUnder(Mnt()), expected);
+    Unmount();
+}
+
+// Each case spoils one entry's stored bytes in the data file. Reads before
+// the damage still deliver the right bytes; the read that meets it fails
+// with EIO, and no read ever delivers a wrong byte. Decoded content is checked
+// whole before any of it is given out, so there the first read fails.
+TEST_F(OrupackMount, ReadsThatMeetDamageFailWithEio)
+{
+    constexpr uint32_t sectorSize = 4096;  // a page: damage maps onto whole pages
+    const std::string plain = Noise(20 * sectorSize, 5);
+    const std::string text = Text(40000);
+    enum eSpoil { BREAK_LINK, FLIP, DECLARE };
+    struct CCase {
+        const char* m_pWhat;
+        const char* m_pEntry;
+        eSpoil m_eSpoil;
+        int64_t m_nStored;    // stored offset (from the end when negative), or the length declared
+        size_t m_nBytes;      // bytes flipped
+        size_t m_nGoodPrefix;  // content bytes that still read back
+    };
+    const CCase cases[] = {
+        {"a broken link at the 11th sector", "plain.bin", BREAK_LINK, 10, 0, 10 * sectorSize},
+        {"flipped deflate data", "text.txt", FLIP, 3000, 16, 0},
+        {"a wrong checksum", "text.txt", FLIP, -8, 1, 0},
+        {"a declared length too short", "text.txt", DECLARE, 1, 0, 0},
+        {"a declared length too long", "text.txt", DECLARE, static_cast<int64_t>(text.size()) + 1, 0, 0},
+    };
+    for (const CCase& c : cases) {
+        SCOPED_TRACE(c.m_pWhat);
+        fs::remove_all(m_dir.Path() / "tree");
+        Spit(m_dir.Path() / "tree" / "plain.bin", plain);
+        Spit(m_dir.Path() / "tree" / "text.txt", text);
+        ASSERT_EQ(Orupack("create " + Base() + " " + m_dir.File("tree") + " --compress --sector-size " +
+                          std::to_string(sectorSize)),
+                  0);
+        const std::string base = Base();
+        COruPack pack;
+        ASSERT_TRUE(pack.OpenOruPack(std::wstring(base.begin(), base.end()), ORU_PACK_MODE_READ, 0));
+        const _oru_pack_file_info info =
+            pack.GetFileList()->at(std::wstring(c.m_pEntry, c.m_pEntry + std::strlen(c.m_pEntry)));
+        // A fresh pack lays each chain out in order: stored byte n of an
+        // entry is in sector first + n / sectorSize.
+        const auto dataOffset = [&](uint64_t stored) {
+            return oru::detail::PayloadOffset(info.first_sector + static_cast<uint32_t>(stored / sectorSize),
+                                              sectorSize, static_cast<uint32_t>(stored % sectorSize));
+        };
+        std::fstream data(Base() + ".opk", std::ios::binary | std::ios::in | std::ios::out);
+        std::string bytes;
+        uint64_t at = 0;
+        if (c.m_eSpoil == BREAK_LINK) {
+            const uint32_t sector = info.first_sector + static_cast<uint32_t>(c.m_nStored);
+            const oru::detail::_oru_pack_sector_links links{sector + 1, 0xFFFFFF00u};
+            bytes.assign(reinterpret_cast<const char*>(&links), sizeof links);
+            at = oru::detail::SectorOffset(sector, sectorSize);
+        } else if (c.m_eSpoil == FLIP) {
+            at = dataOffset(c.m_nStored >= 0 ? static_cast<uint64_t>(c.m_nStored) : info.size + c.m_nStored);
+            bytes.resize(c.m_nBytes);
+            data.seekg(static_cast<std::streamoff>(at));
+            data.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            for (char& ch : bytes)
+                ch = static_cast<char>(~ch);
+        } else {
+            const uint32_t declared = static_cast<uint32_t>(c.m_nStored);
+            bytes.assign(reinterpret_cast<const char*>(&declared), sizeof declared);
+            at = dataOffset(sizeof oru::detail::WRAPPER_MAGIC);
+        }
+        data.seekp(static_cast<std::streamoff>(at));
+        data.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        ASSERT_TRUE(data.good());
+        data.close();
+
+        MountInBackground();
+        const std::string& content = c.m_pEntry == std::string("plain.bin") ? plain : text;
+        const int fd = open((Mnt() / c.m_pEntry).c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        std::string got;
+        char buffer[sectorSize];
+        ssize_t n = 0;
+        while ((n = read(fd, buffer, sizeof buffer)) > 0)
+            got.append(buffer, static_cast<size_t>(n));
+        const int error = errno;
+        close(fd);
+        EXPECT_EQ(n, -1);
+        EXPECT_EQ(error, EIO);
+        EXPECT_EQ(got.size(), c.m_nGoodPrefix);
+        EXPECT_TRUE(got == content.substr(0, got.size())) << "a read delivered wrong bytes";
+        Unmount();
+    }
+}
+
+TEST_F(OrupackMount, EndsWithStatusZeroWhenUnmountedOrInterrupted)
+{
+    fs::create_directories(m_dir.Path() / "tree");
+    ASSERT_EQ(Orupack("create " + Base() + " " + m_dir.File("tree")), 0);
+    for (const int signal : {0, SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        const std::string orupack = ORUPACK_PATH, base = Base(), mnt = Mnt().string();
+        const char* argv[] = {orupack.c_str(), "mount", base.c_str(), mnt.c_str(), nullptr};
+        ASSERT_EQ(posix_spawn(&m_nServer, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+        ASSERT_TRUE(WaitUntilMounted(Mnt(), true));
+        if (signal == 0)
+            Shell("fusermount3 -u " + Quoted(Mnt()));
+        else
+            kill(m_nServer, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(m_nServer, &status, 0), m_nServer);
+        m_nServer = 0;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_FALSE(Mounted(Mnt()));
+    }
+}

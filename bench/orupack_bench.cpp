@@ -1,7 +1,9 @@
 // orupack against tar on a real tree: creating a pack from a copy of
 // /usr/include and extracting it again, both tools run as programs into the
 // page cache. And adding 1 000 files to a pack of 100 000 entries through the
-// library, which is what a pack-building tool does on every change.
+// library, which is what a pack-building tool does on every change. And
+// reading every file of the tree through `orupack mount` against reading the
+// extracted tree from the page cache, as `cat` of the whole tree does.
 //
 // The tree is copied once, keeping regular files only and one of any names
 // that differ only in case (a pack folds names to lower case), so both tools
@@ -17,6 +19,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <zlib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -314,6 +317,84 @@ void PackAdd1000To100000(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * ADDED_FILES);
 }
 
+// Reads every file of the tree under `root` in 128 KiB pieces, as cat does;
+// the CRC-32 of all of it, so that a run that read wrong bytes is caught.
+uLong CatTree(const fs::path& root)
+{
+    static std::vector<unsigned char> s_buffer(128 * 1024);
+    uLong crc = crc32(0, nullptr, 0);
+    for (const std::string& relative : Tree().m_vecFiles) {
+        const int fd = open((root / relative).c_str(), O_RDONLY | O_CLOEXEC);
+        Require(fd >= 0, "open " + relative);
+        ssize_t got = 0;
+        while ((got = read(fd, s_buffer.data(), s_buffer.size())) > 0)
+            crc = crc32(crc, s_buffer.data(), static_cast<uInt>(got));
+        close(fd);
+        Require(got == 0, "read " + relative);
+    }
+    return crc;
+}
+
+uLong TreeCrc()
+{
+    static const uLong s_crc = CatTree(Tree().m_tree);
+    return s_crc;
+}
+
+void TreeCat(benchmark::State& state)
+{
+#ifdef ORUPACK_PATH
+    const CTreeFixture& tree = Tree();
+    const std::string pack = tree.Path("cat-pack");
+    const fs::path out = tree.m_root / "out-cat";
+    fs::remove_all(out);
+    Require(RunQuiet({ORUPACK, "create", pack, tree.m_tree.string()}) == 0 &&
+                RunQuiet({ORUPACK, "extract", pack, out.string()}) == 0,
+            "orupack create and extract");
+    CatTree(out);  // into the page cache
+    for (auto _ : state)
+        Require(CatTree(out) == TreeCrc(), "the extracted tree reads back");
+    SetTreeCounters(state);
+#else
+    state.SkipWithError("orupack was not built");
+#endif
+}
+
+// Each run mounts afresh, outside the timing, so that every file is read
+// through the file system and none from what the kernel kept of a run before.
+void MountCat(benchmark::State& state, bool compress)
+{
+#ifdef ORUPACK_PATH
+    const CTreeFixture& tree = Tree();
+    const std::string pack = tree.Path(compress ? "mount-pack-gz" : "mount-pack");
+    const fs::path mnt = tree.m_root / "mnt";
+    fs::create_directories(mnt);
+    std::vector<std::string> create = {ORUPACK, "create", pack, tree.m_tree.string()};
+    if (compress)
+        create.push_back("--compress");
+    Require(RunQuiet(create) == 0, "orupack create");
+    const uLong expected = TreeCrc();
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (RunQuiet({ORUPACK, "mount", "--background", pack, mnt.string()}) != 0) {
+            state.ResumeTiming();
+            state.SkipWithError("orupack mount failed: FUSE missing or not permitted");
+            break;
+        }
+        state.ResumeTiming();
+        const uLong crc = CatTree(mnt);
+        state.PauseTiming();
+        Require(RunQuiet({"fusermount3", "-u", mnt.string()}) == 0, "fusermount3 -u");
+        Require(crc == expected, "the mounted tree reads back");
+        state.ResumeTiming();
+    }
+    SetTreeCounters(state);
+    state.SetLabel("peer=TreeCat/min_time:2.000/real_time goal=0.3");
+#else
+    state.SkipWithError("orupack was not built");
+#endif
+}
+
 }  // namespace
 
 // A run takes most of a second: a few of them even out a shared machine.
@@ -322,3 +403,6 @@ BENCHMARK(TarCreate)->MinTime(3.0)->UseRealTime()->Unit(benchmark::kMillisecond)
 BENCHMARK(OrupackExtract)->MinTime(3.0)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(TarExtract)->MinTime(3.0)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(PackAdd1000To100000)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(TreeCat)->MinTime(2.0)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(MountCat, Plain, false)->MinTime(2.0)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(MountCat, Compressed, true)->MinTime(2.0)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -210,6 +210,13 @@ int CmdMount(const CArgs& args)
         Error("%s: no such folder", args.m_vecWords[1].c_str());
         return EXIT_FAILED;
     }
+    // Opening a FIFO would wait for a writer that never comes.
+    for (const char* pExtension : {".odx", ".opk"}) {
+        if (!std::filesystem::is_regular_file(base + pExtension, ec)) {
+            Error("%s%s: not a regular file", base.c_str(), pExtension);
+            return EXIT_FAILED;
+        }
+    }
     COruPack pack;
     if (!OpenForReading(pack, base))
         return EXIT_FAILED;

@@ -4,6 +4,7 @@
 
 #include <oru/pack/oru_pack.h>
 
+#include "support/file_bytes.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,9 @@
 #include <vector>
 
 using oru::test::CTempDir;
+using oru::test::Noise;
+using oru::test::Slurp;
+using oru::test::Spit;
 namespace fs = std::filesystem;
 
 namespace {
@@ -32,28 +36,6 @@ struct CRun {
     std::string m_strOut;
     std::string m_strErr;
 };
-
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void Spit(const fs::path& path, const std::string& bytes)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string Noise(size_t count, uint32_t seed)
-{
-    std::string out(count, '\0');
-    for (size_t i = 0; i < count; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        out[i] = static_cast<char>(seed >> 16);
-    }
-    return out;
-}
 
 std::wstring Wide(const std::string& text)
 {

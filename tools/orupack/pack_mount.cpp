@@ -121,6 +121,7 @@ int OnOpen(const char* pPath, fuse_file_info* pInfo)
         return -ENOMEM;
     pInfo->fh = reinterpret_cast<uint64_t>(pReader);  // released in OnRelease
     pInfo->keep_cache = 1;
+    pInfo->noflush = 1;  // nothing to flush: spares a round trip on every close
     return 0;
 }
 

@@ -29,7 +29,6 @@ namespace {
 
 // A snapshot never changes, so the kernel keeps what it learned for a day.
 constexpr double CACHE_SECONDS = 86400.0;
-constexpr uint64_t UNIX_EPOCH = 116444736000000000ULL;  // 1970 in 100-ns steps since 1601
 
 // What the file system callbacks reach through fuse_get_context.
 struct CMount {
@@ -45,16 +44,6 @@ CMount& Mount()
     return *static_cast<CMount*>(fuse_get_context()->private_data);
 }
 
-timespec ToTimespec(uint64_t fileTime)
-{
-    timespec ts{};
-    if (fileTime >= UNIX_EPOCH) {
-        ts.tv_sec = static_cast<time_t>((fileTime - UNIX_EPOCH) / 10000000ULL);
-        ts.tv_nsec = static_cast<long>((fileTime - UNIX_EPOCH) % 10000000ULL * 100);
-    }
-    return ts;
-}
-
 void FillStat(const CMount& mount, const CMountNode& node, struct stat& st)
 {
     st = {};
@@ -64,8 +53,8 @@ void FillStat(const CMount& mount, const CMountNode& node, struct stat& st)
     st.st_gid = mount.m_nGid;
     st.st_size = static_cast<off_t>(node.m_nSize);
     st.st_blocks = static_cast<blkcnt_t>((node.m_nSize + 511) / 512);
-    st.st_atim = ToTimespec(node.m_nAccessTime);
-    st.st_mtim = ToTimespec(node.m_nWriteTime);
+    st.st_atim = FileTimeToTimespec(node.m_nAccessTime);
+    st.st_mtim = FileTimeToTimespec(node.m_nWriteTime);
     st.st_ctim = st.st_mtim;  // nothing about an entry changes after it is written
 }
 

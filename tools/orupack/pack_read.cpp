@@ -148,17 +148,8 @@ bool ExtractEntry(const CDataFile& data, const std::string& root,
         Error("%s: cannot open the data file", name.c_str());
     if (ok) {
         // The file gets the entry's times, as the pack recorded them.
-        constexpr uint64_t UNIX_EPOCH = 116444736000000000ULL;
-        const auto toTimespec = [](uint64_t fileTime) {
-            timespec ts{};
-            if (fileTime >= UNIX_EPOCH) {
-                ts.tv_sec = static_cast<time_t>((fileTime - UNIX_EPOCH) / 10000000ULL);
-                ts.tv_nsec = static_cast<long>((fileTime - UNIX_EPOCH) % 10000000ULL * 100);
-            }
-            return ts;
-        };
-        const timespec times[2] = {toTimespec(entry.second.last_access_time),
-                                   toTimespec(entry.second.last_write_time)};
+        const timespec times[2] = {FileTimeToTimespec(entry.second.last_access_time),
+                                   FileTimeToTimespec(entry.second.last_write_time)};
         futimens(fd, times);
     }
     if (close(fd) != 0 && ok) {

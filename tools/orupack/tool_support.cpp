@@ -225,11 +225,20 @@ bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes)
     return ok;
 }
 
-std::string FormatFileTime(uint64_t fileTime)
+timespec FileTimeToTimespec(uint64_t fileTime)
 {
     constexpr uint64_t UNIX_EPOCH = 116444736000000000ULL;  // 1970 in 100-ns steps since 1601
-    const time_t seconds =
-        fileTime >= UNIX_EPOCH ? static_cast<time_t>((fileTime - UNIX_EPOCH) / 10000000ULL) : 0;
+    timespec ts{};
+    if (fileTime >= UNIX_EPOCH) {
+        ts.tv_sec = static_cast<time_t>((fileTime - UNIX_EPOCH) / 10000000ULL);
+        ts.tv_nsec = static_cast<long>((fileTime - UNIX_EPOCH) % 10000000ULL * 100);
+    }
+    return ts;
+}
+
+std::string FormatFileTime(uint64_t fileTime)
+{
+    const time_t seconds = FileTimeToTimespec(fileTime).tv_sec;
     std::tm local{};
     char text[32] = "(unknown time)";
     if (localtime_r(&seconds, &local))

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <set>
@@ -114,6 +115,8 @@ bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes);
 
 // The local time of a FILETIME count as "YYYY-MM-DD HH:MM:SS".
 std::string FormatFileTime(uint64_t fileTime);
+// A FILETIME count as a Unix time; times before 1970 become 1970.
+timespec FileTimeToTimespec(uint64_t fileTime);
 
 
 // The content length an entry's wrapper declares; false when the stored

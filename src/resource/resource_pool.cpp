@@ -11,9 +11,11 @@
 // they sort the keys first.
 //
 // A null resource is refused at registration, so every stored pointer is
-// valid until the pool deletes it. Release and collection take the entry out
-// of both maps before deleting the resource, so a resource's destructor that
-// calls back into the pool finds consistent maps.
+// valid until the pool deletes it; so is an object that some pool already
+// holds, which would otherwise be deleted twice. Release, collection and the
+// pool's destructor take the entry out of both maps before deleting the
+// resource, so a resource's destructor may call back into the pool at any
+// time and finds consistent maps.
 
 #include <oru/resource/resource_pool.h>
 
@@ -62,7 +64,7 @@ constexpr float MAX_LOAD_FACTOR = 0.5f;
 
 }  // namespace
 
-IResourcePool::IResourcePool() : m_pLogSystem(nullptr), m_bGarbageCollect(false)
+IResourcePool::IResourcePool() : m_pLogSystem(nullptr), m_bGarbageCollect(false), m_bClosing(false)
 {
     m_mapName.max_load_factor(MAX_LOAD_FACTOR);
     m_mapResource.max_load_factor(MAX_LOAD_FACTOR);
@@ -71,6 +73,34 @@ IResourcePool::IResourcePool() : m_pLogSystem(nullptr), m_bGarbageCollect(false)
 IResourcePool::~IResourcePool()
 {
     COruLock lock(m_cs);
+    m_bClosing = true;
+    ReportLeftovers();
+
+    // Deleted in handle order when the order is known. Each resource leaves
+    // both maps before it is deleted, so a destructor that calls back into
+    // the pool (a model releasing its texture) finds them consistent; a
+    // resource such a call destroys is simply no longer there.
+    std::vector<uint32_t> handles;
+    try {
+        handles = SortedHandles();
+    } catch (const std::bad_alloc&) {
+        handles.clear();   // out of memory: deleted in no set order below
+    }
+    for (uint32_t handle : handles) {
+        auto it = m_mapResource.find(handle);
+        if (it != m_mapResource.end())
+            delete Withdraw(it);
+    }
+    while (!m_mapResource.empty())
+        delete Withdraw(m_mapResource.begin());
+}
+
+// Names first in ascending order, then handles in ascending order. Out of
+// memory, the report is lost; the resources are still deleted.
+void IResourcePool::ReportLeftovers()
+{
+    if (!m_pLogSystem)
+        return;
     std::vector<const CNameMap::value_type*> names;
     std::vector<uint32_t> handles;
     try {
@@ -79,8 +109,7 @@ IResourcePool::~IResourcePool()
             names.push_back(&nameEntry);
         handles = SortedHandles();
     } catch (const std::bad_alloc&) {
-        names.clear();    // out of memory: everything is still deleted,
-        handles.clear();  // only the report is lost
+        return;
     }
     std::sort(names.begin(), names.end(), [](auto* a, auto* b) { return a->first < b->first; });
 
@@ -90,20 +119,6 @@ IResourcePool::~IResourcePool()
     for (uint32_t handle : handles)
         LogTo(m_pLogSystem, LEVEL_LEFT_AT_SHUTDOWN, L"[Resource] 리소스가 해제되지 않았습니다. (핸들 : %lu)",
               LogHandle(handle));
-    m_mapName.clear();
-
-    // Deleted in handle order when the order is known.
-    for (uint32_t handle : handles) {
-        auto it = m_mapResource.find(handle);
-        if (it == m_mapResource.end())
-            continue;
-        IResource* pResource = it->second.m_pResource;
-        m_mapResource.erase(it);
-        delete pResource;
-    }
-    for (auto& [handle, entry] : m_mapResource)
-        delete entry.m_pResource;
-    m_mapResource.clear();
 }
 
 std::vector<uint32_t> IResourcePool::SortedHandles() const
@@ -148,36 +163,25 @@ bool IResourcePool::RegisterRes(uint32_t handle, IResource* res)
     return Register(nullptr, handle, res);
 }
 
-// Each map is tried once; when the name turns out to be taken (or memory
-// runs out) after the handle was entered, the handle's entry is withdrawn, so
-// a refused registration leaves the pool as it was.
+// The object is claimed first, so a second registration of it (in this pool
+// or another, from any thread) is refused before either map is touched.
 bool IResourcePool::Register(const std::wstring* pName, uint32_t handle, IResource* res)
 {
     if (!res)
         return false;
 
     COruLock lock(m_cs);
-    CResourceMap::iterator itEntry;
-    try {
-        bool added = false;
-        std::tie(itEntry, added) = m_mapResource.try_emplace(handle, CEntry{res, nullptr});
-        if (!added)
-            return false;
-    } catch (const std::bad_alloc&) {
+    if (m_bClosing)
+        return false;   // a destructor called back while the pool is being destroyed
+    if (res->m_bRegistered.exchange(true)) {
+        LogTo(m_pLogSystem, LEVEL_REGISTER,
+              L"RegisterRes:: [Resource] 이미 리소스풀에 등록된 리소스는 다시 등록할 수 없음. (Handle : %lu)",
+              LogHandle(handle));
         return false;
     }
-    if (pName) {
-        try {
-            auto [itName, named] = m_mapName.try_emplace(*pName, &*itEntry);
-            if (!named) {
-                m_mapResource.erase(itEntry);
-                return false;
-            }
-            itEntry->second.m_pName = &itName->first;
-        } catch (const std::bad_alloc&) {
-            m_mapResource.erase(itEntry);
-            return false;
-        }
+    if (!Enter(pName, handle, res)) {
+        res->m_bRegistered.store(false);
+        return false;
     }
 
     res->AddRefCnt();
@@ -189,6 +193,36 @@ bool IResourcePool::Register(const std::wstring* pName, uint32_t handle, IResour
     else
         LogTo(m_pLogSystem, LEVEL_REGISTER, L"RegisterRes:: [Resource] 리소스를 리소스풀의 리소스맵에 등록. (Handle : %lu)",
               LogHandle(handle));
+    return true;
+}
+
+// Each map is tried once; when the name turns out to be taken (or memory
+// runs out) after the handle was entered, the handle's entry is withdrawn, so
+// a refused registration leaves the pool as it was.
+bool IResourcePool::Enter(const std::wstring* pName, uint32_t handle, IResource* res)
+{
+    CResourceMap::iterator itEntry;
+    try {
+        bool added = false;
+        std::tie(itEntry, added) = m_mapResource.try_emplace(handle, CEntry{res, nullptr});
+        if (!added)
+            return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (!pName)
+        return true;
+    try {
+        auto [itName, named] = m_mapName.try_emplace(*pName, &*itEntry);
+        if (!named) {
+            m_mapResource.erase(itEntry);
+            return false;
+        }
+        itEntry->second.m_pName = &itName->first;
+    } catch (const std::bad_alloc&) {
+        m_mapResource.erase(itEntry);
+        return false;
+    }
     return true;
 }
 
@@ -274,16 +308,22 @@ void IResourcePool::GarbageCollect()
 void IResourcePool::Destroy(CResourceMap::iterator it, eRemover remover)
 {
     const CRemovalFormats& formats = REMOVAL_FORMATS[remover];
-    const CEntry entry = it->second;
     const unsigned long handle = LogHandle(it->first);
-
-    if (entry.m_pName) {
-        LogTo(m_pLogSystem, LEVEL_REGISTER, formats.m_szName, entry.m_pName->c_str(), handle);
-        m_mapName.erase(m_mapName.find(*entry.m_pName));
-    }
+    if (it->second.m_pName)
+        LogTo(m_pLogSystem, LEVEL_REGISTER, formats.m_szName, it->second.m_pName->c_str(), handle);
     LogTo(m_pLogSystem, LEVEL_REGISTER, formats.m_szResource, handle);
+    delete Withdraw(it);
+}
+
+// Takes the entry out of both maps and hands back its resource, still alive:
+// the caller deletes it once the pool no longer leads to it.
+IResource* IResourcePool::Withdraw(CResourceMap::iterator it)
+{
+    const CEntry entry = it->second;
+    if (entry.m_pName)
+        m_mapName.erase(m_mapName.find(*entry.m_pName));
     m_mapResource.erase(it);
-    delete entry.m_pResource;
+    return entry.m_pResource;
 }
 
 void IResourcePool::Disable()

@@ -59,25 +59,26 @@ TEST(RefCounter, ResourceStartsWithoutHandleAndInheritsTheRootBehaviour)
     EXPECT_EQ(resource.GetPropertyInfo(), nullptr);
 }
 
-TEST(RefCounter, EightThreadsCountingDifferentObjectsLoseNothing)
+// All eight threads count one shared object, so a change made without the
+// lock loses updates (and ThreadSanitizer names the race).
+TEST(RefCounter, EightThreadsCountingOneObjectLoseNothing)
 {
     constexpr int THREADS = 8;
     constexpr int ROUNDS = 20000;
-    std::vector<CRefCounter> counters(THREADS);
+    CRefCounter counter;
     std::vector<std::thread> threads;
     for (int t = 0; t < THREADS; ++t) {
-        threads.emplace_back([&counters, t] {
+        threads.emplace_back([&counter] {
             // Up three, down one: a lost change on either side shows.
             for (int i = 0; i < ROUNDS; ++i) {
-                counters[t].AddRefCnt();
-                counters[t].AddRefCnt();
-                counters[t].AddRefCnt();
-                counters[t].DecRefCnt();
+                counter.AddRefCnt();
+                counter.AddRefCnt();
+                counter.AddRefCnt();
+                counter.DecRefCnt();
             }
         });
     }
     for (auto& thread : threads)
         thread.join();
-    for (auto& counter : counters)
-        EXPECT_EQ(counter.GetRefCnt(), 2 * ROUNDS);
+    EXPECT_EQ(counter.GetRefCnt(), 2 * THREADS * ROUNDS);
 }

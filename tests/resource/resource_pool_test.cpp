@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <list>
 #include <string>
 #include <thread>
@@ -39,6 +41,20 @@ private:
     }
 
     CJournal* m_pJournal;
+};
+
+// Runs a piece of the test's code from its destructor: a resource that calls
+// back into its pool while it is being destroyed.
+class CCallbackResource : public CTestResource {
+public:
+    CCallbackResource(CJournal* pJournal, std::function<void()> onDelete)
+        : CTestResource(pJournal), m_OnDelete(std::move(onDelete))
+    {
+    }
+    ~CCallbackResource() override { m_OnDelete(); }
+
+private:
+    std::function<void()> m_OnDelete;
 };
 
 // A derived pool reaches the unlocked forms between Lock and Unlock.
@@ -380,4 +396,111 @@ TEST_F(ResourcePool, EightThreadsShareOnePool)
     for (uint32_t handle = 1; handle <= THREADS * ROUNDS; ++handle)
         ASSERT_EQ(pool.GetResourceFromHandle_Lock(handle), nullptr);
     EXPECT_EQ(pool.GetResHandle(L"r1"), 0u);
+}
+
+// A model releases the texture it holds the only reference to, and the
+// texture, when it goes, looks its sound up and releases it: every release
+// happens while the pool destroys itself, the first one before the pool has
+// reached the texture. A registration made from a destructor then is refused.
+TEST_F(ResourcePool, DestructorsMayCallBackIntoThePoolBeingDestroyed)
+{
+    for (const bool withLog : {false, true}) {
+        SCOPED_TRACE(withLog ? "with a log" : "without a log");
+        m_Journal.clear();
+        TakeLines();
+        bool lateRegistered = true;
+        CTestResource late;
+        {
+            CTestPool pool;
+            if (withLog)
+                pool.SetLogSystem(&m_Log);
+            Add(pool, L"Sound", 3);
+            auto* pTexture = new CCallbackResource(&m_Journal, [&pool] {
+                uint32_t sound = pool.GetResHandle(L"Sound");
+                pool.ReleaseRes_Lock(sound);
+                sound = 3;
+                pool.ReleaseRes_Lock(sound);   // the registration's reference: destroyed here
+            });
+            ASSERT_TRUE(pool.RegisterRes(L"Texture", 2, pTexture));
+            auto* pModel = new CCallbackResource(&m_Journal, [&pool, &late, &lateRegistered] {
+                uint32_t texture = 2;
+                pool.ReleaseRes_Lock(texture);
+                lateRegistered = pool.RegisterRes(L"Late", 9, &late);
+            });
+            ASSERT_TRUE(pool.RegisterRes(L"Model", 1, pModel));
+            TakeLines();
+        }
+        EXPECT_EQ(m_Journal, (CJournal{"delete 3", "delete 2", "delete 1"}));
+        EXPECT_FALSE(lateRegistered);
+        EXPECT_EQ(late.GetRefCnt(), 0);
+        if (!withLog)
+            continue;
+        EXPECT_EQ(TakeLines(), (std::vector<std::wstring>{
+            L"3 [Resource] Model 리소스가 해제되지 않았습니다. (핸들 : 1)",
+            L"3 [Resource] Sound 리소스가 해제되지 않았습니다. (핸들 : 3)",
+            L"3 [Resource] Texture 리소스가 해제되지 않았습니다. (핸들 : 2)",
+            L"3 [Resource] 리소스가 해제되지 않았습니다. (핸들 : 1)",
+            L"3 [Resource] 리소스가 해제되지 않았습니다. (핸들 : 2)",
+            L"3 [Resource] 리소스가 해제되지 않았습니다. (핸들 : 3)",
+            L"5 ReleaseRes_Lock:: [Resource] Texture 리소스를 리소스 풀의 이름맵에서 해제. (Handle : 2)",
+            L"5 ReleaseRes_Lock:: [Resource] 리소스를 리소스 풀의 리소스맵에서 해제. (Handle : 2)",
+            L"5 ReleaseRes_Lock:: [Resource] Sound 리소스를 리소스 풀의 이름맵에서 해제. (Handle : 3)",
+            L"5 ReleaseRes_Lock:: [Resource] 리소스를 리소스 풀의 리소스맵에서 해제. (Handle : 3)",
+        }));
+    }
+}
+
+// One object registered twice would be deleted twice. The pool remembers
+// the registration, not the handle: a copy carries the handle but is a new
+// object, and may be registered.
+TEST_F(ResourcePool, RefusesAnObjectAlreadyRegisteredHereOrInAnotherPool)
+{
+    {
+        CTestPool pool, other;
+        pool.SetLogSystem(&m_Log);
+        CTestResource* pResource = Add(pool, L"Mesh", 1);
+        TakeLines();
+
+        EXPECT_FALSE(pool.RegisterRes(L"Alias", 2, pResource));
+        EXPECT_FALSE(pool.RegisterRes(3, pResource));
+        EXPECT_FALSE(pool.RegisterRes(L"Mesh", 1, pResource));
+        EXPECT_FALSE(other.RegisterRes(L"Mesh", 1, pResource));
+        EXPECT_EQ(pResource->GetRefCnt(), 1);
+        EXPECT_EQ(pResource->GetHandle(), 1u);
+        EXPECT_EQ(pool.GetResHandle(L"Alias"), 0u);
+        EXPECT_EQ(pool.GetResourceFromHandle_Lock(3), nullptr);
+        EXPECT_EQ(other.GetResourceFromHandle_Lock(1), nullptr);
+        const std::wstring refused = L" RegisterRes:: [Resource] 이미 리소스풀에 등록된 리소스는 다시 등록할 수 없음. (Handle : ";
+        EXPECT_EQ(TakeLines(), (std::vector<std::wstring>{L"5" + refused + L"2)", L"5" + refused + L"3)",
+                                                          L"5" + refused + L"1)"}));
+
+        auto* pCopy = new CTestResource(*pResource);
+        EXPECT_EQ(pCopy->GetHandle(), 1u);
+        EXPECT_TRUE(other.RegisterRes(L"Mesh", 5, pCopy));
+        EXPECT_EQ(pCopy->GetHandle(), 5u);
+    }
+    EXPECT_EQ(m_Journal, (CJournal{"delete 5", "delete 1"}));
+}
+
+// Two pools registering one object at the same moment: exactly one keeps it.
+TEST_F(ResourcePool, TwoPoolsRacingForOneObjectCannotBothTakeIt)
+{
+    for (int round = 0; round < 200; ++round) {
+        auto* pResource = new CTestResource;
+        CTestPool first, second;
+        std::atomic<bool> go{false};
+        bool taken[2] = {false, false};
+        auto registerIn = [&](CTestPool& pool, bool& result) {
+            while (!go.load()) {
+            }
+            result = pool.RegisterRes(7, pResource);
+        };
+        std::thread a(registerIn, std::ref(first), std::ref(taken[0]));
+        std::thread b(registerIn, std::ref(second), std::ref(taken[1]));
+        go = true;
+        a.join();
+        b.join();
+        ASSERT_NE(taken[0], taken[1]) << "round " << round;
+        EXPECT_EQ(pResource->GetRefCnt(), 1);
+    }
 }

@@ -28,7 +28,9 @@ class ORU_API IResourcePool {
 public:
     IResourcePool();
     // Logs every name and every resource still registered and deletes the
-    // resources.
+    // resources. Their destructors may call back into the pool (releasing
+    // other resources, looking them up); a registration made from one is
+    // refused.
     virtual ~IResourcePool();
 
     // A copy would delete the same resources a second time.
@@ -41,8 +43,9 @@ public:
 
     // Registers `res` under `name` and `handle` with one reference and takes
     // ownership. False, with nothing changed and `res` still the caller's,
-    // when the name or the handle is taken, `res` is null, or memory runs out.
-    // Names are case-sensitive.
+    // when the name or the handle is taken, `res` is null, `res` is already
+    // registered (here or in another pool: logged at level 5), or memory runs
+    // out. Names are case-sensitive.
     bool RegisterRes(const std::wstring& name, uint32_t handle, IResource* res);
     // The same without a name: GetResHandle will not find it.
     bool RegisterRes(uint32_t handle, IResource* res);
@@ -104,7 +107,10 @@ private:
 
     bool Release(uint32_t& handle, eRemover remover);
     bool Register(const std::wstring* pName, uint32_t handle, IResource* res);
+    bool Enter(const std::wstring* pName, uint32_t handle, IResource* res);
     void Destroy(CResourceMap::iterator it, eRemover remover);
+    IResource* Withdraw(CResourceMap::iterator it);
+    void ReportLeftovers();
     std::vector<uint32_t> SortedHandles() const;
     template <class Visit>
     void ForEachInHandleOrder(Visit visit);
@@ -113,5 +119,6 @@ private:
     CResourceMap m_mapResource;
     CLogSystem* m_pLogSystem;
     bool m_bGarbageCollect;
+    bool m_bClosing;   // the destructor runs: nothing new is accepted
     COruCriticalSection m_cs;
 };

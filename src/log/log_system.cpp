@@ -6,7 +6,8 @@
 // message is formatted before the lock is taken: it belongs to the calling
 // thread, and formatting is the slow part of a line. The filter itself reads
 // only the mode, the output pointer and the level, so a line that is filtered
-// out costs a few loads.
+// out costs a few loads, and takes no lock: the output it sees may be gone by
+// the time the lock is taken, so the writer looks again under the lock.
 
 #include <oru/log/log_system.h>
 
@@ -77,6 +78,26 @@ void BuildLine(wchar_t* line, int level, const OruTime& time, const wchar_t* mes
     p[length] = L'\0';
 }
 
+bool HasOutput(eLogMode mode)
+{
+    return mode == LOG_MODE_CONSOLE || mode == LOG_MODE_DEBUG || mode == LOG_MODE_FILE;
+}
+
+// The output for `mode`: null for a mode without one, or when memory runs out.
+ILogOutput* NewOutput(eLogMode mode)
+{
+    switch (mode) {
+    case LOG_MODE_CONSOLE:
+        return new (std::nothrow) CConsoleLog;
+    case LOG_MODE_DEBUG:
+        return new (std::nothrow) CDebugLog;
+    case LOG_MODE_FILE:
+        return new (std::nothrow) CFileLog;
+    default:
+        return nullptr;
+    }
+}
+
 }  // namespace
 
 CLogSystem::CLogSystem()
@@ -95,47 +116,43 @@ CLogSystem::~CLogSystem()
     Release();
 }
 
+// A log may be initialised again while other threads write to it (the core
+// log is, whenever the host changes its level). The new output is made and
+// opened first, outside the lock; the swap happens under the lock, which every
+// writer holds while it uses the output; the old output is closed after that,
+// when no writer can reach it any more.
 bool CLogSystem::Init(eLogMode mode, int level, const std::wstring& dir,
                       const std::wstring& name, bool enable, bool keepHistory)
 {
-    // A second Init replaces the output; the first one is closed, not leaked.
-    Release();
-
-    m_eMode = mode;
     if (!enable) {
-        m_eMode = LOG_MODE_NONE;
+        mode = LOG_MODE_NONE;
         level = 0;
     } else if (level < 0 || level > MAX_LEVEL) {
         oru::platform::ShowMessageBox(L"CLogSystem::Init()",
                                       L"log-system setting level is invalid.");
         level = MAX_LEVEL;
     }
-    m_nLevel.store(level, std::memory_order_relaxed);
-    UpdateTime();
+    const oru::platform::CLocalTime now = oru::detail::ReadLogClock();
+    const OruDate date{now.m_nYear, now.m_nMonth, now.m_nDay};
 
-    ILogOutput* pOutput = nullptr;
-    switch (m_eMode) {
-    case LOG_MODE_CONSOLE:
-        pOutput = new (std::nothrow) CConsoleLog;
-        break;
-    case LOG_MODE_DEBUG:
-        pOutput = new (std::nothrow) CDebugLog;
-        break;
-    case LOG_MODE_FILE:
-        pOutput = new (std::nothrow) CFileLog;
-        break;
-    default:
-        m_bKeepHistory = keepHistory;
-        return true;
+    ILogOutput* pOutput = NewOutput(mode);
+    if (!pOutput && HasOutput(mode))
+        return false;   // out of memory: the log stays as it was
+    const bool opened = !pOutput || pOutput->Open(dir, name, date);
+
+    ILogOutput* pOld = nullptr;
+    {
+        COruLock lock(m_cs);
+        pOld = m_pOutput.exchange(pOutput, std::memory_order_relaxed);
+        m_eMode = mode;
+        m_nLevel.store(level, std::memory_order_relaxed);
+        m_Date = date;
+        m_Time = {now.m_nHour, now.m_nMinute, now.m_nSecond};
+        if (opened)
+            m_bKeepHistory = keepHistory;
     }
-    if (!pOutput)
-        return false;
-
-    m_pOutput = pOutput;
-    if (!m_pOutput->Open(dir, name, m_Date))
-        return false;
-    m_bKeepHistory = keepHistory;
-    return true;
+    delete pOld;
+    return opened;
 }
 
 void CLogSystem::SetLevel(int level)
@@ -167,9 +184,15 @@ void CLogSystem::LogV(int level, bool raise, const wchar_t* format, va_list args
         return;
     wchar_t message[MAX_LINE];
     oru::platform::FormatWide(message, MAX_LINE, format, args);
-    if (raise)
-        WriteLineAndRaise(level, message);
-    WriteLine(level, message);
+    if (!raise) {
+        WriteLine(level, message);
+        return;
+    }
+    // The line is copied under the lock: once it is released another thread
+    // may overwrite the last-line buffer before the error report reads it.
+    wchar_t line[MAX_LINE];
+    if (WriteLine(level, message, line))
+        OruCriticalError(L"%ls", line);  // the line is the message, never a format
 }
 
 const wchar_t* CLogSystem::GetLastLog() const
@@ -188,12 +211,17 @@ void CLogSystem::GetLogHistory(std::list<std::wstring>& out)
     out.swap(m_listHistory);
 }
 
-void CLogSystem::WriteLine(int level, const wchar_t* message, wchar_t* pLineCopy)
+bool CLogSystem::WriteLine(int level, const wchar_t* message, wchar_t* pLineCopy)
 {
     COruLock lock(m_cs);
+    // Read again under the lock: an Init since the filter may have taken the
+    // output away.
+    ILogOutput* pOutput = m_pOutput.load(std::memory_order_relaxed);
+    if (!pOutput)
+        return false;
     UpdateTime();
     BuildLine(m_szLastLog, level, m_Time, message);
-    m_pOutput->Write(m_Date, m_szLastLog);
+    pOutput->Write(m_Date, m_szLastLog);
     if (m_bKeepHistory) {
         try {
             m_listHistory.emplace_back(m_szLastLog);
@@ -203,15 +231,7 @@ void CLogSystem::WriteLine(int level, const wchar_t* message, wchar_t* pLineCopy
     }
     if (pLineCopy)
         wmemcpy(pLineCopy, m_szLastLog, MAX_LINE);
-}
-
-void CLogSystem::WriteLineAndRaise(int level, const wchar_t* message)
-{
-    // The line is copied under the lock: once it is released another thread
-    // may overwrite the last-line buffer before the error report reads it.
-    wchar_t line[MAX_LINE];
-    WriteLine(level, message, line);
-    OruCriticalError(L"%ls", line);  // the line is the message, never a format
+    return true;
 }
 
 void CLogSystem::UpdateTime()
@@ -223,8 +243,7 @@ void CLogSystem::UpdateTime()
 
 void CLogSystem::Release()
 {
-    delete m_pOutput;
-    m_pOutput = nullptr;
+    delete m_pOutput.exchange(nullptr);
 }
 
 // The text is formatted once and logged as it is, so a percent sign that the

@@ -3,9 +3,11 @@
 #include "log/core_log.h"
 #include "log/log_outputs.h"
 #include "log/log_test_support.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cwchar>
 #include <list>
@@ -197,4 +199,53 @@ TEST(CoreLog, IsOneInstanceThatWritesOruCoreLogOnceInitialised)
     OruSafeLog(pCore, 4, L"filtered");
     EXPECT_EQ(ReadFileBytes("oru_log/OruCoreLog_2026-12-06.txt"),
               START_BANNER + "Lv3_[09:05:01] : \r\ntask 1\r\n");
+}
+
+// The host changes the core log's level by initialising it again, while the
+// task queue and the game's own threads write to it. No line may be lost or
+// torn, and every output replaced is closed (its end banner written).
+TEST(CoreLog, InitialisingAgainWhileFourThreadsWriteLosesNothing)
+{
+    constexpr int THREADS = 4;
+    constexpr int MIN_LINES = 200;
+    constexpr int INITS = 40;
+    oru::test::CTempDir dir;
+    oru::test::CWorkingDirectory inDir(dir.Path());
+    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CLogSystem* pCore = oru::detail::GetCoreLog();
+    OruCoreLogInitialize(3);
+
+    std::atomic<bool> initsDone{false};
+    std::vector<int> written(THREADS, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t)
+        threads.emplace_back([&, t] {
+            // Level 3 passes both levels the host switches between.
+            for (int i = 0; i < MIN_LINES || !initsDone.load(); ++i, ++written[t])
+                OruSafeLog(pCore, 3, L"writer %d line %d", t, i);
+        });
+    for (int i = 0; i < INITS; ++i)
+        OruCoreLogInitialize(i % 2 ? 3 : 5);
+    initsDone = true;
+    for (std::thread& thread : threads)
+        thread.join();
+
+    const std::string text = ReadFileBytes("oru_log/OruCoreLog_2026-12-06.txt");
+    std::vector<int> next(THREADS, 0);
+    int starts = 0, ends = 0;
+    size_t lineStart = 0;
+    for (size_t end = text.find("\r\n"); end != std::string::npos; end = text.find("\r\n", lineStart)) {
+        const std::string line = text.substr(lineStart, end - lineStart);
+        lineStart = end + 2;
+        starts += line.find("LOG START") != std::string::npos;
+        ends += line.find("LOG END") != std::string::npos;
+        int t = -1, i = -1;
+        if (sscanf(line.c_str(), "Lv3_[09:05:01] : writer %d line %d", &t, &i) != 2)
+            continue;
+        ASSERT_TRUE(t >= 0 && t < THREADS) << line;
+        ASSERT_EQ(i, next[t]++) << line;
+    }
+    EXPECT_EQ(next, written);
+    EXPECT_EQ(starts, INITS + 1);
+    EXPECT_EQ(ends, INITS);
 }

@@ -44,8 +44,9 @@ public:
 //
 // Log, LogError and GetLogHistory are thread-safe; lines from several threads
 // come out whole, in the order in which they took the log's lock. SetLevel
-// may be called at any time. Init comes before the log is shared. A line the
-// level filters out costs no lock, no clock reading and no formatting.
+// may be called at any time, and so may Init: it replaces the output while
+// other threads write, and closes the old one once no writer uses it. A line
+// the level filters out costs no lock, no clock reading and no formatting.
 class ORU_API CLogSystem {
 public:
     static constexpr int MAX_LINE = 512;  // wide characters, terminator included
@@ -58,11 +59,12 @@ public:
     CLogSystem(const CLogSystem&) = delete;
     CLogSystem& operator=(const CLogSystem&) = delete;
 
-    // Chooses the output, releasing one that an earlier Init made. With
+    // Chooses the output, closing one that an earlier Init made. With
     // `enable` false the log accepts nothing. A level outside 0..9 shows a
     // message box and becomes 9. False only when the output cannot be opened
     // (the built-in outputs always open; a file log that cannot create its
-    // file shows a message box and still returns true).
+    // file shows a message box and still returns true), or when memory runs
+    // out, which leaves the log as it was.
     bool Init(eLogMode mode, int level, const std::wstring& dir, const std::wstring& name,
               bool enable, bool keepHistory);
     // Any value is accepted, without the range check of Init.
@@ -88,9 +90,11 @@ private:
 
     // True when a line of `level` would be written. Reads no clock and takes
     // no lock, so a filtered line costs a few loads.
+    // Only the built-in modes have an output, so the output alone says
+    // whether the log is enabled.
     bool Accepts(int level) const
     {
-        return m_eMode != LOG_MODE_NONE && m_pOutput &&
+        return m_pOutput.load(std::memory_order_relaxed) &&
                level <= m_nLevel.load(std::memory_order_relaxed);
     }
     // Formats one message and, unless the level filters it out, writes its
@@ -98,14 +102,15 @@ private:
     void LogV(int level, bool raise, const wchar_t* format, va_list args);
     // Stamps `message` (taken as it is, never as a format), writes the line
     // and keeps it. When `pLineCopy` is given (MAX_LINE characters), the line
-    // is copied there before the lock is released.
-    void WriteLine(int level, const wchar_t* message, wchar_t* pLineCopy = nullptr);
-    // WriteLine, then the general fatal error with the line as its message.
-    [[noreturn]] void WriteLineAndRaise(int level, const wchar_t* message);
+    // is copied there before the lock is released. False when the log has no
+    // output by the time the lock is taken.
+    bool WriteLine(int level, const wchar_t* message, wchar_t* pLineCopy = nullptr);
     void UpdateTime();
     void Release();
 
-    ILogOutput* m_pOutput;
+    // Replaced by Init under m_cs and used by writers under m_cs; atomic so
+    // that the filter may read it without the lock.
+    std::atomic<ILogOutput*> m_pOutput;
     eLogMode m_eMode;
     std::atomic<int> m_nLevel;  // atomic so SetLevel may race with lines being logged
     OruDate m_Date;

@@ -33,7 +33,9 @@ void CAssetLoader::Request(const std::wstring& name, uint32_t handle)
     auto job = std::make_unique<CJob>();
     job->m_strName = name;
     job->m_hHandle = handle;
-    OruThreadTaskManager().AddTask(job.get(), &CAssetLoader::Load, nullptr);
+    // A full queue refuses the job; then it is loaded here, at once.
+    if (!OruThreadTaskManager().AddTask(job.get(), &CAssetLoader::Load, nullptr))
+        Load(job.get(), nullptr);
     m_vecJobs.push_back(std::move(job));
 }
 

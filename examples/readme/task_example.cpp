@@ -19,8 +19,12 @@ void LoadAsset(void* data, void* param)
 int main()
 {
     int assets[3] = {1, 2, 3};
-    for (int& asset : assets)
-        OruThreadTaskManager().AddTask(&asset, LoadAsset, nullptr);  // starts a worker if needed
+    for (int& asset : assets) {
+        // Starts a worker if needed. A full queue (1024 waiting) refuses the
+        // task: then it is ours to run, here or later.
+        if (!OruThreadTaskManager().AddTask(&asset, LoadAsset, nullptr))
+            LoadAsset(&asset, nullptr);
+    }
     OruThreadTaskManager().WaitUntilFinished();
     CThreadTaskManager::DeleteInstance();
     return s_nLoaded == 3 ? 0 : 1;

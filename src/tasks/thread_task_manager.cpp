@@ -11,6 +11,8 @@
 
 #include <oru/tasks/thread_task_manager.h>
 
+#include <oru/log/log_system.h>
+
 #include "log/core_log.h"
 #include "platform/fault_signals.h"
 #include "tasks/producer_consumer_queue.h"
@@ -55,19 +57,24 @@ CThreadTaskManager::~CThreadTaskManager()
     }
 }
 
-void CThreadTaskManager::AddTask(void* data, OruTaskCallback callback, void* param)
+// A refused task is the caller's to retry or run itself; the debug channel
+// names it by its callback and arguments (the record's address says nothing:
+// the next record takes the same memory).
+bool CThreadTaskManager::AddTask(void* data, OruTaskCallback callback, void* param)
 {
     CThreadTask* task = new (std::nothrow) CThreadTask(data, callback, param);
-    if (!task)
-        return;
-    if (!m_pQueue->Add(task)) {
+    const wchar_t* refusal = !task ? L"out of memory" : !m_pQueue->Add(task) ? L"the queue is full" : nullptr;
+    if (refusal) {
         delete task;
-        return;
+        OutputDebug(L"CThreadTaskManager::AddTask: task refused, %ls (callback %p, data %p, param %p)", refusal,
+                    reinterpret_cast<void*>(callback), data, param);
+        return false;
     }
 
     std::lock_guard<std::mutex> lock(m_mtxWorker);
     if (m_nActiveWorkers == 0)
         StartWorker();
+    return true;
 }
 
 void CThreadTaskManager::BeginThread()
@@ -151,9 +158,18 @@ void CThreadTaskManager::Thread_Entry()
     }
 }
 
+// Called with m_mtxWorker held. Every worker not yet joined counts, not only
+// the newest: BeginThread may have started another while a callback still
+// runs on an older one.
 bool CThreadTaskManager::IsWorkerThread() const
 {
-    return m_pWorker && m_pWorker->m_Thread.get_id() == std::this_thread::get_id();
+    const std::thread::id self = std::this_thread::get_id();
+    if (m_pWorker && m_pWorker->m_Thread.get_id() == self)
+        return true;
+    for (const auto& pWorker : m_vecRetired)
+        if (pWorker->m_Thread.get_id() == self)
+            return true;
+    return false;
 }
 
 void CThreadTaskManager::WaitUntilFinished()

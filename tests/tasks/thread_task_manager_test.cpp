@@ -1,6 +1,7 @@
 #include <oru/log/log_system.h>
 #include <oru/tasks/thread_task_manager.h>
 
+#include "support/temp_dir.h"
 #include "tasks/sync_objects.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,6 +82,36 @@ private:
     }
 
     size_t m_nStart;
+};
+
+// While alive, the debug channel is a file in a folder of the test's own.
+// Made before any worker starts and dropped after the last has ended: the
+// channel reads the variable on every line.
+class CDebugChannelFile {
+public:
+    CDebugChannelFile() : m_strPath(m_Dir.File("debug_channel.txt"))
+    {
+        if (const char* previous = getenv("ORU_DEBUG_OUTPUT"))
+            m_strPrevious = previous;
+        setenv("ORU_DEBUG_OUTPUT", m_strPath.c_str(), 1);
+    }
+    ~CDebugChannelFile()
+    {
+        if (m_strPrevious.empty())
+            unsetenv("ORU_DEBUG_OUTPUT");
+        else
+            setenv("ORU_DEBUG_OUTPUT", m_strPrevious.c_str(), 1);
+    }
+    std::string Text() const
+    {
+        std::ifstream file(m_strPath, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+
+private:
+    oru::test::CTempDir m_Dir;
+    std::string m_strPath;
+    std::string m_strPrevious;
 };
 
 size_t CountMatches(const std::string& text, const std::string& pattern)
@@ -185,28 +217,42 @@ TEST(ThreadTaskManager, TasksRunInOrderOneAtATime)
 
 TEST(ThreadTaskManager, FullQueueRefusesTheNextTaskAndRunsTheAcceptedOnes)
 {
+    CDebugChannelFile debug;
     CCoreLogReader log;
     std::atomic<int> accepted{0};
     std::atomic<int> refused{0};
-    CThreadTaskManager manager;
-    CParkedWorker parked;
-    parked.Hold(manager);
+    {
+        CThreadTaskManager manager;
+        CParkedWorker parked;
+        parked.Hold(manager);
 
-    for (int i = 0; i < 1024; ++i)
-        manager.AddTask(&accepted, &CountRun, nullptr);
-    manager.AddTask(&refused, &CountRun, nullptr);
-    EXPECT_TRUE(manager.IsBusy());
-    EXPECT_FALSE(manager.GetComplete());
+        int acceptedCalls = 0;
+        for (int i = 0; i < 1024; ++i)
+            acceptedCalls += manager.AddTask(&accepted, &CountRun, nullptr);
+        EXPECT_EQ(acceptedCalls, 1024);
+        EXPECT_FALSE(manager.AddTask(&refused, &CountRun, nullptr));
+        EXPECT_TRUE(manager.IsBusy());
+        EXPECT_FALSE(manager.GetComplete());
 
-    parked.Release();
-    manager.WaitUntilFinished();
-    EXPECT_EQ(accepted.load(), 1024);
-    EXPECT_EQ(refused.load(), 0);
+        parked.Release();
+        manager.WaitUntilFinished();
+        EXPECT_EQ(accepted.load(), 1024);
+        EXPECT_EQ(refused.load(), 0);
+        EXPECT_TRUE(manager.AddTask(&accepted, &CountRun, nullptr));   // room again
+    }
 
     const std::string text = log.Appended();
     EXPECT_EQ(CountMatches(text, "\nCProducerConsumerQueue: Queue is full! cannot add object! \\[[0-9a-f]+\\] size=1024\n"), 1u);
     EXPECT_EQ(CountMatches(text, "Added! Items in queue: 1024\n"), 1u);
-    EXPECT_EQ(CountMatches(text, "Removed!"), 1025u);
+    EXPECT_EQ(CountMatches(text, "Removed!"), 1026u);
+
+    // The refusal names the task the caller knows: its callback and data.
+    std::ostringstream refusal;
+    refusal << "CThreadTaskManager::AddTask: task refused, the queue is full (callback "
+            << reinterpret_cast<void*>(&CountRun) << ", data " << static_cast<void*>(&refused)
+            << ", param (nil))\n";
+    EXPECT_EQ(CountMatches(debug.Text(), "AddTask: task refused"), 1u) << debug.Text();
+    EXPECT_NE(debug.Text().find(refusal.str()), std::string::npos) << debug.Text();
 }
 
 TEST(ThreadTaskManager, DrainedManagerStartsANewWorker)
@@ -254,6 +300,32 @@ TEST(ThreadTaskManager, CallbackMayQueueMoreWorkAndMayNotWaitForItself)
     }, nullptr);
     manager.WaitUntilFinished();
     EXPECT_EQ(chain.m_nLinks.load(), 1);
+}
+
+// BeginThread starts a second worker while a callback still runs on the
+// first; that callback, too, is inside a worker and must not wait for itself.
+// (Before this held, the test deadlocked.)
+TEST(ThreadTaskManager, CallbackOnAnOlderWorkerMayNotWaitForItselfEither)
+{
+    struct COlder {
+        CThreadTaskManager* m_pManager;
+        CParkedWorker m_Parked;
+        std::atomic<bool> m_bReturned{false};
+    } older;
+    CThreadTaskManager manager;
+    older.m_pManager = &manager;
+    manager.AddTask(&older, [](void* data, void*) {
+        auto* pOlder = static_cast<COlder*>(data);
+        CParkedWorker::Park(&pOlder->m_Parked, nullptr);
+        pOlder->m_pManager->WaitUntilFinished();
+        pOlder->m_bReturned = true;
+    }, nullptr);
+    older.m_Parked.m_Arrived.Wait();
+    manager.BeginThread();   // the newest worker; the parked one is now the older
+    older.m_Parked.Release();
+    manager.WaitUntilFinished();
+    EXPECT_TRUE(older.m_bReturned.load());
+    EXPECT_TRUE(manager.GetComplete());
 }
 
 // WaitUntilFinished returns as the worker decides to end, while its thread

@@ -22,7 +22,7 @@ extern template class ORU_API CSingleton<CThreadTaskManager>;
 // a time, in the order they were added, on a thread of the library's own.
 // The thread exists only while there is work: AddTask starts one when none
 // is running, and it ends as soon as it finds the queue empty. At most 1024
-// tasks wait at a time; a task added beyond that is dropped without running.
+// tasks wait at a time; AddTask refuses one more.
 //
 // AddTask may be called from any thread, also from inside a callback. The
 // other operations are meant for one controlling thread. Reach the manager
@@ -39,9 +39,10 @@ public:
     CThreadTaskManager& operator=(const CThreadTaskManager&) = delete;
 
     // Queues callback(data, param) and makes sure a worker will take it.
-    // Nothing is reported: a task refused by a full queue is dropped and
-    // named in the core log's trace.
-    void AddTask(void* data, OruTaskCallback callback, void* param);
+    // False when the task was refused (1024 tasks already wait, or memory ran
+    // out): it will not run, and the caller may retry or run it itself. Each
+    // refusal is also written to the debug channel.
+    bool AddTask(void* data, OruTaskCallback callback, void* param);
     // Starts a new worker, even while another one runs (both then take from
     // the same queue, and the order between them is lost). AddTask does this
     // when it is needed; a failed thread creation leaves no worker, and the
@@ -51,7 +52,8 @@ public:
     // the worker thread.
     void Thread_Entry();
     // Blocks until the running worker has drained the queue; returns at once
-    // when no worker runs or when called from inside a callback.
+    // when no worker runs or when called from inside a callback (on any
+    // worker, the newest or an older one still running).
     void WaitUntilFinished();
     // True while the most recently started worker thread has not ended.
     bool IsBusy();

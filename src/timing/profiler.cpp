@@ -20,6 +20,7 @@
 #include "platform/replace_file.h"
 #include "timing/timing_clock.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string_view>
 
@@ -63,13 +64,14 @@ int64_t SelfTicks(const CProFileNode& node)
     return self;
 }
 
-// A root that was begun but never ended has no time; its shares print as 0
-// rather than as the result of a division by zero.
+// A root without time prints shares of 0 rather than the result of a
+// division by zero. Sections nest inside the root, so a share lies within
+// 0-100 % already; the clamp keeps it there even if the counter steps back.
 double Share(int64_t ticks, int64_t rootTicks)
 {
-    if (rootTicks == 0)
+    if (rootTicks <= 0)
         return 0.0;
-    return static_cast<double>(ticks) / static_cast<double>(rootTicks) * 100.0;
+    return std::clamp(static_cast<double>(ticks) / static_cast<double>(rootTicks) * 100.0, 0.0, 100.0);
 }
 
 void LogNode(CLogSystem& log, CProFileNode& node, int depth, int64_t rootTicks)
@@ -146,24 +148,26 @@ void CProFiler::ExecuteProFiler(bool on)
     m_bEnabled = on;
 }
 
+// Beginning "Root" first closes whatever the last frame left open, so a
+// missed end costs that one frame and never shifts the later ones.
 void CProFiler::ExecBegin(const std::wstring& name)
 {
     if (!m_bEnabled)
         return;
 
     if (name == ROOT_NAME) {
-        if (!m_pRoot) {
+        const int64_t now = ReadCounter();
+        if (!m_pRoot)
             m_pRoot = std::make_unique<CProFileNode>(nullptr, name);
-            m_pCurrent = m_pRoot.get();
-        }
-        // With every section ended, the current section is the root.
-        m_pCurrent->m_nStart = ReadCounter();
+        CloseOpenSections(now);
+        m_pCurrent = m_pRoot.get();
+        m_pCurrent->m_nStart = now;
         ++m_pCurrent->m_nCallCount;
         return;
     }
 
     if (!m_pCurrent)
-        return;  // no "Root" yet: not recorded
+        return;  // no "Root" open: not recorded
 
     auto it = m_pCurrent->m_mapChildren.find(name);
     if (it == m_pCurrent->m_mapChildren.end())
@@ -182,17 +186,25 @@ void CProFiler::ExecEnd(const std::wstring& name)
         return;  // not the open section: ignored, the section stays open
 
     m_pCurrent->m_nTotal += ReadCounter() - m_pCurrent->m_nStart;
-    if (m_pCurrent->m_pParent)
-        m_pCurrent = m_pCurrent->m_pParent;
+    m_pCurrent = m_pCurrent->m_pParent;  // ending "Root" leaves nothing open
+}
+
+// The open sections are the current one and its ancestors. They all end at
+// the same reading, so no section holds more time than its parent.
+void CProFiler::CloseOpenSections(int64_t now)
+{
+    for (CProFileNode* pNode = m_pCurrent; pNode; pNode = pNode->m_pParent)
+        pNode->m_nTotal += now - pNode->m_nStart;
+    m_pCurrent = nullptr;
 }
 
 void CProFiler::LogResult()
 {
     if (!m_pRoot)
         return;
+    CloseOpenSections(ReadCounter());
     LogTable(*m_pLog, *m_pRoot);
     m_pRoot.reset();
-    m_pCurrent = nullptr;
 }
 
 bool CProFiler::ExportFolded(const std::wstring& path) const

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -148,14 +149,81 @@ TEST_F(ProFiler, ARootWithoutTimePrintsZeroShares)
 {
     Begin(L"Root");
     Begin(L"A");
-    Wait(10);
     End(L"A");
-    _ProFileResult();  // Root was never ended: its total is 0
+    _ProFileResult();  // no time has passed: the root's total is 0
 
     const std::vector<std::string> lines = TableLines();
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_EQ(lines[3], Row("Root", 50, "  0.000%  \t(  0.000%)", "         1"));
     EXPECT_EQ(lines[4], Row("  A", 51, "  0.000%  \t(  0.000%)", "         1"));
+}
+
+// Unbalanced frames cost the frame they happen in and never bend the later
+// ones; no share leaves 0-100 %, whatever the game does.
+TEST_F(ProFiler, UnbalancedFramesKeepEveryShareWithinZeroAndHundred)
+{
+    struct CCase {
+        const char* m_szWhat;
+        std::function<void()> m_Play;
+        const char* m_szRoot;
+        const char* m_szA;
+    };
+    auto frame = [this](int64_t a, int64_t rest) {
+        Begin(L"Root");
+        Begin(L"A");
+        Wait(a);
+        End(L"A");
+        Wait(rest);
+        End(L"Root");
+    };
+    const CCase cases[] = {
+        // A's end is missed in the first frame (so is Root's: A is open);
+        // the next "Root" ends both after 15 ticks.
+        {"a missed end",
+         [&] {
+             Begin(L"Root");
+             Begin(L"A");
+             Wait(10);
+             End(L"Root");
+             Wait(5);
+             frame(10, 5);
+             frame(10, 5);
+         },
+         "100.000%  \t( 22.222%)", " 77.778%  \t( 77.778%)"},
+        // The result is asked for inside a frame: the open root is ended
+        // with the sections already done in it.
+        {"a result inside the frame",
+         [&] {
+             frame(50, 50);
+             Begin(L"Root");
+             Begin(L"A");
+             Wait(80);
+             End(L"A");
+         },
+         "100.000%  \t( 27.778%)", " 72.222%  \t( 72.222%)"},
+        // A counter that steps back gives A a negative time.
+        {"a counter stepping back",
+         [&] {
+             Begin(L"Root");
+             Wait(10);
+             Begin(L"A");
+             Wait(-5);
+             End(L"A");
+             Wait(15);
+             End(L"Root");
+         },
+         "100.000%  \t(100.000%)", "  0.000%  \t(  0.000%)"},
+    };
+    for (const CCase& c : cases) {
+        SCOPED_TRACE(c.m_szWhat);
+        const size_t before = TableLines().size();
+        c.m_Play();
+        _ProFileResult();
+        const std::vector<std::string> lines = TableLines();
+        ASSERT_EQ(lines.size(), before + 6);
+        EXPECT_EQ(lines[before + 3].substr(52, 21), c.m_szRoot);
+        EXPECT_EQ(lines[before + 4].substr(53, 21), c.m_szA);
+    }
 }
 
 TEST_F(ProFiler, ResultWithoutARootWritesNothingAndAResultStartsAFreshTree)
@@ -225,12 +293,16 @@ TEST_F(ProFiler, IgnoresAnEndThatDoesNotNameTheOpenSection)
     EXPECT_EQ(Folded(), "Root 0\nRoot;A 10\n");
 }
 
-TEST_F(ProFiler, EndingRootKeepsItCurrentForTheNextFrame)
+// Between frames nothing is open: a section begun there is not recorded,
+// and the time is counted nowhere.
+TEST_F(ProFiler, NothingBetweenFramesIsCounted)
 {
     Begin(L"Root");
     Wait(10);
     End(L"Root");
-    Wait(1000);  // between frames: not counted
+    Begin(L"Between");
+    Wait(1000);
+    End(L"Between");
     Begin(L"Root");
     Wait(10);
     End(L"Root");

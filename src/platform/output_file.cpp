@@ -33,13 +33,21 @@ bool COutputFile::OpenTruncate(const std::string& pathUtf8)
     return OpenWith(pathUtf8, O_TRUNC);
 }
 
+// Opened without waiting: a FIFO with no reader, left where a file should be,
+// fails at once (ENXIO) instead of blocking the caller for good. Writes are
+// meant to block as usual, so the flag is dropped once the file is open.
 bool COutputFile::OpenWith(const std::string& pathUtf8, int modeFlag)
 {
     Close();
     int fd = -1;
     do {
-        fd = open(pathUtf8.c_str(), O_WRONLY | O_CREAT | modeFlag | O_CLOEXEC, 0644);
+        fd = open(pathUtf8.c_str(), O_WRONLY | O_CREAT | modeFlag | O_CLOEXEC | O_NONBLOCK, 0644);
     } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0)
+            fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
     m_fd = fd;
     return fd >= 0;
 }

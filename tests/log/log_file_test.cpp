@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
@@ -129,6 +131,21 @@ TEST_F(FileLog, WithoutItsFolderWarnsOnceAndStillFeedsDebugAndHistory)
     log.GetLogHistory(lines);
     EXPECT_EQ(lines.size(), 2u);
     EXPECT_FALSE(oru::test::FileExists("file_log_test/missing"));
+}
+
+// A FIFO where the day's file belongs has no reader: the log treats it as a
+// file it cannot open, rather than wait for a reader that never comes.
+TEST_F(FileLog, AFifoInPlaceOfTheFileIsRefusedWithoutWaiting)
+{
+    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    std::filesystem::create_directory(DIR);
+    ASSERT_EQ(mkfifo((std::string(DIR) + "/Game_2026-12-06.txt").c_str(), 0644), 0);
+    CLogSystem log;
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(log.Init(LOG_MODE_FILE, 5, WDIR, L"Game", true, false));
+    log.Log(1, L"to the debug channel only");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "CFileLog::SetWriteFile(): create file log path directory is failed.\n");
 }
 
 TEST_F(FileLog, ASecondInitClosesTheFirstOutput)

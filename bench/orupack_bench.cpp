@@ -389,7 +389,9 @@ void MountCat(benchmark::State& state, bool compress)
         state.ResumeTiming();
     }
     SetTreeCounters(state);
-    state.SetLabel("peer=TreeCat/min_time:2.000/real_time goal=0.3");
+    // Small files cost a few round trips through the kernel each (look-up,
+    // open, read), where the page cache costs one read: FUSE sets the bound.
+    state.SetLabel("peer=TreeCat/min_time:2.000/real_time goal=0.1");
 #else
     state.SkipWithError("orupack was not built");
 #endif

@@ -531,10 +531,11 @@ TEST_F(XmlDocument, RefusesElementAndAttributeNamesThatAreNotXmlNames)
     EXPECT_TRUE(m_log.Take().empty());
 }
 
-// Text the printer writes out unchanged but the parser cannot read back (a
-// "]]>" inside a CDATA section at the top level ends the section early and
-// hides the root) is not saved: the save fails and the file stays as it was.
-TEST_F(XmlDocument, SaveRefusesTextThatWouldNotLoadAgain)
+// A document that would not load again is not saved: the save fails and the
+// file stays as it was. Two ways to build one: a "]]>" in a top-level CDATA
+// section (printed as it is, it ends the section early and hides the root),
+// and elements nested deeper than Load accepts.
+TEST_F(XmlDocument, SaveRefusesADocumentThatWouldNotLoadAgain)
 {
     const std::string original = "<![CDATA[kept]]><r/>";
     WriteFile("unsafe.xml", original);
@@ -542,8 +543,17 @@ TEST_F(XmlDocument, SaveRefusesTextThatWouldNotLoadAgain)
     ASSERT_TRUE(m_doc.ParentElement());
     ASSERT_TRUE(m_doc.SetValueString(L"a]]>b"));
     EXPECT_FALSE(m_doc.Save(L"unsafe.xml"));
+
+    CXmlDocument deep;
+    deep.SetLogSystem(m_log.Get());
+    deep.New(L"deep", L"UTF-8");
+    for (int i = 0; i <= 1000; ++i)
+        ASSERT_TRUE(deep.InsertChildElement(L"a"));
+    EXPECT_FALSE(deep.Save(L"unsafe.xml"));
+
     EXPECT_EQ(m_log.Take(),
-              Lines{L"3 [Error] xml 파일 저장 실패. (unsafe.xml : The saved text would not load again)"});
+              (Lines{L"3 [Error] xml 파일 저장 실패. (unsafe.xml : The saved text would not load again)",
+                     L"3 [Error] xml 파일 저장 실패. (deep : The saved text would not load again)"}));
     EXPECT_EQ(ReadFile("unsafe.xml"), original);
 }
 

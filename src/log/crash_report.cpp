@@ -3,10 +3,13 @@
 // The report is built on the faulting thread, which may have overflowed its
 // stack, damaged the heap or died holding a lock, so the builder leans on as
 // little as it can: the text goes into a fixed buffer, the file is written
-// with plain descriptors, and nothing here takes a lock of the library. The
-// stack walk and the symbol look-up (libunwind, libdw) do allocate; that is
-// the price of naming functions, files and lines, and the crash handler
-// guards against a fault or a hang inside them.
+// with plain descriptors, and nothing here takes a lock of the library. Up to
+// the call stack nothing allocates either, and the file receives each part as
+// soon as it is known. The stack walk and the symbol look-up (libunwind,
+// libdw) do allocate; that is the price of naming functions, files and lines,
+// and the crash handler's watchdog ends a walk that hangs on a lock the fault
+// left held, with the heading, the system section and the frames found so
+// far already on disk.
 //
 // A report reads, for a library fault:
 //
@@ -15,6 +18,9 @@
 //   Message : x=5
 //
 //   < system >
+//   OS : Debian GNU/Linux 12 (bookworm)
+//   ...
+//   Module : 0x00007f3a1c200000 /usr/lib/liboru_core.so.1 (build ID 5d0c...)
 //
 //   < call stack >
 //   host.cpp::Load() + 3 line [0x002a] (57 line)
@@ -26,10 +32,11 @@
 
 #include "log/crash_report.h"
 
-#include <oru/core/date_time.h>
-
 #include "core/utf8.h"
+#include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/output_file.h"
+#include "platform/system_info.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -38,6 +45,7 @@
 namespace oru::detail {
 namespace {
 
+using oru::platform::COutputFile;
 using oru::platform::CStackFrame;
 
 constexpr const char* REPORT_FOLDER = "./oru_log";
@@ -84,9 +92,32 @@ void AppendHeading(const OruFaultRecord& fault, CReportText& report)
     report.Append(FaultName(fault.m_nCode));
 }
 
+// A report under construction and the file that receives it as it grows.
+struct CReportSink {
+    CReportText& m_report;
+    COutputFile& m_file;
+
+    void Store()
+    {
+        const std::string_view text = m_report.TakeUnstored();
+        m_file.Write(text.data(), text.size());  // a closed file takes nothing
+    }
+};
+
+// Lines between the frame's line and its function's first one. Never
+// negative: optimised code can place an instruction's line before the
+// function's own, and when the first line is not known the distance is 0.
+int LineDistance(const CStackFrame& frame)
+{
+    if (frame.m_nFunctionLine <= 0 || frame.m_nLine < frame.m_nFunctionLine)
+        return 0;
+    return frame.m_nLine - frame.m_nFunctionLine;
+}
+
 void AppendFrame(const CStackFrame& frame, void* pUser)
 {
-    auto& report = *static_cast<CReportText*>(pUser);
+    auto& sink = *static_cast<CReportSink*>(pUser);
+    CReportText& report = sink.m_report;
     const auto offset = static_cast<unsigned long long>(frame.m_nOffset);
     if (!frame.m_bSymbol) {
         report.AppendFormat("0x%08llx Address Lookup Error (SymFromAddr returned error : %d)\r\n",
@@ -94,11 +125,72 @@ void AppendFrame(const CStackFrame& frame, void* pUser)
                             frame.m_nLookupError);
     } else if (frame.m_bLines) {
         report.AppendFormat("%s::%s() + %d line [0x%04llx] (%d line)\r\n", frame.m_szFile,
-                            frame.m_szFunction, frame.m_nLine - frame.m_nFunctionLine, offset,
-                            frame.m_nLine);
+                            frame.m_szFunction, LineDistance(frame), offset, frame.m_nLine);
     } else {
         report.AppendFormat("%s() + [0x%04llx]\r\n", frame.m_szFunction, offset);
     }
+    sink.Store();
+}
+
+void AppendModule(const oru::platform::CLoadedModule& module, void* pUser)
+{
+    auto& report = *static_cast<CReportText*>(pUser);
+    report.AppendFormat("Module : 0x%016llx %s ", static_cast<unsigned long long>(module.m_nAddress),
+                        module.m_pPath);
+    if (!module.m_pBuildId) {
+        report.Append("(no build ID)\r\n");
+        return;
+    }
+    static constexpr char HEX[] = "0123456789abcdef";
+    char id[2 * 64 + 1];
+    size_t n = 0;
+    for (size_t i = 0; i < module.m_nBuildIdSize && n + 2 < sizeof id; ++i) {
+        id[n++] = HEX[module.m_pBuildId[i] >> 4];
+        id[n++] = HEX[module.m_pBuildId[i] & 0xf];
+    }
+    id[n] = '\0';
+    report.AppendFormat("(build ID %s)\r\n", id);
+}
+
+// The machine and the process, for reading a report that comes from a
+// player's machine: every line but the modules is there once, "unknown" when
+// it cannot be read.
+void AppendSystem(CReportText& report)
+{
+    oru::platform::CSystemSummary summary{};
+    oru::platform::ReadSystemSummary(summary);
+    const auto known = [](const char* text) { return text[0] != '\0' ? text : "unknown"; };
+    constexpr unsigned long long MIB = 1024 * 1024;
+    report.AppendFormat("OS : %s\r\n", known(summary.m_szOs));
+    report.AppendFormat("Kernel : %s\r\n", known(summary.m_szKernel));
+    report.AppendFormat("Processor : %s, %ld logical processors\r\n",
+                        known(summary.m_szProcessor), summary.m_nProcessors);
+    report.AppendFormat("Memory : %llu MB, %llu MB available\r\n",
+                        static_cast<unsigned long long>(summary.m_nMemoryTotal) / MIB,
+                        static_cast<unsigned long long>(summary.m_nMemoryAvailable) / MIB);
+    report.AppendFormat("Executable : %s\r\n", known(summary.m_szExecutable));
+    oru::platform::ForEachLoadedModule(known(summary.m_szExecutable), AppendModule, &report);
+}
+
+// Opens the report file of the day, creating its folder, and writes the time
+// line; the file stays closed when it cannot be opened.
+void OpenReportFile(COutputFile& file)
+{
+    const oru::platform::CLocalTime now = oru::platform::LocalTimeNow();
+    char path[64];
+    snprintf(path, sizeof path, "%s/Exp_%4d-%02d-%02d.txt", REPORT_FOLDER, now.m_nYear,
+             now.m_nMonth, now.m_nDay);
+    // An existing folder is fine; any other failure shows when the file
+    // will not open.
+    oru::platform::MakeDirectory(REPORT_FOLDER);
+    if (!file.OpenAppend(path))
+        return;
+    char timeLine[80];
+    const int n = snprintf(timeLine, sizeof timeLine,
+                           "- Log Record Time (%02dh:%02dm:%02ds) ---------------------\r\n",
+                           now.m_nHour, now.m_nMinute, now.m_nSecond);
+    if (n > 0)
+        file.Write(timeLine, static_cast<size_t>(n));
 }
 
 void AppendRegisters(const oru::platform::MachineContext& context, CReportText& report)
@@ -158,37 +250,32 @@ const char* FaultName(uint32_t code)
     return "Unknown Exception";
 }
 
-void BuildCrashReport(const OruFaultRecord& fault, const CWalkStart& start, CReportText& report)
+std::string_view CReportText::TakeUnstored()
 {
-    report.Clear();
-    AppendHeading(fault, report);
-    report.Append("\r\n\r\n< system >\r\n\r\n< call stack >\r\n");
-    oru::platform::WalkStack(*start.m_pContext, start.m_bFaultContext, start.m_nSkipFrames,
-                             MAX_REPORT_FRAMES, AppendFrame, &report);
-    report.Append("\r\n< register >\r\n");
-    AppendRegisters(*start.m_pContext, report);
+    const std::string_view text(m_szText + m_nStored, m_nSize - m_nStored);
+    m_nStored = m_nSize;
+    return text;
 }
 
-bool AppendReportFile(const CReportText& report)
+void MakeCrashReport(const OruFaultRecord& fault, const CWalkStart& start, CReportText& report)
 {
-    OruDate date;
-    OruGetDateInfo(date);
-    char path[64];
-    snprintf(path, sizeof path, "%s/Exp_%4d-%02d-%02d.txt", REPORT_FOLDER, date.year, date.month,
-             date.day);
-    // An existing folder is fine; any other failure shows when the file
-    // will not open.
-    oru::platform::MakeDirectory(REPORT_FOLDER);
+    COutputFile file;
+    OpenReportFile(file);
+    CReportSink sink{report, file};
 
-    OruTime time;
-    OruGetTimeInfo(time);
-    char timeLine[80];
-    const int n = snprintf(timeLine, sizeof timeLine,
-                           "- Log Record Time (%02dh:%02dm:%02ds) ---------------------\r\n",
-                           time.hour, time.minute, time.second);
-    const std::string_view pieces[] = {
-        std::string_view(timeLine, n > 0 ? static_cast<size_t>(n) : 0), report.View(), "\r\n\r\n"};
-    return oru::platform::AppendToFile(path, pieces, 3);
+    report.Clear();
+    AppendHeading(fault, report);
+    report.Append("\r\n\r\n< system >\r\n");
+    sink.Store();
+    AppendSystem(report);
+    report.Append("\r\n< call stack >\r\n");
+    sink.Store();
+    oru::platform::WalkStack(*start.m_pContext, start.m_bFaultContext, start.m_nSkipFrames,
+                             MAX_REPORT_FRAMES, AppendFrame, &sink);
+    report.Append("\r\n< register >\r\n");
+    AppendRegisters(*start.m_pContext, report);
+    sink.Store();
+    file.Write("\r\n\r\n", 4);
 }
 
 }  // namespace oru::detail

@@ -1,8 +1,8 @@
 #pragma once
 
 // The crash report: its text, built from a fault record and a machine
-// context, and the report file of the day it is appended to. Both fatal
-// paths (a signal, and the library's own fatal errors) end here.
+// context, and the report file of the day it is appended to as it grows.
+// Both fatal paths (a signal, and the library's own fatal errors) end here.
 
 #include <oru/log/exception_handler.h>
 
@@ -20,7 +20,7 @@ class CReportText {
 public:
     static constexpr size_t CAPACITY = 512 * 1024;  // bytes; 512 frames fit with room to spare
 
-    void Clear() { m_nSize = 0; }
+    void Clear() { m_nSize = m_nStored = 0; }
     void Append(std::string_view text);
     void AppendFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Wide text as UTF-8; a value that is no Unicode character becomes U+FFFD.
@@ -30,9 +30,14 @@ public:
     size_t Size() const { return m_nSize; }
     std::string_view View() const { return {m_szText, m_nSize}; }
 
+    // The text appended since the last call, which marks it as taken: what a
+    // report file has yet to receive.
+    std::string_view TakeUnstored();
+
 private:
     char m_szText[CAPACITY];
     size_t m_nSize = 0;
+    size_t m_nStored = 0;  // bytes already handed out by TakeUnstored
 };
 
 constexpr int MAX_REPORT_FRAMES = 512;
@@ -48,13 +53,14 @@ struct CWalkStart {
     int m_nSkipFrames;     // frames inside the raising code, not listed
 };
 
-// Writes the whole report of `fault` into `report`: heading, system section,
-// call stack (at most MAX_REPORT_FRAMES lines) and registers.
-void BuildCrashReport(const OruFaultRecord& fault, const CWalkStart& start, CReportText& report);
-
-// Appends `report` under its time line to "./oru_log/Exp_YYYY-MM-DD.txt",
-// creating the folder and the file as needed. False when the file cannot be
-// written; nothing else is affected then.
-bool AppendReportFile(const CReportText& report);
+// Builds the whole report of `fault` into `report` (heading, system section,
+// call stack of at most MAX_REPORT_FRAMES lines, registers) and appends it,
+// under its time line, to "./oru_log/Exp_YYYY-MM-DD.txt", creating the
+// folder and the file as needed. The file receives each part as soon as it
+// is known (the heading and the system section before the stack walk, each
+// frame as it is found), so a report cut short by the watchdog still leaves
+// what was known. A file that cannot be written is skipped; the report is
+// built all the same.
+void MakeCrashReport(const OruFaultRecord& fault, const CWalkStart& start, CReportText& report);
 
 }  // namespace oru::detail

@@ -7,10 +7,15 @@
 // it here, or by SIGABRT for a library fault, with the default action so
 // that a parent or a core dump sees the real cause.
 //
-// Only the first fault is reported. A fault while a report is being made (a
-// damaged heap, a second thread crashing at the same moment) writes one line
-// to standard error and ends the process at once, and a watchdog ends it
-// should building the report hang on a lock the faulting thread held.
+// Only the first fault is reported. Before anything that could allocate or
+// wait on a lock (the fault may have struck inside malloc, holding its lock),
+// the handler claims the report for its thread and arms a watchdog that ends
+// the process should the report hang; the report file is written as the
+// report grows, so what was known by then is on disk. A fault on another
+// thread meanwhile waits for the first report to end the process (by the
+// first fault's signal); a fault on the reporting thread itself is a fault
+// inside the handler, which writes one line to standard error and ends the
+// process at once.
 
 #include <oru/log/exception_handler.h>
 
@@ -61,18 +66,16 @@ thread_local wchar_t t_szMessage[MAX_MESSAGE];
 // used up, and is built once per process.
 CReportText s_report;
 
-std::atomic<bool> s_bReporting{false};
+// The kernel id of the thread making the report; 0 before the first fault.
+std::atomic<long> s_nReportingThread{0};
+// Faults on other threads that wait for that report to end the process.
+std::atomic<int> s_nWaitingFaults{0};
 
 bool IsLibraryFault(unsigned int code)
 {
     return code == ORU_FAULT_GENERAL_ERROR || code == ORU_FAULT_ASSERTION_FAILURE;
 }
 
-void BuildAndStore(const OruFaultRecord& fault, const CWalkStart& start)
-{
-    oru::detail::BuildCrashReport(fault, start, s_report);
-    oru::detail::AppendReportFile(s_report);
-}
 
 CWalkStart WalkStartOf(const OruFaultRecord& fault)
 {
@@ -85,24 +88,33 @@ CWalkStart WalkStartOf(const OruFaultRecord& fault)
     return {pContext, !bAfterInstruction, 0};
 }
 
-// The first fault of the process passes; any later one, on any thread,
-// ends the process at once.
+// Lets the first fault of the process go on to its report, with the
+// watchdog armed; see the top of this file for the others. Allocates
+// nothing and takes no lock.
 void EnterReportOrEnd(int endSignal)
 {
-    if (!s_bReporting.exchange(true))
+    const long self = oru::platform::CurrentThreadId();
+    long reporter = 0;
+    if (s_nReportingThread.compare_exchange_strong(reporter, self)) {
+        oru::platform::ArmFaultWatchdog(oru::detail::g_nCrashWatchdogSeconds, endSignal,
+                                        WATCHDOG_NOTE);
         return;
-    oru::platform::WriteStandardError(SECOND_FAULT_NOTE, sizeof SECOND_FAULT_NOTE - 1);
-    oru::platform::EndProcessWithSignal(endSignal);
+    }
+    if (reporter == self) {
+        oru::platform::WriteStandardError(SECOND_FAULT_NOTE, sizeof SECOND_FAULT_NOTE - 1);
+        oru::platform::EndProcessWithSignal(endSignal);
+    }
+    s_nWaitingFaults.fetch_add(1);
+    oru::platform::WaitForever();
 }
 
 // Reports a fault that has passed the guard, then ends the process.
 [[noreturn]] void ReportAndEnd(const OruFaultRecord& fault, int endSignal)
 {
-    oru::platform::ArmFaultWatchdog(oru::detail::g_nCrashWatchdogSeconds, endSignal,
-                                    WATCHDOG_NOTE);
+    const oru::platform::CBrokenPipeIgnored brokenPipeIgnored;
     if (oru::detail::g_pfnBeforeCrashReport)
         oru::detail::g_pfnBeforeCrashReport();
-    BuildAndStore(fault, WalkStartOf(fault));
+    oru::detail::MakeCrashReport(fault, WalkStartOf(fault), s_report);
     oru::platform::ArmFaultWatchdog(0, endSignal, nullptr);
 
     oru::platform::ShowCrashReport(s_report.View());
@@ -120,10 +132,10 @@ void OnFatalSignal(int signal, const siginfo_t* pInfo, void* pContext)
 [[gnu::noinline]] [[noreturn]] void RaiseLibraryFault(unsigned int code, const wchar_t* format,
                                                       va_list args)
 {
-    oru::platform::FormatWide(t_szMessage, MAX_MESSAGE, format, args);
     MachineContext context;
     oru::platform::CaptureContext(context);
     EnterReportOrEnd(SIGABRT);
+    oru::platform::FormatWide(t_szMessage, MAX_MESSAGE, format, args);
     const OruFaultRecord fault{code, t_szMessage, &context};
     ReportAndEnd(fault, SIGABRT);
 }
@@ -142,7 +154,8 @@ long OruExceptionHandler(const OruFaultRecord* fault)
         oru::platform::CaptureContext(own);
         start = {&own, false, HANDLER_FRAMES};
     }
-    BuildAndStore(*fault, start);
+    const oru::platform::CBrokenPipeIgnored brokenPipeIgnored;
+    oru::detail::MakeCrashReport(*fault, start, s_report);
     oru::platform::ShowCrashReport(s_report.View());
     return 1;
 }
@@ -164,4 +177,9 @@ void OruAssertionFailure(const wchar_t* format, ...)
     va_list args;
     va_start(args, format);
     RaiseLibraryFault(ORU_FAULT_ASSERTION_FAILURE, format, args);
+}
+
+int oru::detail::CrashFaultsWaiting()
+{
+    return s_nWaitingFaults.load();
 }

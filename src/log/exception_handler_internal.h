@@ -12,4 +12,7 @@ extern void (*g_pfnBeforeCrashReport)();
 // the process (the window that follows is not limited).
 extern unsigned g_nCrashWatchdogSeconds;
 
+// Faults on other threads that are waiting for the report under way.
+int CrashFaultsWaiting();
+
 }  // namespace oru::detail

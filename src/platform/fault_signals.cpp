@@ -3,6 +3,7 @@
 #include "platform/files.h"
 
 #include <atomic>
+#include <ctime>
 #include <cstddef>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -47,12 +48,38 @@ uintptr_t StackPointerOf(const void* pContext)
     return static_cast<uintptr_t>(pUc->uc_mcontext.gregs[REG_RSP]);
 }
 
-// The guard below the calling thread's stack, and the kernel's gap below it.
-bool IsInStackGuard(uintptr_t address)
+// Where the guard below a thread's stack lies, learnt when the thread gets
+// its alternate stack: pthread_getattr_np allocates (and reads a file for
+// the main thread), which a fault handler must not do. Kept in a fixed table
+// keyed by the kernel's thread id rather than in thread-local storage, whose
+// first use on a thread may allocate; a slot is claimed by a
+// compare-exchange and only ever read by its own thread, so the handler
+// reads it without a lock. Threads beyond the table are judged by the stack
+// pointer alone.
+struct CStackGuardSlot {
+    std::atomic<long> m_nThread{0};  // 0: free
+    uintptr_t m_nFrom = 0;
+    uintptr_t m_nTo = 0;
+};
+constexpr size_t STACK_GUARD_SLOTS = 256;
+CStackGuardSlot s_stackGuards[STACK_GUARD_SLOTS];
+
+CStackGuardSlot* StackGuardSlotOf(long thread)
+{
+    for (CStackGuardSlot& slot : s_stackGuards) {
+        if (slot.m_nThread.load() == thread)
+            return &slot;
+    }
+    return nullptr;
+}
+
+// Records the guard below the calling thread's stack and the kernel's gap
+// below it.
+void RecordStackGuard()
 {
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) != 0)
-        return false;
+        return;
     void* pLow = nullptr;
     size_t size = 0;
     size_t guard = 0;
@@ -60,10 +87,31 @@ bool IsInStackGuard(uintptr_t address)
                         pthread_attr_getguardsize(&attr, &guard) == 0;
     pthread_attr_destroy(&attr);
     if (!bKnown)
-        return false;
+        return;
+    const long self = CurrentThreadId();
+    CStackGuardSlot* pSlot = StackGuardSlotOf(self);
+    for (size_t i = 0; !pSlot && i < STACK_GUARD_SLOTS; ++i) {
+        long none = 0;
+        if (s_stackGuards[i].m_nThread.compare_exchange_strong(none, self))
+            pSlot = &s_stackGuards[i];
+    }
+    if (!pSlot)
+        return;
     const auto low = reinterpret_cast<uintptr_t>(pLow);
-    const uintptr_t from = low > STACK_GUARD_GAP ? low - STACK_GUARD_GAP : 0;
-    return address >= from && address < low + guard + PageSize();
+    pSlot->m_nFrom = low > STACK_GUARD_GAP ? low - STACK_GUARD_GAP : 0;
+    pSlot->m_nTo = low + guard + PageSize();
+}
+
+void ForgetStackGuard()
+{
+    if (CStackGuardSlot* pSlot = StackGuardSlotOf(CurrentThreadId()))
+        pSlot->m_nThread.store(0);
+}
+
+bool IsInStackGuard(uintptr_t address)
+{
+    const CStackGuardSlot* pSlot = StackGuardSlotOf(CurrentThreadId());
+    return pSlot && address >= pSlot->m_nFrom && address < pSlot->m_nTo;
 }
 
 bool IsStackOverflow(uintptr_t address, const void* pContext)
@@ -151,6 +199,10 @@ void InstallFatalSignalHandlers(FatalSignalSink sink)
     stack_t current{};
     if (!HasLargeAltStack(current))
         InstallAltStack();
+    RecordStackGuard();
+    // The report reads the local time; the first reading loads the time zone
+    // through stdio and malloc, which must not happen in a handler.
+    tzset();
 
     struct sigaction action{};
     action.sa_sigaction = OnFatalSignal;
@@ -201,12 +253,14 @@ CThreadAltStack::CThreadAltStack()
 {
     if (!HasLargeAltStack(m_previous))
         m_pStack = InstallAltStack();
+    RecordStackGuard();
 }
 
 CThreadAltStack::~CThreadAltStack()
 {
     if (!m_pStack)
         return;
+    ForgetStackGuard();
     const size_t page = PageSize();
     stack_t current{};
     if (sigaltstack(nullptr, &current) == 0 &&
@@ -227,6 +281,31 @@ void EndProcessWithSignal(int signal)
     SetHandlerAndUnblock(signal, SIG_DFL, 0);
     raise(signal);
     _exit(128 + signal);
+}
+
+long CurrentThreadId()
+{
+    return static_cast<long>(gettid());
+}
+
+void WaitForever()
+{
+    for (;;)
+        pause();
+}
+
+CBrokenPipeIgnored::CBrokenPipeIgnored()
+{
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    m_bSaved = sigaction(SIGPIPE, &ignore, &m_previous) == 0;
+}
+
+CBrokenPipeIgnored::~CBrokenPipeIgnored()
+{
+    if (m_bSaved)
+        sigaction(SIGPIPE, &m_previous, nullptr);
 }
 
 void WriteStandardError(const char* text, size_t length)

@@ -47,9 +47,11 @@ using FatalSignalSink = void (*)(int signal, const siginfo_t* pInfo, void* pCont
 void InstallFatalSignalHandlers(FatalSignalSink sink);
 
 // The fault code of a fatal signal. `pContext` (a ucontext_t*, may be null)
-// tells a stack overflow from other invalid accesses. For SIGSEGV it may
-// take the thread's own lock (to learn its stack bounds): call it once per
-// fault, never from a fault inside a fault.
+// tells a stack overflow from other invalid accesses. Allocates nothing and
+// takes no lock: the fault may have struck inside malloc. The guard below the
+// thread's stack is known only on a thread that holds an alternate stack of
+// ours (the only threads whose overflow reaches a handler at all); elsewhere
+// an access next to the stack pointer still counts as an overflow.
 uint32_t FaultCodeOfSignal(int signal, const siginfo_t* pInfo, const void* pContext);
 
 // An alternate signal stack for the calling thread while the object lives.
@@ -79,10 +81,33 @@ private:
 // Writes all of `text` to standard error; safe in a signal handler.
 void WriteStandardError(const char* text, size_t length);
 
+// The kernel's id of the calling thread; safe in a signal handler.
+long CurrentThreadId();
+
+// Suspends the calling thread for good; signal handlers still run. For a
+// thread that must wait while another one ends the process.
+[[noreturn]] void WaitForever();
+
+// Ignores SIGPIPE while the object lives and puts the previous action back
+// when it dies: a report written to a pipe whose reader has gone must fail
+// its write, not end the process by the wrong signal. Safe in a signal
+// handler.
+class CBrokenPipeIgnored {
+public:
+    CBrokenPipeIgnored();
+    ~CBrokenPipeIgnored();
+    CBrokenPipeIgnored(const CBrokenPipeIgnored&) = delete;
+    CBrokenPipeIgnored& operator=(const CBrokenPipeIgnored&) = delete;
+
+private:
+    struct sigaction m_previous{};
+    bool m_bSaved = false;
+};
+
 // Arms (seconds > 0) or disarms (0) a watchdog that ends the process by
 // `signal` after writing `note` to standard error, should the crash report
 // hang on a lock the faulting thread already held (a fault inside malloc).
-// `note` must stay valid while armed.
+// `note` must stay valid while armed. Allocates nothing and takes no lock.
 void ArmFaultWatchdog(unsigned seconds, int signal, const char* note);
 
 }  // namespace oru::platform

@@ -22,28 +22,14 @@ int OpenForReading(const std::string& pathUtf8)
 
 }  // namespace
 
-bool MakeDirectory(const std::string& pathUtf8)
+bool MakeDirectory(const char* pathUtf8)
 {
-    if (mkdir(pathUtf8.c_str(), 0777) == 0)
+    if (mkdir(pathUtf8, 0777) == 0)
         return true;
     if (errno != EEXIST)
         return false;
     struct stat st {};
-    return stat(pathUtf8.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool AppendToFile(const char* pathUtf8, const std::string_view* pPieces, size_t count)
-{
-    int fd = -1;
-    do {
-        fd = open(pathUtf8, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return false;
-    bool ok = true;
-    for (size_t i = 0; ok && i < count; ++i)
-        ok = WriteAll(fd, pPieces[i]);
-    return close(fd) == 0 && ok;
+    return stat(pathUtf8, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool WriteAll(int fd, std::string_view text)

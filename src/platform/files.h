@@ -11,16 +11,13 @@ namespace oru::platform {
 
 // Creates one folder level. True when it was created or already exists as a
 // folder; false otherwise (missing parent, a file of that name, no right).
-bool MakeDirectory(const std::string& pathUtf8);
+// Allocates nothing, so a crash report can use it.
+bool MakeDirectory(const char* pathUtf8);
+inline bool MakeDirectory(const std::string& pathUtf8) { return MakeDirectory(pathUtf8.c_str()); }
 
 // Writes all of `text` to an open descriptor, retrying after EINTR and short
 // writes. False when a write fails. Safe in a signal handler.
 bool WriteAll(int fd, std::string_view text);
-
-// Appends `count` pieces of text to a file in one open, creating it (mode
-// 0644 less the umask) when missing. False when it cannot be opened or a
-// write fails. Allocates nothing, so a crash report can use it.
-bool AppendToFile(const char* pathUtf8, const std::string_view* pPieces, size_t count);
 
 // The size of an existing regular file that can be opened for reading;
 // false when it cannot (missing, a folder, no permission).

@@ -23,25 +23,25 @@ COutputFile& COutputFile::operator=(COutputFile&& other) noexcept
     return *this;
 }
 
-bool COutputFile::OpenAppend(const std::string& pathUtf8)
+bool COutputFile::OpenAppend(const char* pathUtf8)
 {
     return OpenWith(pathUtf8, O_APPEND);
 }
 
 bool COutputFile::OpenTruncate(const std::string& pathUtf8)
 {
-    return OpenWith(pathUtf8, O_TRUNC);
+    return OpenWith(pathUtf8.c_str(), O_TRUNC);
 }
 
 // Opened without waiting: a FIFO with no reader, left where a file should be,
 // fails at once (ENXIO) instead of blocking the caller for good. Writes are
 // meant to block as usual, so the flag is dropped once the file is open.
-bool COutputFile::OpenWith(const std::string& pathUtf8, int modeFlag)
+bool COutputFile::OpenWith(const char* pathUtf8, int modeFlag)
 {
     Close();
     int fd = -1;
     do {
-        fd = open(pathUtf8.c_str(), O_WRONLY | O_CREAT | modeFlag | O_CLOEXEC | O_NONBLOCK, 0644);
+        fd = open(pathUtf8, O_WRONLY | O_CREAT | modeFlag | O_CLOEXEC | O_NONBLOCK, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0) {
         const int flags = fcntl(fd, F_GETFL);

@@ -24,7 +24,10 @@ public:
 
     // Opens `pathUtf8` for appending, creating it (mode 0644 before the
     // umask) when missing. False, with the file closed, on failure.
-    bool OpenAppend(const std::string& pathUtf8);
+    // Takes a plain string too, so that a crash report opens its file
+    // without allocating.
+    bool OpenAppend(const char* pathUtf8);
+    bool OpenAppend(const std::string& pathUtf8) { return OpenAppend(pathUtf8.c_str()); }
     // Opens `pathUtf8` emptied, creating it when missing; writes start at
     // the beginning. False, with the file closed, on failure.
     bool OpenTruncate(const std::string& pathUtf8);
@@ -45,7 +48,7 @@ public:
     void Close();
 
 private:
-    bool OpenWith(const std::string& pathUtf8, int modeFlag);  // O_APPEND or O_TRUNC
+    bool OpenWith(const char* pathUtf8, int modeFlag);  // O_APPEND or O_TRUNC
 
     int m_fd = -1;
 };

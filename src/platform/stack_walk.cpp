@@ -2,28 +2,118 @@
 
 #define UNW_LOCAL_ONLY
 #include <cxxabi.h>
+#include <dwarf.h>
+#include <elfutils/libdwelf.h>
 #include <elfutils/libdwfl.h>
 #include <libunwind.h>
+#include <zlib.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <string>
 #include <string_view>
 #include <unistd.h>
+#include <vector>
 
 namespace oru::platform {
 namespace {
 
-// Only the debug information inside the module files themselves; see the
-// header for why separate debug files are not looked for.
-int NoSeparateDebugInfo(Dwfl_Module*, void**, const char*, Dwarf_Addr, const char*, const char*,
-                        GElf_Word, char**)
+constexpr const char* SYSTEM_DEBUG_FOLDER = "/usr/lib/debug";
+
+// Bytes of a debug file read at a time to check its debug-link CRC.
+constexpr size_t CRC_CHUNK_BYTES = 64 * 1024;
+
+// Deeper chains of inlined calls at one address are cut to this many frames.
+constexpr int MAX_INLINE_DEPTH = 64;
+
+bool SameBuildId(Dwfl_Module* pModule, int fd)
 {
+    const unsigned char* pModuleId = nullptr;
+    GElf_Addr idAddress = 0;
+    const int moduleIdSize = dwfl_module_build_id(pModule, &pModuleId, &idAddress);
+    Elf* pElf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+    if (!pElf)
+        return false;
+    const void* pFileId = nullptr;
+    const ssize_t fileIdSize = dwelf_elf_gnu_build_id(pElf, &pFileId);
+    const bool bSame = moduleIdSize > 0 && fileIdSize == moduleIdSize &&
+                       memcmp(pModuleId, pFileId, static_cast<size_t>(moduleIdSize)) == 0;
+    elf_end(pElf);
+    return bSame;
+}
+
+bool MatchesLinkCrc(int fd, GElf_Word expected)
+{
+    std::vector<unsigned char> chunk(CRC_CHUNK_BYTES);
+    uLong crc = crc32(0L, Z_NULL, 0);
+    for (off_t offset = 0;;) {
+        const ssize_t n = pread(fd, chunk.data(), chunk.size(), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        crc = crc32(crc, chunk.data(), static_cast<uInt>(n));
+        offset += n;
+    }
+    return static_cast<GElf_Word>(crc) == expected;
+}
+
+// A debug file named by the module's debug link is taken only when it
+// belongs to this very build: the same build ID when the module has one, the
+// link's CRC otherwise. A stale file would give wrong names and lines.
+int OpenLinkedDebugFile(Dwfl_Module* pModule, const std::string& path, GElf_Word crc)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const unsigned char* pModuleId = nullptr;
+    GElf_Addr idAddress = 0;
+    const bool bMatches = dwfl_module_build_id(pModule, &pModuleId, &idAddress) > 0
+                              ? SameBuildId(pModule, fd)
+                              : MatchesLinkCrc(fd, crc);
+    if (bMatches)
+        return fd;
+    close(fd);
     return -1;
 }
 
-char* s_pDebugInfoPath = nullptr;
+// Finds the debug information of a module that was stripped of it, on this
+// machine only: by build ID under the system's debug folder
+// (.build-id/xx/yyyy.debug), then through the module's debug link, beside
+// the module, in .debug beside it, and under the system's debug folder
+// followed by the module's own folder. Never over the network: a crashing
+// game must not wait on a download, whatever the environment asks for.
+int FindLocalDebugInfo(Dwfl_Module* pModule, void** ppUser, const char* pModuleName,
+                       Dwarf_Addr base, const char* pFileName, const char* pDebugLink,
+                       GElf_Word debugLinkCrc, char** ppDebugFileName)
+{
+    const int fd = dwfl_build_id_find_debuginfo(pModule, ppUser, pModuleName, base, pFileName,
+                                                pDebugLink, debugLinkCrc, ppDebugFileName);
+    if (fd >= 0 || !pFileName || !pDebugLink || pDebugLink[0] == '\0')
+        return fd;
+    const std::string file = pFileName;
+    const size_t slash = file.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash);
+    const std::string candidates[] = {folder + "/" + pDebugLink, folder + "/.debug/" + pDebugLink,
+                                      SYSTEM_DEBUG_FOLDER + folder + "/" + pDebugLink};
+    for (const std::string& candidate : candidates) {
+        if (candidate == file)
+            continue;
+        const int found = OpenLinkedDebugFile(pModule, candidate, debugLinkCrc);
+        if (found >= 0)
+            return found;
+    }
+    return -1;
+}
+
+char* s_pDebugInfoPath = nullptr;  // libdwfl's default: the system's debug folder
 const Dwfl_Callbacks PROCESS_CALLBACKS = {
-    dwfl_linux_proc_find_elf, NoSeparateDebugInfo, nullptr, &s_pDebugInfoPath};
+    dwfl_linux_proc_find_elf, FindLocalDebugInfo, nullptr, &s_pDebugInfoPath};
 
 // The modules of this process, reported once per walk.
 class CProcessSymbols {
@@ -45,7 +135,11 @@ public:
     CProcessSymbols(const CProcessSymbols&) = delete;
     CProcessSymbols& operator=(const CProcessSymbols&) = delete;
 
-    void Describe(uint64_t address, uint64_t lookup, CStackFrame& frame) const;
+    // Hands `visit` the frames of one program counter: each inlined call at
+    // it, innermost first, then the function that holds them; at most
+    // `budget` of them. Returns how many it handed.
+    int VisitFrames(uint64_t address, uint64_t lookup, int budget, StackFrameVisitor visit,
+                    void* pUser) const;
 
 private:
     Dwfl* m_pDwfl = nullptr;
@@ -69,6 +163,17 @@ void SetFunctionName(const char* symbol, CStackFrame& frame)
     free(pDemangled);
 }
 
+std::string_view BaseName(const char* path)
+{
+    const char* pSlash = strrchr(path, '/');
+    return pSlash ? pSlash + 1 : path;
+}
+
+void SetFile(const char* path, CStackFrame& frame)
+{
+    CopyCut(frame.m_szFile, sizeof frame.m_szFile, BaseName(path));
+}
+
 // The source line of `address` in the function that starts at
 // `functionStart`. A line record from before the function belongs to other
 // code: the look-up hands out the nearest earlier record when the function
@@ -85,49 +190,207 @@ bool SourceLine(Dwfl_Module* pModule, uint64_t address, uint64_t functionStart,
     return pFile != nullptr && line > 0 && lineAddress >= functionStart;
 }
 
+const char* StringAttribute(Dwarf_Die* pDie, unsigned int name)
+{
+    Dwarf_Attribute attribute;
+    return dwarf_attr_integrate(pDie, name, &attribute) ? dwarf_formstring(&attribute) : nullptr;
+}
+
+// The debug entry that a concrete entry (an inlined call, an out-of-line
+// copy) takes its name from, followed to the declaration inside its class
+// when there is one.
+Dwarf_Die DeclarationOf(Dwarf_Die* pDie)
+{
+    Dwarf_Die current = *pDie;
+    for (int hops = 0; hops < 4; ++hops) {
+        Dwarf_Attribute attribute;
+        Dwarf_Die next;
+        if (!dwarf_attr(&current, DW_AT_abstract_origin, &attribute) &&
+            !dwarf_attr(&current, DW_AT_specification, &attribute))
+            break;
+        if (!dwarf_formref_die(&attribute, &next))
+            break;
+        current = next;
+    }
+    return current;
+}
+
+// The namespaces and classes around a declaration, outermost first, each
+// followed by "::"; an unnamed namespace reads "(anonymous namespace)" as
+// the demangler writes it.
+void AppendEnclosingScopes(Dwarf_Die* pDeclaration, std::string& name)
+{
+    Dwarf_Die* pScopes = nullptr;
+    const int count = dwarf_getscopes_die(pDeclaration, &pScopes);
+    for (int i = count - 1; i >= 1; --i) {
+        const int tag = dwarf_tag(&pScopes[i]);
+        if (tag != DW_TAG_namespace && tag != DW_TAG_class_type && tag != DW_TAG_structure_type &&
+            tag != DW_TAG_union_type)
+            continue;
+        const char* pScopeName = dwarf_diename(&pScopes[i]);
+        name += pScopeName ? pScopeName : "(anonymous namespace)";
+        name += "::";
+    }
+    free(pScopes);
+}
+
+// The name of a function's debug entry (an inlined call's or a
+// function's): its linkage name demangled, else its plain name with the
+// namespaces and classes around it.
+void SetFunctionNameOf(Dwarf_Die* pDie, CStackFrame& frame)
+{
+    const char* pLinkage = StringAttribute(pDie, DW_AT_linkage_name);
+    if (!pLinkage)
+        pLinkage = StringAttribute(pDie, DW_AT_MIPS_linkage_name);
+    if (pLinkage) {
+        SetFunctionName(pLinkage, frame);
+        return;
+    }
+    const char* pName = StringAttribute(pDie, DW_AT_name);
+    std::string name;
+    Dwarf_Die declaration = DeclarationOf(pDie);
+    AppendEnclosingScopes(&declaration, name);
+    name += pName ? pName : "??";
+    CopyCut(frame.m_szFunction, sizeof frame.m_szFunction, name);
+}
+
+// The entry of the call or function that holds `pDie` in the code: the
+// nearest enclosing inlined call or function. False at the top.
+bool EnclosingFunction(Dwarf_Die* pDie, Dwarf_Die& enclosing)
+{
+    Dwarf_Die* pScopes = nullptr;
+    const int count = dwarf_getscopes_die(pDie, &pScopes);
+    bool bFound = false;
+    for (int i = 1; i < count && !bFound; ++i) {
+        const int tag = dwarf_tag(&pScopes[i]);
+        if (tag == DW_TAG_inlined_subroutine || tag == DW_TAG_subprogram) {
+            enclosing = pScopes[i];
+            bFound = true;
+        }
+    }
+    free(pScopes);
+    return bFound;
+}
+
+// The first line of the function that a debug entry stands for, when it is
+// declared in the same source file as `frame`'s line; 0 otherwise.
+int FirstLineOf(Dwarf_Die* pDie, const CStackFrame& frame)
+{
+    int line = 0;
+    const char* pFile = dwarf_decl_file(pDie);
+    if (!pFile || dwarf_decl_line(pDie, &line) != 0 || BaseName(pFile) != frame.m_szFile)
+        return 0;
+    return line;
+}
+
+// Where an inlined call sits in its caller: the call's file and line.
+bool CallSite(Dwarf_Die* pInlined, Dwarf_Files* pFiles, size_t fileCount, const char*& pFile,
+              int& line)
+{
+    Dwarf_Attribute attribute;
+    Dwarf_Word fileIndex = 0;
+    Dwarf_Word callLine = 0;
+    if (!pFiles || !dwarf_attr(pInlined, DW_AT_call_file, &attribute) ||
+        dwarf_formudata(&attribute, &fileIndex) != 0 || fileIndex >= fileCount ||
+        !dwarf_attr(pInlined, DW_AT_call_line, &attribute) ||
+        dwarf_formudata(&attribute, &callLine) != 0 || callLine == 0 || callLine > INT32_MAX)
+        return false;
+    pFile = dwarf_filesrc(pFiles, fileIndex, nullptr, nullptr);
+    line = static_cast<int>(callLine);
+    return pFile != nullptr;
+}
+
 // `lookup` is the address whose function and line are wanted: the program
 // counter itself for a faulting instruction, one byte before a return
 // address otherwise, which keeps a call at the very end of a function (to a
 // function that never returns) inside its caller.
-void CProcessSymbols::Describe(uint64_t address, uint64_t lookup, CStackFrame& frame) const
+//
+// In optimised code one address can stand for several calls: the debug
+// entries that enclose it (dwarf_getscopes, innermost first) include one
+// inlined-call entry per call folded into the function. The innermost frame
+// takes the address's own line; each frame further out takes the line of
+// the call it inlined, recorded on that call's entry.
+int CProcessSymbols::VisitFrames(uint64_t address, uint64_t lookup, int budget,
+                                 StackFrameVisitor visit, void* pUser) const
 {
+    CStackFrame frame{};
     frame.m_nAddress = address;
-    frame.m_bSymbol = false;
-    frame.m_nLookupError = 0;
-    frame.m_bLines = false;
     dwfl_errno();  // clears an error left by an earlier frame
-    if (!m_pDwfl) {
-        frame.m_nLookupError = dwfl_errno();
-        return;
-    }
-    Dwfl_Module* pModule = dwfl_addrmodule(m_pDwfl, lookup);
-    if (!pModule) {
-        frame.m_nLookupError = dwfl_errno();
-        return;
-    }
+    Dwfl_Module* pModule = m_pDwfl ? dwfl_addrmodule(m_pDwfl, lookup) : nullptr;
     GElf_Off offset = 0;
     GElf_Sym symbol{};
     const char* pName =
-        dwfl_module_addrinfo(pModule, lookup, &offset, &symbol, nullptr, nullptr, nullptr);
+        pModule ? dwfl_module_addrinfo(pModule, lookup, &offset, &symbol, nullptr, nullptr, nullptr)
+                : nullptr;
     if (!pName) {
         frame.m_nLookupError = dwfl_errno();
-        return;
+        visit(frame, pUser);
+        return 1;
     }
     frame.m_bSymbol = true;
-    SetFunctionName(pName, frame);
     const uint64_t start = lookup - offset;
     frame.m_nOffset = address - start;
 
     const char* pFile = nullptr;
-    const char* pStartFile = nullptr;
-    int startLine = 0;
-    if (!SourceLine(pModule, lookup, start, pFile, frame.m_nLine) ||
-        !SourceLine(pModule, start, start, pStartFile, startLine))
-        return;
-    const char* pSlash = strrchr(pFile, '/');
-    CopyCut(frame.m_szFile, sizeof frame.m_szFile, pSlash ? pSlash + 1 : pFile);
-    frame.m_nFunctionLine = startLine;
+    if (!SourceLine(pModule, lookup, start, pFile, frame.m_nLine)) {
+        SetFunctionName(pName, frame);
+        visit(frame, pUser);
+        return 1;
+    }
     frame.m_bLines = true;
+
+    // The innermost function entry at the address; dwarf_getscopes goes on
+    // from an inlined call into its definition's scopes, so the callers are
+    // found through each call's own parents instead.
+    int visited = 0;
+    Dwarf_Addr bias = 0;
+    Dwarf_Die* pUnit = dwfl_module_addrdie(pModule, lookup, &bias);
+    Dwarf_Die* pScopes = nullptr;
+    const int scopeCount = pUnit ? dwarf_getscopes(pUnit, lookup - bias, &pScopes) : 0;
+    Dwarf_Die current{};
+    bool bCurrent = false;
+    for (int i = 0; i < scopeCount && !bCurrent; ++i) {
+        const int tag = dwarf_tag(&pScopes[i]);
+        if (tag == DW_TAG_inlined_subroutine || tag == DW_TAG_subprogram) {
+            current = pScopes[i];
+            bCurrent = true;
+        }
+    }
+    free(pScopes);
+    Dwarf_Files* pFiles = nullptr;
+    size_t fileCount = 0;
+    if (pUnit && dwarf_getsrcfiles(pUnit, &pFiles, &fileCount) != 0)
+        pFiles = nullptr;
+    while (bCurrent && dwarf_tag(&current) == DW_TAG_inlined_subroutine &&
+           visited + 1 < budget && visited < MAX_INLINE_DEPTH) {
+        SetFile(pFile, frame);
+        SetFunctionNameOf(&current, frame);
+        frame.m_nFunctionLine = FirstLineOf(&current, frame);
+        const char* pCallFile = nullptr;
+        int callLine = 0;
+        if (!CallSite(&current, pFiles, fileCount, pCallFile, callLine))
+            break;  // the callers' lines are unknown: name no frame with a wrong one
+        visit(frame, pUser);
+        ++visited;
+        pFile = pCallFile;
+        frame.m_nLine = callLine;
+        bCurrent = EnclosingFunction(&current, current);
+    }
+    Dwarf_Die* pFunction =
+        bCurrent && dwarf_tag(&current) == DW_TAG_subprogram ? &current : nullptr;
+
+    SetFile(pFile, frame);
+    SetFunctionName(pName, frame);
+    frame.m_nFunctionLine = pFunction ? FirstLineOf(pFunction, frame) : 0;
+    if (frame.m_nFunctionLine == 0) {
+        const char* pStartFile = nullptr;
+        int startLine = 0;
+        if (SourceLine(pModule, start, start, pStartFile, startLine) &&
+            BaseName(pStartFile) == frame.m_szFile)
+            frame.m_nFunctionLine = startLine;
+    }
+    visit(frame, pUser);
+    return visited + 1;
 }
 
 }  // namespace
@@ -196,15 +459,12 @@ int WalkStack(const MachineContext& context, bool bFaultContext, int skipFrames,
     }
 
     const CProcessSymbols symbols;
-    CStackFrame frame{};
     int visited = 0;
     while (visited < maxFrames) {
         unw_word_t ip = 0;
         if (unw_get_reg(&cursor, UNW_REG_IP, &ip) != 0 || ip == 0)
             break;
-        symbols.Describe(ip, bExact ? ip : ip - 1, frame);
-        visit(frame, pUser);
-        ++visited;
+        visited += symbols.VisitFrames(ip, bExact ? ip : ip - 1, maxFrames - visited, visit, pUser);
         bExact = unw_is_signal_frame(&cursor) > 0;
         if (unw_step(&cursor) <= 0)
             break;

@@ -1,12 +1,13 @@
 #pragma once
 
 // Walking a thread's stack from a machine context and naming each frame from
-// the debug information of the loaded modules: the counterpart of a
-// debug-help service. The stack is walked with libunwind; function names,
-// source files and lines come from the DWARF data that libdw reads from the
-// modules themselves (every target is built with -g), so nothing else is
-// needed at run time. Separate debug files and network look-ups are never
-// used: a crashing game must not wait on a download.
+// the debug information of the loaded modules. The stack is walked with
+// libunwind; function names, source files and lines come from the DWARF data
+// that libdw reads from the modules themselves or, for a module stripped of
+// it, from its separate debug file on this machine (by build ID under
+// /usr/lib/debug, or through its debug link beside it). Nothing is ever
+// fetched over the network: a crashing game must not wait on a download.
+// A call that the optimiser inlined is a frame of its own.
 //
 // Everything here may run in a fatal signal handler. It allocates (libdw
 // does), so it is only for a process that is about to end.
@@ -42,15 +43,16 @@ struct CStackFrame {
     uint64_t m_nOffset;                  // bytes from the function's first instruction
     bool m_bLines;                       // both line look-ups below succeeded
     char m_szFile[MAX_FILE_NAME + 1];    // source file name without its folders
-    int m_nLine;                         // line of the address
-    int m_nFunctionLine;                 // line of the function's first instruction
+    int m_nLine;                         // line of the address, or of the inlined call it is in
+    int m_nFunctionLine;                 // the function's first line; 0: not known
 };
 
 using StackFrameVisitor = void (*)(const CStackFrame& frame, void* pUser);
 
 // Walks the stack described by `context`, steps over `skipFrames` frames
 // (stopping early when the program counter becomes 0), then hands at most
-// `maxFrames` frames to `visit`, innermost first. `bFaultContext`: the
+// `maxFrames` frames to `visit`, innermost first; the calls inlined at one
+// program counter come before the function that holds them. `bFaultContext`: the
 // context's program counter is the faulting instruction itself (a signal's
 // context), not a return address. Returns the number of frames visited. The
 // walk ends at a program counter of 0 or where a step fails.

@@ -1,13 +1,12 @@
 #include "log/crash_child_support.h"
 
-#include <oru/core/date_time.h>
-
+#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -100,24 +99,21 @@ CChildResult RunInChild(const std::function<void()>& body, const std::string& wo
     return WaitForChild(child, timeoutSeconds);
 }
 
-std::string MakeScratchDir(const std::string& name)
+std::string ReadReportFiles(const std::string& dir)
 {
-    const std::string base = "scratch";
-    mkdir(base.c_str(), 0777);
-    const std::string dir = base + "/" + name;
-    std::system(("rm -rf '" + dir + "'").c_str());
-    mkdir(dir.c_str(), 0777);
-    char resolved[PATH_MAX];
-    return realpath(dir.c_str(), resolved) ? std::string(resolved) : dir;
-}
-
-std::string ReadTodaysReportFile(const std::string& dir)
-{
-    OruDate date;
-    OruGetDateInfo(date);
-    char name[64];
-    snprintf(name, sizeof name, "/oru_log/Exp_%4d-%02d-%02d.txt", date.year, date.month, date.day);
-    return ReadWholeFile(dir + name);
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir + "/oru_log", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("Exp_", 0) == 0 && name.size() > 4 &&
+            name.compare(name.size() - 4, 4, ".txt") == 0)
+            names.push_back(entry.path().string());
+    }
+    std::sort(names.begin(), names.end());
+    std::string text;
+    for (const std::string& name : names)
+        text += ReadWholeFile(name);
+    return text;
 }
 
 std::vector<std::string> SplitReportLines(const std::string& text)

@@ -1,7 +1,7 @@
 #pragma once
 
 // Running a fatal path in a child process and reading what it left behind:
-// its standard error, how it ended, and the report file of the day.
+// its standard error, how it ended, and the report files.
 
 #include <functional>
 #include <map>
@@ -45,12 +45,9 @@ CChildResult WaitForChild(CChild& child, int timeoutSeconds = 60);
 CChildResult RunInChild(const std::function<void()>& body, const std::string& workDir = {},
                         const EnvChanges& env = {}, int timeoutSeconds = 60);
 
-// A fresh, empty folder below the working directory, named after `name`.
-std::string MakeScratchDir(const std::string& name);
-
-// The text of "<dir>/oru_log/Exp_YYYY-MM-DD.txt" for today; empty when
-// missing.
-std::string ReadTodaysReportFile(const std::string& dir);
+// The text of every "<dir>/oru_log/Exp_*.txt", in the order of their names
+// (a run across midnight writes two); empty when there is none.
+std::string ReadReportFiles(const std::string& dir);
 
 // The lines of a report (CR LF ends), without their ends.
 std::vector<std::string> SplitReportLines(const std::string& text);

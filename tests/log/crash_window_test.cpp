@@ -1,13 +1,15 @@
 // The report window and a message box in a real X server (Xvfb): a child
 // process faults with a display, the test waits for the window by its
-// caption, keeps a screenshot (crash_window.png, message_box.png in the
-// suite's working directory), presses the button and checks how the child
-// ends.
+// caption, takes a screenshot of it (into the test's temporary folder),
+// presses the button and checks how the child ends. A screenshot that the
+// tool cannot take, or not in time, makes the test a skip with a note, not a
+// failure: it says nothing about the library.
 
 #include <oru/log/exception_handler.h>
 
 #include "log/crash_child_support.h"
 #include "platform/ui.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -28,8 +30,7 @@ namespace {
 using oru::test::CChild;
 using oru::test::CChildResult;
 using oru::test::IsRunning;
-using oru::test::MakeScratchDir;
-using oru::test::ReadTodaysReportFile;
+using oru::test::ReadReportFiles;
 using oru::test::StartChild;
 using oru::test::WaitForChild;
 
@@ -155,8 +156,16 @@ protected:
                 {"NO_AT_BRIDGE", "1"}};
     }
 
+    // Takes a screenshot into the test's folder; false when the tool failed
+    // or ran out of time.
+    bool Screenshot(const std::string& name) const { return m_display.Screenshot(m_dir.File(name)); }
+
+    oru::test::CTempDir m_dir;
     CVirtualDisplay m_display;
 };
+
+constexpr const char* SCREENSHOT_SKIP =
+    "everything was checked, but the screenshot tool (import) failed or was too slow";
 
 [[gnu::noinline]] void FailInHost()
 {
@@ -165,14 +174,14 @@ protected:
 
 TEST_F(ReportWindow, ShowsTheReportAndEndsTheProcessWhenExitIsPressed)
 {
-    const std::string dir = MakeScratchDir("ReportWindow");
+    const std::string dir = m_dir.Path().string();
     CChild child = StartChild(FailInHost, dir, WindowEnvironment());
 
     const std::string window = m_display.WaitForWindow("Oru Exception Handler");
     ASSERT_FALSE(window.empty()) << "no report window appeared";
-    EXPECT_TRUE(m_display.Screenshot("crash_window.png"));
+    const bool bShot = Screenshot("crash_window.png");
     EXPECT_TRUE(IsRunning(child)) << "the process waits while the window is open";
-    EXPECT_NE(ReadTodaysReportFile(dir).find("Message : texture Town.dds missing"),
+    EXPECT_NE(ReadReportFiles(dir).find("Message : texture Town.dds missing"),
               std::string::npos)
         << "the report file is written before the window opens";
 
@@ -181,17 +190,19 @@ TEST_F(ReportWindow, ShowsTheReportAndEndsTheProcessWhenExitIsPressed)
     EXPECT_TRUE(result.KilledBy(SIGABRT)) << result.m_nStatus;
     EXPECT_EQ(result.m_strError.find("< call stack >"), std::string::npos)
         << "with a window the report does not go to standard error";
+    if (!bShot)
+        GTEST_SKIP() << SCREENSHOT_SKIP;
 }
 
 TEST_F(ReportWindow, MessageBoxWaitsForOk)
 {
     CChild child = StartChild(
         [] { oru::platform::ShowMessageBox(L"Oru Test Caption", L"The level must be 0 to 9."); },
-        {}, WindowEnvironment());
+        m_dir.Path().string(), WindowEnvironment());
 
     const std::string window = m_display.WaitForWindow("Oru Test Caption");
     ASSERT_FALSE(window.empty()) << "no message box appeared";
-    EXPECT_TRUE(m_display.Screenshot("message_box.png"));
+    const bool bShot = Screenshot("message_box.png");
     EXPECT_TRUE(IsRunning(child));
 
     m_display.PressKeys(window, "Return");
@@ -200,6 +211,8 @@ TEST_F(ReportWindow, MessageBoxWaitsForOk)
         << result.m_nStatus;
     EXPECT_EQ(result.m_strError.find("Oru Test Caption:"), std::string::npos)
         << "with a window the message does not go to standard error";
+    if (!bShot)
+        GTEST_SKIP() << SCREENSHOT_SKIP;
 }
 
 }  // namespace

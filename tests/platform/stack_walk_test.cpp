@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -34,11 +35,11 @@ TEST(StackWalk, FramesWithoutLineInformationGetNoBorrowedLine)
     oru::platform::WalkStack(context, false, 0, 512, Collect, &frames);
     ASSERT_FALSE(frames.empty());
     EXPECT_TRUE(frames.front().m_bLines);  // CaptureContext itself, built with -g
-    for (const auto& frame : frames) {
-        if (frame.m_bSymbol && std::strcmp(frame.m_szFunction, "_start") == 0) {
-            EXPECT_FALSE(frame.m_bLines) << frame.m_szFile << ":" << frame.m_nLine;
-        }
-    }
+    const auto start = std::find_if(frames.begin(), frames.end(), [](const auto& frame) {
+        return frame.m_bSymbol && std::strcmp(frame.m_szFunction, "_start") == 0;
+    });
+    ASSERT_NE(start, frames.end()) << "the walk reaches the program's entry point";
+    EXPECT_FALSE(start->m_bLines) << start->m_szFile << ":" << start->m_nLine;
 }
 
 }  // namespace

@@ -254,22 +254,29 @@ void SetFunctionNameOf(Dwarf_Die* pDie, CStackFrame& frame)
     CopyCut(frame.m_szFunction, sizeof frame.m_szFunction, name);
 }
 
+// The first inlined call or function among `count` scopes from `from` on,
+// innermost first; false when there is none. Frees the scopes libdw gave.
+bool TakeFunctionScope(Dwarf_Die* pScopes, int count, int from, Dwarf_Die& function)
+{
+    bool bFound = false;
+    for (int i = from; i < count && !bFound; ++i) {
+        const int tag = dwarf_tag(&pScopes[i]);
+        if (tag == DW_TAG_inlined_subroutine || tag == DW_TAG_subprogram) {
+            function = pScopes[i];
+            bFound = true;
+        }
+    }
+    free(pScopes);
+    return bFound;
+}
+
 // The entry of the call or function that holds `pDie` in the code: the
 // nearest enclosing inlined call or function. False at the top.
 bool EnclosingFunction(Dwarf_Die* pDie, Dwarf_Die& enclosing)
 {
     Dwarf_Die* pScopes = nullptr;
     const int count = dwarf_getscopes_die(pDie, &pScopes);
-    bool bFound = false;
-    for (int i = 1; i < count && !bFound; ++i) {
-        const int tag = dwarf_tag(&pScopes[i]);
-        if (tag == DW_TAG_inlined_subroutine || tag == DW_TAG_subprogram) {
-            enclosing = pScopes[i];
-            bFound = true;
-        }
-    }
-    free(pScopes);
-    return bFound;
+    return TakeFunctionScope(pScopes, count, 1, enclosing);
 }
 
 // The first line of the function that a debug entry stands for, when it is
@@ -348,15 +355,7 @@ int CProcessSymbols::VisitFrames(uint64_t address, uint64_t lookup, int budget,
     Dwarf_Die* pScopes = nullptr;
     const int scopeCount = pUnit ? dwarf_getscopes(pUnit, lookup - bias, &pScopes) : 0;
     Dwarf_Die current{};
-    bool bCurrent = false;
-    for (int i = 0; i < scopeCount && !bCurrent; ++i) {
-        const int tag = dwarf_tag(&pScopes[i]);
-        if (tag == DW_TAG_inlined_subroutine || tag == DW_TAG_subprogram) {
-            current = pScopes[i];
-            bCurrent = true;
-        }
-    }
-    free(pScopes);
+    bool bCurrent = TakeFunctionScope(pScopes, scopeCount, 0, current);
     Dwarf_Files* pFiles = nullptr;
     size_t fileCount = 0;
     if (pUnit && dwarf_getsrcfiles(pUnit, &pFiles, &fileCount) != 0)

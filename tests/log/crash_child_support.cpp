@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -148,6 +149,22 @@ std::vector<std::string> CallStackLines(const std::string& text)
         frames.push_back(line);
     }
     return frames;
+}
+
+
+std::string ReadBuildId(const std::string& path)
+{
+    std::string id;
+    if (FILE* pPipe = popen(("readelf -n '" + path + "'").c_str(), "r")) {
+        char line[512];
+        while (fgets(line, sizeof line, pPipe)) {
+            std::cmatch match;
+            if (std::regex_search(line, match, std::regex("Build ID: ([0-9a-f]+)")))
+                id = match[1];
+        }
+        pclose(pPipe);
+    }
+    return id;
 }
 
 }  // namespace oru::test

@@ -57,4 +57,8 @@ std::vector<std::string> CallStackLines(const std::string& text);
 
 std::string ReadWholeFile(const std::string& path);
 
+// The GNU build ID of an ELF file in hexadecimal, as binutils (readelf -n)
+// read it; empty when it has none.
+std::string ReadBuildId(const std::string& path);
+
 }  // namespace oru::test

@@ -96,22 +96,6 @@ int Shell(const std::string& command)
     return std::system(command.c_str());
 }
 
-// The build ID that the linker wrote, as binutils read it.
-std::string BuildIdOf(const std::string& path)
-{
-    std::string id;
-    if (FILE* pPipe = popen(("readelf -n '" + path + "'").c_str(), "r")) {
-        char line[512];
-        while (fgets(line, sizeof line, pPipe)) {
-            std::cmatch match;
-            if (std::regex_search(line, match, std::regex("Build ID: ([0-9a-f]+)")))
-                id = match[1];
-        }
-        pclose(pPipe);
-    }
-    return id;
-}
-
 TEST(OptimisedCrashReport, ListsEachInlinedCallAsAFrameWithItsOwnLine)
 {
     const oru::test::CTempDir dir;
@@ -168,7 +152,7 @@ TEST(OptimisedCrashReport, AStrippedProgramFindsItsDebugFileByBuildId)
     if (!std::filesystem::is_directory("/usr/lib/debug"))
         GTEST_SKIP() << "this machine has no /usr/lib/debug to stand in for";
     const oru::test::CTempDir dir;
-    const std::string id = BuildIdOf(ORU_INLINE_CRASH_PATH);
+    const std::string id = oru::test::ReadBuildId(ORU_INLINE_CRASH_PATH);
     ASSERT_GT(id.size(), 2u);
     const std::string idFolder = "debug/.build-id/" + id.substr(0, 2);
     ASSERT_EQ(Shell("cd '" + dir.Path().string() + "' && mkdir -p " + idFolder + " && cp '" +

@@ -529,17 +529,7 @@ TEST_F(CrashReport, SystemSectionNamesTheMachineTheProgramAndEachModule)
         << section[3];
     EXPECT_EQ(section[4], std::string("Executable : ") + exe);
 
-    // The build ID as the linker wrote it, read by binutils.
-    std::string buildId;
-    if (FILE* pPipe = popen(("readelf -n '" + std::string(exe) + "'").c_str(), "r")) {
-        char line[512];
-        while (fgets(line, sizeof line, pPipe)) {
-            std::cmatch match;
-            if (std::regex_search(line, match, std::regex("Build ID: ([0-9a-f]+)")))
-                buildId = match[1];
-        }
-        pclose(pPipe);
-    }
+    const std::string buildId = oru::test::ReadBuildId(exe);
     ASSERT_FALSE(buildId.empty());
     const std::regex moduleLine("Module : 0x[0-9a-f]{16} (.+) \\((build ID [0-9a-f]+|no build ID)\\)");
     ASSERT_EQ(section[5], "Module : " + section[5].substr(9, 18) + " " + exe + " (build ID " +

@@ -72,14 +72,6 @@ CFile CFile::OpenReadWrite(const std::string& pathUtf8)
     return CFile(OpenWithFlags(pathUtf8, O_RDWR));
 }
 
-CFile CFile::CreateReadWrite(const std::string& pathUtf8)
-{
-    CFile file(OpenWithFlags(pathUtf8, O_RDWR | O_CREAT));
-    if (file.IsOpen() && !file.Resize(0))
-        file.Close();
-    return file;
-}
-
 CFile CFile::OpenOrCreateReadWrite(const std::string& pathUtf8)
 {
     return CFile(OpenWithFlags(pathUtf8, O_RDWR | O_CREAT));

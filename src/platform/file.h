@@ -49,8 +49,6 @@ public:
     static CFile OpenRead(const std::string& pathUtf8);
     // An existing file opened for reading and writing, never created.
     static CFile OpenReadWrite(const std::string& pathUtf8);
-    // A file created, or emptied when it exists, for reading and writing.
-    static CFile CreateReadWrite(const std::string& pathUtf8);
     // A file opened for reading and writing, created empty when missing; an
     // existing one keeps its bytes.
     static CFile OpenOrCreateReadWrite(const std::string& pathUtf8);

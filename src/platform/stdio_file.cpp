@@ -2,41 +2,17 @@
 
 #include "platform/file.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
 #include <new>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace oru::platform {
-namespace {
-
-// O_NONBLOCK keeps a FIFO from blocking the open; regular files ignore it.
-int OpenRegularForReading(const std::string& pathUtf8, uint64_t& size)
-{
-    int fd = -1;
-    do {
-        fd = open(pathUtf8.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return -1;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return -1;
-    }
-    size = static_cast<uint64_t>(st.st_size);
-    return fd;
-}
-
-}  // namespace
 
 eReadFileResult ReadWholeFile(const std::string& pathUtf8, uint64_t maxSize, std::string& bytes)
 {
+    // CFile opens regular files only, and never waits on a FIFO.
     uint64_t size = 0;
-    const CFile file = CFile::AdoptDescriptor(OpenRegularForReading(pathUtf8, size));
-    if (!file.IsOpen())
+    const CFile file = CFile::OpenRead(pathUtf8);
+    if (!file.IsOpen() || !file.Size(size))
         return READ_FILE_CANNOT_OPEN;
     if (size > maxSize)
         return READ_FILE_TOO_LARGE;

@@ -13,6 +13,7 @@
 #include "pack/pack_check.h"
 #include "pack/pack_format.h"
 #include "platform/fault_points.h"
+#include "platform/file.h"
 #include "platform/files.h"
 
 #include <stdlib.h>
@@ -172,11 +173,19 @@ public:
 
     bool Add(const std::string& path, const std::string& workDir, const std::wstring& entry)
     {
+        // Asked first, so that a FIFO or a device is never opened: opening a
+        // FIFO waits for a writer that may never come.
+        std::error_code ec;
+        const fs::file_status status = fs::status(path, ec);
+        if (!fs::is_regular_file(status)) {
+            Error("%s: %s", path.c_str(),
+                  !fs::exists(status) ? "no such file" : "not a regular file");
+            return false;
+        }
         std::vector<uint8_t> content;
         const int readError = ReadStart(path, content);
         if (readError != 0) {
-            Error("%s: %s", path.c_str(),
-                  readError == ENOENT ? "no such file" : std::strerror(readError));
+            Error("%s: %s", path.c_str(), std::strerror(readError));
             return false;
         }
         const bool mustWrap = ReadersWouldDecode(content.data(), content.size());
@@ -206,14 +215,13 @@ private:
     // The first bytes of the file (enough to tell its form); 0 or the error.
     static int ReadStart(const std::string& path, std::vector<uint8_t>& start)
     {
-        std::FILE* pFile = std::fopen(path.c_str(), "rbe");
-        if (!pFile)
-            return errno;
+        oru::platform::ClearLastFileError();
+        const oru::platform::CFile file = oru::platform::CFile::OpenRead(path);
+        if (!file.IsOpen())
+            return oru::platform::LastFileError();
         start.resize(sizeof oru::detail::WRAPPER_MAGIC);
-        start.resize(std::fread(start.data(), 1, start.size(), pFile));
-        const int error = std::ferror(pFile) ? EIO : 0;
-        std::fclose(pFile);
-        return error;
+        start.resize(file.ReadAt(0, start.data(), start.size()));
+        return 0;
     }
 
     // Places `wrapped` (or, when null, a link to `path`) in the staging folder

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -84,7 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 2)
         return 0;
     const std::string folder = Folder();
-    std::system(("rm -rf " + folder + " && mkdir -p " + folder).c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+    std::filesystem::create_directories(folder, ec);
     const std::string base = folder + "/pack";
     const uint32_t sectorSize = 1 + data[0] % 48;
 

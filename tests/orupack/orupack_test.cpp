@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -403,6 +404,10 @@ TEST_F(Orupack, AddStoresLookupNamesAndExplainsItsFailures)
     const CRun missing = Run("add " + Base() + " " + m_dir.File("absent") + " --as x");
     EXPECT_EQ(missing.m_nStatus, 1);
     EXPECT_NE(missing.m_strErr.find("no such file"), std::string::npos) << missing.m_strErr;
+    ASSERT_EQ(mkfifo(m_dir.File("fifo").c_str(), 0600), 0);
+    const CRun fifo = Run("add " + Base() + " " + m_dir.File("fifo") + " --as x");  // never waits
+    EXPECT_EQ(fifo.m_nStatus, 1);
+    EXPECT_NE(fifo.m_strErr.find("not a regular file"), std::string::npos) << fifo.m_strErr;
 
     Spit(m_dir.Path() / "big.bin", Noise(200000, 3));
     const std::string out = m_dir.File("stdout"), err = m_dir.File("stderr");

@@ -61,17 +61,4 @@ void RemoveTree(const std::string& path)
     std::filesystem::remove_all(path, ec);
 }
 
-CDebugChannelTail::CDebugChannelTail()
-{
-    const char* path = getenv("ORU_DEBUG_OUTPUT");
-    m_strPath = path ? path : "";
-    m_nStart = ReadFileBytes(m_strPath).size();
-}
-
-std::string CDebugChannelTail::Text() const
-{
-    const std::string all = ReadFileBytes(m_strPath);
-    return all.size() > m_nStart ? all.substr(m_nStart) : std::string();
-}
-
 }  // namespace oru::test

@@ -1,9 +1,10 @@
 #pragma once
 
 // Helpers shared by the log tests: a clock the test sets, the bytes of a
-// file, and what the debug channel received since a point in the test.
+// file; what the debug channel received comes from support/.
 
 #include "platform/clock.h"
+#include "support/debug_channel_tail.h"
 
 #include <string>
 
@@ -25,17 +26,5 @@ public:
 std::string ReadFileBytes(const std::string& path);
 bool FileExists(const std::string& path);
 void RemoveTree(const std::string& path);
-
-// The debug channel is the file named by ORU_DEBUG_OUTPUT; this remembers its
-// size at construction and returns what was appended since.
-class CDebugChannelTail {
-public:
-    CDebugChannelTail();
-    std::string Text() const;
-
-private:
-    std::string m_strPath;
-    size_t m_nStart = 0;
-};
 
 }  // namespace oru::test

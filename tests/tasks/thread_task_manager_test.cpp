@@ -1,7 +1,7 @@
 #include <oru/log/log_system.h>
 #include <oru/tasks/thread_task_manager.h>
 
-#include "support/temp_dir.h"
+#include "support/debug_channel_tail.h"
 #include "tasks/sync_objects.h"
 
 #include <gtest/gtest.h>
@@ -82,36 +82,6 @@ private:
     }
 
     size_t m_nStart;
-};
-
-// While alive, the debug channel is a file in a folder of the test's own.
-// Made before any worker starts and dropped after the last has ended: the
-// channel reads the variable on every line.
-class CDebugChannelFile {
-public:
-    CDebugChannelFile() : m_strPath(m_Dir.File("debug_channel.txt"))
-    {
-        if (const char* previous = getenv("ORU_DEBUG_OUTPUT"))
-            m_strPrevious = previous;
-        setenv("ORU_DEBUG_OUTPUT", m_strPath.c_str(), 1);
-    }
-    ~CDebugChannelFile()
-    {
-        if (m_strPrevious.empty())
-            unsetenv("ORU_DEBUG_OUTPUT");
-        else
-            setenv("ORU_DEBUG_OUTPUT", m_strPrevious.c_str(), 1);
-    }
-    std::string Text() const
-    {
-        std::ifstream file(m_strPath, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    }
-
-private:
-    oru::test::CTempDir m_Dir;
-    std::string m_strPath;
-    std::string m_strPrevious;
 };
 
 size_t CountMatches(const std::string& text, const std::string& pattern)
@@ -217,7 +187,7 @@ TEST(ThreadTaskManager, TasksRunInOrderOneAtATime)
 
 TEST(ThreadTaskManager, FullQueueRefusesTheNextTaskAndRunsTheAcceptedOnes)
 {
-    CDebugChannelFile debug;
+    oru::test::CDebugChannelTail debug;
     CCoreLogReader log;
     std::atomic<int> accepted{0};
     std::atomic<int> refused{0};

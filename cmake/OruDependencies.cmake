@@ -14,6 +14,7 @@ endif()
 if(ORU_BUILD_TESTS)
   find_package(GTest REQUIRED)
   include(GoogleTest)
+  find_package(nlohmann_json 3 REQUIRED)  # the tests read the library's JSON exports with it
 endif()
 if(ORU_BUILD_BENCH)
   find_package(benchmark REQUIRED)

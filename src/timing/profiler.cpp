@@ -18,6 +18,7 @@
 
 #include "core/utf8.h"
 #include "platform/replace_file.h"
+#include "timing/profiler_timeline.h"
 #include "timing/timing_clock.h"
 
 #include <algorithm>
@@ -135,7 +136,11 @@ CProFileNode::CProFileNode(CProFileNode* parent, const std::wstring& name)
 
 CProFileNode::~CProFileNode() = default;
 
-CProFiler::CProFiler() : m_pCurrent(nullptr), m_pLog(new CLogSystem), m_bEnabled(false)
+CProFiler::CProFiler()
+    : m_pCurrent(nullptr),
+      m_pLog(new CLogSystem),
+      m_pTimeline(new oru::detail::CProFileTimeline),
+      m_bEnabled(false)
 {
     if (!m_pLog->Init(LOG_MODE_FILE, 5, L"./oru_log", L"ProFileLog", true, false))
         OruCriticalError(L"application log system initialize is failed.!!");
@@ -145,18 +150,21 @@ CProFiler::~CProFiler() = default;
 
 void CProFiler::ExecuteProFiler(bool on)
 {
-    m_bEnabled = on;
+    m_bEnabled.store(on, std::memory_order_relaxed);
 }
 
 // Beginning "Root" first closes whatever the last frame left open, so a
 // missed end costs that one frame and never shifts the later ones.
 void CProFiler::ExecBegin(const std::wstring& name)
 {
-    if (!m_bEnabled)
+    if (!m_bEnabled.load(std::memory_order_relaxed))
         return;
+    // One reading serves the timeline and the tree.
+    const int64_t now = ReadCounter();
+    if (m_pTimeline->IsStarted() && !m_pTimeline->Begin(name, now))
+        return;  // another thread's section: on its own track only
 
     if (name == ROOT_NAME) {
-        const int64_t now = ReadCounter();
         if (!m_pRoot)
             m_pRoot = std::make_unique<CProFileNode>(nullptr, name);
         CloseOpenSections(now);
@@ -175,17 +183,20 @@ void CProFiler::ExecBegin(const std::wstring& name)
                  .first;
     m_pCurrent = it->second.get();
     ++m_pCurrent->m_nCallCount;
-    m_pCurrent->m_nStart = ReadCounter();
+    m_pCurrent->m_nStart = now;
 }
 
 void CProFiler::ExecEnd(const std::wstring& name)
 {
-    if (!m_bEnabled || !m_pCurrent)
+    if (!m_bEnabled.load(std::memory_order_relaxed))
         return;
-    if (m_pCurrent->m_strName != name)
+    const int64_t now = ReadCounter();
+    if (m_pTimeline->IsStarted() && !m_pTimeline->End(name, now))
+        return;  // another thread's section: on its own track only
+    if (!m_pCurrent || m_pCurrent->m_strName != name)
         return;  // not the open section: ignored, the section stays open
 
-    m_pCurrent->m_nTotal += ReadCounter() - m_pCurrent->m_nStart;
+    m_pCurrent->m_nTotal += now - m_pCurrent->m_nStart;
     m_pCurrent = m_pCurrent->m_pParent;  // ending "Root" leaves nothing open
 }
 
@@ -202,7 +213,10 @@ void CProFiler::LogResult()
 {
     if (!m_pRoot)
         return;
-    CloseOpenSections(ReadCounter());
+    const int64_t now = ReadCounter();
+    if (m_pTimeline->IsStarted())
+        m_pTimeline->CloseAll(now);  // the tree's open sections end in the timeline too
+    CloseOpenSections(now);
     LogTable(*m_pLog, *m_pRoot);
     m_pRoot.reset();
 }
@@ -219,6 +233,21 @@ bool CProFiler::ExportFolded(const std::wstring& path) const
     std::string stack;
     AppendFolded(folded, stack, *m_pRoot, oru::detail::TimingClock().m_pfnFrequency());
     return oru::platform::ReplaceFileContents(*pathUtf8, folded);
+}
+
+bool CProFiler::CaptureTimeline(int frameCount, int eventsPerFrame)
+{
+    if (frameCount == 0) {
+        m_pTimeline->Stop();
+        return true;
+    }
+    return m_pTimeline->Start(frameCount, eventsPerFrame);
+}
+
+bool CProFiler::ExportTimeline(const std::wstring& path) const
+{
+    const std::optional<std::string> pathUtf8 = oru::detail::ToUtf8(path);
+    return pathUtf8 && m_pTimeline->Export(*pathUtf8);
 }
 
 CProFiler& GetProFiler()
@@ -249,4 +278,14 @@ void _ProFileResult()
 bool _ProFileExport(const std::wstring& path)
 {
     return GetProFiler().ExportFolded(path);
+}
+
+bool _ProFileTimeline(int frameCount)
+{
+    return GetProFiler().CaptureTimeline(frameCount);
+}
+
+bool _ProFileExportTimeline(const std::wstring& path)
+{
+    return GetProFiler().ExportTimeline(path);
 }

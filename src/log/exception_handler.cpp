@@ -23,6 +23,7 @@
 #include "log/exception_handler_internal.h"
 #include "platform/fault_signals.h"
 #include "platform/stack_walk.h"
+#include "platform/thread_id.h"
 #include "platform/ui.h"
 #include "platform/wide_format.h"
 

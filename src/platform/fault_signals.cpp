@@ -1,6 +1,7 @@
 #include "platform/fault_signals.h"
 
 #include "platform/files.h"
+#include "platform/thread_id.h"
 
 #include <atomic>
 #include <ctime>
@@ -281,11 +282,6 @@ void EndProcessWithSignal(int signal)
     SetHandlerAndUnblock(signal, SIG_DFL, 0);
     raise(signal);
     _exit(128 + signal);
-}
-
-long CurrentThreadId()
-{
-    return static_cast<long>(gettid());
 }
 
 void WaitForever()

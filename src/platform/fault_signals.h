@@ -81,9 +81,6 @@ private:
 // Writes all of `text` to standard error; safe in a signal handler.
 void WriteStandardError(const char* text, size_t length);
 
-// The kernel's id of the calling thread; safe in a signal handler.
-long CurrentThreadId();
-
 // Suspends the calling thread for good; signal handlers still run. For a
 // thread that must wait while another one ends the process.
 [[noreturn]] void WaitForever();

@@ -9,9 +9,9 @@ uint32_t CurrentProcessId()
     return static_cast<uint32_t>(getpid());
 }
 
-uint32_t CurrentThreadId()
+long CurrentThreadId()
 {
-    return static_cast<uint32_t>(gettid());
+    return static_cast<long>(gettid());
 }
 
 }  // namespace oru::platform

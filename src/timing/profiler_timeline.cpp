@@ -100,7 +100,7 @@ class CTimelineTrack {
 public:
     // Layout changes run under the capture's lock, by the thread that owns
     // the track or is about to. False when the ring cannot be allocated.
-    bool Reset(uint64_t generation, uint64_t capacity, uint32_t threadId, bool frameThread)
+    bool Reset(uint64_t generation, uint64_t capacity, long threadId, bool frameThread)
     {
         m_nGeneration = 0;  // in no capture until the ring is there
         if (capacity != m_nCapacity) {
@@ -189,7 +189,7 @@ public:
     }
 
     uint64_t m_nGeneration = 0;  // the capture this track belongs to
-    uint32_t m_nThreadId = 0;
+    long m_nThreadId = 0;
     bool m_bFrameThread = false;
     std::atomic<bool> m_bOwned{false};  // a live thread writes here
 
@@ -361,7 +361,7 @@ void AppendMicroseconds(std::string& out, int64_t ticks, int64_t frequency)
 }
 
 struct CTrackCopy {
-    uint32_t m_nThreadId = 0;
+    long m_nThreadId = 0;
     bool m_bFrameThread = false;
     std::vector<CMark> m_vecMarks;
     std::vector<std::wstring> m_vecNames;
@@ -474,7 +474,7 @@ CTimelineTrack* CProFileTimeline::CurrentTrack(CThreadState& state, uint64_t gen
 CTimelineTrack* CProFileTimeline::Attach()
 {
     const uint64_t generation = m_nGeneration.load(std::memory_order_relaxed);
-    const uint32_t threadId = oru::platform::CurrentThreadId();
+    const long threadId = oru::platform::CurrentThreadId();
     CThreadState& state = t_state;
     state.m_nGeneration = generation;
     state.m_pTrack = nullptr;

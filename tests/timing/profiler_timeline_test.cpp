@@ -4,7 +4,6 @@
 #include "platform/thread_id.h"
 #include "support/file_bytes.h"
 #include "support/file_size_limit.h"
-#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -27,7 +26,7 @@ struct CEvent {
     std::string m_strName;
     double m_dBegin;  // microseconds
     double m_dDuration;
-    uint32_t m_nThread;
+    long m_nThread;
 };
 
 // Exports the timeline and reads it back with an outside JSON parser. Every
@@ -73,7 +72,7 @@ bool NestPerThread(const std::vector<CEvent>& events)
 }
 
 // "name begin+duration" for the events of one thread, in file order.
-std::vector<std::string> Lines(const std::vector<CEvent>& events, uint32_t thread)
+std::vector<std::string> Lines(const std::vector<CEvent>& events, long thread)
 {
     std::vector<std::string> lines;
     for (const CEvent& event : events) {
@@ -87,12 +86,8 @@ std::vector<std::string> Lines(const std::vector<CEvent>& events, uint32_t threa
     return lines;
 }
 
-// The profiler's log and the exports go to a folder of the test's own.
 class ProFileTimeline : public ::testing::Test {
 protected:
-    oru::test::CTempDir m_Dir;
-    oru::test::CWorkingDirectory m_InDir{m_Dir.Path()};
-
     void SetUp() override
     {
         CSingleton<CProFiler>::DeleteInstance();
@@ -183,7 +178,7 @@ TEST_F(ProFileTimeline, RecordsSectionsByTheProfilersRules)
 TEST_F(ProFileTimeline, OtherThreadsRecordOnTracksOfTheirOwnAndStayOutOfTheTree)
 {
     ASSERT_TRUE(_ProFileTimeline(4));
-    uint32_t workerId = 0;
+    long workerId = 0;
     _ProFileBegin(L"Root");
     m_Clock.AdvanceCounter(10);
     _ProFileBegin(L"Wait");
@@ -318,8 +313,6 @@ TEST_F(ProFileTimeline, RefusesFiguresOutOfRangeAndExportsOnlyWholeFrames)
 // than the capture has tracks for.
 TEST(ProFileTimelineThreads, ExportsWhileOtherThreadsProfile)
 {
-    const oru::test::CTempDir dir;
-    const oru::test::CWorkingDirectory inDir(dir.Path());
     CSingleton<CProFiler>::DeleteInstance();
     _ProFileExecute(true);
     constexpr int FRAMES_KEPT = 8;
@@ -353,7 +346,7 @@ TEST(ProFileTimelineThreads, ExportsWhileOtherThreadsProfile)
             std::vector<CEvent> events;
             if (!ExportAndRead(path, events))
                 continue;
-            std::set<uint32_t> threadIds;
+            std::set<long> threadIds;
             int frames = 0;
             for (const CEvent& event : events) {
                 threadIds.insert(event.m_nThread);
@@ -391,8 +384,6 @@ TEST(ProFileTimelineThreads, ExportsWhileOtherThreadsProfile)
 // A thread that ends after the profiler is gone gives nothing back to it.
 TEST(ProFileTimelineThreads, AThreadMayOutliveTheProfiler)
 {
-    const oru::test::CTempDir dir;
-    const oru::test::CWorkingDirectory inDir(dir.Path());
     CSingleton<CProFiler>::DeleteInstance();
     _ProFileExecute(true);
     ASSERT_TRUE(_ProFileTimeline(2));

@@ -367,8 +367,8 @@ struct CTrackCopy {
     std::vector<std::wstring> m_vecNames;
 };
 
-// The frame thread's last `frameCount` whole frames: the index range of
-// their marks and their span in ticks. False when no frame is whole.
+// The kept frames: the range of the frame thread's marks and the span in
+// ticks that they cover.
 struct CFrameWindow {
     size_t m_nFirstMark;
     size_t m_nEndMark;  // the last frame's end; sections begun before it belong
@@ -376,6 +376,8 @@ struct CFrameWindow {
     int64_t m_nEnd;
 };
 
+// The window of the frame thread's last `frameCount` whole frames; false
+// when no frame is whole.
 bool FindFrames(const std::vector<CSection>& sections, int frameCount, CFrameWindow& window)
 {
     std::vector<const CSection*> frames;

@@ -307,10 +307,10 @@ TEST_F(ProFileTimeline, RefusesFiguresOutOfRangeAndExportsOnlyWholeFrames)
     std::filesystem::remove("timeline.json");
 }
 
-// The system clock, a frame thread, two threads profiling jobs, one that
-// starts short threads, and an export running all along. Every export must
-// parse and nest, hold no more frames than kept, and name no more threads
-// than the capture has tracks for.
+// The system clock, a frame thread that now and then starts a fresh capture,
+// two threads profiling jobs, one that starts short threads, and an export
+// running all along. Every export must parse and nest, hold no more frames
+// than kept, and name no more threads than the capture has tracks for.
 TEST(ProFileTimelineThreads, ExportsWhileOtherThreadsProfile)
 {
     CSingleton<CProFiler>::DeleteInstance();
@@ -364,6 +364,10 @@ TEST(ProFileTimelineThreads, ExportsWhileOtherThreadsProfile)
         _ProFileBegin(update);
         _ProFileEnd(update);
         _ProFileBegin(draw);
+        if (frame % 500 == 250 && frame < 2000) {  // off and on mid-frame: a fresh capture
+            EXPECT_TRUE(_ProFileTimeline(0));
+            EXPECT_TRUE(_ProFileTimeline(FRAMES_KEPT));
+        }
         _ProFileEnd(draw);
         _ProFileEnd(root);
     }

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -68,9 +69,16 @@ bool MatchesLinkCrc(int fd, GElf_Word expected)
 // link's CRC otherwise. A stale file would give wrong names and lines.
 int OpenLinkedDebugFile(Dwfl_Module* pModule, const std::string& path, GElf_Word crc)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without waiting: a FIFO in the debug file's place must not hang the
+    // report; only a regular file is read.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
     const unsigned char* pModuleId = nullptr;
     GElf_Addr idAddress = 0;
     const bool bMatches = dwfl_module_build_id(pModule, &pModuleId, &idAddress) > 0

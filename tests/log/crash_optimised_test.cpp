@@ -116,6 +116,8 @@ TEST(OptimisedCrashReport, AStrippedProgramFindsItsDebugFileThroughItsDebugLink)
         {"in .debug beside it",
          "objcopy --add-gnu-debuglink=game.debug game && mkdir .debug && mv game.debug .debug/", true},
         {"nowhere", "rm game.debug", false},
+        {"a FIFO in its place",
+         "objcopy --add-gnu-debuglink=game.debug game && rm game.debug && mkfifo game.debug", false},
         {"another build's debug file",
          "objcopy --add-gnu-debuglink=game.debug game && objcopy --only-keep-debug '" ORU_BINARY_DIR
          "/src/liboru_core.so' game.debug",

@@ -28,7 +28,7 @@ constexpr const char* SYSTEM_DEBUG_FOLDER = "/usr/lib/debug";
 constexpr size_t CRC_CHUNK_BYTES = 64 * 1024;
 
 // Deeper chains of inlined calls at one address are cut to this many frames.
-constexpr int MAX_INLINE_DEPTH = 64;
+constexpr size_t MAX_INLINE_DEPTH = 64;
 
 bool SameBuildId(Dwfl_Module* pModule, int fd)
 {
@@ -147,10 +147,18 @@ public:
     // it, innermost first, then the function that holds them; at most
     // `budget` of them. Returns how many it handed.
     int VisitFrames(uint64_t address, uint64_t lookup, int budget, StackFrameVisitor visit,
-                    void* pUser) const;
+                    void* pUser);
 
 private:
+    void Describe(uint64_t address, uint64_t lookup, std::vector<CStackFrame>& frames) const;
+
     Dwfl* m_pDwfl = nullptr;
+    // The frames of the last program counter: a deep recursion repeats one
+    // return address hundreds of times, and finding the inlined calls at an
+    // address walks its whole compilation unit.
+    uint64_t m_nCachedAddress = 0;
+    uint64_t m_nCachedLookup = 0;
+    std::vector<CStackFrame> m_vecCachedFrames;
 };
 
 void CopyCut(char* dst, size_t capacity, std::string_view text)
@@ -325,8 +333,8 @@ bool CallSite(Dwarf_Die* pInlined, Dwarf_Files* pFiles, size_t fileCount, const 
 // inlined-call entry per call folded into the function. The innermost frame
 // takes the address's own line; each frame further out takes the line of
 // the call it inlined, recorded on that call's entry.
-int CProcessSymbols::VisitFrames(uint64_t address, uint64_t lookup, int budget,
-                                 StackFrameVisitor visit, void* pUser) const
+void CProcessSymbols::Describe(uint64_t address, uint64_t lookup,
+                               std::vector<CStackFrame>& frames) const
 {
     CStackFrame frame{};
     frame.m_nAddress = address;
@@ -339,8 +347,8 @@ int CProcessSymbols::VisitFrames(uint64_t address, uint64_t lookup, int budget,
                 : nullptr;
     if (!pName) {
         frame.m_nLookupError = dwfl_errno();
-        visit(frame, pUser);
-        return 1;
+        frames.push_back(frame);
+        return;
     }
     frame.m_bSymbol = true;
     const uint64_t start = lookup - offset;
@@ -349,15 +357,14 @@ int CProcessSymbols::VisitFrames(uint64_t address, uint64_t lookup, int budget,
     const char* pFile = nullptr;
     if (!SourceLine(pModule, lookup, start, pFile, frame.m_nLine)) {
         SetFunctionName(pName, frame);
-        visit(frame, pUser);
-        return 1;
+        frames.push_back(frame);
+        return;
     }
     frame.m_bLines = true;
 
     // The innermost function entry at the address; dwarf_getscopes goes on
     // from an inlined call into its definition's scopes, so the callers are
     // found through each call's own parents instead.
-    int visited = 0;
     Dwarf_Addr bias = 0;
     Dwarf_Die* pUnit = dwfl_module_addrdie(pModule, lookup, &bias);
     Dwarf_Die* pScopes = nullptr;
@@ -369,7 +376,7 @@ int CProcessSymbols::VisitFrames(uint64_t address, uint64_t lookup, int budget,
     if (pUnit && dwarf_getsrcfiles(pUnit, &pFiles, &fileCount) != 0)
         pFiles = nullptr;
     while (bCurrent && dwarf_tag(&current) == DW_TAG_inlined_subroutine &&
-           visited + 1 < budget && visited < MAX_INLINE_DEPTH) {
+           frames.size() < MAX_INLINE_DEPTH) {
         SetFile(pFile, frame);
         SetFunctionNameOf(&current, frame);
         frame.m_nFunctionLine = FirstLineOf(&current, frame);
@@ -377,8 +384,7 @@ int CProcessSymbols::VisitFrames(uint64_t address, uint64_t lookup, int budget,
         int callLine = 0;
         if (!CallSite(&current, pFiles, fileCount, pCallFile, callLine))
             break;  // the callers' lines are unknown: name no frame with a wrong one
-        visit(frame, pUser);
-        ++visited;
+        frames.push_back(frame);
         pFile = pCallFile;
         frame.m_nLine = callLine;
         bCurrent = EnclosingFunction(&current, current);
@@ -396,8 +402,26 @@ int CProcessSymbols::VisitFrames(uint64_t address, uint64_t lookup, int budget,
             BaseName(pStartFile) == frame.m_szFile)
             frame.m_nFunctionLine = startLine;
     }
-    visit(frame, pUser);
-    return visited + 1;
+    frames.push_back(frame);
+}
+
+int CProcessSymbols::VisitFrames(uint64_t address, uint64_t lookup, int budget,
+                                 StackFrameVisitor visit, void* pUser)
+{
+    if (m_vecCachedFrames.empty() || address != m_nCachedAddress || lookup != m_nCachedLookup) {
+        m_vecCachedFrames.clear();
+        Describe(address, lookup, m_vecCachedFrames);
+        m_nCachedAddress = address;
+        m_nCachedLookup = lookup;
+    }
+    int visited = 0;
+    for (const CStackFrame& frame : m_vecCachedFrames) {
+        if (visited == budget)
+            break;
+        visit(frame, pUser);
+        ++visited;
+    }
+    return visited;
 }
 
 }  // namespace
@@ -465,7 +489,7 @@ int WalkStack(const MachineContext& context, bool bFaultContext, int skipFrames,
             return 0;
     }
 
-    const CProcessSymbols symbols;
+    CProcessSymbols symbols;
     int visited = 0;
     while (visited < maxFrames) {
         unw_word_t ip = 0;

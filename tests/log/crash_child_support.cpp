@@ -33,8 +33,9 @@ CChild StartChild(const std::function<void()>& body, const std::string& workDir,
                   const EnvChanges& env)
 {
     CChild child;
-    char errPath[] = "/tmp/oru_crash_stderr_XXXXXX";
-    const int errFd = mkstemp(errPath);
+    // In the test's own working folder, like everything a test writes.
+    std::string errPath = (std::filesystem::current_path() / "child_stderr_XXXXXX").string();
+    const int errFd = mkstemp(errPath.data());
     if (errFd < 0)
         return child;
     child.m_strErrorPath = errPath;

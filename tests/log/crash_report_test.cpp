@@ -417,12 +417,16 @@ TEST_F(CrashReport, TwoThreadsFaultingTogetherGiveOneReportAndItsSignal)
         const CChildResult result = RunInChild(
             [] {
                 static std::atomic<bool> s_bGo{false};
+                // Each thread holds an alternate stack as a game's threads
+                // do: a sanitizer gives threads one too small for a report.
                 std::thread first([] {
+                    COruThreadCrashStack crashStack;
                     while (!s_bGo)
                         std::this_thread::yield();
                     DivideByZero();
                 });
                 std::thread second([] {
+                    COruThreadCrashStack crashStack;
                     while (!s_bGo)
                         std::this_thread::yield();
                     WriteThroughNull();

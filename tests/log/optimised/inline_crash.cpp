@@ -10,8 +10,8 @@ namespace {
 int* volatile s_pTarget = nullptr;
 
 // The empty asm keeps the optimiser from proving the write faults and
-// dropping it.
-[[gnu::noinline]] void ApplyDamage(int* pHealth, int amount)  // mark:ApplyDamage
+// dropping it; the sanitizer builds must not stop it first.
+[[gnu::noinline]] __attribute__((no_sanitize("undefined"))) void ApplyDamage(int* pHealth, int amount)  // mark:ApplyDamage
 {
     asm volatile("" : "+r"(pHealth));
     *pHealth -= amount;  // mark:fault

@@ -475,17 +475,19 @@ constexpr bool SANITIZER_HEAP = false;
 void* volatile s_pAllocated = nullptr;
 
 // Damages the heap the way a game's stray write does, so that the next
-// malloc faults inside the C library while it holds its arena lock (a second
-// thread has run, so malloc takes the lock): a freed chunk in the unsorted
-// bin gets a back link into the null page.
+// malloc faults inside the C library while it holds its arena's lock: a
+// freed chunk in the unsorted bin gets a back link into the null page. A new
+// thread (once there are two, malloc takes its locks) has a fresh arena of
+// its own, whose layout no earlier allocation has disturbed.
 ORU_CRASH_FUNCTION void FaultInsideMalloc()
 {
-    std::thread([] {}).join();
-    void** volatile pLinks = static_cast<void**>(malloc(0x500));  // too large for the thread's cache
-    s_pAllocated = malloc(0x20);  // keeps the chunk from merging with the top
-    free(pLinks);
-    pLinks[1] = reinterpret_cast<void*>(0x10);
-    s_pAllocated = malloc(0x500);
+    std::thread([] {
+        void** volatile pLinks = static_cast<void**>(malloc(0x500));  // too large for the thread's cache
+        s_pAllocated = malloc(0x20);  // keeps the chunk from merging with the top
+        free(pLinks);
+        pLinks[1] = reinterpret_cast<void*>(0x10);
+        s_pAllocated = malloc(0x500);
+    }).join();
 }
 
 // Nothing before the watchdog allocates or waits on a lock, and the report

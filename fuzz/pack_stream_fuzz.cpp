@@ -18,10 +18,21 @@
 
 namespace {
 
+// The pack's two files, removed when the run ends.
+class CScratchPack {
+public:
+    ~CScratchPack()
+    {
+        std::remove((m_strBase + ".odx").c_str());
+        std::remove((m_strBase + ".opk").c_str());
+    }
+    const std::string m_strBase = "/tmp/oru_fuzz_pack_stream_" + std::to_string(getpid());
+};
+
 const std::string& Base()
 {
-    static const std::string base = "/tmp/oru_fuzz_pack_stream_" + std::to_string(getpid());
-    return base;
+    static const CScratchPack s_pack;
+    return s_pack.m_strBase;
 }
 
 void Put(const std::string& path, const void* data, size_t size)

@@ -13,7 +13,9 @@
 //
 // Only regular files are opened. The open itself never waits (a FIFO with no
 // writer, a device): anything that is not a regular file is closed again at
-// once and the open fails, so a stray FIFO cannot hang a game or a tool.
+// once and the open fails, so a stray FIFO cannot hang a game or a tool. A
+// failed open leaves its reason in LastFileError (fault_points.h): the
+// system's, or EISDIR for a folder and EINVAL for any other kind of file.
 
 #include "platform/files.h"
 

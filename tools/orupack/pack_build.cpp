@@ -150,6 +150,16 @@ void KeepOriginalTimes(COruPack& pack, const std::wstring& entry, const std::str
     it->second.last_write_time = times.m_nWrite;
 }
 
+// Why a source could not be opened, for its message.
+const char* OpenFailure(int error)
+{
+    if (error == ENOENT)
+        return "no such file";
+    if (error == EISDIR || error == EINVAL)
+        return "not a regular file";
+    return std::strerror(error);
+}
+
 // Why the last addition failed, for its message.
 std::string AddFailure()
 {
@@ -173,19 +183,10 @@ public:
 
     bool Add(const std::string& path, const std::string& workDir, const std::wstring& entry)
     {
-        // Asked first, so that a FIFO or a device is never opened: opening a
-        // FIFO waits for a writer that may never come.
-        std::error_code ec;
-        const fs::file_status status = fs::status(path, ec);
-        if (!fs::is_regular_file(status)) {
-            Error("%s: %s", path.c_str(),
-                  !fs::exists(status) ? "no such file" : "not a regular file");
-            return false;
-        }
         std::vector<uint8_t> content;
         const int readError = ReadStart(path, content);
         if (readError != 0) {
-            Error("%s: %s", path.c_str(), std::strerror(readError));
+            Error("%s: %s", path.c_str(), OpenFailure(readError));
             return false;
         }
         const bool mustWrap = ReadersWouldDecode(content.data(), content.size());
@@ -212,7 +213,9 @@ public:
     size_t Added() const { return m_nAdded; }
 
 private:
-    // The first bytes of the file (enough to tell its form); 0 or the error.
+    // The first bytes of the file (enough to tell its form); 0 or the error:
+    // ENOENT when it is missing, EISDIR or EINVAL when it is not a regular
+    // file, which is never waited on (a FIFO's open could wait for good).
     static int ReadStart(const std::string& path, std::vector<uint8_t>& start)
     {
         oru::platform::ClearLastFileError();

@@ -2,9 +2,11 @@
 // zlib's gzip reader on loose files, and PhysFS on a zip holding the same
 // content. Every pair reads the same bytes, prepared once outside the timed
 // loops; each run checks what it read so a fast wrong answer fails loudly.
+// Loading an index also reports the most heap memory the load held at once.
 
 #include <oru/pack/oru_pack.h>
 
+#include "alloc_counter.h"
 #include "pack/pack_format.h"
 
 #include <benchmark/benchmark.h>
@@ -28,7 +30,7 @@ constexpr size_t PLAIN_BYTES = 64u << 20;
 constexpr size_t GZIP_CONTENT_BYTES = 16u << 20;
 constexpr size_t READ_BYTES = 64u << 10;
 constexpr int SMALL_FILES = 10000;
-constexpr int INDEX_ENTRIES = 100000;
+constexpr uint32_t MANY_LEVELS = 100;
 
 void Require(bool ok, const char* what)
 {
@@ -122,45 +124,66 @@ Bytes GzipMember(const Bytes& content, const Bytes& deflated)
     return out;
 }
 
-// A pack with every entry on consecutive sectors, names in index order.
+// Builds a pack with every entry on consecutive sectors, in the order the
+// entries are added (index order).
+class CPackWriter {
+public:
+    explicit CPackWriter(uint32_t sectorSize) : m_nSectorSize(sectorSize), m_index(24) {}
+
+    void Add(const std::wstring& name, const Bytes& stored)
+    {
+        const uint32_t count = oru::detail::SectorsForSize(static_cast<uint32_t>(stored.size()), m_nSectorSize);
+        m_name.clear();
+        Require(oru::detail::EncodeName(name, m_name), "name");
+        m_index.insert(m_index.end(), m_name.begin(), m_name.end());
+        AppendU32(m_index, static_cast<uint32_t>(stored.size()));
+        AppendU32(m_index, m_nSector);
+        AppendU32(m_index, count);
+        AppendU64(m_index, 0);
+        AppendU64(m_index, 0);
+        AppendU64(m_index, 0);
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint32_t s = m_nSector + i;
+            AppendU32(m_data, i + 1 < count ? s + 1 : s);
+            AppendU32(m_data, i > 0 ? s - 1 : s);
+            const size_t from = size_t{i} * m_nSectorSize;
+            const size_t n = std::min<size_t>(m_nSectorSize, stored.size() > from ? stored.size() - from : 0);
+            m_data.insert(m_data.end(), stored.begin() + static_cast<long>(from), stored.begin() + static_cast<long>(from + n));
+            m_data.resize(m_data.size() + (m_nSectorSize - n), 0);
+        }
+        m_nSector += count;
+        m_nTotal += stored.size();
+        ++m_nEntries;
+    }
+
+    void Write(const std::string& base)
+    {
+        const uint32_t header[6] = {1, m_nSectorSize, m_nSector, static_cast<uint32_t>(m_data.size()),
+                                    m_nEntries, static_cast<uint32_t>(m_nTotal)};
+        std::memcpy(m_index.data(), header, sizeof header);
+        std::string table;
+        oru::detail::PackUsageTable(std::vector<uint8_t>(m_nSector, 1), table);
+        m_index.insert(m_index.end(), table.begin(), table.end());
+        WriteFile(base + ".odx", m_index);
+        WriteFile(base + ".opk", m_data);
+    }
+
+private:
+    uint32_t m_nSectorSize;
+    Bytes m_index;
+    Bytes m_data;
+    std::string m_name;
+    uint32_t m_nSector = 0;
+    uint32_t m_nEntries = 0;
+    uint64_t m_nTotal = 0;
+};
+
 void WritePack(const std::string& base, uint32_t sectorSize, const std::map<std::wstring, Bytes>& entries)
 {
-    Bytes index(24);
-    Bytes data;
-    uint32_t sector = 0;
-    uint64_t total = 0;
-    std::string names;
-    for (const auto& [name, stored] : entries) {
-        const uint32_t count = oru::detail::SectorsForSize(static_cast<uint32_t>(stored.size()), sectorSize);
-        names.clear();
-        Require(oru::detail::EncodeName(name, names), "name");
-        index.insert(index.end(), names.begin(), names.end());
-        AppendU32(index, static_cast<uint32_t>(stored.size()));
-        AppendU32(index, sector);
-        AppendU32(index, count);
-        AppendU64(index, 0);
-        AppendU64(index, 0);
-        AppendU64(index, 0);
-        for (uint32_t i = 0; i < count; ++i) {
-            const uint32_t s = sector + i;
-            AppendU32(data, i + 1 < count ? s + 1 : s);
-            AppendU32(data, i > 0 ? s - 1 : s);
-            const size_t from = size_t{i} * sectorSize;
-            const size_t n = std::min<size_t>(sectorSize, stored.size() > from ? stored.size() - from : 0);
-            data.insert(data.end(), stored.begin() + static_cast<long>(from), stored.begin() + static_cast<long>(from + n));
-            data.resize(data.size() + (sectorSize - n), 0);
-        }
-        sector += count;
-        total += stored.size();
-    }
-    const uint32_t header[6] = {1, sectorSize, sector, static_cast<uint32_t>(data.size()),
-                                static_cast<uint32_t>(entries.size()), static_cast<uint32_t>(total)};
-    std::memcpy(index.data(), header, sizeof header);
-    std::string table;
-    oru::detail::PackUsageTable(std::vector<uint8_t>(sector, 1), table);
-    index.insert(index.end(), table.begin(), table.end());
-    WriteFile(base + ".odx", index);
-    WriteFile(base + ".opk", data);
+    CPackWriter writer(sectorSize);
+    for (const auto& [name, stored] : entries)
+        writer.Add(name, stored);
+    writer.Write(base);
 }
 
 // A zip with stored or deflated entries; zip64 end records when the entry
@@ -250,6 +273,27 @@ std::string SmallName(int i, char separator)
     return name;
 }
 
+// A large game's entry names: entity i lies in level i % MANY_LEVELS.
+std::string ManyName(uint32_t i, char separator)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "assets%clevel%02u%centity_%07u.dat", separator, i % MANY_LEVELS,
+                  separator, i);
+    return name;
+}
+
+// Calls `visit` with the entity numbers below `count` in the order of their
+// names, which is the order an index stores them in.
+template <class F>
+void ForEachInNameOrder(uint32_t count, F visit)
+{
+    for (uint32_t level = 0; level < MANY_LEVELS; ++level)
+        for (uint32_t i = level; i < count; i += MANY_LEVELS)
+            visit(i);
+}
+
+const Bytes TINY = {1, 2, 3, 4, 5, 6, 7, 8};
+
 // Everything the benchmarks read, made once per run in a folder that goes
 // away at exit.
 struct CFixture {
@@ -294,19 +338,7 @@ struct CFixture {
         WritePack(Path("small"), 512, smallPack);
         WriteZip(Path("small.zip"), smallZip);
 
-        static const Bytes tiny = {1, 2, 3, 4, 5, 6, 7, 8};
-        std::map<std::wstring, Bytes> manyPack;
-        std::vector<CZipEntry> manyZip;
-        for (int i = 0; i < INDEX_ENTRIES; ++i) {
-            char name[64];
-            std::snprintf(name, sizeof name, "level%03d\\object%06d.xml", i % 300, i);
-            manyPack.emplace(Wide(name), tiny);
-            std::snprintf(name, sizeof name, "level%03d/object%06d.xml", i % 300, i);
-            manyZip.push_back({name, &tiny, nullptr});
-        }
-        WritePack(Path("many"), 16, manyPack);
-        WriteZip(Path("many.zip"), manyZip);
-
+        Require(PHYSFS_setAllocator(&s_physfsAllocator) != 0, "PHYSFS_setAllocator");
         Require(PHYSFS_init(nullptr) != 0, "PHYSFS_init");
     }
     ~CFixture()
@@ -316,6 +348,49 @@ struct CFixture {
         fs::remove_all(m_dir, ec);
     }
     std::string Path(const std::string& name) const { return (m_dir / name).string(); }
+
+    // A pack of `count` tiny entries named by ManyName, made on first use:
+    // the largest ones are made only when their benchmark runs.
+    std::string ManyPack(uint32_t count)
+    {
+        const std::string base = Path("many" + std::to_string(count));
+        if (!fs::exists(base + ".odx")) {
+            CPackWriter writer(16);
+            ForEachInNameOrder(count, [&](uint32_t i) { writer.Add(Wide(ManyName(i, '\\')), TINY); });
+            writer.Write(base);
+        }
+        return base;
+    }
+
+    std::string ManyZip(uint32_t count)
+    {
+        const std::string path = Path("many" + std::to_string(count) + ".zip");
+        if (!fs::exists(path)) {
+            std::vector<CZipEntry> entries;
+            for (uint32_t i = 0; i < count; ++i)
+                entries.push_back({ManyName(i, '/'), &TINY, nullptr});
+            WriteZip(path, entries);
+        }
+        return path;
+    }
+
+    // PhysFS allocates through these, so its memory is measured like ours.
+    static void* PhysfsMalloc(PHYSFS_uint64 size)
+    {
+        void* p = std::malloc(size ? size : 1);
+        oru::bench::NoteAllocated(p);
+        return p;
+    }
+    static void* PhysfsRealloc(void* p, PHYSFS_uint64 size)
+    {
+        oru::bench::NoteFreed(p);
+        void* grown = std::realloc(p, size ? size : 1);
+        oru::bench::NoteAllocated(grown ? grown : p);
+        return grown;
+    }
+    static void PhysfsFree(void* p) { oru::bench::Release(p); }
+    static constexpr PHYSFS_Allocator s_physfsAllocator = {nullptr, nullptr, PhysfsMalloc, PhysfsRealloc,
+                                                           PhysfsFree};
 };
 
 CFixture& Fixture()
@@ -451,29 +526,54 @@ void PhysfsSmall_OpenRead(benchmark::State& state)
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(Fixture().m_nSmallBytes));
 }
 
-void PackIndex_Load100k(benchmark::State& state)
+// Reports the peak as a counter: the most heap bytes one load held at once,
+// measured on a load of its own outside the timed ones.
+void ReportPeak(benchmark::State& state, int64_t bytes)
 {
-    const std::wstring base = Wide(Fixture().Path("many"));
-    for (auto _ : state) {
-        COruPack manager;
-        if (!manager.OpenOruPack(base, ORU_PACK_MODE_READ, 512) ||
-            manager.GetFileList()->size() != INDEX_ENTRIES ||
-            !manager.GetFileList()->count(L"level099\\object099999.xml"))
-            state.SkipWithError("index not loaded");
-    }
-    state.SetItemsProcessed(state.iterations() * INDEX_ENTRIES);
-    state.SetLabel("peer=PhysfsMount_100k goal=1.0");
+    state.counters["peak_added"] = benchmark::Counter(static_cast<double>(bytes), benchmark::Counter::kDefaults,
+                                                      benchmark::Counter::kIs1024);
 }
 
-void PhysfsMount_100k(benchmark::State& state)
+void PackIndexLoad(benchmark::State& state, uint32_t count)
 {
-    const std::string zip = Fixture().Path("many.zip");
-    for (auto _ : state) {
-        if (!PHYSFS_mount(zip.c_str(), "/", 0) || !PHYSFS_exists("level099/object099999.xml"))
-            state.SkipWithError("zip not mounted");
-        PHYSFS_unmount(zip.c_str());
+    const std::wstring base = Wide(Fixture().ManyPack(count));
+    const std::wstring last = Wide(ManyName(count - 1, '\\'));
+    auto load = [&] {
+        COruPack manager;
+        return manager.OpenOruPack(base, ORU_PACK_MODE_READ, 512) && manager.GetFileList()->size() == count &&
+               manager.GetFileList()->count(last) == 1;
+    };
+    {
+        const oru::bench::CHeapPeak peak;
+        if (!load())
+            state.SkipWithError("index not loaded");
+        ReportPeak(state, peak.Bytes());
     }
-    state.SetItemsProcessed(state.iterations() * INDEX_ENTRIES);
+    for (auto _ : state)
+        if (!load())
+            state.SkipWithError("index not loaded");
+    state.SetItemsProcessed(state.iterations() * count);
+}
+
+void PhysfsMount(benchmark::State& state, uint32_t count)
+{
+    const std::string zip = Fixture().ManyZip(count);
+    const std::string last = ManyName(count - 1, '/');
+    auto mount = [&] {
+        const bool ok = PHYSFS_mount(zip.c_str(), "/", 0) && PHYSFS_exists(last.c_str());
+        PHYSFS_unmount(zip.c_str());
+        return ok;
+    };
+    {
+        const oru::bench::CHeapPeak peak;
+        if (!mount())
+            state.SkipWithError("zip not mounted");
+        ReportPeak(state, peak.Bytes());
+    }
+    for (auto _ : state)
+        if (!mount())
+            state.SkipWithError("zip not mounted");
+    state.SetItemsProcessed(state.iterations() * count);
 }
 
 void RegisterAll()
@@ -506,8 +606,14 @@ void RegisterAll()
     })->Unit(unit);
     benchmark::RegisterBenchmark("PackSmall_OpenRead", PackSmall_OpenRead)->Unit(unit);
     benchmark::RegisterBenchmark("PhysfsSmall_OpenRead", PhysfsSmall_OpenRead)->Unit(unit);
-    benchmark::RegisterBenchmark("PackIndex_Load100k", PackIndex_Load100k)->Unit(unit);
-    benchmark::RegisterBenchmark("PhysfsMount_100k", PhysfsMount_100k)->Unit(unit);
+    benchmark::RegisterBenchmark("PackIndex_Load100k", [](benchmark::State& s) {
+        PackIndexLoad(s, 100000);
+        s.SetLabel("peer=PhysfsMount_100k goal=1.0");
+    })->Unit(unit);
+    benchmark::RegisterBenchmark("PhysfsMount_100k", [](benchmark::State& s) { PhysfsMount(s, 100000); })
+        ->Unit(unit);
+    benchmark::RegisterBenchmark("PackIndex_Load1M", [](benchmark::State& s) { PackIndexLoad(s, 1000000); })
+        ->Unit(unit);
 }
 
 const bool s_bRegistered = (RegisterAll(), true);

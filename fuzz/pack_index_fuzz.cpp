@@ -24,9 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             std::abort();
         size_t listed = 0;
         for (const auto& [dir, pList] : dirIndex) {
-            for (const std::wstring& name : *pList)
-                if (name.compare(0, dir.size(), dir) != 0 || name[dir.size()] != L'\\' || !files.count(name))
+            for (const auto entry : *pList) {
+                const std::wstring& name = entry->first;
+                if (name.compare(0, dir.size(), dir) != 0 || name[dir.size()] != L'\\' ||
+                    files.find(name) != entry)
                     std::abort();
+            }
             listed += pList->size();
         }
         if (listed > files.size())

@@ -21,11 +21,18 @@ namespace {
 
 constexpr uint32_t DEFAULT_SECTOR_SIZE = 512;
 
-COruPack::DirIndex CopyDirIndex(const COruPack::DirIndex& source)
+// A copy's directory index is filed anew over the copy's own file list: the
+// source's positions point into the source's list, and are never followed in
+// case a caller erased entries from it. An empty index (write mode, closed)
+// stays empty.
+COruPack::DirIndex CopyDirIndex(const COruPack::DirIndex& source, const COruPack::FileList& files)
 {
     COruPack::DirIndex copy;
-    for (const auto& [dir, pList] : source)
-        copy.emplace(dir, std::make_unique<std::vector<std::wstring>>(*pList));
+    if (source.empty())
+        return copy;
+    oru::detail::CDirIndexFiler filer(copy);
+    for (auto entry = files.begin(); entry != files.end(); ++entry)
+        filer.Add(entry);
     return copy;
 }
 
@@ -47,7 +54,7 @@ COruPack::COruPack(const COruPack& other)
       m_strPackPath(other.m_strPackPath),
       m_bModified(other.m_bModified),
       m_strWorkDir(other.m_strWorkDir),
-      m_mapDirIndex(CopyDirIndex(other.m_mapDirIndex)),
+      m_mapDirIndex(CopyDirIndex(other.m_mapDirIndex, m_mapFileList)),
       m_strDataPath(other.m_strDataPath),
       m_nFreeScanStart(other.m_nFreeScanStart),
       m_vecHeldSectors(other.m_vecHeldSectors)
@@ -67,7 +74,7 @@ COruPack& COruPack::operator=(const COruPack& other)
     m_pDataFile.reset();
     m_bModified = other.m_bModified;
     m_strWorkDir = other.m_strWorkDir;
-    m_mapDirIndex = CopyDirIndex(other.m_mapDirIndex);
+    m_mapDirIndex = CopyDirIndex(other.m_mapDirIndex, m_mapFileList);
     m_strDataPath = other.m_strDataPath;
     m_nFreeScanStart = other.m_nFreeScanStart;
     m_vecHeldSectors = other.m_vecHeldSectors;
@@ -110,11 +117,8 @@ bool COruPack::OpenOruPack(const std::wstring& path, ORU_PACK_MODE mode, uint32_
 
 bool COruPack::OpenRead(const std::string& indexPath)
 {
-    std::vector<uint8_t> image;
-    if (!oru::detail::ReadWholeFile(indexPath, image))
-        return false;
-    return oru::detail::ParseIndex(image.data(), image.size(),
-                                   {&m_header, &m_mapFileList, &m_mapDirIndex, nullptr});
+    return oru::detail::ReadIndex(indexPath, {&m_header, &m_mapFileList, &m_mapDirIndex, nullptr}) ==
+           oru::detail::eIndexRead::WHOLE;
 }
 
 // The data file is opened and locked before the index is read, so the index
@@ -148,10 +152,8 @@ bool COruPack::OpenWrite(const std::string& indexPath, const std::string& dataPa
     // Editing trusts the usage table and the sector size to place new data,
     // so a damaged index is not opened for writing at all; nor is one that
     // exists but cannot be read, which must not cost the pack its data file.
-    std::vector<uint8_t> image;
-    if (!oru::detail::ReadWholeFile(indexPath, image) ||
-        !oru::detail::ParseIndex(image.data(), image.size(),
-                                 {&m_header, &m_mapFileList, nullptr, &m_vecSectorUsed}) ||
+    if (oru::detail::ReadIndex(indexPath, {&m_header, &m_mapFileList, nullptr, &m_vecSectorUsed}) !=
+            oru::detail::eIndexRead::WHOLE ||
         !oru::detail::DataFileFits(m_header.sector_count, m_header.sector_size)) {
         ClearTables();
         return false;

@@ -39,13 +39,17 @@ extern template class ORU_API CSingleton<COruPack>;
 class ORU_API COruPack : public CSingleton<COruPack> {
 public:
     using FileList = std::map<std::wstring, _oru_pack_file_info>;
-    using DirIndex = std::map<std::wstring, std::unique_ptr<std::vector<std::wstring>>>;
+    // One top directory's entries, as positions in the file list: each name
+    // is held once, by the file list.
+    using DirList = std::vector<FileList::const_iterator>;
+    using DirIndex = std::map<std::wstring, std::unique_ptr<DirList>>;
 
     // Nothing open, tables empty; registers itself as the singleton instance.
     COruPack();
     // Copies the tables, mode, paths and modified flag. A copy never holds
-    // the data file (so it cannot edit the pack), gets lists of its own and
-    // a fresh lock, and is not registered as the singleton instance.
+    // the data file (so it cannot edit the pack), gets a fresh lock, is not
+    // registered as the singleton instance, and gets a directory index of its
+    // own, built over its own file list (in name order).
     COruPack(const COruPack& other);
     COruPack& operator=(const COruPack& other);
     // Closes the pack (saving a modified index) and clears the registration.
@@ -125,7 +129,11 @@ protected:
     std::unique_ptr<oru::platform::CFile> m_pDataFile;  // write mode only
     bool m_bModified = false;
     std::wstring m_strWorkDir;
-    DirIndex m_mapDirIndex;  // top directory -> full names, read mode only
+    // Top directory -> its entries in index order, read mode only. The
+    // positions stay valid while the file list keeps those entries; the
+    // library never reads through them, so entries a caller erases through
+    // GetFileList leave only positions nobody follows.
+    DirIndex m_mapDirIndex;
     COruCriticalSection m_csOpen;
 
 private:

@@ -112,7 +112,10 @@ bool Parse(CIndexBytes& bytes, const CIndexTables& tables)
                 return false;
             const size_t before = tables.m_pFiles->size();
             const auto entry = tables.m_pFiles->insert_or_assign(hint, name, info);
-            hint = std::next(entry);  // the writer's order makes the next name belong right after this one
+            // The writer's order makes the next name belong right after this
+            // one. Stepping past the last entry would climb the whole tree,
+            // so the end is named directly there.
+            hint = entry == std::prev(tables.m_pFiles->end()) ? tables.m_pFiles->end() : std::next(entry);
             if (filer && tables.m_pFiles->size() != before)
                 filer->Add(entry);
         }

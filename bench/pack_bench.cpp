@@ -526,54 +526,46 @@ void PhysfsSmall_OpenRead(benchmark::State& state)
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(Fixture().m_nSmallBytes));
 }
 
-// Reports the peak as a counter: the most heap bytes one load held at once,
-// measured on a load of its own outside the timed ones.
-void ReportPeak(benchmark::State& state, int64_t bytes)
+// Times `load` over an index of `count` entries and reports, as a counter,
+// the most heap bytes one load held at once, measured on a load of its own
+// outside the timed ones.
+template <class F>
+void TimeIndexLoad(benchmark::State& state, uint32_t count, F load)
 {
-    state.counters["peak_added"] = benchmark::Counter(static_cast<double>(bytes), benchmark::Counter::kDefaults,
-                                                      benchmark::Counter::kIs1024);
+    {
+        const oru::bench::CHeapPeak peak;
+        if (!load())
+            state.SkipWithError("index not loaded");
+        state.counters["peak_added"] = benchmark::Counter(static_cast<double>(peak.Bytes()),
+                                                          benchmark::Counter::kDefaults,
+                                                          benchmark::Counter::kIs1024);
+    }
+    for (auto _ : state)
+        if (!load())
+            state.SkipWithError("index not loaded");
+    state.SetItemsProcessed(state.iterations() * count);
 }
 
 void PackIndexLoad(benchmark::State& state, uint32_t count)
 {
     const std::wstring base = Wide(Fixture().ManyPack(count));
     const std::wstring last = Wide(ManyName(count - 1, '\\'));
-    auto load = [&] {
+    TimeIndexLoad(state, count, [&] {
         COruPack manager;
         return manager.OpenOruPack(base, ORU_PACK_MODE_READ, 512) && manager.GetFileList()->size() == count &&
                manager.GetFileList()->count(last) == 1;
-    };
-    {
-        const oru::bench::CHeapPeak peak;
-        if (!load())
-            state.SkipWithError("index not loaded");
-        ReportPeak(state, peak.Bytes());
-    }
-    for (auto _ : state)
-        if (!load())
-            state.SkipWithError("index not loaded");
-    state.SetItemsProcessed(state.iterations() * count);
+    });
 }
 
 void PhysfsMount(benchmark::State& state, uint32_t count)
 {
     const std::string zip = Fixture().ManyZip(count);
     const std::string last = ManyName(count - 1, '/');
-    auto mount = [&] {
+    TimeIndexLoad(state, count, [&] {
         const bool ok = PHYSFS_mount(zip.c_str(), "/", 0) && PHYSFS_exists(last.c_str());
         PHYSFS_unmount(zip.c_str());
         return ok;
-    };
-    {
-        const oru::bench::CHeapPeak peak;
-        if (!mount())
-            state.SkipWithError("zip not mounted");
-        ReportPeak(state, peak.Bytes());
-    }
-    for (auto _ : state)
-        if (!mount())
-            state.SkipWithError("zip not mounted");
-    state.SetItemsProcessed(state.iterations() * count);
+    });
 }
 
 void RegisterAll()

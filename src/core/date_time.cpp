@@ -14,7 +14,7 @@ bool OruDate::operator!=(const OruDate& other) const
 
 void OruGetDateInfo(OruDate& date)
 {
-    const oru::platform::CLocalTime now = oru::platform::LocalTimeNow();
+    const oru::platform::CLocalTime now = oru::platform::Clocks().LocalTime();
     date.year = now.m_nYear;
     date.month = now.m_nMonth;
     date.day = now.m_nDay;
@@ -22,7 +22,7 @@ void OruGetDateInfo(OruDate& date)
 
 void OruGetTimeInfo(OruTime& time)
 {
-    const oru::platform::CLocalTime now = oru::platform::LocalTimeNow();
+    const oru::platform::CLocalTime now = oru::platform::Clocks().LocalTime();
     time.hour = now.m_nHour;
     time.minute = now.m_nMinute;
     time.second = now.m_nSecond;

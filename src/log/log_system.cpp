@@ -15,8 +15,8 @@
 
 #include "core/utf8.h"
 #include "log/core_log.h"
-#include "log/log_clock.h"
 #include "log/log_outputs.h"
+#include "platform/clock.h"
 #include "platform/debug_channel.h"
 #include "platform/ui.h"
 #include "platform/wide_format.h"
@@ -132,7 +132,7 @@ bool CLogSystem::Init(eLogMode mode, int level, const std::wstring& dir,
                                       L"log-system setting level is invalid.");
         level = MAX_LEVEL;
     }
-    const oru::platform::CLocalTime now = oru::detail::ReadLogClock();
+    const oru::platform::CLocalTime now = oru::platform::Clocks().LocalTime();
     const OruDate date{now.m_nYear, now.m_nMonth, now.m_nDay};
 
     ILogOutput* pOutput = NewOutput(mode);
@@ -236,7 +236,7 @@ bool CLogSystem::WriteLine(int level, const wchar_t* message, wchar_t* pLineCopy
 
 void CLogSystem::UpdateTime()
 {
-    const oru::platform::CLocalTime now = oru::detail::ReadLogClock();
+    const oru::platform::CLocalTime now = oru::platform::Clocks().LocalTime();
     m_Date = {now.m_nYear, now.m_nMonth, now.m_nDay};
     m_Time = {now.m_nHour, now.m_nMinute, now.m_nSecond};
 }

@@ -32,6 +32,29 @@ CLocalTime LocalTimeNow();
 int64_t CalendarSeconds();
 CLocalTime LocalTimeAt(int64_t seconds);
 
+// The clocks the library reads its time from: the timers, the profiler and
+// the log stamps all go through Clocks(), never the functions above, so that
+// a test can install clocks of its own and feed exact readings (a wrap of the
+// 32-bit millisecond clock, two readings inside one millisecond, a log line
+// on each side of midnight).
+class IClocks {
+public:
+    virtual ~IClocks() = default;
+    virtual uint32_t Milliseconds() const = 0;  // 32-bit milliseconds, wraps
+    virtual int64_t Counter() const = 0;        // high-resolution counter, in counts
+    virtual int64_t Frequency() const = 0;      // counts per second; 0: the counter is unusable
+    virtual CLocalTime LocalTime() const = 0;   // local date and time of day, from one reading
+};
+
+// The clocks in use: the system's unless a test installed its own.
+// Thread-safe.
+const IClocks& Clocks();
+
+// Installs `pClocks`, or with null the system's clocks again. Thread-safe: a
+// reading on another thread sees the old clocks or the new ones, so `pClocks`
+// must outlive every reading that may have started before it is replaced.
+void SetClocks(const IClocks* pClocks);
+
 // Suspends the calling thread.
 void SleepMilliseconds(uint32_t milliseconds);
 

@@ -19,7 +19,7 @@
 #include "core/utf8.h"
 #include "platform/replace_file.h"
 #include "timing/profiler_timeline.h"
-#include "timing/timing_clock.h"
+#include "platform/clock.h"
 
 #include <algorithm>
 #include <cmath>
@@ -42,7 +42,7 @@ constexpr const wchar_t* TABLE_END =
 
 int64_t ReadCounter()
 {
-    return oru::detail::TimingClock().m_pfnCounter();
+    return oru::platform::Clocks().Counter();
 }
 
 // Two blanks per level of depth, the name, then blanks two at a time until
@@ -231,7 +231,7 @@ bool CProFiler::ExportFolded(const std::wstring& path) const
 
     std::string folded;
     std::string stack;
-    AppendFolded(folded, stack, *m_pRoot, oru::detail::TimingClock().m_pfnFrequency());
+    AppendFolded(folded, stack, *m_pRoot, oru::platform::Clocks().Frequency());
     return oru::platform::ReplaceFileContents(*pathUtf8, folded);
 }
 

@@ -31,7 +31,7 @@
 #include "core/utf8.h"
 #include "platform/replace_file.h"
 #include "platform/thread_id.h"
-#include "timing/timing_clock.h"
+#include "platform/clock.h"
 
 #include <algorithm>
 #include <array>
@@ -541,7 +541,7 @@ void CProFileTimeline::CloseAll(int64_t ticks)
 
 bool CProFileTimeline::Export(const std::string& pathUtf8) const
 {
-    const int64_t frequency = TimingClock().m_pfnFrequency();
+    const int64_t frequency = oru::platform::Clocks().Frequency();
     if (pathUtf8.empty() || frequency <= 0)
         return false;
 

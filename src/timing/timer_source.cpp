@@ -6,7 +6,7 @@
 
 #include <oru/timing/timer_source.h>
 
-#include "timing/timing_clock.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ float MillisecondsToSeconds(uint32_t milliseconds)
 
 uint32_t ReadMilliseconds()
 {
-    return oru::detail::TimingClock().m_pfnMilliseconds();
+    return oru::platform::Clocks().Milliseconds();
 }
 
 }  // namespace
@@ -60,12 +60,12 @@ CPerformanceTimerSource::CPerformanceTimerSource()
 
 bool CPerformanceTimerSource::Start()
 {
-    const oru::detail::CTimingClock& clock = oru::detail::TimingClock();
-    m_nFrequency = clock.m_pfnFrequency();
+    const oru::platform::IClocks& clocks = oru::platform::Clocks();
+    m_nFrequency = clocks.Frequency();
     if (m_nFrequency == 0)
         return false;
-    m_nCurrent = clock.m_pfnCounter();
-    m_nPrevious = clock.m_pfnCounter();
+    m_nCurrent = clocks.Counter();
+    m_nPrevious = clocks.Counter();
     return true;
 }
 
@@ -73,7 +73,7 @@ bool CPerformanceTimerSource::Start()
 // dividing by it.
 float CPerformanceTimerSource::GetElapsed()
 {
-    m_nCurrent = oru::detail::TimingClock().m_pfnCounter();
+    m_nCurrent = oru::platform::Clocks().Counter();
     const int64_t difference = m_nCurrent - m_nPrevious;
     m_nPrevious = m_nCurrent;
     m_fLastResult = m_nFrequency != 0 ? static_cast<float>(static_cast<double>(difference) /

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-using oru::test::CFakeLogClock;
+using oru::test::CFakeClock;
 using oru::test::ReadFileBytes;
 
 namespace {
@@ -44,7 +44,7 @@ protected:
 
 TEST_F(FileLog, WritesBannersAndCrLfLinesAndAppendsASecondRun)
 {
-    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CFakeClock clock({2026, 12, 6, 9, 5, 1});
     const std::string run = START_BANNER + "Lv2_[09:05:01] : first\r\nsecond\r\n" +
                             "Lv0_[09:05:01] : 100%\r\n" + END_BANNER;
     for (int i = 0; i < 2; ++i) {
@@ -59,12 +59,12 @@ TEST_F(FileLog, WritesBannersAndCrLfLinesAndAppendsASecondRun)
 
 TEST_F(FileLog, StartsANewFileWithoutBannersWhenTheDateChanges)
 {
-    CFakeLogClock clock({2026, 12, 31, 23, 59, 59});
+    CFakeClock clock({2026, 12, 31, 23, 59, 59});
     {
         CLogSystem log;
         ASSERT_TRUE(log.Init(LOG_MODE_FILE, 5, WDIR, L"Game", true, false));
         log.Log(1, L"old year");
-        clock.Set({2027, 1, 1, 0, 0, 0});
+        clock.SetLocalTime({2027, 1, 1, 0, 0, 0});
         log.Log(1, L"new year");
         log.Log(1, L"again");
     }
@@ -76,7 +76,7 @@ TEST_F(FileLog, StartsANewFileWithoutBannersWhenTheDateChanges)
 
 TEST_F(FileLog, KeepsWholeLinesThatNeedMoreThanAConversionRingBuffer)
 {
-    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CFakeClock clock({2026, 12, 6, 9, 5, 1});
     const std::wstring korean(600, L'\uD55C');  // three bytes each in UTF-8
     std::wstring line;
     {
@@ -116,7 +116,7 @@ TEST_F(FileLog, WritesLinesLongerThanALogMakesWhenGivenThemDirectly)
 
 TEST_F(FileLog, WithoutItsFolderWarnsOnceAndStillFeedsDebugAndHistory)
 {
-    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CFakeClock clock({2026, 12, 6, 9, 5, 1});
     oru::test::CDebugChannelTail debug;
     CLogSystem log;
     testing::internal::CaptureStderr();
@@ -137,7 +137,7 @@ TEST_F(FileLog, WithoutItsFolderWarnsOnceAndStillFeedsDebugAndHistory)
 // file it cannot open, rather than wait for a reader that never comes.
 TEST_F(FileLog, AFifoInPlaceOfTheFileIsRefusedWithoutWaiting)
 {
-    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CFakeClock clock({2026, 12, 6, 9, 5, 1});
     std::filesystem::create_directory(DIR);
     ASSERT_EQ(mkfifo((std::string(DIR) + "/Game_2026-12-06.txt").c_str(), 0644), 0);
     CLogSystem log;
@@ -150,7 +150,7 @@ TEST_F(FileLog, AFifoInPlaceOfTheFileIsRefusedWithoutWaiting)
 
 TEST_F(FileLog, ASecondInitClosesTheFirstOutput)
 {
-    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CFakeClock clock({2026, 12, 6, 9, 5, 1});
     CLogSystem log;
     ASSERT_TRUE(log.Init(LOG_MODE_FILE, 5, WDIR, L"First", true, false));
     ASSERT_TRUE(log.Init(LOG_MODE_FILE, 5, WDIR, L"Second", true, false));
@@ -165,7 +165,7 @@ TEST_F(FileLog, LinesFromEightThreadsAreWholeAndInLockOrder)
 {
     constexpr int THREADS = 8;
     constexpr int LINES = 200;
-    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CFakeClock clock({2026, 12, 6, 9, 5, 1});
     std::list<std::wstring> history;
     {
         CLogSystem log;
@@ -205,7 +205,7 @@ TEST_F(FileLog, LinesFromEightThreadsAreWholeAndInLockOrder)
 
 TEST(CoreLog, IsOneInstanceThatWritesOruCoreLogOnceInitialised)
 {
-    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CFakeClock clock({2026, 12, 6, 9, 5, 1});
     oru::test::RemoveTree("oru_log");
     CLogSystem* pCore = oru::detail::GetCoreLog();
     ASSERT_NE(pCore, nullptr);
@@ -228,7 +228,7 @@ TEST(CoreLog, InitialisingAgainWhileFourThreadsWriteLosesNothing)
     constexpr int INITS = 40;
     oru::test::CTempDir dir;
     oru::test::CWorkingDirectory inDir(dir.Path());
-    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CFakeClock clock({2026, 12, 6, 9, 5, 1});
     CLogSystem* pCore = oru::detail::GetCoreLog();
     OruCoreLogInitialize(3);
 

@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 
 using oru::test::CDebugChannelTail;
-using oru::test::CFakeLogClock;
+using oru::test::CFakeClock;
 
 TEST(LogOutputs, ConsoleWritesEachLineToStandardOutputAndTheDebugChannel)
 {
-    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CFakeClock clock({2026, 12, 6, 9, 5, 1});
     CDebugChannelTail debug;
     testing::internal::CaptureStdout();
     {
@@ -26,7 +26,7 @@ TEST(LogOutputs, ConsoleWritesEachLineToStandardOutputAndTheDebugChannel)
 
 TEST(LogOutputs, DebugLogAndTheFreeFunctionsWriteTheDebugChannel)
 {
-    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CFakeClock clock({2026, 12, 6, 9, 5, 1});
     CDebugChannelTail debug;
     CLogSystem log;
     ASSERT_TRUE(log.Init(LOG_MODE_DEBUG, 5, L"", L"", true, false));
@@ -39,7 +39,7 @@ TEST(LogOutputs, DebugLogAndTheFreeFunctionsWriteTheDebugChannel)
 
 TEST(LogOutputs, AValueThatIsNoCharacterDoesNotLoseTheLine)
 {
-    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CFakeClock clock({2026, 12, 6, 9, 5, 1});
     CDebugChannelTail debug;
     CLogSystem log;
     ASSERT_TRUE(log.Init(LOG_MODE_DEBUG, 5, L"", L"", true, false));

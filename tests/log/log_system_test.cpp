@@ -7,7 +7,7 @@
 #include <list>
 #include <string>
 
-using oru::test::CFakeLogClock;
+using oru::test::CFakeClock;
 
 namespace {
 
@@ -27,7 +27,7 @@ struct CHistoryLog {
 
 TEST(LogSystem, PassesLinesUpToItsLevelAndNegativeLevelsAlways)
 {
-    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CFakeClock clock({2026, 12, 6, 9, 5, 1});
     CHistoryLog log(5);
     for (int level = -3; level <= 7; ++level)
         log.m_Log.Log(level, L"%d", level);
@@ -87,13 +87,13 @@ TEST(LogSystem, InitWithALevelOutOfRangeWarnsAndUsesNine)
 
 TEST(LogSystem, BuildsThePrefixAndKeepsPercentSigns)
 {
-    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CFakeClock clock({2026, 12, 6, 9, 5, 1});
     CHistoryLog log(9);
     log.m_Log.Log(3, L"%ls", L"x");
     EXPECT_STREQ(log.m_Log.GetLastLog(), L"Lv3_[09:05:01] : x");
     EXPECT_EQ(std::wcslen(log.m_Log.GetLastLog()), 18u);
 
-    clock.Set({2026, 12, 6, 23, 0, 59});
+    clock.SetLocalTime({2026, 12, 6, 23, 0, 59});
     log.m_Log.Log(1, L"%ls", L"100%d %s %n");
     EXPECT_STREQ(log.m_Log.GetLastLog(), L"Lv1_[23:00:59] : 100%d %s %n");
     OruSafeLog(&log.m_Log, 2, L"50%% of %ls", L"%x");
@@ -104,7 +104,7 @@ TEST(LogSystem, BuildsThePrefixAndKeepsPercentSigns)
 
 TEST(LogSystem, CutsMessagesAndLinesAt511Characters)
 {
-    CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+    CFakeClock clock({2026, 12, 6, 9, 5, 1});
     CHistoryLog log(9);
     const std::wstring longText(2000, L'a');
     const std::wstring prefix = L"Lv1_[09:05:01] : ";
@@ -163,14 +163,14 @@ TEST_F(LogSystemDeathTest, LogErrorRaisesTheGeneralErrorWithTheLineAsMessage)
 {
     testing::GTEST_FLAG(death_test_style) = "threadsafe";
     const auto logError = [] {
-        CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+        CFakeClock clock({2026, 12, 6, 9, 5, 1});
         CHistoryLog log(5);
         log.m_Log.LogError(1, L"broken %d%%s", 7);
     };
     EXPECT_DEATH(logError(), "General Error!(.|\n)*Message : Lv1_\\[09:05:01\\] : broken 7%s");
 
     const auto safeLogError = [] {
-        CFakeLogClock clock({2026, 12, 6, 9, 5, 1});
+        CFakeClock clock({2026, 12, 6, 9, 5, 1});
         CHistoryLog log(5);
         OruSafeLogError(&log.m_Log, 5, L"%ls", L"100%d");
     };

@@ -1,7 +1,6 @@
 #include <oru/timing/profiler.h>
 
-#include "fake_timing_clock.h"
-#include "log/log_clock.h"
+#include "support/fake_clock.h"
 
 #include <gtest/gtest.h>
 
@@ -17,10 +16,7 @@ namespace {
 
 // The profiler's log stamps every line from this fixed moment, so the file
 // name and the line prefix are known.
-oru::platform::CLocalTime FixedNow()
-{
-    return {2026, 12, 6, 12, 0, 0};
-}
+constexpr oru::platform::CLocalTime FIXED_NOW = {2026, 12, 6, 12, 0, 0};
 
 const char* const LOG_FILE = "oru_log/ProFileLog_2026-12-06.txt";
 const char* const LINE_PREFIX = "Lv3_[12:00:00] : ";
@@ -48,14 +44,12 @@ protected:
     {
         CSingleton<CProFiler>::DeleteInstance();
         std::filesystem::remove(LOG_FILE);
-        oru::detail::SetLogClock(&FixedNow);
         _ProFileExecute(true);
     }
 
     void TearDown() override
     {
         CSingleton<CProFiler>::DeleteInstance();
-        oru::detail::SetLogClock(nullptr);
     }
 
     void Begin(const wchar_t* name) { _ProFileBegin(name); }
@@ -88,7 +82,7 @@ protected:
         return ReadFile(path);
     }
 
-    CFakeTimingClock m_Clock;
+    oru::test::CFakeClock m_Clock{FIXED_NOW};
 };
 
 // Root > {A > B, C}, with Root 100, A 60, B 30 and C 20 ticks per frame.

@@ -1,6 +1,6 @@
 #include <oru/timing/profiler.h>
 
-#include "fake_timing_clock.h"
+#include "support/fake_clock.h"
 #include "platform/thread_id.h"
 #include "support/file_bytes.h"
 #include "support/file_size_limit.h"
@@ -104,7 +104,7 @@ protected:
         return Lines(events, oru::platform::CurrentThreadId());
     }
 
-    CFakeTimingClock m_Clock;  // one tick per microsecond
+    oru::test::CFakeClock m_Clock;  // one tick per microsecond
 };
 
 // One step of a scripted frame: begin or end a section, let time pass, turn

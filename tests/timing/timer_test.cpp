@@ -1,7 +1,7 @@
 #include <oru/timing/timer.h>
 #include <oru/timing/timer_source.h>
 
-#include "fake_timing_clock.h"
+#include "support/fake_clock.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@ protected:
             m_Clock.AdvanceMilliseconds(static_cast<uint32_t>(seconds * 1000.0 + 0.5));
     }
 
-    CFakeTimingClock m_Clock;
+    oru::test::CFakeClock m_Clock;
 };
 
 TEST_P(TimerOnEachClock, MeasuresTheRateOverAWindowOfOneSecond)
@@ -88,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(Clocks, TimerOnEachClock,
 
 TEST(MillisecondTimer, AWrapOfTheClockStillGivesThePositiveDifference)
 {
-    CFakeTimingClock clock;
+    oru::test::CFakeClock clock;
     for (eTimerType type : {TIMER_MULTIMEDIA, TIMER_TICKCOUNT}) {
         clock.SetMilliseconds(UINT32_MAX - 15);  // 16 ms before the wrap
         CTimer timer;
@@ -101,7 +101,7 @@ TEST(MillisecondTimer, AWrapOfTheClockStillGivesThePositiveDifference)
 
 TEST(MillisecondTimer, ConvertsWithTheSinglePrecisionConstant)
 {
-    CFakeTimingClock clock;
+    oru::test::CFakeClock clock;
     CTickCountTimerSource source;
     source.Start();
     // 10 x 0.001f in double is 0.0100000007f, one bit above the float
@@ -112,7 +112,7 @@ TEST(MillisecondTimer, ConvertsWithTheSinglePrecisionConstant)
 
 TEST(PerformanceTimer, FailsToStartWithoutAFrequency)
 {
-    CFakeTimingClock clock;
+    oru::test::CFakeClock clock;
     clock.SetFrequency(0);
     CTimer timer;
     EXPECT_FALSE(timer.Init(TIMER_PERFORMANCE));
@@ -124,7 +124,7 @@ TEST(PerformanceTimer, FailsToStartWithoutAFrequency)
 
 TEST(Timer, AnyTypeOtherThanTheMillisecondClocksSelectsTheCounter)
 {
-    CFakeTimingClock clock;
+    oru::test::CFakeClock clock;
     for (int type : {0, 3, 7, -1}) {
         CTimer timer;
         ASSERT_TRUE(timer.Init(static_cast<eTimerType>(type)));
@@ -137,7 +137,7 @@ TEST(Timer, AnyTypeOtherThanTheMillisecondClocksSelectsTheCounter)
 
 TEST(Timer, ChangingTheClockKeepsTheMeasurements)
 {
-    CFakeTimingClock clock;
+    oru::test::CFakeClock clock;
     CTimer timer;
     ASSERT_TRUE(timer.Init(TIMER_PERFORMANCE));
     for (int i = 0; i < 2; ++i) {

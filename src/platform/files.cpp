@@ -1,5 +1,7 @@
 #include "platform/files.h"
 
+#include "platform/file_time.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,9 +9,6 @@
 
 namespace oru::platform {
 namespace {
-
-// 100-ns intervals between 1601-01-01 and 1970-01-01.
-constexpr uint64_t FILETIME_UNIX_EPOCH = 116444736000000000ULL;
 
 int OpenForReading(const std::string& pathUtf8)
 {
@@ -56,12 +55,6 @@ bool ReadableFileSize(const std::string& pathUtf8, uint64_t& size)
     if (ok)
         size = static_cast<uint64_t>(st.st_size);
     return ok;
-}
-
-uint64_t ToFileTime(int64_t seconds, uint32_t nanoseconds)
-{
-    return FILETIME_UNIX_EPOCH + static_cast<uint64_t>(seconds) * 10000000ULL +
-           nanoseconds / 100;
 }
 
 namespace {

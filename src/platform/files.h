@@ -23,7 +23,7 @@ bool WriteAll(int fd, std::string_view text);
 // false when it cannot (missing, a folder, no permission).
 bool ReadableFileSize(const std::string& pathUtf8, uint64_t& size);
 
-// Times as FILETIME counts: 100-ns intervals since 1601-01-01 UTC.
+// Times as FILETIME counts (see file_time.h).
 struct CFileTimes {
     uint64_t m_nCreation;  // birth time where recorded, else status change
     uint64_t m_nAccess;
@@ -35,9 +35,5 @@ bool FileSizeAndTimes(const std::string& pathUtf8, uint64_t& size, CFileTimes& t
 // The same for the file open as descriptor `fd`; false when it is not a
 // regular file.
 bool DescriptorSizeAndTimes(int fd, uint64_t& size, CFileTimes& times);
-
-// The FILETIME count of a moment given in seconds and nanoseconds since the
-// Unix epoch.
-uint64_t ToFileTime(int64_t seconds, uint32_t nanoseconds);
 
 }  // namespace oru::platform

@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
+#include "platform/file_time.h"
 #include "platform/files.h"
 #include "platform/ui.h"
 
@@ -205,6 +206,10 @@ TEST(Files, TimesAreFileTimeCounts)
 {
     EXPECT_EQ(ToFileTime(0, 0), 116444736000000000ULL);
     EXPECT_EQ(ToFileTime(1, 500), 116444736000000000ULL + 10000000ULL + 5);
+    const CUnixTime back = FromFileTime(116444736000000000ULL + 10000000ULL + 5);
+    EXPECT_EQ(back.m_nSeconds, 1);
+    EXPECT_EQ(back.m_nNanoseconds, 500u);
+    EXPECT_EQ(FromFileTime(116444736000000000ULL - 1).m_nSeconds, 0);  // before 1970: the epoch
 
     oru::test::CTempDir dir;
     std::ofstream(dir.File("f"), std::ios::binary) << "12345";

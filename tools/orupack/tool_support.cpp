@@ -5,6 +5,7 @@
 #include "pack/pack_format.h"
 #include "pack/sector_chain.h"
 #include "platform/file.h"
+#include "platform/file_time.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -227,12 +228,10 @@ bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes)
 
 timespec FileTimeToTimespec(uint64_t fileTime)
 {
-    constexpr uint64_t UNIX_EPOCH = 116444736000000000ULL;  // 1970 in 100-ns steps since 1601
+    const oru::platform::CUnixTime moment = oru::platform::FromFileTime(fileTime);
     timespec ts{};
-    if (fileTime >= UNIX_EPOCH) {
-        ts.tv_sec = static_cast<time_t>((fileTime - UNIX_EPOCH) / 10000000ULL);
-        ts.tv_nsec = static_cast<long>((fileTime - UNIX_EPOCH) % 10000000ULL * 100);
-    }
+    ts.tv_sec = static_cast<time_t>(moment.m_nSeconds);
+    ts.tv_nsec = static_cast<long>(moment.m_nNanoseconds);
     return ts;
 }
 

@@ -6,7 +6,6 @@
 #include "log/log_outputs.h"
 
 #include "core/utf8.h"
-#include "platform/debug_channel.h"
 #include "platform/files.h"
 #include "platform/ui.h"
 
@@ -121,5 +120,4 @@ void CFileLog::Write(const OruDate& date, const wchar_t* line)
     const oru::detail::CLineText text(line);
     if (m_File.IsOpen())
         WriteTextLine(m_File, text.Text());
-    oru::platform::WriteDebugChannel(text.TextWithLineFeed());
 }

@@ -1,7 +1,6 @@
 #include "log/log_outputs.h"
 
 #include "core/utf8.h"
-#include "platform/debug_channel.h"
 
 ILogOutput::~ILogOutput() = default;
 
@@ -33,7 +32,6 @@ void CConsoleLog::Write(const OruDate&, const wchar_t* line)
 {
     const oru::detail::CLineText text(line);
     m_hConsole.Write(text.TextWithLineFeed().data(), text.TextWithLineFeed().size());
-    oru::platform::WriteDebugChannel(text.TextWithLineFeed());
 }
 
 bool CDebugLog::Open(const std::wstring&, const std::wstring&, const OruDate&)
@@ -41,7 +39,6 @@ bool CDebugLog::Open(const std::wstring&, const std::wstring&, const OruDate&)
     return true;
 }
 
-void CDebugLog::Write(const OruDate&, const wchar_t* line)
+void CDebugLog::Write(const OruDate&, const wchar_t*)
 {
-    oru::platform::WriteDebugChannel(oru::detail::CLineText(line).TextWithLineFeed());
 }

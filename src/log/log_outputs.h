@@ -1,8 +1,7 @@
 #pragma once
 
-// The three outputs a CLogSystem can choose at Init. Each sends every line to
-// the debug channel as well; the file and console outputs first write it to
-// their own destination.
+// The three outputs a CLogSystem can choose at Init. The log itself sends
+// every line to the debug channel, after the output has written it.
 
 #include <oru/log/log_system.h>
 
@@ -47,7 +46,8 @@ private:
     oru::platform::COutputFile m_hConsole;
 };
 
-// The debug channel alone.
+// The debug channel alone, which the log writes to itself: this output adds
+// nothing.
 class CDebugLog : public ILogOutput {
 public:
     bool Open(const std::wstring& dir, const std::wstring& name, const OruDate& date) override;

@@ -222,6 +222,8 @@ bool CLogSystem::WriteLine(int level, const wchar_t* message, wchar_t* pLineCopy
     UpdateTime();
     BuildLine(m_szLastLog, level, m_Time, message);
     pOutput->Write(m_Date, m_szLastLog);
+    if (oru::platform::IsDebugChannelOpen())
+        oru::platform::WriteDebugChannel(oru::detail::CLineText(m_szLastLog).TextWithLineFeed());
     if (m_bKeepHistory) {
         try {
             m_listHistory.emplace_back(m_szLastLog);

@@ -73,6 +73,12 @@ bool IsDebuggerAttached()
     return s_bAttached.load(std::memory_order_relaxed);
 }
 
+bool IsDebugChannelOpen()
+{
+    const char* target = getenv("ORU_DEBUG_OUTPUT");
+    return (target && *target) || IsDebuggerAttached();
+}
+
 void WriteDebugChannel(std::string_view textUtf8)
 {
     const char* target = getenv("ORU_DEBUG_OUTPUT");

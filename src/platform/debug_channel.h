@@ -1,7 +1,7 @@
 #pragma once
 
-// The debug channel: where every log line also goes, the counterpart of a
-// debugger's output window. ORU_DEBUG_OUTPUT chooses it:
+// The debug channel: where every log line also goes, for a developer to
+// follow a running program. ORU_DEBUG_OUTPUT chooses it:
 //  - unset: standard error, but only while a debugger is attached;
 //  - "stderr": always standard error;
 //  - any other value: a file path, appended to (tests read the channel so).
@@ -13,6 +13,11 @@
 namespace oru::platform {
 
 void WriteDebugChannel(std::string_view textUtf8);
+
+// True when WriteDebugChannel would write somewhere now, so that a caller can
+// skip preparing text nobody reads. Cheap: it reads the environment and the
+// cached answer below.
+bool IsDebugChannelOpen();
 
 // True while a tracer (a debugger) is attached to the process. Checked at
 // most about once a second: the answer is cached, because log lines ask on

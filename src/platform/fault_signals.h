@@ -1,6 +1,6 @@
 #pragma once
 
-// Fatal signals: the counterpart of an unhandled-fault filter.
+// Fatal signals, caught so that a crash is reported before the process ends.
 //
 // SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP and SIGABRT are caught with
 // sigaction and run on an alternate signal stack, so that a thread whose

@@ -27,8 +27,8 @@ ORU_API void OruSafeLog(CLogSystem* log, int level, const wchar_t* format, ...);
 // The same through LogError; a null log does nothing and raises nothing.
 ORU_API void OruSafeLogError(CLogSystem* log, int level, const wchar_t* format, ...);
 
-// Where a log's finished lines go. Every output also sends each line to the
-// debug channel. Open returns false when the output cannot be used at all;
+// Where a log's finished lines go; the log sends each line to the debug
+// channel as well. Open returns false when the output cannot be used at all;
 // Write is called under the log's lock, one finished line at a time.
 class ORU_API ILogOutput {
 public:

@@ -107,7 +107,7 @@ void Finish(benchmark::State& state, const char* operation)
 {
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(BATCH));
     if (state.range(0) != 1000)
-        state.SetLabel(std::string("peer=ResourcePool/") + operation + "/1000/manual_time goal=0.5");
+        state.SetLabel(std::string("peer=ResourcePool/") + operation + "/1000/manual_time goal=0.67");
 }
 
 void Register(benchmark::State& state)

@@ -7,6 +7,9 @@ pkg_check_modules(TINYXML REQUIRED IMPORTED_TARGET tinyxml)
 pkg_check_modules(LIBUNWIND REQUIRED IMPORTED_TARGET libunwind)
 pkg_check_modules(LIBDW REQUIRED IMPORTED_TARGET libdw)
 pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
+# Header-only, used inside the library's sources only: nothing of it reaches
+# the installed headers or the link interface.
+find_package(Boost 1.81 REQUIRED CONFIG COMPONENTS headers)
 
 if(ORU_BUILD_TOOLS)
   pkg_check_modules(GTK3 REQUIRED IMPORTED_TARGET gtk+-3.0)

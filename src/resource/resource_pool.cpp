@@ -1,9 +1,17 @@
-// The pool keeps two hash maps: handles to entries, and names to those same
-// entries (an element of a hash map keeps its address). Each entry also
-// remembers its one name, if it has one. A registration that fails leaves no
-// trace, so a handle never has more than one name, and destroying a resource
-// erases its name without searching the name map. Registering, looking up and
-// releasing thus take a time that does not grow with the pool.
+// The pool keeps two open-addressing hash maps: handles to registrations,
+// and, for the named ones, names to those same registrations. A lookup, a
+// registration or a release probes a few neighbouring slots of one flat
+// array instead of following bucket lists through nodes spread over the
+// heap, which is what made an operation slower as the pool grew once the
+// maps no longer fitted in the cache.
+//
+// A registration is one heap block (CRecord): the resource, its handle and
+// the characters of its name. Both maps hold a pointer to it, so their slots
+// stay small, a lookup by name compares the name and finds the resource in
+// the same block, and a release finds the name to erase without a search. A
+// registration that fails leaves no trace, so a handle never has more than
+// one name. Registering, looking up and releasing thus take a time that does
+// not grow with the pool.
 //
 // What must happen in order does: Disable, Restore and GarbageCollect visit
 // the resources in ascending handle order, and the destructor reports the
@@ -22,8 +30,15 @@
 #include <oru/log/log_system.h>
 
 #include <algorithm>
+#include <cwchar>
+#include <functional>
 #include <new>
+#include <string_view>
 #include <tuple>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
 
 namespace {
 
@@ -58,16 +73,159 @@ unsigned long LogHandle(uint32_t handle)
     return handle;
 }
 
-// Half-full buckets: a search rarely meets a second node, which matters once
-// the maps no longer fit in the cache.
-constexpr float MAX_LOAD_FACTOR = 0.5f;
+}  // namespace
+
+namespace {
+
+// One registration: the resource, its handle and its name's characters in
+// one block, so that a lookup by name reads the name and finds the resource
+// in the same place, and both maps hold a plain pointer to it (small slots
+// keep the maps' arrays small enough to stay in the cache).
+class CRecord {
+public:
+    // Null when memory runs out.
+    static CRecord* Create(IResource* pResource, uint32_t handle, const std::wstring* pName)
+    {
+        const size_t length = pName ? pName->size() : 0;
+        void* pBlock = ::operator new(sizeof(CRecord) + (length + 1) * sizeof(wchar_t), std::nothrow);
+        if (!pBlock)
+            return nullptr;
+        auto* pRecord = new (pBlock) CRecord(pResource, handle, pName != nullptr, length);
+        wchar_t* pChars = pRecord->Chars();
+        if (pName)
+            std::wmemcpy(pChars, pName->data(), length);
+        pChars[length] = L'\0';
+        return pRecord;
+    }
+
+    struct CFree {
+        void operator()(CRecord* pRecord) const
+        {
+            pRecord->~CRecord();
+            ::operator delete(pRecord);
+        }
+    };
+
+    IResource* Resource() const { return m_pResource; }
+    uint32_t Handle() const { return m_nHandle; }
+    bool HasName() const { return m_bNamed; }
+    std::wstring_view Name() const { return {Chars(), m_nNameLength}; }
+    const wchar_t* NameText() const { return Chars(); }   // ends in a null
+
+private:
+    CRecord(IResource* pResource, uint32_t handle, bool named, size_t length)
+        : m_pResource(pResource), m_nHandle(handle), m_bNamed(named), m_nNameLength(length)
+    {
+    }
+    // The characters follow the record in the same block.
+    wchar_t* Chars() const { return reinterpret_cast<wchar_t*>(const_cast<CRecord*>(this) + 1); }
+
+    IResource* m_pResource;
+    uint32_t m_nHandle;
+    bool m_bNamed;          // an empty name is still a name
+    size_t m_nNameLength;   // characters, the null not included
+};
+static_assert(sizeof(CRecord) % alignof(wchar_t) == 0);
+
+using CRecordPtr = std::unique_ptr<CRecord, CRecord::CFree>;
+
+// The name map holds records and finds them by a name: both functors take a
+// record or a bare name.
+struct CNameHash {
+    using is_transparent = void;
+    size_t operator()(std::wstring_view name) const { return std::hash<std::wstring_view>()(name); }
+    size_t operator()(const CRecord* pRecord) const { return (*this)(pRecord->Name()); }
+};
+
+struct CNameEqual {
+    using is_transparent = void;
+    static std::wstring_view NameOf(std::wstring_view name) { return name; }
+    static std::wstring_view NameOf(const CRecord* pRecord) { return pRecord->Name(); }
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const
+    {
+        return NameOf(a) == NameOf(b);
+    }
+};
 
 }  // namespace
 
-IResourcePool::IResourcePool() : m_pLogSystem(nullptr), m_bGarbageCollect(false), m_bClosing(false)
+struct IResourcePool::CMaps {
+    using CResourceMap = boost::unordered_flat_map<uint32_t, CRecordPtr>;
+    using CNameMap = boost::unordered_flat_set<CRecord*, CNameHash, CNameEqual>;
+
+    bool Enter(const std::wstring* pName, uint32_t handle, IResource* res);
+    void Destroy(CResourceMap::iterator it, const CRemovalFormats& formats, CLogSystem* pLog);
+    IResource* Withdraw(CResourceMap::iterator it);
+    std::vector<uint32_t> SortedHandles() const;
+
+    CResourceMap m_mapResource;   // owns the records
+    CNameMap m_mapName;           // the named ones among them
+};
+
+// Each map is probed once. When the name turns out to be taken (or memory
+// runs out) after the handle was entered, the handle's entry is withdrawn, so
+// a refused registration leaves the pool as it was.
+bool IResourcePool::CMaps::Enter(const std::wstring* pName, uint32_t handle, IResource* res)
 {
-    m_mapName.max_load_factor(MAX_LOAD_FACTOR);
-    m_mapResource.max_load_factor(MAX_LOAD_FACTOR);
+    CRecordPtr pNew(CRecord::Create(res, handle, pName));
+    CRecord* pRecord = pNew.get();
+    if (!pRecord)
+        return false;
+    CResourceMap::iterator itEntry;
+    try {
+        bool added = false;
+        std::tie(itEntry, added) = m_mapResource.try_emplace(handle, std::move(pNew));
+        if (!added)
+            return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (!pName)
+        return true;
+    try {
+        if (m_mapName.insert(pRecord).second)
+            return true;
+    } catch (const std::bad_alloc&) {
+    }
+    m_mapResource.erase(itEntry);
+    return false;
+}
+
+void IResourcePool::CMaps::Destroy(CResourceMap::iterator it, const CRemovalFormats& formats, CLogSystem* pLog)
+{
+    const CRecord& record = *it->second;
+    const unsigned long handle = LogHandle(record.Handle());
+    if (record.HasName())
+        LogTo(pLog, LEVEL_REGISTER, formats.m_szName, record.NameText(), handle);
+    LogTo(pLog, LEVEL_REGISTER, formats.m_szResource, handle);
+    delete Withdraw(it);
+}
+
+// Takes the entry out of both maps and hands back its resource, still alive:
+// the caller deletes it once the pool no longer leads to it.
+IResource* IResourcePool::CMaps::Withdraw(CResourceMap::iterator it)
+{
+    const CRecordPtr pRecord = std::move(it->second);
+    if (pRecord->HasName())
+        m_mapName.erase(pRecord->Name());
+    m_mapResource.erase(it);
+    return pRecord->Resource();
+}
+
+std::vector<uint32_t> IResourcePool::CMaps::SortedHandles() const
+{
+    std::vector<uint32_t> handles;
+    handles.reserve(m_mapResource.size());
+    for (const auto& [handle, entry] : m_mapResource)
+        handles.push_back(handle);
+    std::sort(handles.begin(), handles.end());
+    return handles;
+}
+
+IResourcePool::IResourcePool()
+    : m_pMaps(std::make_unique<CMaps>()), m_pLogSystem(nullptr), m_bGarbageCollect(false), m_bClosing(false)
+{
 }
 
 IResourcePool::~IResourcePool()
@@ -80,19 +238,20 @@ IResourcePool::~IResourcePool()
     // both maps before it is deleted, so a destructor that calls back into
     // the pool (a model releasing its texture) finds them consistent; a
     // resource such a call destroys is simply no longer there.
+    CMaps& maps = *m_pMaps;
     std::vector<uint32_t> handles;
     try {
-        handles = SortedHandles();
+        handles = maps.SortedHandles();
     } catch (const std::bad_alloc&) {
         handles.clear();   // out of memory: deleted in no set order below
     }
     for (uint32_t handle : handles) {
-        auto it = m_mapResource.find(handle);
-        if (it != m_mapResource.end())
-            delete Withdraw(it);
+        auto it = maps.m_mapResource.find(handle);
+        if (it != maps.m_mapResource.end())
+            delete maps.Withdraw(it);
     }
-    while (!m_mapResource.empty())
-        delete Withdraw(m_mapResource.begin());
+    while (!maps.m_mapResource.empty())
+        delete maps.Withdraw(maps.m_mapResource.begin());
 }
 
 // Names first in ascending order, then handles in ascending order. Out of
@@ -101,34 +260,23 @@ void IResourcePool::ReportLeftovers()
 {
     if (!m_pLogSystem)
         return;
-    std::vector<const CNameMap::value_type*> names;
+    std::vector<const CRecord*> names;
     std::vector<uint32_t> handles;
     try {
-        names.reserve(m_mapName.size());
-        for (const auto& nameEntry : m_mapName)
-            names.push_back(&nameEntry);
-        handles = SortedHandles();
+        names.reserve(m_pMaps->m_mapName.size());
+        names.assign(m_pMaps->m_mapName.begin(), m_pMaps->m_mapName.end());
+        handles = m_pMaps->SortedHandles();
     } catch (const std::bad_alloc&) {
         return;
     }
-    std::sort(names.begin(), names.end(), [](auto* a, auto* b) { return a->first < b->first; });
+    std::sort(names.begin(), names.end(), [](auto* a, auto* b) { return a->Name() < b->Name(); });
 
-    for (const auto* pName : names)
+    for (const CRecord* pRecord : names)
         LogTo(m_pLogSystem, LEVEL_LEFT_AT_SHUTDOWN, L"[Resource] %ls 리소스가 해제되지 않았습니다. (핸들 : %lu)",
-              pName->first.c_str(), LogHandle(pName->second->first));
+              pRecord->NameText(), LogHandle(pRecord->Handle()));
     for (uint32_t handle : handles)
         LogTo(m_pLogSystem, LEVEL_LEFT_AT_SHUTDOWN, L"[Resource] 리소스가 해제되지 않았습니다. (핸들 : %lu)",
               LogHandle(handle));
-}
-
-std::vector<uint32_t> IResourcePool::SortedHandles() const
-{
-    std::vector<uint32_t> handles;
-    handles.reserve(m_mapResource.size());
-    for (const auto& [handle, entry] : m_mapResource)
-        handles.push_back(handle);
-    std::sort(handles.begin(), handles.end());
-    return handles;
 }
 
 void IResourcePool::Lock()
@@ -179,7 +327,7 @@ bool IResourcePool::Register(const std::wstring* pName, uint32_t handle, IResour
               LogHandle(handle));
         return false;
     }
-    if (!Enter(pName, handle, res)) {
+    if (!m_pMaps->Enter(pName, handle, res)) {
         res->m_bRegistered.store(false);
         return false;
     }
@@ -196,51 +344,20 @@ bool IResourcePool::Register(const std::wstring* pName, uint32_t handle, IResour
     return true;
 }
 
-// Each map is tried once; when the name turns out to be taken (or memory
-// runs out) after the handle was entered, the handle's entry is withdrawn, so
-// a refused registration leaves the pool as it was.
-bool IResourcePool::Enter(const std::wstring* pName, uint32_t handle, IResource* res)
-{
-    CResourceMap::iterator itEntry;
-    try {
-        bool added = false;
-        std::tie(itEntry, added) = m_mapResource.try_emplace(handle, CEntry{res, nullptr});
-        if (!added)
-            return false;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    if (!pName)
-        return true;
-    try {
-        auto [itName, named] = m_mapName.try_emplace(*pName, &*itEntry);
-        if (!named) {
-            m_mapResource.erase(itEntry);
-            return false;
-        }
-        itEntry->second.m_pName = &itName->first;
-    } catch (const std::bad_alloc&) {
-        m_mapResource.erase(itEntry);
-        return false;
-    }
-    return true;
-}
-
 uint32_t IResourcePool::GetResHandle(const std::wstring& name)
 {
     COruLock lock(m_cs);
-    auto itName = m_mapName.find(name);
-    if (itName == m_mapName.end())
+    auto itName = m_pMaps->m_mapName.find(std::wstring_view(name));
+    if (itName == m_pMaps->m_mapName.end())
         return 0;
-    CResourceMap::value_type* pEntry = itName->second;
-    pEntry->second.m_pResource->AddRefCnt();
-    return pEntry->first;
+    (*itName)->Resource()->AddRefCnt();
+    return (*itName)->Handle();
 }
 
 IResource* IResourcePool::GetResourceFromHandle(uint32_t handle)
 {
-    auto it = m_mapResource.find(handle);
-    return it == m_mapResource.end() ? nullptr : it->second.m_pResource;
+    auto it = m_pMaps->m_mapResource.find(handle);
+    return it == m_pMaps->m_mapResource.end() ? nullptr : it->second->Resource();
 }
 
 IResource* IResourcePool::GetResourceFromHandle_Lock(uint32_t handle)
@@ -272,14 +389,14 @@ bool IResourcePool::ReleaseResNoGarbageCollect(uint32_t& handle)
 
 bool IResourcePool::Release(uint32_t& handle, eRemover remover)
 {
-    auto it = m_mapResource.find(handle);
-    if (it == m_mapResource.end())
+    auto it = m_pMaps->m_mapResource.find(handle);
+    if (it == m_pMaps->m_mapResource.end())
         return false;
 
-    IResource* pResource = it->second.m_pResource;
+    IResource* pResource = it->second->Resource();
     pResource->DecRefCnt();
     if (!m_bGarbageCollect && pResource->IsRelease())
-        Destroy(it, remover);
+        m_pMaps->Destroy(it, REMOVAL_FORMATS[remover], m_pLogSystem);
     handle = 0;
     return true;
 }
@@ -292,38 +409,17 @@ void IResourcePool::GarbageCollect()
 
     std::vector<uint32_t> handles;
     try {
-        handles = SortedHandles();
+        handles = m_pMaps->SortedHandles();
     } catch (const std::bad_alloc&) {
         return;   // nothing collected now; the next pass tries again
     }
     // Each handle is looked up again: a destructor may call back into the
     // pool and release other resources.
     for (uint32_t handle : handles) {
-        auto it = m_mapResource.find(handle);
-        if (it != m_mapResource.end() && it->second.m_pResource->IsRelease())
-            Destroy(it, REMOVER_GARBAGE_COLLECT);
+        auto it = m_pMaps->m_mapResource.find(handle);
+        if (it != m_pMaps->m_mapResource.end() && it->second->Resource()->IsRelease())
+            m_pMaps->Destroy(it, REMOVAL_FORMATS[REMOVER_GARBAGE_COLLECT], m_pLogSystem);
     }
-}
-
-void IResourcePool::Destroy(CResourceMap::iterator it, eRemover remover)
-{
-    const CRemovalFormats& formats = REMOVAL_FORMATS[remover];
-    const unsigned long handle = LogHandle(it->first);
-    if (it->second.m_pName)
-        LogTo(m_pLogSystem, LEVEL_REGISTER, formats.m_szName, it->second.m_pName->c_str(), handle);
-    LogTo(m_pLogSystem, LEVEL_REGISTER, formats.m_szResource, handle);
-    delete Withdraw(it);
-}
-
-// Takes the entry out of both maps and hands back its resource, still alive:
-// the caller deletes it once the pool no longer leads to it.
-IResource* IResourcePool::Withdraw(CResourceMap::iterator it)
-{
-    const CEntry entry = it->second;
-    if (entry.m_pName)
-        m_mapName.erase(m_mapName.find(*entry.m_pName));
-    m_mapResource.erase(it);
-    return entry.m_pResource;
 }
 
 void IResourcePool::Disable()
@@ -343,16 +439,16 @@ void IResourcePool::ForEachInHandleOrder(Visit visit)
 {
     std::vector<uint32_t> handles;
     try {
-        handles = SortedHandles();
+        handles = m_pMaps->SortedHandles();
     } catch (const std::bad_alloc&) {
         // Out of memory: every resource is still reached, in no set order.
-        for (auto& [handle, entry] : m_mapResource)
-            visit(entry.m_pResource);
+        for (auto& [handle, pRecord] : m_pMaps->m_mapResource)
+            visit(pRecord->Resource());
         return;
     }
     for (uint32_t handle : handles) {
-        auto it = m_mapResource.find(handle);
-        if (it != m_mapResource.end())
-            visit(it->second.m_pResource);
+        auto it = m_pMaps->m_mapResource.find(handle);
+        if (it != m_pMaps->m_mapResource.end())
+            visit(it->second->Resource());
     }
 }

@@ -163,6 +163,51 @@ TEST_F(ResourcePool, RefusedRegistrationChangesNothing)
     pool.SetLogSystem(nullptr);
 }
 
+// Thousands of registrations make both maps grow many times while names
+// come and go. Names that differ only late, in length, by an embedded null
+// or not at all (the empty name) must each find their own resource, before
+// and after the others are released and a released name is taken again.
+TEST_F(ResourcePool, EveryNameAndHandleSurvivesGrowthAndRemovals)
+{
+    constexpr uint32_t COUNT = 5000;
+    auto nameOf = [](uint32_t i) {
+        switch (i % 4) {
+        case 0: return L"textures/world/tile_" + std::to_wstring(i) + L".dds";
+        case 1: return std::wstring(i % 97, L'a') + std::to_wstring(i);
+        case 2: return std::wstring(L"n\0", 2) + std::to_wstring(i);
+        default: return std::wstring();   // every fourth has no name
+        }
+    };
+    CTestPool pool;
+    std::vector<CTestResource*> resources;
+    for (uint32_t i = 0; i < COUNT; ++i)
+        resources.push_back(Add(pool, nameOf(i), i + 1));
+    auto* pEmptyName = new CTestResource(&m_Journal);
+    ASSERT_TRUE(pool.RegisterRes(L"", COUNT + 1, pEmptyName));
+    CTestResource refused;
+    EXPECT_FALSE(pool.RegisterRes(L"", COUNT + 2, &refused));
+    EXPECT_EQ(pool.GetResHandle(std::wstring(L"n", 1) + L"2"), 0u);
+
+    for (uint32_t i = 0; i < COUNT; i += 2) {
+        uint32_t handle = i + 1;
+        ASSERT_TRUE(pool.ReleaseRes_Lock(handle));
+    }
+    for (uint32_t i = 0; i < COUNT; ++i) {
+        const std::wstring name = nameOf(i);
+        const bool kept = i % 2 == 1;
+        EXPECT_EQ(pool.GetResourceFromHandle_Lock(i + 1), kept ? resources[i] : nullptr) << i;
+        if (!name.empty()) {
+            EXPECT_EQ(pool.GetResHandle(name), kept ? i + 1 : 0u) << i;
+        }
+    }
+    EXPECT_EQ(pool.GetResHandle(L""), COUNT + 1);
+
+    // A released name may be registered again, under a new handle.
+    CTestResource* pAgain = Add(pool, nameOf(0), COUNT + 10);
+    EXPECT_EQ(pool.GetResHandle(nameOf(0)), COUNT + 10);
+    EXPECT_EQ(pAgain->GetRefCnt(), 2);
+}
+
 TEST_F(ResourcePool, ReleaseDestroysAtZeroLoggingNameBeforeResource)
 {
     CTestPool pool;

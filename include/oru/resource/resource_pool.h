@@ -5,9 +5,8 @@
 #include <oru/resource/resource.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
 class CLogSystem;
 
@@ -86,37 +85,21 @@ protected:
     bool ReleaseRes(uint32_t& handle);
 
 private:
-    // Both keys are hashed, so no operation on one resource grows with the
-    // pool; the walks that must go in handle or name order (Disable, Restore,
-    // GarbageCollect, the destructor's report) sort the keys first.
-    //
-    // A registered resource and, when it was registered by name, its one
-    // name (the key inside the name map, whose address is stable): the
-    // reverse index that lets a release find the name without a search.
-    struct CEntry {
-        IResource* m_pResource;
-        const std::wstring* m_pName;   // null for a resource without a name
-    };
-    using CResourceMap = std::unordered_map<uint32_t, CEntry>;
-    // A name leads straight to its handle and entry (elements of a hash map
-    // keep their address), so a lookup by name searches one map only.
-    using CNameMap = std::unordered_map<std::wstring, CResourceMap::value_type*>;
+    // The two hash maps (by handle, and by name for the named resources)
+    // live in the library's source, so this header needs none of their
+    // definitions.
+    struct CMaps;
 
     // Which operation removes an entry; it chooses the log lines' wording.
     enum eRemover { REMOVER_RELEASE, REMOVER_RELEASE_LOCK, REMOVER_GARBAGE_COLLECT };
 
     bool Release(uint32_t& handle, eRemover remover);
     bool Register(const std::wstring* pName, uint32_t handle, IResource* res);
-    bool Enter(const std::wstring* pName, uint32_t handle, IResource* res);
-    void Destroy(CResourceMap::iterator it, eRemover remover);
-    IResource* Withdraw(CResourceMap::iterator it);
     void ReportLeftovers();
-    std::vector<uint32_t> SortedHandles() const;
     template <class Visit>
     void ForEachInHandleOrder(Visit visit);
 
-    CNameMap m_mapName;
-    CResourceMap m_mapResource;
+    std::unique_ptr<CMaps> m_pMaps;
     CLogSystem* m_pLogSystem;
     bool m_bGarbageCollect;
     bool m_bClosing;   // the destructor runs: nothing new is accepted

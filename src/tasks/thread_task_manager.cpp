@@ -1,13 +1,23 @@
-// The worker thread lives only while there is work. AddTask queues the task
-// and then asks whether a worker is still taking tasks; the worker, when it
-// finds the queue empty, looks once more and decides to end. Both questions
-// are asked under m_mtxWorker, which closes the gap in which a task could be
-// queued after the worker's last look but before its thread ended: either
-// the worker sees the task, or AddTask sees that no worker is taking tasks
-// and starts a new one.
+// A worker thread lives while there is work, and a little longer. AddTask
+// queues the task and then asks whether a worker is taking tasks; a worker
+// that finds the queue empty looks once more and then stops taking. Both
+// questions are asked under m_mtxWorker, which closes the gap in which a
+// task could be queued after the worker's last look: either the worker sees
+// the task, or AddTask sees that no worker is taking tasks and finds one.
+//
+// A worker that stops taking tasks reports the queue done at once (the
+// completion flag, the finished event, IsBusy), exactly as if it ended, and
+// only then waits up to WORKER_LINGER for more work before its thread ends.
+// AddTask hands a new task to such an idle worker by waking it, and counts it
+// as taking tasks again before it leaves the lock; only when no worker is
+// idle does it start a thread. A producer that the worker keeps catching up
+// with thus pays a wake-up, not a thread creation, per catch-up, while
+// WaitUntilFinished, IsBusy and GetComplete still see the queue done the
+// moment it is empty and no callback runs.
 //
 // A worker's thread is joined later, when a newer worker starts or the
-// manager is destroyed; by then it has at most a few instructions left.
+// manager is destroyed; by then it has at most a few instructions left. The
+// destructor wakes idle workers so that none lingers on.
 
 #include <oru/tasks/thread_task_manager.h>
 
@@ -19,11 +29,21 @@
 #include "tasks/sync_objects.h"
 
 #include <atomic>
+#include <chrono>
 #include <new>
 #include <system_error>
 #include <thread>
 
 template class CSingleton<CThreadTaskManager>;
+
+namespace {
+
+// Long enough to bridge the gaps of a producer that adds tasks about as fast
+// as the worker runs them, short enough that an idle worker is gone in well
+// under a millisecond.
+constexpr auto WORKER_LINGER = std::chrono::microseconds(200);
+
+}  // namespace
 
 struct CThreadTaskManager::CWorker {
     std::thread m_Thread;
@@ -34,6 +54,9 @@ CThreadTaskManager::CThreadTaskManager()
     : m_pQueue(std::make_unique<CProducerConsumerQueue>(oru::detail::GetCoreLog())),
       m_pFinished(std::make_unique<CManualResetEvent>()),
       m_nActiveWorkers(0),
+      m_nIdleWorkers(0),
+      m_nWakeCalls(0),
+      m_bStopping(false),
       m_bComplete(false)
 {
 }
@@ -42,10 +65,18 @@ CThreadTaskManager::~CThreadTaskManager()
 {
     WaitUntilFinished();
 
-    std::lock_guard<std::mutex> lock(m_mtxWorker);
-    if (m_pWorker)
-        m_vecRetired.push_back(std::move(m_pWorker));
-    for (auto& pWorker : m_vecRetired) {
+    // Idle workers need the lock to see that they are told to end, so the
+    // threads are joined after it is released.
+    std::vector<std::unique_ptr<CWorker>> workers;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxWorker);
+        m_bStopping = true;
+        m_cvWork.notify_all();
+        if (m_pWorker)
+            m_vecRetired.push_back(std::move(m_pWorker));
+        workers.swap(m_vecRetired);
+    }
+    for (auto& pWorker : workers) {
         if (!pWorker->m_Thread.joinable())
             continue;
         // Destroyed from inside a callback (which the contract forbids), the
@@ -72,7 +103,11 @@ bool CThreadTaskManager::AddTask(void* data, OruTaskCallback callback, void* par
     }
 
     std::lock_guard<std::mutex> lock(m_mtxWorker);
-    if (m_nActiveWorkers == 0)
+    if (m_nActiveWorkers > 0)
+        return true;   // a worker taking tasks will see this one
+    if (m_nIdleWorkers > 0)
+        WakeIdleWorker();
+    else
         StartWorker();
     return true;
 }
@@ -83,14 +118,32 @@ void CThreadTaskManager::BeginThread()
     StartWorker();
 }
 
-// Called with m_mtxWorker held.
-void CThreadTaskManager::StartWorker()
+// Called with m_mtxWorker held, as work begins again.
+void CThreadTaskManager::MarkWorking()
 {
     {
         COruLock lock(m_cs);
         m_bComplete = false;
     }
     m_pFinished->Reset();
+}
+
+// Called with m_mtxWorker held. The woken worker counts as taking tasks from
+// here on, before it has even woken, so that nothing in between reports the
+// queue done.
+void CThreadTaskManager::WakeIdleWorker()
+{
+    MarkWorking();
+    --m_nIdleWorkers;
+    ++m_nActiveWorkers;
+    ++m_nWakeCalls;
+    m_cvWork.notify_one();
+}
+
+// Called with m_mtxWorker held.
+void CThreadTaskManager::StartWorker()
+{
+    MarkWorking();
 
     if (m_pWorker)
         m_vecRetired.push_back(std::move(m_pWorker));
@@ -134,21 +187,12 @@ void CThreadTaskManager::Thread_Entry()
     for (;;) {
         CThreadTask* task = nullptr;
         if (!m_pQueue->Remove(task)) {
-            std::lock_guard<std::mutex> lock(m_mtxWorker);
+            std::unique_lock<std::mutex> lock(m_mtxWorker);
             if (!m_pQueue->Remove(task)) {
-                // The decision to end. The flag and the event change under
-                // the same lock, so a worker started right after cannot have
-                // its state overwritten by this one.
-                if (m_nActiveWorkers > 0)
-                    --m_nActiveWorkers;
-                if (m_nActiveWorkers == 0) {
-                    {
-                        COruLock flagLock(m_cs);
-                        m_bComplete = true;
-                    }
-                    m_pFinished->Set();
-                }
-                return;
+                StopTaking();
+                if (!AwaitMoreWork(lock))
+                    return;
+                continue;
             }
         }
         if (task) {
@@ -156,6 +200,39 @@ void CThreadTaskManager::Thread_Entry()
             delete task;
         }
     }
+}
+
+// Called with m_mtxWorker held by a worker that found the queue empty: the
+// decision to stop taking tasks. The flag and the event change under the
+// same lock, so a worker started or woken right after cannot have its state
+// overwritten by this one.
+void CThreadTaskManager::StopTaking()
+{
+    if (m_nActiveWorkers > 0)
+        --m_nActiveWorkers;
+    if (m_nActiveWorkers > 0)
+        return;
+    {
+        COruLock flagLock(m_cs);
+        m_bComplete = true;
+    }
+    m_pFinished->Set();
+}
+
+// Called with m_mtxWorker held by a worker that has stopped taking tasks.
+// True when AddTask woke it for a new task (and already counts it as taking
+// tasks); false when the linger ran out or the manager is being destroyed,
+// and the thread should end.
+bool CThreadTaskManager::AwaitMoreWork(std::unique_lock<std::mutex>& lock)
+{
+    ++m_nIdleWorkers;
+    m_cvWork.wait_for(lock, WORKER_LINGER, [this] { return m_nWakeCalls > 0 || m_bStopping; });
+    if (m_nWakeCalls > 0) {
+        --m_nWakeCalls;
+        return true;
+    }
+    --m_nIdleWorkers;
+    return false;
 }
 
 // Called with m_mtxWorker held. Every worker not yet joined counts, not only
@@ -186,7 +263,7 @@ void CThreadTaskManager::WaitUntilFinished()
 bool CThreadTaskManager::IsBusy()
 {
     std::lock_guard<std::mutex> lock(m_mtxWorker);
-    return m_pWorker && !m_pWorker->m_bEnded.load(std::memory_order_acquire);
+    return m_nActiveWorkers > 0;
 }
 
 bool CThreadTaskManager::GetComplete()

@@ -244,6 +244,22 @@ TEST(ThreadTaskManager, DrainedManagerStartsANewWorker)
     EXPECT_EQ(runs.load(), 2);
 }
 
+// A worker that ran out of tasks waits a moment for more before its thread
+// ends; meanwhile the manager must already report the queue done. Each round
+// hands the next task to that waiting worker, or to a new one.
+TEST(ThreadTaskManager, ReportsDoneTheMomentTheQueueIsEmptyWhileTheWorkerWaits)
+{
+    std::atomic<int> runs{0};
+    CThreadTaskManager manager;
+    for (int i = 0; i < 500; ++i) {
+        ASSERT_TRUE(manager.AddTask(&runs, &CountRun, nullptr));
+        manager.WaitUntilFinished();
+        ASSERT_EQ(runs.load(), i + 1);
+        ASSERT_FALSE(manager.IsBusy()) << i;
+        ASSERT_TRUE(manager.GetComplete()) << i;
+    }
+}
+
 TEST(ThreadTaskManager, DestructionWaitsForTheQueueToDrain)
 {
     std::atomic<int> runs{0};
@@ -326,7 +342,7 @@ TEST(ThreadTaskManager, TaskAddedAsTheWorkerEndsIsNotStranded)
 TEST(ThreadTaskManager, TasksAddedWhileTheWorkerEndsAllRunExactlyOnce)
 {
     constexpr int ADDERS = 3;
-    constexpr int TASKS_PER_ADDER = 2000;
+    constexpr int TASKS_PER_ADDER = 1000;
     std::vector<std::atomic<int>> runs(ADDERS * TASKS_PER_ADDER);
     auto mark = [](void* data, void*) { static_cast<std::atomic<int>*>(data)->fetch_add(1); };
 
@@ -337,9 +353,11 @@ TEST(ThreadTaskManager, TasksAddedWhileTheWorkerEndsAllRunExactlyOnce)
             std::minstd_rand random(static_cast<unsigned>(a + 1));
             for (int i = 0; i < TASKS_PER_ADDER; ++i) {
                 manager.AddTask(&runs[a * TASKS_PER_ADDER + i], mark, nullptr);
-                // Pause for up to 100 us, about what the worker needs to run
-                // a task and end, so the next task often lands as it ends.
-                const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(random() % 100000);
+                // Pause for up to 400 us: often about what the worker needs
+                // to run a task and stop taking, sometimes about as long as
+                // an idle worker waits for more, so the next task lands as it
+                // stops, while it waits, or as its thread ends.
+                const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(random() % 400000);
                 while (std::chrono::steady_clock::now() < until) {
                 }
             }

@@ -80,7 +80,7 @@ void ProFileSectionPair(benchmark::State& state, bool timeline)
 void ProFileSection_Ours(benchmark::State& state)
 {
     ProFileSectionPair(state, false);
-    state.SetLabel("peer=ClockReadTwice_Peer goal=0.33");
+    state.SetLabel("peer=ClockReadTwice_Peer goal=0.67");
 }
 BENCHMARK(ProFileSection_Ours);
 

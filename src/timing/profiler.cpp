@@ -22,6 +22,7 @@
 #include "platform/clock.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <string_view>
 
@@ -39,6 +40,13 @@ constexpr const wchar_t* TABLE_RULE =
     L"-------------------------------------------------------------------------------------";
 constexpr const wchar_t* TABLE_END =
     L"=====================================================================================";
+
+// The profiler that the free functions use, published once it is fully
+// built and withdrawn when it is destroyed: the same object the singleton
+// holds, reached with one load instead of the singleton's lock, which cost
+// a begin/end pair about as much as everything else it does besides reading
+// the clock.
+std::atomic<CProFiler*> s_pPublished{nullptr};
 
 int64_t ReadCounter()
 {
@@ -144,9 +152,15 @@ CProFiler::CProFiler()
 {
     if (!m_pLog->Init(LOG_MODE_FILE, 5, L"./oru_log", L"ProFileLog", true, false))
         OruCriticalError(L"application log system initialize is failed.!!");
+    // Like the singleton's registration, the last profiler built wins.
+    s_pPublished.store(this, std::memory_order_release);
 }
 
-CProFiler::~CProFiler() = default;
+CProFiler::~CProFiler()
+{
+    CProFiler* self = this;
+    s_pPublished.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+}
 
 void CProFiler::ExecuteProFiler(bool on)
 {
@@ -252,7 +266,8 @@ bool CProFiler::ExportTimeline(const std::wstring& path) const
 
 CProFiler& GetProFiler()
 {
-    return CSingleton<CProFiler>::GetInstance();
+    CProFiler* pProFiler = s_pPublished.load(std::memory_order_acquire);
+    return pProFiler ? *pProFiler : CSingleton<CProFiler>::GetInstance();
 }
 
 void _ProFileBegin(const std::wstring& name)

@@ -348,3 +348,34 @@ TEST_F(ProFiler, ExportFailsWithoutATreeOrAWritablePath)
 }
 
 }  // namespace
+
+// The free functions reach the profiler without the singleton's lock; they
+// must still reach the object the singleton holds as profilers come and go.
+TEST_F(ProFiler, FreeFunctionsFollowTheSingletonAsProfilersComeAndGo)
+{
+    CProFiler* pFirst = &GetProFiler();
+    EXPECT_EQ(pFirst, CSingleton<CProFiler>::m_pSingleton);
+    const void* pSecondAddress = nullptr;
+    {
+        CProFiler second;   // the last built is the singleton
+        pSecondAddress = &second;
+        EXPECT_EQ(&GetProFiler(), &second);
+        EXPECT_EQ(&GetProFiler(), CSingleton<CProFiler>::m_pSingleton);
+    }
+    CProFiler* pThird = &GetProFiler();   // none registered: a fresh one
+    EXPECT_EQ(pThird, CSingleton<CProFiler>::m_pSingleton);
+    EXPECT_NE(static_cast<const void*>(pThird), pSecondAddress);
+    delete pFirst;   // no longer registered: deleting it leaves the third alone
+    EXPECT_EQ(&GetProFiler(), pThird);
+
+    CSingleton<CProFiler>::DeleteInstance();
+    CProFiler* pFourth = &GetProFiler();
+    EXPECT_EQ(pFourth, CSingleton<CProFiler>::m_pSingleton);
+
+    // And the sections go to it.
+    _ProFileExecute(true);
+    Begin(L"Root");
+    Wait(10);
+    End(L"Root");
+    EXPECT_EQ(Folded(), "Root 10\n");
+}

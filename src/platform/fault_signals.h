@@ -4,38 +4,22 @@
 //
 // SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP and SIGABRT are caught with
 // sigaction and run on an alternate signal stack, so that a thread whose
-// stack is used up can still report. Each signal is turned into a fault code
-// (FaultCodeOfSignal, the codes below) by one sink, on the faulting thread. The sink
-// does not return; it ends the process with EndProcessWithSignal.
+// stack is used up can still report. Each signal goes to one sink, on the
+// faulting thread, which turns it into a fault code of platform/fault_codes.h
+// with FaultCodeOfSignal. The sink does not return; it ends the process with
+// EndProcessWithSignal.
 //
 // An alternate stack belongs to one thread. The thread that installs the
 // handlers gets one; every other thread that wants its stack overflows
 // reported must hold a CThreadAltStack while it runs. Without one, a fault
 // is still reported, but a stack overflow ends the process without a report.
 
+#include "platform/fault_codes.h"
+
 #include <csignal>
 #include <cstdint>
 
 namespace oru::platform {
-
-// Fault codes. The library's own two codes live with the crash handler.
-constexpr uint32_t FAULT_DATATYPE_MISALIGNMENT = 0x80000002u;
-constexpr uint32_t FAULT_BREAKPOINT = 0x80000003u;
-constexpr uint32_t FAULT_SINGLE_STEP = 0x80000004u;
-constexpr uint32_t FAULT_ACCESS_VIOLATION = 0xC0000005u;
-constexpr uint32_t FAULT_IN_PAGE_ERROR = 0xC0000006u;
-constexpr uint32_t FAULT_ILLEGAL_INSTRUCTION = 0xC000001Du;
-constexpr uint32_t FAULT_ARRAY_BOUNDS_EXCEEDED = 0xC000008Cu;
-constexpr uint32_t FAULT_FLOAT_DIVIDE_BY_ZERO = 0xC000008Eu;
-constexpr uint32_t FAULT_FLOAT_INEXACT_RESULT = 0xC000008Fu;
-constexpr uint32_t FAULT_FLOAT_INVALID_OPERATION = 0xC0000090u;
-constexpr uint32_t FAULT_FLOAT_OVERFLOW = 0xC0000091u;
-constexpr uint32_t FAULT_FLOAT_UNDERFLOW = 0xC0000093u;
-constexpr uint32_t FAULT_INT_DIVIDE_BY_ZERO = 0xC0000094u;
-constexpr uint32_t FAULT_INT_OVERFLOW = 0xC0000095u;
-constexpr uint32_t FAULT_PRIV_INSTRUCTION = 0xC0000096u;
-constexpr uint32_t FAULT_STACK_OVERFLOW = 0xC00000FDu;
-constexpr uint32_t FAULT_ABORT = 0x40000015u;  // abort(), a fatal application exit; no name of its own
 
 // Receives a fatal signal on the faulting thread, on the alternate stack when
 // the thread has one. `pContext` is the signal's ucontext_t. Must not return.

@@ -7,7 +7,7 @@
 
 #include <oru/log/exception_handler.h>
 
-#include "log/crash_child_support.h"
+#include "crash/crash_child_support.h"
 #include "platform/ui.h"
 #include "support/temp_dir.h"
 
@@ -27,12 +27,7 @@ extern char** environ;
 
 namespace {
 
-using oru::test::CChild;
-using oru::test::CChildResult;
-using oru::test::IsRunning;
-using oru::test::ReadReportFiles;
-using oru::test::StartChild;
-using oru::test::WaitForChild;
+using namespace oru::test;
 
 constexpr const char* HELPER = ORU_BINARY_DIR "/tools/report-window/oru-report-window";
 constexpr int XVFB_START_SECONDS = 15;

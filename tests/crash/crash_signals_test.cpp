@@ -1,7 +1,7 @@
 // How fatal signals become fault codes and names, and the alternate stack a
 // thread of the library holds while it runs.
 
-#include "log/crash_report.h"
+#include "platform/fault_codes.h"
 #include "platform/fault_signals.h"
 
 #include <gtest/gtest.h>
@@ -56,10 +56,10 @@ TEST(FaultCodes, EachSignalAndCauseHasItsCodeAndName)
         const siginfo_t info = SignalInfo(c.m_nSignal, c.m_nCode, reinterpret_cast<void*>(8));
         const uint32_t fault = FaultCodeOfSignal(c.m_nSignal, &info, nullptr);
         EXPECT_EQ(fault, c.m_nFault);
-        EXPECT_STREQ(oru::detail::FaultName(fault), c.m_pName);
+        EXPECT_STREQ(FaultName(fault), c.m_pName);
     }
-    EXPECT_STREQ(oru::detail::FaultName(0xC00000FDu), "Stack overflow");
-    EXPECT_STREQ(oru::detail::FaultName(0xE0000000u), "Unknown Exception");
+    EXPECT_STREQ(FaultName(0xC00000FDu), "Stack overflow");
+    EXPECT_STREQ(FaultName(0xE0000000u), "Unknown Exception");
 }
 
 // A SIGSEGV just below the stack pointer is the stack growing into its

@@ -4,8 +4,8 @@
 
 #include <oru/log/exception_handler.h>
 
-#include "log/crash_child_support.h"
-#include "log/exception_handler_internal.h"
+#include "crash/crash_child_support.h"
+#include "crash/exception_handler_internal.h"
 #include "platform/fault_signals.h"
 #include "support/temp_dir.h"
 
@@ -26,11 +26,7 @@
 
 namespace {
 
-using oru::test::CallStackLines;
-using oru::test::CChildResult;
-using oru::test::ReadReportFiles;
-using oru::test::RunInChild;
-using oru::test::SplitReportLines;
+using namespace oru::test;
 
 // The faults. Each lives in a function of its own that is never inlined, so
 // that the report's first frame can be checked by name, file and line. The

@@ -9,7 +9,6 @@
 #include "platform/stack_walk.h"
 
 #include <cstddef>
-#include <cstdint>
 #include <string_view>
 
 namespace oru::detail {
@@ -41,10 +40,6 @@ private:
 };
 
 constexpr int MAX_REPORT_FRAMES = 512;
-
-// The name of a fault code in a report's heading; "Unknown Exception" for a
-// code without a name.
-const char* FaultName(uint32_t code);
 
 // Where the walk of a report starts.
 struct CWalkStart {

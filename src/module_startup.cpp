@@ -1,20 +1,21 @@
 // The library's load-time objects, in the order in which they come into being
 // when the process loads liboru_core.so:
 //
-//   3. the crash handler is installed as the handler of fatal signals;
-//   4. the conversion lock;
-//   5-7. the locks of the core log, pack manager and profiler singletons;
-//   8. the run-time fields of the property tables;
-//   9. the lock shared by every reference counter;
-//  10. the lock of the task manager singleton.
+//   1. the crash handler is installed as the handler of fatal signals;
+//   2. the conversion lock;
+//   3-5. the locks of the core log, pack manager and profiler singletons;
+//   6. the run-time fields of the property tables;
+//   7. the lock shared by every reference counter;
+//   8. the lock of the task manager singleton.
 //
 // Every lock is a COruCriticalSection, whose constructor is constant-evaluated:
 // the locks exist before any code of the library runs, whatever the link
-// order, and so before step 3 already. The steps that run code (3 and 8) are
+// order, and so before step 1 already. The steps that run code (1 and 6) are
 // kept in this one translation unit, where C++ constructs objects in the
 // order of their definitions and destroys them in reverse. No manager object
 // is created at load; a host creates them on first use and deletes them
-// before it unloads the library.
+// before it unloads the library. This file sits above every subsystem
+// because it starts several of them.
 
 #include <oru/log/exception_handler.h>
 
@@ -25,7 +26,7 @@
 
 namespace {
 
-// 3. The crash handler, installed before the host can call anything.
+// 1. The crash handler, installed before the host can call anything.
 struct CCrashHandlerInstaller {
     CCrashHandlerInstaller() { OruSetUnhandledException(); }
 };
@@ -33,10 +34,10 @@ const CCrashHandlerInstaller s_crashHandlerInstaller;
 
 }  // namespace
 
-// 4. The conversion lock.
+// 2. The conversion lock.
 constinit COruCriticalSection g_csConvert;
 
-// 8. The run-time words of the root property tables: TPropStruct's list, then
+// 6. The run-time words of the root property tables: TPropStruct's list, then
 // CPropObject's.
 namespace {
 struct CPropertyTablesStartup {
@@ -45,5 +46,5 @@ struct CPropertyTablesStartup {
 const CPropertyTablesStartup s_PropertyTablesStartup;
 }  // namespace
 
-// 9. The lock shared by every reference counter.
+// 7. The lock shared by every reference counter.
 constinit COruCriticalSection CRefCounter::m_CS;

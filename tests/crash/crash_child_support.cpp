@@ -1,4 +1,4 @@
-#include "log/crash_child_support.h"
+#include "crash/crash_child_support.h"
 
 #include <algorithm>
 #include <cerrno>

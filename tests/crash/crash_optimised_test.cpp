@@ -3,7 +3,7 @@
 // frame of its own, and a stripped program finds its separate debug file on
 // this machine. The expected lines come from the marks in that source file.
 
-#include "log/crash_child_support.h"
+#include "crash/crash_child_support.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -19,8 +19,9 @@
 
 #include <oru/log/exception_handler.h>
 
-#include "log/crash_report.h"
-#include "log/exception_handler_internal.h"
+#include "crash/crash_report.h"
+#include "crash/exception_handler_internal.h"
+#include "platform/fault_codes.h"
 #include "platform/fault_signals.h"
 #include "platform/stack_walk.h"
 #include "platform/thread_id.h"

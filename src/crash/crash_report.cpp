@@ -30,10 +30,11 @@
 //   rax: 0x0000000000000000		rbx: 0x00007ffd8c1e2a40
 //   ...
 
-#include "log/crash_report.h"
+#include "crash/crash_report.h"
 
 #include "core/utf8.h"
 #include "platform/clock.h"
+#include "platform/fault_codes.h"
 #include "platform/files.h"
 #include "platform/output_file.h"
 #include "platform/system_info.h"
@@ -50,33 +51,6 @@ using oru::platform::CStackFrame;
 
 constexpr const char* REPORT_FOLDER = "./oru_log";
 
-struct CFaultName {
-    uint32_t m_nCode;
-    const char* m_pName;
-};
-
-constexpr CFaultName FAULT_NAMES[] = {
-    {0x80000002u, "Datatype misalignment"},
-    {0x80000004u, "Single step"},
-    {0xC0000005u, "Access violation"},
-    {0xC0000006u, "In page error"},
-    {0xC000001Du, "Illegal instruction"},
-    {0xC0000025u, "Noncontinuable exception"},
-    {0xC0000026u, "Invalid disposition"},
-    {0xC000008Cu, "Array bounds exceeded"},
-    {0xC000008Du, "Float denormal operand"},
-    {0xC000008Eu, "Float divide by zero"},
-    {0xC000008Fu, "Inexact result"},
-    {0xC0000090u, "Invalid operation"},
-    {0xC0000091u, "Float overflow"},
-    {0xC0000092u, "Float stack check"},
-    {0xC0000093u, "Float underflow"},
-    {0xC0000094u, "Int divide by zero"},
-    {0xC0000095u, "Int overflow"},
-    {0xC0000096u, "Priv instruction"},
-    {0xC00000FDu, "Stack overflow"},
-};
-
 void AppendHeading(const OruFaultRecord& fault, CReportText& report)
 {
     if (fault.m_nCode == ORU_FAULT_GENERAL_ERROR || fault.m_nCode == ORU_FAULT_ASSERTION_FAILURE) {
@@ -89,7 +63,7 @@ void AppendHeading(const OruFaultRecord& fault, CReportText& report)
         return;
     }
     report.Append("Exception Type : ");
-    report.Append(FaultName(fault.m_nCode));
+    report.Append(oru::platform::FaultName(fault.m_nCode));
 }
 
 // A report under construction and the file that receives it as it grows.
@@ -239,15 +213,6 @@ void CReportText::AppendWide(const wchar_t* text)
         else
             Append(REPLACEMENT);
     }
-}
-
-const char* FaultName(uint32_t code)
-{
-    for (const CFaultName& entry : FAULT_NAMES) {
-        if (entry.m_nCode == code)
-            return entry.m_pName;
-    }
-    return "Unknown Exception";
 }
 
 std::string_view CReportText::TakeUnstored()

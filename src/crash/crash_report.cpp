@@ -53,7 +53,7 @@ constexpr const char* REPORT_FOLDER = "./oru_log";
 
 void AppendHeading(const OruFaultRecord& fault, CReportText& report)
 {
-    if (fault.m_nCode == ORU_FAULT_GENERAL_ERROR || fault.m_nCode == ORU_FAULT_ASSERTION_FAILURE) {
+    if (IsLibraryFault(fault.m_nCode)) {
         const bool bGeneral = fault.m_nCode == ORU_FAULT_GENERAL_ERROR;
         report.Append(bGeneral ? "General Error!" : "Assertion Failure!");
         if (fault.m_pMessage) {

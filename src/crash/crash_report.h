@@ -41,6 +41,14 @@ private:
 
 constexpr int MAX_REPORT_FRAMES = 512;
 
+// The library's own fatal errors (OruCriticalError, OruAssertionFailure), as
+// against a fault the system caught: their reports carry a message instead of
+// a fault name, and their walks start at the raising code's caller.
+constexpr bool IsLibraryFault(unsigned int code)
+{
+    return code == ORU_FAULT_GENERAL_ERROR || code == ORU_FAULT_ASSERTION_FAILURE;
+}
+
 // Where the walk of a report starts.
 struct CWalkStart {
     const oru::platform::MachineContext* m_pContext;

@@ -43,6 +43,7 @@ namespace {
 
 using oru::detail::CReportText;
 using oru::detail::CWalkStart;
+using oru::detail::IsLibraryFault;
 using oru::platform::MachineContext;
 
 constexpr size_t MAX_MESSAGE = 512;  // wide characters, terminator included
@@ -72,12 +73,6 @@ CReportText s_report;
 std::atomic<long> s_nReportingThread{0};
 // Faults on other threads that wait for that report to end the process.
 std::atomic<int> s_nWaitingFaults{0};
-
-bool IsLibraryFault(unsigned int code)
-{
-    return code == ORU_FAULT_GENERAL_ERROR || code == ORU_FAULT_ASSERTION_FAILURE;
-}
-
 
 CWalkStart WalkStartOf(const OruFaultRecord& fault)
 {

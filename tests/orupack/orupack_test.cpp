@@ -6,6 +6,7 @@
 
 #include "support/file_bytes.h"
 #include "support/temp_dir.h"
+#include "support/wide_text.h"
 
 #include <gtest/gtest.h>
 
@@ -26,22 +27,16 @@ using oru::test::CTempDir;
 using oru::test::Noise;
 using oru::test::Slurp;
 using oru::test::Spit;
+using oru::test::Wide;
 namespace fs = std::filesystem;
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 struct CRun {
     int m_nStatus;
     std::string m_strOut;
     std::string m_strErr;
 };
-
-std::wstring Wide(const std::string& text)
-{
-    return std::wstring(text.begin(), text.end());
-}
 
 // `text` as a gzip file, as the gzip tool would write it.
 std::string Gzip(const std::string& text)

@@ -26,27 +26,6 @@ struct CCloser {
 };
 using StreamPtr = std::unique_ptr<COruFile, CCloser>;
 
-// Reads in pieces of the given sizes, cycling through them, until a read
-// returns 0 or fails.
-Bytes ReadInPieces(COruFile& file, const std::vector<unsigned int>& sizes)
-{
-    Bytes out;
-    for (size_t i = 0;; ++i) {
-        const unsigned int want = sizes[i % sizes.size()];
-        Bytes buffer(want);
-        const unsigned int got = file.Fread(buffer.data(), 1, want);
-        if (got == 0 || got == FAILED)
-            break;
-        out.insert(out.end(), buffer.begin(), buffer.begin() + got);
-    }
-    return out;
-}
-
-Bytes ReadAll(COruFile& file)
-{
-    return ReadInPieces(file, {4096});
-}
-
 Bytes Concat(const Bytes& a, const Bytes& b)
 {
     Bytes out = a;
@@ -392,7 +371,7 @@ TEST_P(PackStream, ReadsNothingWhenTheSectorSizeIsZero)
     Bytes index = m_image.IndexBytes();
     index[24 + 4] = 5;  // the entry claims 5 bytes
     m_image.Write(m_dir.File("p"));
-    WriteFile(m_dir.File("p") + ".odx", index);
+    Spit(m_dir.File("p") + ".odx", index);
     for (const bool inMemory : {false, true}) {
         StreamPtr p = OpenWritten(inMemory);
         ASSERT_TRUE(p);
@@ -406,8 +385,8 @@ TEST(LooseFile, ReadsPlainAndWrappedFilesAndClosesEachDescriptorOnce)
     CTempDir dir;
     const Bytes plain = Pattern(5000);
     const Bytes text = Pattern(3000, 9);
-    WriteFile(dir.File("plain.bin"), plain);
-    WriteFile(dir.File("packed.bin"), Wrap(GzipMember(text), 3000));
+    Spit(dir.File("plain.bin"), plain);
+    Spit(dir.File("packed.bin"), Wrap(GzipMember(text), 3000));
 
     const size_t before = OpenDescriptors();
     for (const bool inMemory : {false, true}) {
@@ -434,7 +413,7 @@ TEST(LooseFile, FailsEveryReadInMemoryWhenThePreloadMetDamage)
     CTempDir dir;
     Bytes member = GzipMember(Pattern(3000, 9));
     member[member.size() - 8] ^= 1;
-    WriteFile(dir.File("bad.bin"), Wrap(member, 3000));
+    Spit(dir.File("bad.bin"), Wrap(member, 3000));
     StreamPtr p(new COruFile(std::fopen(dir.File("bad.bin").c_str(), "rb"), true));
     uint8_t buffer[10];
     EXPECT_EQ(p->Fread(buffer, 1, 10), FAILED);

@@ -28,38 +28,6 @@ public:
     using COruPack::m_vecSectorUsed;
 };
 
-std::wstring Wide(const std::string& path)
-{
-    return std::wstring(path.begin(), path.end());
-}
-
-Bytes ReadAll(COruFile* pFile)
-{
-    Bytes out;
-    uint8_t buffer[100];
-    for (;;) {
-        const unsigned int got = pFile->Fread(buffer, 1, sizeof buffer);
-        if (got == 0 || got == 0xFFFFFFFFu)
-            break;
-        out.insert(out.end(), buffer, buffer + got);
-    }
-    return out;
-}
-
-// The whole content of `name`, opened through `pack`; a missing entry fails
-// the test.
-Bytes ReadEntry(COruPack& pack, const wchar_t* name, bool inMemory = false)
-{
-    COruFile* pFile = pack.OpenFile(name, inMemory);
-    if (!pFile) {
-        ADD_FAILURE() << "no stream";
-        return {};
-    }
-    Bytes content = ReadAll(pFile);
-    oru_fclose(pFile);
-    return content;
-}
-
 class PackManager : public ::testing::Test {
 protected:
     void TearDown() override { COruPack::DeleteInstance(); }
@@ -196,13 +164,13 @@ TEST_F(PackManager, StopsAtTheEndOfADamagedIndex)
     image.Write(base);
     COruPack pack;
     for (size_t length = 0; length < full.size() - 1; ++length) {  // the usage table is not read here
-        WriteFile(base + ".odx", Bytes(full.begin(), full.begin() + static_cast<long>(length)));
+        Spit(base + ".odx", Bytes(full.begin(), full.begin() + static_cast<long>(length)));
         EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_READ, 512)) << length;
         EXPECT_EQ(pack.GetFileList()->size(), length >= firstRecordEnd ? 1u : 0u) << length;
     }
 
     image.m_nFileCountOverride = 0xFFFFFFFFu - 1;
-    WriteFile(base + ".odx", image.IndexBytes());
+    Spit(base + ".odx", image.IndexBytes());
     EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_READ, 512));
     EXPECT_EQ(pack.GetFileList()->size(), 2u);
     EXPECT_EQ(ReadEntry(pack, L"two"), ToBytes("2"));
@@ -211,7 +179,7 @@ TEST_F(PackManager, StopsAtTheEndOfADamagedIndex)
 TEST_F(PackManager, OpensAnExistingPackForWritingWithItsUsageTable)
 {
     const std::string base = WriteSamplePack();
-    const Bytes indexBefore = ReadFile(base + ".odx");
+    const Bytes indexBefore = Slurp<Bytes>(base + ".odx");
     CPackProbe pack;
     EXPECT_TRUE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, 4096));
     EXPECT_EQ(pack.m_vecSectorUsed, (std::vector<uint8_t>{1, 1, 1, 1, 1, 1}));
@@ -221,20 +189,20 @@ TEST_F(PackManager, OpensAnExistingPackForWritingWithItsUsageTable)
     EXPECT_FALSE(pack.m_bModified);
     pack.CloseOruPack();
     EXPECT_FALSE(pack.m_pDataFile);
-    EXPECT_EQ(ReadFile(base + ".odx"), indexBefore);
+    EXPECT_EQ(Slurp<Bytes>(base + ".odx"), indexBefore);
 }
 
 TEST_F(PackManager, RefusesToEditAPackWhoseUsageTableIsCut)
 {
     const std::string base = WriteSamplePack();
-    Bytes index = ReadFile(base + ".odx");
+    Bytes index = Slurp<Bytes>(base + ".odx");
     index.pop_back();
-    WriteFile(base + ".odx", index);
+    Spit(base + ".odx", index);
     CPackProbe pack;
     EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, 512));
     EXPECT_FALSE(pack.m_pDataFile);
     EXPECT_FALSE(pack.m_bModified);
-    EXPECT_EQ(ReadFile(base + ".opk").size(), 6u * 24);
+    EXPECT_EQ(Slurp<Bytes>(base + ".opk").size(), 6u * 24);
 }
 
 // Without an index a pack is created over a missing or empty data file; a
@@ -245,7 +213,7 @@ TEST_F(PackManager, CreatesANewPackOnlyWhereNoDataWouldBeLost)
     for (const size_t stale : {SIZE_MAX, size_t{0}, size_t{100}}) {
         const std::string base = m_dir.File("fresh" + std::to_string(stale));
         if (stale != SIZE_MAX)
-            WriteFile(base + ".opk", Pattern(stale));
+            Spit(base + ".opk", Pattern(stale));
         CPackProbe pack;
         EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, 1024));
         const bool created = stale != 100;
@@ -270,12 +238,12 @@ TEST_F(PackManager, NeverEmptiesTheDataFileOfAnIndexItCannotRead)
 {
     const std::string base = m_dir.File("locked");
     std::filesystem::create_directory(base + ".odx");
-    WriteFile(base + ".opk", Pattern(100));
+    Spit(base + ".opk", Pattern(100));
     CPackProbe pack;
     EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, 512));
     EXPECT_FALSE(pack.m_pDataFile);
     EXPECT_FALSE(pack.m_bModified);
-    EXPECT_EQ(ReadFile(base + ".opk"), Pattern(100));
+    EXPECT_EQ(Slurp<Bytes>(base + ".opk"), Pattern(100));
 }
 
 TEST_F(PackManager, CreatesNoPackWithASectorSizeThatCannotWork)
@@ -329,9 +297,9 @@ TEST_F(PackManager, StreamsOutliveTheCloseAndTheManager)
     COruPack::DeleteInstance();
 
     // Each stream has its own position.
-    EXPECT_EQ(ReadAll(pSecond), m_readme);
-    EXPECT_EQ(ReadAll(pFirst), Bytes(m_readme.begin() + 10, m_readme.end()));
-    EXPECT_EQ(ReadAll(pAfterClose), m_readme);
+    EXPECT_EQ(ReadAll(*pSecond, 100), m_readme);
+    EXPECT_EQ(ReadAll(*pFirst, 100), Bytes(m_readme.begin() + 10, m_readme.end()));
+    EXPECT_EQ(ReadAll(*pAfterClose, 100), m_readme);
     oru_fclose(pFirst);
     oru_fclose(pSecond);
     oru_fclose(pAfterClose);
@@ -346,7 +314,7 @@ TEST_F(PackManager, OpensAndReadsStreamsFromSeveralThreadsAtOnce)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 50; ++i) {
                 COruFile* pFile = OruPack().OpenFile(i % 2 ? L"readme.txt" : L"map\\sub\\a.dat", t % 2 == 0);
-                if (!pFile || ReadAll(pFile) != (i % 2 ? m_readme : m_a))
+                if (!pFile || ReadAll(*pFile, 100) != (i % 2 ? m_readme : m_a))
                     ++failures;
                 oru_fclose(pFile);
             }

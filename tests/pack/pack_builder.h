@@ -3,7 +3,13 @@
 // Packs assembled byte by byte for the tests, without the library's writer:
 // an index image and a data file image built straight from the layout, with
 // chains placed on whatever sectors a test names (out of order, broken,
-// cyclic), plus gzip members built with zlib and patched by hand.
+// cyclic), plus gzip members built with zlib and patched by hand; and the
+// content of streams and entries read back through the library.
+
+#include <oru/pack/oru_pack.h>
+
+#include "support/file_bytes.h"
+#include "support/wide_text.h"
 
 #include <cstdint>
 #include <string>
@@ -57,7 +63,14 @@ private:
     std::vector<bool> m_used;
 };
 
-void WriteFile(const std::string& path, const Bytes& bytes);
-Bytes ReadFile(const std::string& path);
+// Reads `file` in pieces of the given sizes, cycling through them, until a
+// read returns 0 or fails.
+Bytes ReadInPieces(COruFile& file, const std::vector<unsigned int>& sizes);
+// The rest of `file`, read in pieces of `pieceSize` bytes.
+Bytes ReadAll(COruFile& file, unsigned int pieceSize = 4096);
+// The whole content of entry `name` opened through `pack`; a missing entry
+// fails the test and reads as nothing.
+Bytes ReadEntry(COruPack& pack, const std::wstring& name, bool inMemory = false,
+                unsigned int pieceSize = 4096);
 
 }  // namespace oru::test

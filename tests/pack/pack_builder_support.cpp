@@ -1,10 +1,9 @@
 #include "pack_builder.h"
 
+#include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 namespace oru::test {
@@ -163,22 +162,39 @@ Bytes CPackImage::DataBytes() const
 
 void CPackImage::Write(const std::string& base) const
 {
-    WriteFile(base + ".odx", IndexBytes());
-    WriteFile(base + ".opk", DataBytes());
+    Spit(base + ".odx", IndexBytes());
+    Spit(base + ".opk", DataBytes());
 }
 
-void WriteFile(const std::string& path, const Bytes& bytes)
+Bytes ReadInPieces(COruFile& file, const std::vector<unsigned int>& sizes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out)
-        throw std::runtime_error("cannot write " + path);
+    Bytes out;
+    for (size_t i = 0;; ++i) {
+        const unsigned int want = sizes[i % sizes.size()];
+        Bytes buffer(want);
+        const unsigned int got = file.Fread(buffer.data(), 1, want);
+        if (got == 0 || got == 0xFFFFFFFFu)
+            break;
+        out.insert(out.end(), buffer.begin(), buffer.begin() + got);
+    }
+    return out;
 }
 
-Bytes ReadFile(const std::string& path)
+Bytes ReadAll(COruFile& file, unsigned int pieceSize)
 {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return ReadInPieces(file, {pieceSize});
+}
+
+Bytes ReadEntry(COruPack& pack, const std::wstring& name, bool inMemory, unsigned int pieceSize)
+{
+    COruFile* pFile = pack.OpenFile(name, inMemory);
+    if (!pFile) {
+        ADD_FAILURE() << "no stream";
+        return {};
+    }
+    Bytes content = ReadAll(*pFile, pieceSize);
+    oru_fclose(pFile);
+    return content;
 }
 
 }  // namespace oru::test

@@ -32,28 +32,6 @@ public:
     using COruPack::m_vecSectorUsed;
 };
 
-std::wstring Wide(const std::string& text)
-{
-    return std::wstring(text.begin(), text.end());
-}
-
-Bytes ReadEntry(COruPack& pack, const std::wstring& name)
-{
-    Bytes out;
-    COruFile* pFile = pack.OpenFile(name, false);
-    if (!pFile)
-        return {0xDE, 0xAD};
-    uint8_t buffer[700];
-    for (;;) {
-        const unsigned int got = pFile->Fread(buffer, 1, sizeof buffer);
-        if (got == 0 || got == 0xFFFFFFFFu)
-            break;
-        out.insert(out.end(), buffer, buffer + got);
-    }
-    oru_fclose(pFile);
-    return out;
-}
-
 // The expected index, built field by field.
 struct CExpectedIndex {
     Bytes m_bytes;
@@ -121,7 +99,7 @@ protected:
     {
         const std::filesystem::path path = m_dir.Path() / "src" / relative;
         std::filesystem::create_directories(path.parent_path());
-        WriteFile(path.string(), content);
+        Spit(path.string(), content);
         // Taken now: the first read of the file may move its access time.
         m_mapTimes[relative] = TimesFromStat(path.string());
         return content;
@@ -141,8 +119,8 @@ protected:
         for (const uint32_t field : {1u, sectorSize, sectorCount, 0u, 0u, 0u})
             AppendU32(index, field);
         index.push_back(usage);
-        WriteFile(m_base + ".odx", index);
-        WriteFile(m_base + ".opk", {});
+        Spit(m_base + ".odx", index);
+        Spit(m_base + ".opk", Bytes{});
         return index;
     }
     ino_t IndexInode() const
@@ -189,7 +167,7 @@ TEST_F(PackEdit, FollowsTheWorkedExampleByteForByte)
         AppendSector(expected, 2, 1, b, 0);
         AppendSector(expected, 3, 1, b, 512);
         AppendSector(expected, 3, 2, b, 1024);
-        EXPECT_EQ(ReadFile(m_base + ".opk"), expected);
+        EXPECT_EQ(Slurp<Bytes>(m_base + ".opk"), expected);
 
         ASSERT_TRUE(pack.DelFile(L"a"));
         EXPECT_FALSE(std::filesystem::exists(m_base + ".odx"));  // saved only at close
@@ -205,14 +183,14 @@ TEST_F(PackEdit, FollowsTheWorkedExampleByteForByte)
     index.Entry(u"b", 1025, 1, 3, TimesOf("b"));
     index.Entry(u"c", 600, 0, 2, TimesOf("c"));
     index.Usage({0x1F});
-    EXPECT_EQ(ReadFile(m_base + ".odx"), index.m_bytes);
+    EXPECT_EQ(Slurp<Bytes>(m_base + ".odx"), index.m_bytes);
     Bytes data;
     AppendSector(data, 4, 0, c, 0);
     AppendSector(data, 2, 1, b, 0);
     AppendSector(data, 3, 1, b, 512);
     AppendSector(data, 3, 2, b, 1024);
     AppendSector(data, 4, 0, c, 512);
-    EXPECT_EQ(ReadFile(m_base + ".opk"), data);
+    EXPECT_EQ(Slurp<Bytes>(m_base + ".opk"), data);
 
     ASSERT_TRUE(InitOruPack(Wide(m_base)));
     EXPECT_EQ(ReadEntry(OruPack(), L"b"), b);
@@ -255,7 +233,7 @@ TEST_F(PackEdit, ReusesTheSectorsOfAReplacedEntryOnlyAfterTheSave)
         ASSERT_TRUE(pack.AddFile(L"big"));  // sectors 0, 1, 2
         ASSERT_TRUE(pack.AddFile(L"one"));  // sector 3
     }
-    const Bytes oldData = ReadFile(m_base + ".opk");
+    const Bytes oldData = Slurp<Bytes>(m_base + ".opk");
     const Bytes smaller = Source("big", Pattern(600, 9));
     CEditProbe pack;
     EXPECT_TRUE(pack.OpenOruPack(Wide(m_base), ORU_PACK_MODE_WRITE, SECTOR));
@@ -270,11 +248,11 @@ TEST_F(PackEdit, ReusesTheSectorsOfAReplacedEntryOnlyAfterTheSave)
     Source("x", Pattern(10, 4));
     ASSERT_TRUE(pack.AddFile(L"x"));  // nothing free yet: appended
     EXPECT_EQ(pack.GetFileList()->at(L"x").first_sector, 6u);
-    const Bytes data = ReadFile(m_base + ".opk");
+    const Bytes data = Slurp<Bytes>(m_base + ".opk");
     EXPECT_TRUE(std::equal(oldData.begin(), oldData.end(), data.begin()));
 
     pack.CloseOruPack();
-    EXPECT_EQ(ReadFile(m_base + ".odx").back(), 0x70);  // sectors 4, 5 and 6
+    EXPECT_EQ(Slurp<Bytes>(m_base + ".odx").back(), 0x70);  // sectors 4, 5 and 6
     EXPECT_EQ(ReadEntry(pack, L"big"), smaller);
     OpenForWriting(pack);
     Source("y", Pattern(1100, 5));
@@ -310,7 +288,7 @@ TEST_F(PackEdit, SavesNamesInUtf16Order)
         ASSERT_TRUE(pack.AddFile(L"\uFFFD"));
         ASSERT_TRUE(pack.AddFile(L"\U0001F600"));
     }
-    const Bytes index = ReadFile(m_base + ".odx");
+    const Bytes index = Slurp<Bytes>(m_base + ".odx");
     ASSERT_GT(index.size(), 30u);
     EXPECT_EQ(index[24] | (index[25] << 8), 0xD83D ^ 0xB5);
     EXPECT_EQ(index[26] | (index[27] << 8), 0xDE00 ^ 0xB5);
@@ -332,7 +310,7 @@ TEST_F(PackEdit, RewritesTheIndexOnlyWhenSomethingChanged)
         ASSERT_TRUE(pack.AddFile(L"a"));
         ASSERT_TRUE(pack.AddFile(L"b"));
     }
-    const Bytes before = ReadFile(m_base + ".odx");
+    const Bytes before = Slurp<Bytes>(m_base + ".odx");
     const ino_t inode = IndexInode();
     {
         CEditProbe pack;
@@ -356,8 +334,8 @@ TEST_F(PackEdit, RewritesTheIndexOnlyWhenSomethingChanged)
     CExpectedIndex index(2, 1040, 1, 20);
     index.Entry(u"b", 20, 1, 1, TimesOf("b"));
     index.Usage({0x02});
-    EXPECT_EQ(ReadFile(m_base + ".odx"), index.m_bytes);
-    EXPECT_NE(ReadFile(m_base + ".odx"), before);
+    EXPECT_EQ(Slurp<Bytes>(m_base + ".odx"), index.m_bytes);
+    EXPECT_NE(Slurp<Bytes>(m_base + ".odx"), before);
 }
 
 // A source that cannot be read is found out before the old entry of that
@@ -406,10 +384,10 @@ TEST_F(PackEdit, NumbersNewSectorsFromTheCountWhenTheDataFileIsLonger)
         OpenForWriting(pack);
         ASSERT_TRUE(pack.AddFile(L"a"));
     }
-    Bytes data = ReadFile(m_base + ".opk");
+    Bytes data = Slurp<Bytes>(m_base + ".opk");
     const Bytes leftover = Pattern(520 + 100, 7);
     data.insert(data.end(), leftover.begin(), leftover.end());
-    WriteFile(m_base + ".opk", data);
+    Spit(m_base + ".opk", data);
 
     CEditProbe pack;
     OpenForWriting(pack);
@@ -422,7 +400,7 @@ TEST_F(PackEdit, NumbersNewSectorsFromTheCountWhenTheDataFileIsLonger)
     expected.insert(expected.end(), b.begin(), b.end());
     expected.insert(expected.end(), leftover.begin() + 28, leftover.end());
     expected.resize(expected.size() + 520, 0);
-    EXPECT_EQ(ReadFile(m_base + ".opk"), expected);
+    EXPECT_EQ(Slurp<Bytes>(m_base + ".opk"), expected);
 }
 
 // Links read while deleting may be damaged: the walk stops at a link outside
@@ -487,7 +465,7 @@ TEST_F(PackEdit, RefusesToEditAPackWithSectorSizeZero)
     OpenForWriting(pack);
     EXPECT_FALSE(pack.AddFile(L"a"));
     pack.CloseOruPack();
-    EXPECT_EQ(ReadFile(m_base + ".odx"), index);
+    EXPECT_EQ(Slurp<Bytes>(m_base + ".odx"), index);
 }
 
 // A data file that cannot grow: the addition fails, records nothing and
@@ -557,7 +535,7 @@ TEST_F(PackEdit, KeepsTheOldIndexWhenTheSaveFails)
         open(pack);
         ASSERT_TRUE(pack.AddFile(Wide(name(0))));
     }
-    const Bytes before = ReadFile(m_base + ".odx");
+    const Bytes before = Slurp<Bytes>(m_base + ".odx");
     const bool childOk = oru::test::InChildWithFileSizeLimit(2000, [&] {
         CEditProbe pack;
         open(pack);
@@ -568,7 +546,7 @@ TEST_F(PackEdit, KeepsTheOldIndexWhenTheSaveFails)
         return pack.m_bModified;
     });
     EXPECT_TRUE(childOk);
-    EXPECT_EQ(ReadFile(m_base + ".odx"), before);
+    EXPECT_EQ(Slurp<Bytes>(m_base + ".odx"), before);
     size_t files = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(m_dir.Path()))
         ++files;

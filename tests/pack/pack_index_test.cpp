@@ -96,7 +96,7 @@ TEST(PackIndexReader, BuildsFromPiecesWhatTheWholeImageGives)
 
     for (const size_t length : lengths) {
         const Bytes cut(full.begin(), full.begin() + static_cast<long>(length));
-        WriteFile(path, cut);
+        Spit(path, cut);
         for (const bool forWriting : {false, true}) {
             CLoaded read, parsed;
             const eIndexRead result = oru::detail::ReadIndex(path, read.Tables(forWriting));
@@ -117,7 +117,7 @@ TEST(PackIndexReader, StopsAtClaimsTheFileCannotHoldAndNamesAMissingFile)
     Bytes index = LargeIndex();
     const uint32_t everySector = 0xFFFFFFFFu;
     std::memcpy(&index[8], &everySector, sizeof everySector);
-    WriteFile(path, index);
+    Spit(path, index);
     CLoaded loaded;
     EXPECT_EQ(oru::detail::ReadIndex(path, loaded.Tables(true)), eIndexRead::DAMAGED);
     EXPECT_EQ(loaded.m_files.size(), 802u);

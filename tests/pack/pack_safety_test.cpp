@@ -36,13 +36,8 @@ public:
     using COruPack::m_pDataFile;
 };
 
-std::wstring Wide(const std::string& text)
-{
-    return std::wstring(text.begin(), text.end());
-}
-
 // The entry's content, or nothing when it is absent or reads short.
-std::optional<Bytes> ReadEntry(COruPack& pack, const std::wstring& name)
+std::optional<Bytes> ReadWholeEntry(COruPack& pack, const std::wstring& name)
 {
     COruFile* pFile = pack.OpenFile(name, false);
     if (!pFile)
@@ -74,7 +69,7 @@ protected:
 
     void Source(const std::string& name, const Bytes& content)
     {
-        WriteFile(m_dir.File("src/" + name), content);
+        Spit(m_dir.File("src/" + name), content);
     }
     bool OpenForWriting(COruPack& pack)
     {
@@ -110,7 +105,7 @@ TEST_F(PackSafety, EveryEntryReadsOldOrNewContentWhereverAnEditStops)
         ASSERT_TRUE(pack.DelFile(L"keep"));  // sectors 0-2 free at the save
         ASSERT_TRUE(pack.AddFile(L"keep"));
     }
-    const Bytes index = ReadFile(m_base + ".odx"), data = ReadFile(m_base + ".opk");
+    const Bytes index = Slurp<Bytes>(m_base + ".odx"), data = Slurp<Bytes>(m_base + ".opk");
     Source("old", newContent);
     Source("new", added);
     const std::optional<Bytes> none;
@@ -141,8 +136,8 @@ TEST_F(PackSafety, EveryEntryReadsOldOrNewContentWhereverAnEditStops)
         ASSERT_GT(calls, 3u) << edit.m_pName;
         for (const eFaultAction action : {eFaultAction::FAIL, eFaultAction::KILL}) {
             for (uint64_t n = 1; n <= calls; ++n) {
-                WriteFile(m_base + ".odx", index);
-                WriteFile(m_base + ".opk", data);
+                Spit(m_base + ".odx", index);
+                Spit(m_base + ".opk", data);
                 if (action == eFaultAction::FAIL) {
                     oru::platform::ArmFaultPoint(n, action);
                     run(edit);
@@ -164,11 +159,11 @@ TEST_F(PackSafety, EveryEntryReadsOldOrNewContentWhereverAnEditStops)
                 COruPack reader;
                 ASSERT_TRUE(reader.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, SECTOR)) << where;
                 if (edit.m_mapAllowed.count(L"keep") == 0) {
-                    const std::optional<Bytes> kept = ReadEntry(reader, L"keep");
+                    const std::optional<Bytes> kept = ReadWholeEntry(reader, L"keep");
                     EXPECT_TRUE(!kept || *kept == keep) << where;
                 }
                 for (const auto& [name, allowed] : edit.m_mapAllowed)
-                    EXPECT_EQ(allowed.count(ReadEntry(reader, name)), 1u) << where;
+                    EXPECT_EQ(allowed.count(ReadWholeEntry(reader, name)), 1u) << where;
                 COruPack editor;  // the editing lock went with the process or the close
                 EXPECT_TRUE(OpenForWriting(editor)) << where;
             }
@@ -227,12 +222,12 @@ TEST_F(PackSafety, ASecondEditorIsRefusedUntilTheFirstCloses)
     COruPack reader;
     ASSERT_TRUE(reader.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, SECTOR));
     ASSERT_TRUE(OpenForWriting(second));
-    EXPECT_EQ(ReadEntry(reader, L"a"), Pattern(100, 1));
+    EXPECT_EQ(ReadWholeEntry(reader, L"a"), Pattern(100, 1));
     ASSERT_TRUE(second.AddFile(L"b"));
     second.CloseOruPack();
     ASSERT_TRUE(reader.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, SECTOR));
-    EXPECT_EQ(ReadEntry(reader, L"a"), Pattern(100, 1));
-    EXPECT_EQ(ReadEntry(reader, L"b"), Pattern(100, 2));
+    EXPECT_EQ(ReadWholeEntry(reader, L"a"), Pattern(100, 1));
+    EXPECT_EQ(ReadWholeEntry(reader, L"b"), Pattern(100, 2));
 }
 
 // A FIFO (which no one writes), a device or a folder where a pack file or a
@@ -291,8 +286,8 @@ TEST_F(PackSafety, SavesTheRealRecordCountOfAnIndexThatRepeatsAName)
     COruPack reader;
     ASSERT_TRUE(reader.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, SECTOR));
     EXPECT_EQ(reader.GetPackInfo()->file_count, 3u);
-    EXPECT_EQ(ReadEntry(reader, L"same"), ToBytes("second"));
-    EXPECT_EQ(ReadEntry(reader, L"third"), Pattern(5));
+    EXPECT_EQ(ReadWholeEntry(reader, L"same"), ToBytes("second"));
+    EXPECT_EQ(ReadWholeEntry(reader, L"third"), Pattern(5));
 }
 
 }  // namespace

@@ -6,22 +6,36 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace oru::test {
 
-// The file's bytes; empty when it cannot be read.
-inline std::string Slurp(const std::filesystem::path& path)
+// The file's bytes, as a string or a byte vector; empty when it cannot be read.
+template <typename TBytes = std::string>
+TBytes Slurp(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return TBytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Writes `bytes` as the whole file, making its folders first.
-inline void Spit(const std::filesystem::path& path, const std::string& bytes)
+// Writes `bytes` as the whole file, making its folders first. A failed write
+// throws, which fails the test that asked.
+inline void Spit(const std::filesystem::path& path, std::string_view bytes)
 {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
+    if (path.has_parent_path())
+        std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path.string());
+}
+
+inline void Spit(const std::filesystem::path& path, const std::vector<uint8_t>& bytes)
+{
+    Spit(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 // `count` bytes that do not compress, the same for the same seed.

@@ -6,11 +6,6 @@
 
 namespace xmltest {
 
-std::wstring Wide(const std::string& ascii)
-{
-    return std::wstring(ascii.begin(), ascii.end());
-}
-
 std::wstring DataPath(const char* name)
 {
     return Wide(std::string(ORU_TEST_DATA_DIR) + "/" + name);

@@ -7,13 +7,15 @@
 #include <oru/log/log_system.h>
 
 #include "support/temp_dir.h"
+#include "support/wide_text.h"
 
 #include <string>
 #include <vector>
 
 namespace xmltest {
 
-std::wstring Wide(const std::string& ascii);
+using oru::test::Wide;
+
 std::wstring DataPath(const char* name);
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);

@@ -19,7 +19,7 @@
 #include <vector>
 
 using oru::test::CFakeClock;
-using oru::test::ReadFileBytes;
+using oru::test::Slurp;
 
 namespace {
 
@@ -54,7 +54,7 @@ TEST_F(FileLog, WritesBannersAndCrLfLinesAndAppendsASecondRun)
         log.Log(3, L"filtered");
         OruSafeLog(&log, 0, L"%d%%", 100);
     }
-    EXPECT_EQ(ReadFileBytes(std::string(DIR) + "/Game_2026-12-06.txt"), run + run);
+    EXPECT_EQ(Slurp(std::string(DIR) + "/Game_2026-12-06.txt"), run + run);
 }
 
 TEST_F(FileLog, StartsANewFileWithoutBannersWhenTheDateChanges)
@@ -68,9 +68,9 @@ TEST_F(FileLog, StartsANewFileWithoutBannersWhenTheDateChanges)
         log.Log(1, L"new year");
         log.Log(1, L"again");
     }
-    EXPECT_EQ(ReadFileBytes(std::string(DIR) + "/Game_2026-12-31.txt"),
+    EXPECT_EQ(Slurp(std::string(DIR) + "/Game_2026-12-31.txt"),
               START_BANNER + "Lv1_[23:59:59] : old year\r\n");
-    EXPECT_EQ(ReadFileBytes(std::string(DIR) + "/Game_2027-01-01.txt"),
+    EXPECT_EQ(Slurp(std::string(DIR) + "/Game_2027-01-01.txt"),
               "Lv1_[00:00:00] : new year\r\nLv1_[00:00:00] : again\r\n" + END_BANNER);
 }
 
@@ -91,7 +91,7 @@ TEST_F(FileLog, KeepsWholeLinesThatNeedMoreThanAConversionRingBuffer)
     for (int i = 0; i < 494; ++i)
         expectedLine += "\xED\x95\x9C";
     expectedLine += "\r\n";
-    EXPECT_EQ(ReadFileBytes(std::string(DIR) + "/Wide_2026-12-06.txt"),
+    EXPECT_EQ(Slurp(std::string(DIR) + "/Wide_2026-12-06.txt"),
               START_BANNER + expectedLine + END_BANNER);
 }
 
@@ -111,7 +111,7 @@ TEST_F(FileLog, WritesLinesLongerThanALogMakesWhenGivenThemDirectly)
         ASSERT_TRUE(output.Open(WDIR, L"Direct", {2026, 12, 6}));
         output.Write({2026, 12, 6}, line.c_str());
     }
-    EXPECT_EQ(ReadFileBytes(std::string(DIR) + "/Direct_2026-12-06.txt"), expected);
+    EXPECT_EQ(Slurp(std::string(DIR) + "/Direct_2026-12-06.txt"), expected);
 }
 
 TEST_F(FileLog, WithoutItsFolderWarnsOnceAndStillFeedsDebugAndHistory)
@@ -155,9 +155,9 @@ TEST_F(FileLog, ASecondInitClosesTheFirstOutput)
     ASSERT_TRUE(log.Init(LOG_MODE_FILE, 5, WDIR, L"First", true, false));
     ASSERT_TRUE(log.Init(LOG_MODE_FILE, 5, WDIR, L"Second", true, false));
     log.Log(1, L"to the second");
-    EXPECT_EQ(ReadFileBytes(std::string(DIR) + "/First_2026-12-06.txt"),
+    EXPECT_EQ(Slurp(std::string(DIR) + "/First_2026-12-06.txt"),
               START_BANNER + END_BANNER);
-    EXPECT_EQ(ReadFileBytes(std::string(DIR) + "/Second_2026-12-06.txt"),
+    EXPECT_EQ(Slurp(std::string(DIR) + "/Second_2026-12-06.txt"),
               START_BANNER + "Lv1_[09:05:01] : to the second\r\n");
 }
 
@@ -199,7 +199,7 @@ TEST_F(FileLog, LinesFromEightThreadsAreWholeAndInLockOrder)
     expected += END_BANNER;
     std::string actual;
     for (const auto& entry : std::filesystem::directory_iterator(DIR))
-        actual += ReadFileBytes(entry.path().string());
+        actual += Slurp(entry.path().string());
     EXPECT_EQ(actual, expected);
 }
 
@@ -214,7 +214,7 @@ TEST(CoreLog, IsOneInstanceThatWritesOruCoreLogOnceInitialised)
     EXPECT_EQ(OruCoreLogInitialize(3), 0);
     OruSafeLog(pCore, 3, L"\ntask %d", 1);
     OruSafeLog(pCore, 4, L"filtered");
-    EXPECT_EQ(ReadFileBytes("oru_log/OruCoreLog_2026-12-06.txt"),
+    EXPECT_EQ(Slurp("oru_log/OruCoreLog_2026-12-06.txt"),
               START_BANNER + "Lv3_[09:05:01] : \r\ntask 1\r\n");
 }
 
@@ -247,7 +247,7 @@ TEST(CoreLog, InitialisingAgainWhileFourThreadsWriteLosesNothing)
     for (std::thread& thread : threads)
         thread.join();
 
-    const std::string text = ReadFileBytes("oru_log/OruCoreLog_2026-12-06.txt");
+    const std::string text = Slurp("oru_log/OruCoreLog_2026-12-06.txt");
     std::vector<int> next(THREADS, 0);
     int starts = 0, ends = 0;
     size_t lineStart = 0;

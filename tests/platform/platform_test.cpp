@@ -4,6 +4,7 @@
 #include "platform/files.h"
 #include "platform/ui.h"
 
+#include "support/file_bytes.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -23,14 +24,6 @@
 namespace {
 
 using namespace oru::platform;
-
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // Sets an environment variable for one scope and restores it after.
 class CScopedEnv {
@@ -74,14 +67,14 @@ TEST(DebugChannel, AppendsToTheFileNamedByTheEnvironment)
         CScopedEnv env("ORU_DEBUG_OUTPUT", second.c_str());
         WriteDebugChannel("two\n");
     }
-    EXPECT_EQ(ReadAll(first), "one\n\xED\x95\x9C\n");
-    EXPECT_EQ(ReadAll(second), "two\n");
+    EXPECT_EQ(oru::test::Slurp(first), "one\n\xED\x95\x9C\n");
+    EXPECT_EQ(oru::test::Slurp(second), "two\n");
 }
 
 // Whether a tracer is attached, read here without the library's help.
 bool TracedAccordingToProc()
 {
-    std::istringstream status(ReadAll("/proc/self/status"));
+    std::istringstream status(oru::test::Slurp("/proc/self/status"));
     for (std::string line; std::getline(status, line);) {
         if (line.starts_with("TracerPid:"))
             return std::stoi(line.substr(10)) != 0;

@@ -1,6 +1,7 @@
 #include <oru/timing/profiler.h>
 
 #include "support/fake_clock.h"
+#include "support/file_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -20,12 +21,6 @@ constexpr oru::platform::CLocalTime FIXED_NOW = {2026, 12, 6, 12, 0, 0};
 
 const char* const LOG_FILE = "oru_log/ProFileLog_2026-12-06.txt";
 const char* const LINE_PREFIX = "Lv3_[12:00:00] : ";
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // `text` followed by blanks up to `width` characters.
 std::string Pad(const std::string& text, size_t width)
@@ -60,7 +55,7 @@ protected:
     std::vector<std::string> TableLines()
     {
         std::vector<std::string> lines;
-        std::istringstream in(ReadFile(LOG_FILE));
+        std::istringstream in(oru::test::Slurp(LOG_FILE));
         std::string line;
         while (std::getline(in, line)) {
             if (!line.empty() && line.back() == '\r')
@@ -79,7 +74,7 @@ protected:
         std::filesystem::remove(path);
         if (!_ProFileExport(L"profile.folded"))
             return "(no export)";
-        return ReadFile(path);
+        return oru::test::Slurp(path);
     }
 
     oru::test::CFakeClock m_Clock{FIXED_NOW};

@@ -15,8 +15,8 @@
 #include <vector>
 
 using xmltest::DataPath;
-using xmltest::ReadFile;
-using xmltest::WriteFile;
+using xmltest::Slurp;
+using xmltest::Spit;
 using Lines = std::vector<std::wstring>;
 
 namespace {
@@ -54,7 +54,7 @@ TEST_F(XmlDocument, NewThenSaveWritesOnlyTheDeclaration)
 {
     ASSERT_TRUE(m_doc.New(L"아무 이름", L"UTF-8"));
     ASSERT_TRUE(m_doc.Save(L"new_only.xml"));
-    EXPECT_EQ(ReadFile("new_only.xml"),
+    EXPECT_EQ(Slurp("new_only.xml"),
               "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n");
     EXPECT_TRUE(m_log.Take().empty());
 }
@@ -167,7 +167,7 @@ TEST_F(XmlDocument, SaveAndLoadKeepTheTreeNamesValuesAndAttributes)
 
     // Saving again gives the same bytes.
     ASSERT_TRUE(loaded.Save(L"round_trip_2.xml"));
-    EXPECT_EQ(ReadFile("round_trip.xml"), ReadFile("round_trip_2.xml"));
+    EXPECT_EQ(Slurp("round_trip.xml"), Slurp("round_trip_2.xml"));
 }
 
 // With no document, or no current node, nothing dereferences a null pointer:
@@ -485,7 +485,7 @@ TEST_F(XmlDocument, AttributesAreReadAndWrittenInTheirFixedForms)
     EXPECT_FALSE(m_doc.SetAttrValueString(L"", L"nameless"));
     EXPECT_TRUE(m_log.Take().empty());
     ASSERT_TRUE(m_doc.Save(L"attributes.xml"));
-    const std::string saved = ReadFile("attributes.xml");
+    const std::string saved = Slurp("attributes.xml");
     EXPECT_NE(saved.find("<item id=\"-7\" name=\"\xED\x81\xB0 \xEA\xB2\x80\" damage=\" 17 points\" "
                          "f=\"1.500000\" d=\"1.500000\" />"),
               std::string::npos)
@@ -501,7 +501,7 @@ TEST_F(XmlDocument, RefusesElementAndAttributeNamesThatAreNotXmlNames)
     m_doc.New(L"doc", L"UTF-8");
     m_doc.InsertChildElement(L"root");
     ASSERT_TRUE(m_doc.Save(L"names.xml"));
-    const std::string before = ReadFile("names.xml");
+    const std::string before = Slurp("names.xml");
     const std::wstring badNames[] = {L"a b", L"1x", L"-x", L".x", L":x", L"x\"y", L"x'y", L"x<y",
                                      L"x=y", L"x&y", L"x/y", L"x\ty", std::wstring(L"\0x", 2),
                                      L"x\x7F", L"a\u00D7b", L"\u00B7x", L"x\uFFFF"};
@@ -517,7 +517,7 @@ TEST_F(XmlDocument, RefusesElementAndAttributeNamesThatAreNotXmlNames)
         EXPECT_EQ(Name(), L"root");
     }
     ASSERT_TRUE(m_doc.Save(L"names.xml"));
-    EXPECT_EQ(ReadFile("names.xml"), before);
+    EXPECT_EQ(Slurp("names.xml"), before);
 
     for (const wchar_t* name : {L"a-b.c:d", L"_x1", L"설정", L"\u00E9t\u00E9", L"x\u00B7y", L"x\u0301"}) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(name)));
@@ -538,7 +538,7 @@ TEST_F(XmlDocument, RefusesElementAndAttributeNamesThatAreNotXmlNames)
 TEST_F(XmlDocument, SaveRefusesADocumentThatWouldNotLoadAgain)
 {
     const std::string original = "<![CDATA[kept]]><r/>";
-    WriteFile("unsafe.xml", original);
+    Spit("unsafe.xml", original);
     ASSERT_TRUE(m_doc.Load(L"unsafe.xml"));
     ASSERT_TRUE(m_doc.ParentElement());
     ASSERT_TRUE(m_doc.SetValueString(L"a]]>b"));
@@ -554,14 +554,14 @@ TEST_F(XmlDocument, SaveRefusesADocumentThatWouldNotLoadAgain)
     EXPECT_EQ(m_log.Take(),
               (Lines{L"3 [Error] xml 파일 저장 실패. (unsafe.xml : The saved text would not load again)",
                      L"3 [Error] xml 파일 저장 실패. (deep : The saved text would not load again)"}));
-    EXPECT_EQ(ReadFile("unsafe.xml"), original);
+    EXPECT_EQ(Slurp("unsafe.xml"), original);
 }
 
 TEST_F(XmlDocument, AFailedSaveKeepsThePreviousFile)
 {
     const std::string path = "save.xml";
     const std::string previous = "<?xml version=\"1.0\" ?>\n<save level=\"1\" />\n";
-    WriteFile(path, previous);
+    Spit(path, previous);
     m_doc.New(L"doc", L"UTF-8");
     m_doc.InsertChildElement(L"save");
     ASSERT_TRUE(m_doc.SetValueStringEx(std::wstring(10000, L'x')));
@@ -573,14 +573,14 @@ TEST_F(XmlDocument, AFailedSaveKeepsThePreviousFile)
                log.Take() == Lines{L"3 [Error] xml 파일 저장 실패. (doc : )"};
     });
     EXPECT_TRUE(childOk);
-    EXPECT_EQ(ReadFile(path), previous);
+    EXPECT_EQ(Slurp(path), previous);
     std::vector<std::string> left;
     for (const auto& entry : std::filesystem::directory_iterator("."))
         left.push_back(entry.path().filename().string());
     EXPECT_EQ(left, std::vector<std::string>{"save.xml"});
 
     ASSERT_TRUE(m_doc.Save(xmltest::Wide(path)));
-    EXPECT_EQ(ReadFile(path), "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n<save>" +
+    EXPECT_EQ(Slurp(path), "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n<save>" +
                                   std::string(10000, 'x') + "</save>\n");
 }
 
@@ -588,7 +588,7 @@ TEST_F(XmlDocument, AFailedSaveKeepsThePreviousFile)
 // blocking and stays what it was.
 TEST_F(XmlDocument, SaveReplacesOnlyRegularFiles)
 {
-    WriteFile("target.xml", "old");
+    Spit("target.xml", "old");
     ASSERT_EQ(::symlink("target.xml", "linked.xml"), 0);
     ASSERT_EQ(::mkfifo("save_fifo", 0600), 0);
     ::mkdir("save_folder", 0700);
@@ -599,7 +599,7 @@ TEST_F(XmlDocument, SaveReplacesOnlyRegularFiles)
     struct stat st {};
     ASSERT_EQ(::lstat("linked.xml", &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_EQ(ReadFile("target.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n<r />\n");
+    EXPECT_EQ(Slurp("target.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n<r />\n");
 
     EXPECT_FALSE(m_doc.Save(L"save_fifo"));
     EXPECT_FALSE(m_doc.Save(L"save_folder"));
@@ -651,7 +651,7 @@ TEST_F(XmlDocument, FilesInLegacyEncodingsLoadAndSaveUnchanged)
         EXPECT_EQ(Name(), L"N");
         EXPECT_EQ(m_doc.GetNumChildElement(), 1);
         ASSERT_TRUE(m_doc.Save(L"legacy.xml"));
-        EXPECT_EQ(ReadFile("legacy.xml"), ReadFile(std::string(ORU_TEST_DATA_DIR) + "/" + file));
+        EXPECT_EQ(Slurp("legacy.xml"), Slurp(std::string(ORU_TEST_DATA_DIR) + "/" + file));
     }
     EXPECT_TRUE(m_log.Take().empty());
 }

@@ -109,7 +109,7 @@ TEST_F(XmlInputCheck, RefusesBytesTheParserWouldReadDifferently)
         SCOPED_TRACE(testing::PrintToString(c.text));
         EXPECT_EQ(Check(c.text), c.expected);
         if (c.expected == XML_INPUT_OK) {
-            xmltest::WriteFile("passed.xml", c.text);
+            xmltest::Spit("passed.xml", c.text);
             CXmlDocument doc;
             doc.Load(L"passed.xml");
         }
@@ -121,9 +121,9 @@ TEST_F(XmlInputCheck, LoadRefusesTooDeepFilesWithAnErrorLine)
     xmltest::CHistoryLog log;
     CXmlDocument doc;
     doc.SetLogSystem(log.Get());
-    xmltest::WriteFile("deep_ok.xml", Nested(XML_MAX_DEPTH));
+    xmltest::Spit("deep_ok.xml", Nested(XML_MAX_DEPTH));
     EXPECT_TRUE(doc.Load(L"deep_ok.xml"));
-    xmltest::WriteFile("too_deep.xml", Nested(100000));
+    xmltest::Spit("too_deep.xml", Nested(100000));
     EXPECT_FALSE(doc.Load(L"too_deep.xml"));
     EXPECT_EQ(log.Take(), std::vector<std::wstring>{
                               L"3 [Error] xml 파일 로드 실패. (too_deep.xml : Elements nested too deeply)"});

@@ -11,18 +11,6 @@ std::wstring DataPath(const char* name)
     return Wide(std::string(ORU_TEST_DATA_DIR) + "/" + name);
 }
 
-void WriteFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 CHistoryLog::CHistoryLog()
 {
     m_log.Init(LOG_MODE_DEBUG, 9, L"", L"xml_test", true, true);

@@ -6,6 +6,7 @@
 
 #include <oru/log/log_system.h>
 
+#include "support/file_bytes.h"
 #include "support/temp_dir.h"
 #include "support/wide_text.h"
 
@@ -14,11 +15,11 @@
 
 namespace xmltest {
 
+using oru::test::Slurp;
+using oru::test::Spit;
 using oru::test::Wide;
 
 std::wstring DataPath(const char* name);
-void WriteFile(const std::string& path, const std::string& bytes);
-std::string ReadFile(const std::string& path);
 
 // A fresh folder, the working folder while the test runs: the tests name
 // their files relative to it, as a game names its saves.

@@ -20,8 +20,11 @@ namespace oru::test {
 using Bytes = std::vector<uint8_t>;
 
 Bytes ToBytes(const std::string& text);
-// `count` bytes of a pattern that differs from one position to the next.
-Bytes Pattern(size_t count, uint32_t seed = 1);
+// `count` bytes that do not compress, the same for the same seed.
+inline Bytes Pattern(size_t count, uint32_t seed = 1)
+{
+    return Noise<Bytes>(count, seed);
+}
 void AppendU16(Bytes& out, uint16_t value);
 void AppendU32(Bytes& out, uint32_t value);
 void AppendU64(Bytes& out, uint64_t value);

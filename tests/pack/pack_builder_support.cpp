@@ -13,17 +13,6 @@ Bytes ToBytes(const std::string& text)
     return Bytes(text.begin(), text.end());
 }
 
-Bytes Pattern(size_t count, uint32_t seed)
-{
-    Bytes out(count);
-    uint32_t x = seed * 2654435761u + 12345;
-    for (size_t i = 0; i < count; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = static_cast<uint8_t>((x >> 16) ^ i);
-    }
-    return out;
-}
-
 void AppendU16(Bytes& out, uint16_t value)
 {
     out.push_back(static_cast<uint8_t>(value));

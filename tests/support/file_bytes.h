@@ -38,13 +38,15 @@ inline void Spit(const std::filesystem::path& path, const std::vector<uint8_t>& 
     Spit(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
-// `count` bytes that do not compress, the same for the same seed.
-inline std::string Noise(size_t count, uint32_t seed)
+// `count` bytes that do not compress, the same for the same seed, as a
+// string or a byte vector.
+template <typename TBytes = std::string>
+TBytes Noise(size_t count, uint32_t seed)
 {
-    std::string out(count, '\0');
+    TBytes out(count, 0);
     for (size_t i = 0; i < count; ++i) {
         seed = seed * 1103515245u + 12345u;
-        out[i] = static_cast<char>(seed >> 16);
+        out[i] = static_cast<typename TBytes::value_type>(seed >> 16);
     }
     return out;
 }

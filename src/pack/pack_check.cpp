@@ -1,7 +1,6 @@
 // The index is parsed whole, usage table included, then every entry's chain
-// is followed from its first sector with the rule the reader uses (a sector
-// belongs to the chain only when its back link names the sector we came from)
-// and exactly as many sectors as its size needs. Each sector remembers the
+// is followed from its first sector with the walker the reader uses, over
+// exactly as many sectors as its size needs. Each sector remembers the
 // entry that reached it, so a sector in two chains shows up the moment the
 // second one arrives, and the usage table is compared with those owners
 // afterwards. Entries are then read through the same gzip reader a game uses,
@@ -10,6 +9,7 @@
 #include "pack/pack_check.h"
 
 #include "core/utf8.h"
+#include "pack/chain_walk.h"
 #include "pack/gz_stream.h"
 #include "pack/pack_format.h"
 #include "pack/pack_index.h"
@@ -144,9 +144,9 @@ bool CChecker::WalkChain(uint32_t index, const Entry& entry)
         Problem("'%s': the record says %" PRIu32 " sectors, its size needs %" PRIu32, name.c_str(),
                 info.sector_count, needed);
 
-    uint32_t from = info.first_sector;
-    uint32_t sector = info.first_sector;
-    for (uint32_t visited = 1;; ++visited) {
+    CChainWalk walk(info.first_sector, needed);
+    for (;;) {
+        const uint32_t sector = walk.Upcoming();
         if (sector >= m_vecOwner.size()) {
             Problem("'%s': sector %" PRIu32 " of its chain lies outside the data file", name.c_str(),
                     sector);
@@ -158,27 +158,25 @@ bool CChecker::WalkChain(uint32_t index, const Entry& entry)
             return false;
         }
         _oru_pack_sector_links links{};
-        if (!m_data.ReadExactAt(SectorOffset(sector, m_header.sector_size), &links, sizeof links)) {
+        if (!ReadSectorLinks(m_data, sector, m_header.sector_size, links)) {
             Problem("'%s': sector %" PRIu32 " cannot be read", name.c_str(), sector);
             return false;
         }
-        if (links.prev != from) {
+        const uint32_t from = walk.ExpectedPrev();
+        if (!walk.Enter(links)) {
             Problem("'%s': sector %" PRIu32 " links back to %" PRIu32 ", not to %" PRIu32,
                     name.c_str(), sector, links.prev, from);
             return false;
         }
         m_vecOwner[sector] = index;
-        const bool last = links.next == sector;
-        if (visited == needed || last) {
-            if (visited != needed || !last) {
+        if (walk.Entered() == needed || walk.Ended()) {
+            if (walk.Entered() != needed || !walk.Ended()) {
                 Problem("'%s': the chain has %s sectors than the %" PRIu32 " its size needs",
-                        name.c_str(), last ? "fewer" : "more", needed);
+                        name.c_str(), walk.Ended() ? "fewer" : "more", needed);
                 return false;
             }
             return true;
         }
-        from = sector;
-        sector = links.next;
     }
 }
 

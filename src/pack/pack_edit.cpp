@@ -27,6 +27,7 @@
 #include <oru/pack/oru_pack.h>
 
 #include "core/utf8.h"
+#include "pack/chain_walk.h"
 #include "pack/pack_format.h"
 #include "platform/file.h"
 #include "platform/replace_file.h"
@@ -76,22 +77,18 @@ void COruPack::CollectChain(const _oru_pack_file_info& info, std::vector<uint32_
     // first_sector then belongs to someone else.
     if (info.size == 0 && info.sector_count == 0)
         return;
+    // Only sectors the usage table gives out can be the entry's.
     const uint32_t sectorSize = m_header.sector_size;
-    const uint32_t sectorCount = static_cast<uint32_t>(m_vecSectorUsed.size());
-    const uint32_t limit = oru::detail::SectorsForSize(info.size, sectorSize);
-    uint32_t from = info.first_sector;  // the first sector names itself as previous
-    uint32_t sector = info.first_sector;
-    while (chain.size() < limit && sector < sectorCount && m_vecSectorUsed[sector]) {
+    oru::detail::CChainWalk walk(info.first_sector,
+                                 oru::detail::SectorsForSize(info.size, sectorSize));
+    while (walk.CanEnter()) {
+        const uint32_t sector = walk.Upcoming();
         _oru_pack_sector_links links{};
-        if (!m_pDataFile->ReadExactAt(oru::detail::SectorOffset(sector, sectorSize), &links,
-                                      sizeof links) ||
-            links.prev != from)
+        if (sector >= m_vecSectorUsed.size() || !m_vecSectorUsed[sector] ||
+            !oru::detail::ReadSectorLinks(*m_pDataFile, sector, sectorSize, links) ||
+            !walk.Enter(links))
             return;
         chain.push_back(sector);
-        if (links.next == sector)
-            return;
-        from = sector;
-        sector = links.next;
     }
 }
 

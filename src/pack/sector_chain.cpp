@@ -36,12 +36,12 @@ CSectorChain::CSectorChain(platform::CFile&& dataFile, const _oru_pack_file_info
 
 CSectorChain::CPosition CSectorChain::StartPosition() const
 {
-    CPosition pos;
-    pos.m_nSector = m_nFirstSector;
-    pos.m_nNext = m_nFirstSector;
-    pos.m_nSectorPos = m_nSectorSize;  // "used up", so the first byte enters the first sector
     // With no payload per sector the chain could never advance.
-    pos.m_bBroken = m_nSectorSize == 0 || !m_file.IsOpen();
+    const bool usable = m_nSectorSize != 0 && m_file.IsOpen();
+    CPosition pos{CChainWalk(m_nFirstSector, usable ? SectorsForSize(m_nSize, m_nSectorSize) : 0)};
+    pos.m_nSectorPos = m_nSectorSize;  // "used up", so the first byte enters the first sector
+    if (!usable)
+        pos.m_walk.Break();
     return pos;
 }
 
@@ -50,35 +50,24 @@ bool CSectorChain::MustEnterNext(const CPosition& pos) const
     return pos.m_nSectorPos == m_nSectorSize && pos.m_nEntryPos < m_nSize;
 }
 
-bool CSectorChain::Accept(CPosition& pos, uint32_t sector,
-                          const _oru_pack_sector_links& links) const
+bool CSectorChain::Accept(CPosition& pos, const _oru_pack_sector_links& links)
 {
-    const uint32_t from = pos.m_bStarted ? pos.m_nSector : sector;
-    if (links.prev != from) {
-        pos.m_bBroken = true;
+    if (!pos.m_walk.Enter(links))
         return false;
-    }
-    pos.m_nSector = sector;
-    pos.m_nNext = links.next;
     pos.m_nSectorPos = 0;
-    pos.m_bStarted = true;
     return true;
 }
 
 bool CSectorChain::EnterNext(CPosition& pos) const
 {
     // A chain that says it ends while the entry goes on is cut short.
-    if (pos.m_bBroken || (pos.m_bStarted && pos.m_nNext == pos.m_nSector)) {
-        pos.m_bBroken = true;
-        return false;
-    }
-    const uint32_t sector = pos.m_bStarted ? pos.m_nNext : m_nFirstSector;
     _oru_pack_sector_links links{};
-    if (!m_file.ReadExactAt(SectorOffset(sector, m_nSectorSize), &links, sizeof links)) {
-        pos.m_bBroken = true;
+    if (!pos.m_walk.CanEnter() ||
+        !ReadSectorLinks(m_file, pos.m_walk.Upcoming(), m_nSectorSize, links)) {
+        pos.m_walk.Break();
         return false;
     }
-    return Accept(pos, sector, links);
+    return Accept(pos, links);
 }
 
 size_t CSectorChain::Read(void* pDst, size_t size)
@@ -86,7 +75,7 @@ size_t CSectorChain::Read(void* pDst, size_t size)
     uint8_t* pOut = static_cast<uint8_t*>(pDst);
     const size_t wanted = std::min<uint64_t>(size, m_nSize - m_pos.m_nEntryPos);
     size_t done = 0;
-    while (done < wanted && !m_pos.m_bBroken) {
+    while (done < wanted && !m_pos.m_walk.Broken()) {
         const size_t got = UsesBounce() ? ReadRunBounced(pOut + done, wanted - done)
                                         : ReadRun(pOut + done, wanted - done);
         if (got == 0)
@@ -101,8 +90,8 @@ size_t CSectorChain::Read(void* pDst, size_t size)
 // pair and payload until one does not belong to the chain.
 size_t CSectorChain::ReadRun(uint8_t* pDst, size_t size)
 {
-    if (MustEnterNext(m_pos) && m_pos.m_bStarted && m_pos.m_nNext == m_pos.m_nSector) {
-        m_pos.m_bBroken = true;
+    if (MustEnterNext(m_pos) && !m_pos.m_walk.CanEnter()) {
+        m_pos.m_walk.Break();
         return 0;
     }
 
@@ -112,8 +101,7 @@ size_t CSectorChain::ReadRun(uint8_t* pDst, size_t size)
     size_t linkCount = 0;
 
     bool entering = MustEnterNext(m_pos);
-    uint32_t sector = entering ? (m_pos.m_bStarted ? m_pos.m_nNext : m_nFirstSector)
-                               : m_pos.m_nSector;
+    uint32_t sector = entering ? m_pos.m_walk.Upcoming() : m_pos.m_walk.Current();
     const uint32_t firstSector = sector;
     uint64_t offset = entering ? SectorOffset(sector, m_nSectorSize)
                                : PayloadOffset(sector, m_nSectorSize, m_pos.m_nSectorPos);
@@ -127,8 +115,9 @@ size_t CSectorChain::ReadRun(uint8_t* pDst, size_t size)
         planned += piece;
         // Go on only into the sector right after this one, only when it is
         // wanted, and not when the known link already says it comes elsewhere.
-        const bool knownElsewhere = !entering && m_pos.m_bStarted && sector == m_pos.m_nSector &&
-                                    m_pos.m_nNext != sector + 1;
+        const bool knownElsewhere = !entering && m_pos.m_walk.Started() &&
+                                    sector == m_pos.m_walk.Current() &&
+                                    m_pos.m_walk.Upcoming() != sector + 1;
         if (planned == size || pieceCount + 2 > platform::CFile::MAX_PIECES ||
             sector == UINT32_MAX || knownElsewhere)
             break;
@@ -154,13 +143,13 @@ size_t CSectorChain::ReadRun(uint8_t* pDst, size_t size)
         if (pieces[i].m_pDst == &links[nextLink]) {
             // A speculative sector counts only when the previous sector's
             // link really leads to it; otherwise the next run starts there.
-            if (i > 0 && m_pos.m_nNext != sector) {
-                if (m_pos.m_nNext == m_pos.m_nSector)
-                    m_pos.m_bBroken = true;
+            if (i > 0 && m_pos.m_walk.Upcoming() != sector) {
+                if (m_pos.m_walk.Ended())
+                    m_pos.m_walk.Break();
                 return finish();
             }
-            if (got < pieceSize || !Accept(m_pos, sector, links[nextLink])) {
-                m_pos.m_bBroken = true;
+            if (got < pieceSize || !Accept(m_pos, links[nextLink])) {
+                m_pos.m_walk.Break();
                 return finish();
             }
             got -= pieceSize;
@@ -173,7 +162,7 @@ size_t CSectorChain::ReadRun(uint8_t* pDst, size_t size)
         m_pos.m_nEntryPos += static_cast<uint32_t>(payload);
         got -= payload;
         if (payload < pieceSize) {
-            m_pos.m_bBroken = true;  // the data file ends inside the entry
+            m_pos.m_walk.Break();  // the data file ends inside the entry
             return finish();
         }
         ++sector;
@@ -186,12 +175,11 @@ size_t CSectorChain::ReadRun(uint8_t* pDst, size_t size)
 size_t CSectorChain::ReadRunBounced(uint8_t* pDst, size_t size)
 {
     const bool entering = MustEnterNext(m_pos);
-    if (entering && m_pos.m_bStarted && m_pos.m_nNext == m_pos.m_nSector) {
-        m_pos.m_bBroken = true;
+    if (entering && !m_pos.m_walk.CanEnter()) {
+        m_pos.m_walk.Break();
         return 0;
     }
-    uint32_t physical = entering ? (m_pos.m_bStarted ? m_pos.m_nNext : m_nFirstSector)
-                                 : m_pos.m_nSector;
+    uint32_t physical = entering ? m_pos.m_walk.Upcoming() : m_pos.m_walk.Current();
     const uint64_t offset = entering ? SectorOffset(physical, m_nSectorSize)
                                      : PayloadOffset(physical, m_nSectorSize, m_pos.m_nSectorPos);
 
@@ -201,7 +189,7 @@ size_t CSectorChain::ReadRunBounced(uint8_t* pDst, size_t size)
     const uint64_t first = std::min<uint64_t>(m_nSectorSize - (entering ? 0 : m_pos.m_nSectorPos), size);
     uint64_t span = (entering ? linkBytes : 0) + first;
     const uint64_t rest = size - first;
-    const bool jumps = !entering && m_pos.m_nNext != physical + 1;
+    const bool jumps = !entering && m_pos.m_walk.Upcoming() != physical + 1;
     if (rest > 0 && !jumps) {
         const uint64_t whole = rest / m_nSectorSize;
         const uint64_t part = rest % m_nSectorSize;
@@ -215,21 +203,21 @@ size_t CSectorChain::ReadRunBounced(uint8_t* pDst, size_t size)
     size_t at = 0;
     for (;;) {
         if (m_pos.m_nSectorPos == m_nSectorSize) {
-            const uint32_t target = m_pos.m_bStarted ? m_pos.m_nNext : m_nFirstSector;
-            if (m_pos.m_bStarted && target == m_pos.m_nSector) {
-                m_pos.m_bBroken = true;  // the chain ends before the entry does
+            if (!m_pos.m_walk.CanEnter()) {
+                m_pos.m_walk.Break();  // the chain ends before the entry does
                 return delivered;
             }
-            if (target != physical)
+            if (m_pos.m_walk.Upcoming() != physical)
                 return delivered;  // the chain goes elsewhere; the next run starts there
             if (got - at < linkBytes) {
-                m_pos.m_bBroken = shortRead;
+                if (shortRead)
+                    m_pos.m_walk.Break();
                 return delivered;
             }
             _oru_pack_sector_links links;
             std::memcpy(&links, m_pBounce.get() + at, sizeof links);
             at += sizeof links;
-            if (!Accept(m_pos, target, links))
+            if (!Accept(m_pos, links))
                 return delivered;
         }
         const size_t want = std::min<uint64_t>(m_nSectorSize - m_pos.m_nSectorPos, size - delivered);
@@ -240,7 +228,8 @@ size_t CSectorChain::ReadRunBounced(uint8_t* pDst, size_t size)
         m_pos.m_nSectorPos += static_cast<uint32_t>(n);
         m_pos.m_nEntryPos += static_cast<uint32_t>(n);
         if (n < want) {
-            m_pos.m_bBroken = shortRead;  // else the run was cut by the buffer's size
+            if (shortRead)
+                m_pos.m_walk.Break();  // else the run was cut by the buffer's size
             return delivered;
         }
         if (delivered == size || at == got)
@@ -254,7 +243,7 @@ bool CSectorChain::Seek(uint64_t target)
     if (target > m_nSize)
         return false;
     CPosition pos = target < m_pos.m_nEntryPos ? StartPosition() : m_pos;
-    if (pos.m_bBroken && target != pos.m_nEntryPos)
+    if (pos.m_walk.Broken() && target != pos.m_nEntryPos)
         return false;
     while (pos.m_nEntryPos < target) {
         if (pos.m_nSectorPos == m_nSectorSize && !EnterNext(pos))

@@ -2,14 +2,10 @@
 
 // The stored bytes of one pack entry, read along its chain of sectors.
 //
-// The links come from the data file and are not trusted. Entering a sector
-// requires that its `prev` names the sector we came from (the first sector
-// names itself); a `next` that names the sector itself ends the chain. Those
-// two checks are what a well-formed chain always satisfies, and together they
-// catch every cycle: a sector reached twice would need two different
-// predecessors in its one `prev`. A link past the end of the data file shows
-// up as a short read. Any of these stops the chain for good: reads deliver
-// what came before and then nothing. No read goes past the entry's size.
+// The links are followed by the chain walker (chain_walk.h). A link past the
+// end of the data file shows up as a short read. A bad link stops the chain
+// for good: reads deliver what came before and then nothing. No read goes
+// past the entry's size.
 //
 // One system call covers a run of sectors that lie one after the other in the
 // data file. With large sectors it scatters straight into the caller's buffer
@@ -20,6 +16,7 @@
 // afterwards from the links it brought in; bytes read past a link that goes
 // elsewhere are simply read again from the right sector.
 
+#include "pack/chain_walk.h"
 #include "pack/pack_format.h"
 #include "platform/file.h"
 
@@ -48,12 +45,9 @@ public:
 
 private:
     struct CPosition {
-        uint32_t m_nSector = 0;     // the sector the position is in
-        uint32_t m_nNext = 0;       // its `next` link
+        CChainWalk m_walk;          // the sector the position is in, and its links
         uint32_t m_nSectorPos = 0;  // offset in its payload; sector size = used up
         uint32_t m_nEntryPos = 0;   // offset in the stored bytes
-        bool m_bStarted = false;    // the first sector has been entered
-        bool m_bBroken = false;     // a bad link was met: nothing more to read
     };
 
     // The position before any sector is entered: the first read or seek
@@ -62,10 +56,9 @@ private:
     // True when the payload of the current sector is used up and the entry
     // goes on, so the next byte lies in the next sector.
     bool MustEnterNext(const CPosition& pos) const;
-    // Checks the links of `sector`, entered from the position `pos` is in,
-    // and makes it current. False (and `pos` marked broken) when they are
-    // not what a chain has.
-    bool Accept(CPosition& pos, uint32_t sector, const _oru_pack_sector_links& links) const;
+    // Enters the walk's upcoming sector with its links and makes it current.
+    // False (and `pos` broken) when they are not what a chain has.
+    static bool Accept(CPosition& pos, const _oru_pack_sector_links& links);
     // Enters the next sector by reading its links alone; for seeking.
     bool EnterNext(CPosition& pos) const;
     // One scattered read over sectors that follow each other in the file.

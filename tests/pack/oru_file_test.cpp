@@ -305,42 +305,6 @@ TEST_P(PackStream, ReportsDamagedGzipData)
     }
 }
 
-TEST_P(PackStream, StopsShortOnLinksThatLeaveTheChain)
-{
-    const Bytes content = Pattern(4 * SECTOR);
-    struct {
-        const char* what;
-        uint32_t sector, next, prev;
-        size_t readable;
-    } const cases[] = {
-        {"next past the data file", 1, 1000, 0, 2 * SECTOR},
-        {"end marker too early", 1, 1, 0, 2 * SECTOR},
-        {"cycle back to the start", 2, 0, 1, 3 * SECTOR},
-        {"cycle with consistent back links", 3, 1, 2, SECTOR},  // 1 refuses to follow 0
-        {"prev that does not point back", 2, 3, 0, 2 * SECTOR},
-        {"first sector not linked to itself", 0, 1, 3, 0},
-    };
-    for (const auto& c : cases) {
-        m_image = CPackImage(SECTOR);
-        m_image.Store(u"f", content, {0, 1, 2, 3});
-        m_image.SetLinks(c.sector, c.next, c.prev);
-        if (std::string(c.what) == "cycle with consistent back links")
-            m_image.SetLinks(1, 2, 3);  // 0 -> 1 -> 2 -> 3 -> 1, and 1 claims 3 as its predecessor
-        m_image.Write(m_dir.File("p"));
-        StreamPtr p = OpenWritten(false);
-        ASSERT_TRUE(p) << c.what;
-        const Bytes expected(content.begin(), content.begin() + static_cast<long>(c.readable));
-        const Bytes got = ReadInPieces(*p, {7, 40});
-        EXPECT_EQ(got, expected) << c.what << ": read " << got.size();
-
-        // Memory holds the same bytes and reads short in the same place: no
-        // zeros stand in for the part the chain lost.
-        StreamPtr memory = OpenWritten(true);
-        ASSERT_TRUE(memory) << c.what;
-        EXPECT_EQ(ReadAll(*memory), expected) << c.what;
-    }
-}
-
 TEST_P(PackStream, BoundsPreloadingByTheStoredBytesNotTheDeclaredLength)
 {
     // 20 plain bytes inside a wrapper that claims four gigabytes.

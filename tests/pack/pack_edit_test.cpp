@@ -403,35 +403,6 @@ TEST_F(PackEdit, NumbersNewSectorsFromTheCountWhenTheDataFileIsLonger)
     EXPECT_EQ(Slurp<Bytes>(m_base + ".opk"), expected);
 }
 
-// Links read while deleting may be damaged: the walk stops at a link outside
-// the data file, at a cycle and at a sector whose back link disagrees (it
-// belongs to another chain), and never frees more than the size needs.
-TEST_F(PackEdit, GivesBackOnlyTheSectorsADamagedChainReallyOwns)
-{
-    CPackImage image(16);
-    image.Store(u"loop", Pattern(40), {0, 1, 2});
-    image.SetLinks(2, 0, 1);  // back to the start
-    image.Store(u"out", Pattern(40), {3, 4, 5});
-    image.SetLinks(4, 900, 3);
-    image.Store(u"cross", Pattern(40), {6, 7, 8});
-    image.SetLinks(7, 9, 6);  // into the next chain, whose back link says 9
-    image.Store(u"victim", Pattern(40), {9, 10, 11});
-    image.Store(u"long", Pattern(16), {12});
-    image.SetLinks(12, 13, 12);  // says it goes on; the size needs one sector
-    image.Store(u"spare", Pattern(16), {13});
-    image.Write(m_base);
-
-    CEditProbe pack;
-    ASSERT_TRUE(pack.OpenOruPack(Wide(m_base), ORU_PACK_MODE_WRITE, SECTOR));
-    for (const wchar_t* name : {L"loop", L"out", L"cross", L"long"})
-        EXPECT_TRUE(pack.DelFile(name)) << name;
-    pack.CloseOruPack();
-    EXPECT_EQ(pack.m_vecSectorUsed,
-              (std::vector<uint8_t>{0, 0, 0, 0, 0, 1, 0, 0, 1, 1, 1, 1, 0, 1}));
-    EXPECT_EQ(pack.GetPackInfo()->file_count, 2u);
-    EXPECT_EQ(ReadEntry(pack, L"victim"), Pattern(40));
-}
-
 // Near the format's limit of 2^31 data-file bytes an addition that would
 // pass it is refused before anything changes; one that fits in a free
 // sector still goes in. A sector of 2^30 - 8 payload bytes makes two

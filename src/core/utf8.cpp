@@ -233,18 +233,4 @@ std::string ToUtf8Lossy(std::wstring_view text)
     return out;
 }
 
-std::wstring FromUtf8Lossy(std::string_view text)
-{
-    std::wstring out;
-    out.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-        char32_t c = 0;
-        if (!GetUtf8(text, i, c))
-            c = REPLACEMENT;
-        out.push_back(static_cast<wchar_t>(c));
-    }
-    return out;
-}
-
 }  // namespace oru::detail

@@ -37,6 +37,5 @@ std::optional<std::wstring> FromUtf8(std::string_view text);
 // For diagnostics only (debug channel, crash reports): invalid values become
 // U+FFFD instead of failing, so a damaged name still shows up.
 std::string ToUtf8Lossy(std::wstring_view text);
-std::wstring FromUtf8Lossy(std::string_view text);
 
 }  // namespace oru::detail

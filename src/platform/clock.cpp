@@ -85,13 +85,4 @@ CLocalTime LocalTimeAt(int64_t seconds)
             parts.tm_hour, parts.tm_min, parts.tm_sec};
 }
 
-void SleepMilliseconds(uint32_t milliseconds)
-{
-    timespec left{static_cast<time_t>(milliseconds / 1000),
-                  static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0) {
-        // interrupted by a signal: sleep the rest
-    }
-}
-
 }  // namespace oru::platform

@@ -55,7 +55,4 @@ const IClocks& Clocks();
 // must outlive every reading that may have started before it is replaced.
 void SetClocks(const IClocks* pClocks);
 
-// Suspends the calling thread.
-void SleepMilliseconds(uint32_t milliseconds);
-
 }  // namespace oru::platform

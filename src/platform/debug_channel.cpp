@@ -1,10 +1,9 @@
 #include "platform/debug_channel.h"
 
 #include "platform/clock.h"
-#include "platform/files.h"
+#include "platform/descriptor.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -17,16 +16,10 @@ namespace {
 
 bool ReadTracerPid()
 {
-    const int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
+    const CDescriptor status = CDescriptor::Open("/proc/self/status", O_RDONLY);
     char buf[4096];
-    ssize_t n = 0;
-    do {
-        n = read(fd, buf, sizeof buf - 1);
-    } while (n < 0 && errno == EINTR);
-    close(fd);
-    if (n <= 0)
+    const size_t n = status.ReadUpTo(buf, sizeof buf - 1);
+    if (n == 0)
         return false;
     buf[n] = '\0';
     const char* p = strstr(buf, "TracerPid:");
@@ -34,26 +27,26 @@ bool ReadTracerPid()
 }
 
 // The file named by ORU_DEBUG_OUTPUT, opened once and reopened only when the
-// variable names another path.
+// variable names another path. Opened without waiting, so that a FIFO with no
+// reader in its place cannot hang every log line. Its writes do not pass the
+// fault seam: diagnostics must not shift a test's count of file changes.
 class CDebugFile {
 public:
     void Write(const char* path, std::string_view text)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_fd < 0 || m_strPath != path) {
-            if (m_fd >= 0)
-                close(m_fd);
+        if (!m_fd.IsOpen() || m_strPath != path) {
+            m_fd.Close();
             m_strPath = path;
-            m_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            m_fd = CDescriptor::OpenWithoutWaiting(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
         }
-        if (m_fd >= 0)
-            WriteAll(m_fd, text);
+        WriteAll(m_fd.Get(), text);
     }
 
 private:
     std::mutex m_mutex;
     std::string m_strPath;
-    int m_fd = -1;
+    CDescriptor m_fd;
 };
 
 }  // namespace

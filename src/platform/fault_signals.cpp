@@ -1,6 +1,6 @@
 #include "platform/fault_signals.h"
 
-#include "platform/files.h"
+#include "platform/descriptor.h"
 #include "platform/thread_id.h"
 
 #include <atomic>

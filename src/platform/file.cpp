@@ -13,28 +13,6 @@
 namespace oru::platform {
 namespace {
 
-// O_NONBLOCK keeps the open of a FIFO or a device from waiting; a regular
-// file ignores the flag, and anything else is refused.
-int OpenWithFlags(const std::string& pathUtf8, int flags)
-{
-    int fd = -1;
-    do {
-        fd = open(pathUtf8.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        RecordFileError();
-        return -1;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        RecordFileError();
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Moves past the first `transferred` bytes of the `left` pieces at `pVec`
 // after a short vectored transfer, so the call can continue where it stopped.
 void SkipTransferred(iovec*& pVec, size_t& left, size_t transferred)
@@ -52,14 +30,16 @@ void SkipTransferred(iovec*& pVec, size_t& left, size_t transferred)
 
 }  // namespace
 
-CFile& CFile::operator=(CFile&& other) noexcept
+// Only regular files: anything else is closed again at once, and opening
+// it never waited.
+CFile CFile::OpenWithFlags(const std::string& pathUtf8, int flags)
 {
-    if (this != &other) {
-        Close();
-        m_fd = other.m_fd;
-        other.m_fd = -1;
+    CDescriptor fd = CDescriptor::OpenWithoutWaiting(pathUtf8.c_str(), flags, 0666);
+    if (!fd.IsOpen() || !fd.IsRegularFile()) {
+        RecordFileError();
+        return CFile();
     }
-    return *this;
+    return CFile(std::move(fd));
 }
 
 CFile CFile::OpenRead(const std::string& pathUtf8)
@@ -85,25 +65,24 @@ CFile CFile::AdoptStdio(std::FILE* pStream, uint64_t& position)
     const off_t logical = ftello(pStream);
     if (logical > 0)
         position = static_cast<uint64_t>(logical);
-    const int fd = fcntl(fileno(pStream), F_DUPFD_CLOEXEC, 0);
+    CDescriptor fd = CDescriptor::Duplicate(fileno(pStream));
     std::fclose(pStream);
-    return CFile(fd);
+    return CFile(std::move(fd));
 }
 
-void CFile::Close()
+std::FILE* CFile::DuplicateAsStdio() const
 {
-    if (m_fd >= 0) {
-        // close() is not retried on EINTR: on Linux the descriptor is gone
-        // either way, and a retry could close one another thread just opened.
-        close(m_fd);
-        m_fd = -1;
-    }
+    CDescriptor fd = CDescriptor::Duplicate(m_fd.Get());
+    std::FILE* pStream = fd.IsOpen() ? fdopen(fd.Get(), "rb") : nullptr;
+    if (pStream)
+        fd.Release();  // the stream owns it now
+    return pStream;
 }
 
 bool CFile::Size(uint64_t& size) const
 {
     struct stat st {};
-    if (m_fd < 0 || fstat(m_fd, &st) != 0)
+    if (!IsOpen() || fstat(m_fd.Get(), &st) != 0)
         return false;
     size = static_cast<uint64_t>(st.st_size);
     return true;
@@ -119,7 +98,7 @@ size_t CFile::ReadAt(uint64_t offset, void* pDst, size_t size) const
 // a pipe) is continued from where it stopped, piece by piece.
 size_t CFile::ReadScatteredAt(uint64_t offset, const CReadPiece* pPieces, size_t count) const
 {
-    if (m_fd < 0 || count > MAX_PIECES || offset > static_cast<uint64_t>(INT64_MAX))
+    if (!IsOpen() || count > MAX_PIECES || offset > static_cast<uint64_t>(INT64_MAX))
         return 0;
     iovec vec[MAX_PIECES];
     size_t wanted = 0;
@@ -132,7 +111,7 @@ size_t CFile::ReadScatteredAt(uint64_t offset, const CReadPiece* pPieces, size_t
     iovec* pVec = vec;
     size_t left = count;
     while (done < wanted && left > 0) {
-        const ssize_t got = preadv(m_fd, pVec, static_cast<int>(left),
+        const ssize_t got = preadv(m_fd.Get(), pVec, static_cast<int>(left),
                                    static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR)
             continue;
@@ -144,28 +123,9 @@ size_t CFile::ReadScatteredAt(uint64_t offset, const CReadPiece* pPieces, size_t
     return done;
 }
 
-bool CFile::WriteAt(uint64_t offset, const void* pSrc, size_t size) const
-{
-    if (m_fd < 0)
-        return false;
-    const char* p = static_cast<const char*>(pSrc);
-    size_t done = 0;
-    while (done < size) {
-        if (!ReachFaultPoint(eFaultKind::WRITE))
-            return RecordFileError();
-        const ssize_t put = pwrite(m_fd, p + done, size - done, static_cast<off_t>(offset + done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return RecordFileError();
-        done += static_cast<size_t>(put);
-    }
-    return true;
-}
-
 bool CFile::WriteGatheredAt(uint64_t offset, const CWritePiece* pPieces, size_t count) const
 {
-    if (m_fd < 0 || count > MAX_PIECES || offset > static_cast<uint64_t>(INT64_MAX))
+    if (!IsOpen() || count > MAX_PIECES || offset > static_cast<uint64_t>(INT64_MAX))
         return false;
     iovec vec[MAX_PIECES];
     for (size_t i = 0; i < count; ++i) {
@@ -186,7 +146,7 @@ bool CFile::WriteGatheredAt(uint64_t offset, const CWritePiece* pPieces, size_t 
             return true;
         if (!ReachFaultPoint(eFaultKind::WRITE))
             return RecordFileError();
-        const ssize_t put = pwritev(m_fd, pVec, static_cast<int>(left), static_cast<off_t>(at));
+        const ssize_t put = pwritev(m_fd.Get(), pVec, static_cast<int>(left), static_cast<off_t>(at));
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0)
@@ -198,24 +158,22 @@ bool CFile::WriteGatheredAt(uint64_t offset, const CWritePiece* pPieces, size_t 
 
 bool CFile::Resize(uint64_t size) const
 {
-    if (m_fd < 0 || size > static_cast<uint64_t>(INT64_MAX))
+    if (!IsOpen() || size > static_cast<uint64_t>(INT64_MAX))
         return false;
     if (!ReachFaultPoint(eFaultKind::TRUNCATE))
         return RecordFileError();
     int result = 0;
     do {
-        result = ftruncate(m_fd, static_cast<off_t>(size));
+        result = ftruncate(m_fd.Get(), static_cast<off_t>(size));
     } while (result != 0 && errno == EINTR);
     return result == 0 || RecordFileError();
 }
 
 bool CFile::Sync() const
 {
-    if (m_fd < 0)
+    if (!IsOpen())
         return false;
-    if (!ReachFaultPoint(eFaultKind::SYNC))
-        return RecordFileError();
-    return fsync(m_fd) == 0 || RecordFileError();
+    return m_fd.Sync() || RecordFileError();
 }
 
 // flock belongs to the open file description, so two CFile objects in one
@@ -225,7 +183,7 @@ CFile::eLock CFile::TryLockExclusive() const
 {
     int result = 0;
     do {
-        result = flock(m_fd, LOCK_EX | LOCK_NB);
+        result = flock(m_fd.Get(), LOCK_EX | LOCK_NB);
     } while (result != 0 && errno == EINTR);
     if (result == 0)
         return eLock::TAKEN;
@@ -234,14 +192,7 @@ CFile::eLock CFile::TryLockExclusive() const
 
 bool CFile::SetPosition(uint64_t offset) const
 {
-    return m_fd >= 0 && lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) >= 0;
-}
-
-int CFile::Release()
-{
-    const int fd = m_fd;
-    m_fd = -1;
-    return fd;
+    return IsOpen() && lseek(m_fd.Get(), static_cast<off_t>(offset), SEEK_SET) >= 0;
 }
 
 bool PathMissing(const std::string& pathUtf8)

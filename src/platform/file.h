@@ -3,8 +3,8 @@
 // An open file that closes itself: the one place where pack files meet the
 // operating system. Paths are UTF-8; callers convert wide paths first.
 //
-// It moves but never copies: two owners of one descriptor would close it
-// twice. A stream that needs a handle of its own opens the path again (or
+// It owns its descriptor through a CDescriptor, so it moves but never
+// copies: two owners of one descriptor would close it twice. A stream that needs a handle of its own opens the path again (or
 // duplicates the descriptor) instead of sharing one.
 //
 // Every read and write names its offset (pread/pwrite), so the object keeps
@@ -17,12 +17,14 @@
 // failed open leaves its reason in LastFileError (fault_points.h): the
 // system's, or EISDIR for a folder and EINVAL for any other kind of file.
 
+#include "platform/descriptor.h"
 #include "platform/files.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace oru::platform {
 
@@ -41,11 +43,6 @@ struct CWritePiece {
 class CFile {
 public:
     CFile() = default;
-    ~CFile() { Close(); }
-    CFile(CFile&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    CFile& operator=(CFile&& other) noexcept;
-    CFile(const CFile&) = delete;
-    CFile& operator=(const CFile&) = delete;
 
     // An existing file opened read-only; !IsOpen() on failure.
     static CFile OpenRead(const std::string& pathUtf8);
@@ -61,10 +58,13 @@ public:
     // the descriptor cannot be duplicated; the stream is closed either way.
     static CFile AdoptStdio(std::FILE* pStream, uint64_t& position);
     // Takes over a descriptor handed back by a library that failed to keep it.
-    static CFile AdoptDescriptor(int fd) { return CFile(fd); }
+    static CFile AdoptDescriptor(int fd) { return CFile(CDescriptor(fd)); }
+    // A C stream of its own over the same file, for a reader that takes one;
+    // the caller closes it. Null when no descriptor can be had.
+    std::FILE* DuplicateAsStdio() const;
 
-    bool IsOpen() const { return m_fd >= 0; }
-    void Close();
+    bool IsOpen() const { return m_fd.IsOpen(); }
+    void Close() { m_fd.Close(); }
 
     // Size of the open file; false when it cannot be asked.
     bool Size(uint64_t& size) const;
@@ -81,9 +81,6 @@ public:
     // the end of the file, 0 on an error). At most MAX_PIECES pieces.
     size_t ReadScatteredAt(uint64_t offset, const CReadPiece* pPieces, size_t count) const;
     static constexpr size_t MAX_PIECES = 512;  // below the system limit of 1024
-    // Writes all `size` bytes at `offset`, growing the file if needed; false
-    // when not all of them were written.
-    bool WriteAt(uint64_t offset, const void* pSrc, size_t size) const;
     // Writes the pieces one after the other from `offset`, as one call when
     // the system allows it; false when not all of them were written. At most
     // MAX_PIECES pieces.
@@ -104,18 +101,20 @@ public:
     // Size and times of the open file; false when it is not a regular file.
     bool SizeAndTimes(uint64_t& size, CFileTimes& times) const
     {
-        return DescriptorSizeAndTimes(m_fd, size, times);
+        return DescriptorSizeAndTimes(m_fd.Get(), size, times);
     }
 
     // Moves the descriptor's own position (the one a library reading the
     // descriptor itself uses) to `offset` from the start.
     bool SetPosition(uint64_t offset) const;
     // Gives the descriptor away; the caller closes it from now on.
-    int Release();
+    int Release() { return m_fd.Release(); }
 
 private:
-    explicit CFile(int fd) : m_fd(fd) {}
-    int m_fd = -1;
+    explicit CFile(CDescriptor&& fd) : m_fd(std::move(fd)) {}
+    static CFile OpenWithFlags(const std::string& pathUtf8, int flags);
+
+    CDescriptor m_fd;
 };
 
 // True only when `pathUtf8` certainly names nothing (no such entry, or a

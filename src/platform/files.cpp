@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include "platform/file.h"
 #include "platform/file_time.h"
 
 #include <cerrno>
@@ -8,18 +9,6 @@
 #include <unistd.h>
 
 namespace oru::platform {
-namespace {
-
-int OpenForReading(const std::string& pathUtf8)
-{
-    int fd = -1;
-    do {
-        fd = open(pathUtf8.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-}  // namespace
 
 bool MakeDirectory(const char* pathUtf8)
 {
@@ -31,30 +20,11 @@ bool MakeDirectory(const char* pathUtf8)
     return stat(pathUtf8, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool WriteAll(int fd, std::string_view text)
-{
-    while (!text.empty()) {
-        const ssize_t n = write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 bool ReadableFileSize(const std::string& pathUtf8, uint64_t& size)
 {
-    const int fd = OpenForReading(pathUtf8);
-    if (fd < 0)
-        return false;
-    struct stat st {};
-    const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    close(fd);
-    if (ok)
-        size = static_cast<uint64_t>(st.st_size);
-    return ok;
+    // CFile opens regular files only, and never waits on a FIFO.
+    const CFile file = CFile::OpenRead(pathUtf8);
+    return file.IsOpen() && file.Size(size);
 }
 
 namespace {

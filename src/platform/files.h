@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstddef>
 #include <string>
-#include <string_view>
 
 namespace oru::platform {
 
@@ -14,10 +13,6 @@ namespace oru::platform {
 // Allocates nothing, so a crash report can use it.
 bool MakeDirectory(const char* pathUtf8);
 inline bool MakeDirectory(const std::string& pathUtf8) { return MakeDirectory(pathUtf8.c_str()); }
-
-// Writes all of `text` to an open descriptor, retrying after EINTR and short
-// writes. False when a write fails. Safe in a signal handler.
-bool WriteAll(int fd, std::string_view text);
 
 // The size of an existing regular file that can be opened for reading;
 // false when it cannot (missing, a folder, no permission).

@@ -4,7 +4,11 @@
 // piece: an appended log file, or the process's standard output. There is no
 // user-space buffer, so a written line is as durable as the system makes it
 // the moment Write returns, and lines written by several processes to one
-// file never interleave within a line (O_APPEND).
+// file never interleave within a line (O_APPEND). The descriptor belongs to
+// a CDescriptor; opening, writing and syncing are async-signal-safe as its
+// are, so a crash report writes through this class from a signal handler.
+
+#include "platform/descriptor.h"
 
 #include <cstddef>
 #include <string>
@@ -13,14 +17,8 @@ namespace oru::platform {
 
 class COutputFile {
 public:
+    // Moves, never copies, as the CDescriptor it holds.
     COutputFile() = default;
-    ~COutputFile() { Close(); }
-
-    // Moves, never copies: two owners of one descriptor would close it twice.
-    COutputFile(COutputFile&& other) noexcept;
-    COutputFile& operator=(COutputFile&& other) noexcept;
-    COutputFile(const COutputFile&) = delete;
-    COutputFile& operator=(const COutputFile&) = delete;
 
     // Opens `pathUtf8` for appending, creating it (mode 0644 before the
     // umask) when missing. False, with the file closed, on failure.
@@ -36,7 +34,7 @@ public:
     // when the process has no standard output (the descriptor is closed).
     bool OpenStandardOutput();
 
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_fd.IsOpen(); }
 
     // Writes all `size` bytes; retries short writes and EINTR. False when the
     // file is closed or the system refuses the write (a full disk).
@@ -45,12 +43,12 @@ public:
     // cannot confirm it (an I/O error, a full disk found only now).
     bool Sync();
 
-    void Close();
+    void Close() { m_fd.Close(); }
 
 private:
     bool OpenWith(const char* pathUtf8, int modeFlag);  // O_APPEND or O_TRUNC
 
-    int m_fd = -1;
+    CDescriptor m_fd;
 };
 
 }  // namespace oru::platform

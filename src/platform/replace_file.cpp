@@ -1,5 +1,6 @@
 #include "platform/replace_file.h"
 
+#include "platform/descriptor.h"
 #include "platform/fault_points.h"
 #include "platform/output_file.h"
 
@@ -20,15 +21,8 @@ bool SyncParentFolder(const std::string& pathUtf8)
 {
     const size_t slash = pathUtf8.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : pathUtf8.substr(0, slash + 1);
-    int fd = -1;
-    do {
-        fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return false;
-    const bool synced = ReachFaultPoint(eFaultKind::SYNC) && fsync(fd) == 0;
-    close(fd);
-    return synced;
+    const CDescriptor fd = CDescriptor::Open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    return fd.IsOpen() && fd.Sync();
 }
 
 // Beside the target, so that the rename stays within one file system; unique

@@ -1,5 +1,8 @@
 #include "platform/stack_walk.h"
 
+#include "platform/descriptor.h"
+#include "platform/file.h"
+
 #define UNW_LOCAL_ONLY
 #include <cxxabi.h>
 #include <dwarf.h>
@@ -12,8 +15,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -71,23 +72,15 @@ int OpenLinkedDebugFile(Dwfl_Module* pModule, const std::string& path, GElf_Word
 {
     // Without waiting: a FIFO in the debug file's place must not hang the
     // report; only a regular file is read.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    CDescriptor file(CFile::OpenRead(path).Release());
+    if (!file.IsOpen())
         return -1;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return -1;
-    }
     const unsigned char* pModuleId = nullptr;
     GElf_Addr idAddress = 0;
     const bool bMatches = dwfl_module_build_id(pModule, &pModuleId, &idAddress) > 0
-                              ? SameBuildId(pModule, fd)
-                              : MatchesLinkCrc(fd, crc);
-    if (bMatches)
-        return fd;
-    close(fd);
-    return -1;
+                              ? SameBuildId(pModule, file.Get())
+                              : MatchesLinkCrc(file.Get(), crc);
+    return bMatches ? file.Release() : -1;  // libdw owns a matching file from here
 }
 
 // Finds the debug information of a module that was stripped of it, on this

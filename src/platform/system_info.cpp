@@ -1,5 +1,7 @@
 #include "platform/system_info.h"
 
+#include "platform/descriptor.h"
+
 #include <cerrno>
 #include <cstring>
 #include <elf.h>
@@ -18,22 +20,8 @@ constexpr size_t SMALL_FILE_BYTES = 8192;
 // length read, 0 when the file cannot be read.
 size_t ReadFileStart(const char* path, char* pBuffer, size_t capacity)
 {
-    int fd = -1;
-    do {
-        fd = open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    size_t length = 0;
-    if (fd >= 0) {
-        while (length + 1 < capacity) {
-            const ssize_t n = read(fd, pBuffer + length, capacity - 1 - length);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            length += static_cast<size_t>(n);
-        }
-        close(fd);
-    }
+    const CDescriptor file = CDescriptor::Open(path, O_RDONLY);
+    const size_t length = file.ReadUpTo(pBuffer, capacity - 1);
     pBuffer[length] = '\0';
     return length;
 }

@@ -5,8 +5,7 @@
 #include "core/utf8.h"
 #include "pack/pack_format.h"
 #include "pack/pack_index.h"
-#include "platform/file.h"
-#include "platform/files.h"
+#include "platform/descriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -7,7 +7,6 @@
 #include "platform/file.h"
 #include "platform/file_time.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -133,28 +132,17 @@ bool CloseAfterWriting(CToolPack& pack, const std::string& base)
     return true;
 }
 
-CDataFile::CDataFile(const std::string& base)
-    : m_fd(open((base + ".opk").c_str(), O_RDONLY | O_CLOEXEC))
+CDataFile::CDataFile(const std::string& base) : m_file(oru::platform::CFile::OpenRead(base + ".opk"))
 {
-}
-
-CDataFile::~CDataFile()
-{
-    if (m_fd >= 0)
-        close(m_fd);
 }
 
 std::unique_ptr<COruFile, int (*)(COruFile*)> CDataFile::OpenEntry(const _oru_pack_file_info& info,
                                                                    uint32_t sectorSize) const
 {
     std::unique_ptr<COruFile, int (*)(COruFile*)> stream(nullptr, oru_fclose);
-    const int fd = m_fd >= 0 ? fcntl(m_fd, F_DUPFD_CLOEXEC, 0) : -1;
-    std::FILE* pData = fd >= 0 ? fdopen(fd, "rb") : nullptr;
-    if (!pData) {
-        if (fd >= 0)
-            close(fd);
+    std::FILE* pData = m_file.DuplicateAsStdio();
+    if (!pData)
         return stream;
-    }
     _oru_pack_file_info copy = info;
     stream.reset(new COruFile(pData, copy, sectorSize, false));
     return stream;

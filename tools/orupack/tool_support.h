@@ -5,6 +5,8 @@
 
 #include <oru/pack/oru_pack.h>
 
+#include "platform/file.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -65,22 +67,20 @@ bool OpenForWriting(CToolPack& pack, const std::string& base, bool mayCreate, ui
 bool CloseAfterWriting(CToolPack& pack, const std::string& base);
 
 // The pack's data file, opened once for reading; streams over its entries
-// take duplicates of its descriptor.
+// take duplicates of its descriptor. Only a regular file is opened, without
+// waiting: a FIFO in its place is refused instead of hanging the command.
 class CDataFile {
 public:
     explicit CDataFile(const std::string& base);
-    ~CDataFile();
-    CDataFile(const CDataFile&) = delete;
-    CDataFile& operator=(const CDataFile&) = delete;
 
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_file.IsOpen(); }
     // A stream over an entry's content, by its record (so that names stored
     // in any case can be read). Null when no descriptor can be had.
     std::unique_ptr<COruFile, int (*)(COruFile*)> OpenEntry(const _oru_pack_file_info& info,
                                                             uint32_t sectorSize) const;
 
 private:
-    int m_fd;
+    oru::platform::CFile m_file;
 };
 
 // A one-line progress bar on standard error, drawn only when standard error

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <sys/stat.h>
 #include <fstream>
 #include <list>
 #include <string>
@@ -91,6 +92,8 @@ TEST(FileSize, GivesTheSizeOrZero)
     EXPECT_EQ(OruGetFileSize(std::wstring(dir.Path().wstring())), 0u);  // a folder
     std::ofstream(dir.File("empty")).close();
     EXPECT_EQ(OruGetFileSize(dir.Path().wstring() + L"/empty"), 0u);
+    ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(OruGetFileSize(dir.Path().wstring() + L"/fifo"), 0u);  // without waiting for a writer
 }
 
 TEST(FileSize, ReadsPathsWithNonAsciiNames)

@@ -355,6 +355,23 @@ TEST_F(Orupack, CatAndExtractFailOnEntriesThatReadShort)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
 }
 
+// A FIFO in place of the data file is refused at once: reading commands
+// never wait for a writer that may not come.
+TEST_F(Orupack, CatAndExtractRefuseAFifoAsTheDataFile)
+{
+    Spit(m_dir.Path() / "tree" / "a.txt", "a");
+    ASSERT_EQ(Run("create " + Base() + " " + m_dir.File("tree")).m_nStatus, 0);
+    fs::remove(Base() + ".opk");
+    ASSERT_EQ(mkfifo((Base() + ".opk").c_str(), 0600), 0);
+    const std::string err = m_dir.File("stderr");
+    for (const std::string& args : {" cat " + Base() + " a.txt", " extract " + Base() + " " + m_dir.File("out")}) {
+        const int status = std::system(("timeout 20 " + std::string(ORUPACK_PATH) + args +
+                                        " >/dev/null 2>" + err).c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << args;
+        EXPECT_NE(Slurp(err).find("cannot open the data file"), std::string::npos) << args << ": " << Slurp(err);
+    }
+}
+
 // A second editor is refused while the first holds the pack; a data file
 // whose index is missing is never emptied.
 TEST_F(Orupack, RefusesToEditAPackInUseOrWithoutItsIndex)

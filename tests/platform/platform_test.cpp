@@ -18,6 +18,7 @@
 #include <string>
 #include <fcntl.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,6 +70,20 @@ TEST(DebugChannel, AppendsToTheFileNamedByTheEnvironment)
     }
     EXPECT_EQ(oru::test::Slurp(first), "one\n\xED\x95\x9C\n");
     EXPECT_EQ(oru::test::Slurp(second), "two\n");
+}
+
+// A FIFO nobody reads, named as the channel, must not hold up the writer:
+// the line is lost, and the channel works again once the path is a file.
+TEST(DebugChannel, NeverWaitsOnAFifoWithoutAReader)
+{
+    oru::test::CTempDir dir;
+    const std::string path = dir.File("channel");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    CScopedEnv env("ORU_DEBUG_OUTPUT", path.c_str());
+    WriteDebugChannel("lost\n");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    WriteDebugChannel("kept\n");
+    EXPECT_EQ(ReadAll(path), "kept\n");
 }
 
 // Whether a tracer is attached, read here without the library's help.

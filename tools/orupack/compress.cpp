@@ -1,6 +1,6 @@
 #include "compress.h"
 
-#include "pack/pack_format.h"
+#include "pack/pack_tools.h"
 
 #include <zlib.h>
 
@@ -15,13 +15,13 @@ bool ReadersWouldDecode(const uint8_t* start, size_t length)
         return length >= bytes && std::memcmp(start, pMagic, bytes) == 0;
     };
     return startsWith(GZIP_ID, sizeof GZIP_ID) ||
-           startsWith(oru::detail::WRAPPER_MAGIC, sizeof oru::detail::WRAPPER_MAGIC);
+           startsWith(oru::tools::WRAPPER_MAGIC, sizeof oru::tools::WRAPPER_MAGIC);
 }
 
 bool WrapCompressed(const std::vector<uint8_t>& content, std::vector<uint8_t>& wrapped,
                     bool always)
 {
-    using oru::detail::WRAPPER_PREFIX_BYTES;
+    using oru::tools::WRAPPER_PREFIX_BYTES;
     if ((!always && content.size() <= WRAPPER_PREFIX_BYTES) || content.size() > UINT32_MAX)
         return false;
     z_stream z{};
@@ -32,7 +32,7 @@ bool WrapCompressed(const std::vector<uint8_t>& content, std::vector<uint8_t>& w
     // unless the wrapper is wanted whatever it costs.
     wrapped.resize(always ? WRAPPER_PREFIX_BYTES + deflateBound(&z, static_cast<uLong>(content.size()))
                           : content.size());
-    std::memcpy(wrapped.data(), oru::detail::WRAPPER_MAGIC, sizeof oru::detail::WRAPPER_MAGIC);
+    std::memcpy(wrapped.data(), oru::tools::WRAPPER_MAGIC, sizeof oru::tools::WRAPPER_MAGIC);
     const uint32_t length = static_cast<uint32_t>(content.size());
     std::memcpy(wrapped.data() + 8, &length, sizeof length);  // little-endian host, as the format
     z.next_in = const_cast<Bytef*>(content.data());

@@ -1,9 +1,6 @@
 #include "mount_tree.h"
 
-#include "core/utf8.h"
-#include "pack/pack_format.h"
-#include "pack/sector_chain.h"
-#include "platform/file.h"
+#include "pack/pack_tools.h"
 
 #include <climits>
 #include <optional>
@@ -23,14 +20,13 @@ constexpr uint32_t GZIP_TRAILER_SIZE_BYTES = 4;  // the content length, last in 
 void ProbeContent(const std::string& base, const _oru_pack_file_info& info, uint32_t sectorSize,
                   CMountNode& file)
 {
-    using namespace oru::detail;
+    using namespace oru::tools;
     file.m_nSize = info.size;
     file.m_eForm = CONTENT_PLAIN;
     if (info.size < 2)
         return;
-    CSectorChain chain(oru::platform::CFile::OpenRead(base + ".opk"), info, sectorSize);
     uint8_t prefix[WRAPPER_PREFIX_BYTES] = {};
-    const size_t got = chain.Read(prefix, sizeof prefix);
+    const size_t got = ReadStoredBytes(base, info, sectorSize, 0, prefix, sizeof prefix);
     if (got == sizeof prefix && std::memcmp(prefix, WRAPPER_MAGIC, sizeof WRAPPER_MAGIC) == 0) {
         file.m_nSize = LoadU32(prefix + sizeof WRAPPER_MAGIC);
         file.m_eForm = CONTENT_DECODED;
@@ -38,8 +34,9 @@ void ProbeContent(const std::string& base, const _oru_pack_file_info& info, uint
     }
     uint8_t trailer[GZIP_TRAILER_SIZE_BYTES];
     if (got >= 2 && prefix[0] == GZIP_ID1 && prefix[1] == GZIP_ID2 &&
-        info.size >= GZIP_TRAILER_SIZE_BYTES && chain.Seek(info.size - GZIP_TRAILER_SIZE_BYTES) &&
-        chain.Read(trailer, sizeof trailer) == sizeof trailer) {
+        info.size >= GZIP_TRAILER_SIZE_BYTES &&
+        ReadStoredBytes(base, info, sectorSize, info.size - GZIP_TRAILER_SIZE_BYTES, trailer,
+                        sizeof trailer) == sizeof trailer) {
         file.m_nSize = LoadU32(trailer);
         file.m_eForm = CONTENT_DECODED;
     }
@@ -83,7 +80,7 @@ const CMountNode* CMountTree::Find(const char* pPath) const
 
 std::vector<std::string> CMountTree::Components(const std::wstring& name, const char*& why)
 {
-    const std::optional<std::string> utf8 = oru::detail::ToUtf8(name);
+    const std::optional<std::string> utf8 = oru::tools::ToUtf8(name);
     if (!utf8) {
         why = "the name has no UTF-8 form";
         return {};

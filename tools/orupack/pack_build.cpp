@@ -10,12 +10,6 @@
 #include "compress.h"
 #include "tool_support.h"
 
-#include "pack/pack_check.h"
-#include "pack/pack_format.h"
-#include "platform/fault_points.h"
-#include "platform/file.h"
-#include "platform/files.h"
-
 #include <stdlib.h>
 
 #include <algorithm>
@@ -79,7 +73,7 @@ bool ParseSectorSize(const CArgs& args, uint32_t& sectorSize)
     char* pEnd = nullptr;
     const unsigned long long value = std::strtoull(it->second.c_str(), &pEnd, 10);
     if (it->second.empty() || *pEnd != '\0' || value == 0 || value > UINT32_MAX ||
-        !oru::detail::DataFileFits(1, static_cast<uint32_t>(value))) {
+        !oru::tools::DataFileFits(1, static_cast<uint32_t>(value))) {
         Error("--sector-size: '%s' is not a sector size (1 to 2147483639 bytes)",
               it->second.c_str());
         return false;
@@ -141,9 +135,9 @@ void CollectFolder(const std::string& root, const std::string& relative,
 void KeepOriginalTimes(COruPack& pack, const std::wstring& entry, const std::string& original)
 {
     uint64_t size = 0;
-    oru::platform::CFileTimes times{};
-    const auto it = pack.GetFileList()->find(oru::detail::FoldName(entry));
-    if (it == pack.GetFileList()->end() || !oru::platform::FileSizeAndTimes(original, size, times))
+    oru::tools::CFileTimes times{};
+    const auto it = pack.GetFileList()->find(oru::tools::FoldName(entry));
+    if (it == pack.GetFileList()->end() || !oru::tools::FileSizeAndTimes(original, size, times))
         return;
     it->second.creation_time = times.m_nCreation;
     it->second.last_access_time = times.m_nAccess;
@@ -163,7 +157,7 @@ const char* OpenFailure(int error)
 // Why the last addition failed, for its message.
 std::string AddFailure()
 {
-    const int error = oru::platform::LastFileError();
+    const int error = oru::tools::LastFileError();
     if (error != 0)
         return std::strerror(error);
     return "unreadable, or the pack would pass its 2 GiB limit";
@@ -176,7 +170,7 @@ std::string AddFailure()
 // is smaller, and always when readers would otherwise decode its plain bytes.
 class CAdder {
 public:
-    CAdder(CToolPack& pack, const std::string& base, bool compress)
+    CAdder(COruPack& pack, const std::string& base, bool compress)
         : m_pack(pack), m_strBase(base), m_bCompress(compress)
     {
     }
@@ -218,11 +212,11 @@ private:
     // file, which is never waited on (a FIFO's open could wait for good).
     static int ReadStart(const std::string& path, std::vector<uint8_t>& start)
     {
-        oru::platform::ClearLastFileError();
-        const oru::platform::CFile file = oru::platform::CFile::OpenRead(path);
+        oru::tools::ClearLastFileError();
+        const oru::tools::CFile file = oru::tools::CFile::OpenRead(path);
         if (!file.IsOpen())
-            return oru::platform::LastFileError();
-        start.resize(sizeof oru::detail::WRAPPER_MAGIC);
+            return oru::tools::LastFileError();
+        start.resize(sizeof oru::tools::WRAPPER_MAGIC);
         start.resize(file.ReadAt(0, start.data(), start.size()));
         return 0;
     }
@@ -263,7 +257,7 @@ private:
 
     bool Store(const std::string& path, const std::wstring& entry)
     {
-        oru::platform::ClearLastFileError();
+        oru::tools::ClearLastFileError();
         if (!m_pack.AddFile(entry)) {
             Error("%s: cannot store the file: %s", path.c_str(), AddFailure().c_str());
             return false;
@@ -272,7 +266,7 @@ private:
         return true;
     }
 
-    CToolPack& m_pack;
+    COruPack& m_pack;
     std::string m_strBase;
     bool m_bCompress;
     std::unique_ptr<CStaging> m_pStaging;
@@ -314,7 +308,7 @@ int CmdCreate(const CArgs& args)
     bool failed = skipped.m_nFolders + skipped.m_nBadNames > 0;
     std::map<std::wstring, const CSource*> folded;
     for (const CSource& source : sources) {
-        const auto [it, inserted] = folded.emplace(oru::detail::FoldName(source.m_strEntry), &source);
+        const auto [it, inserted] = folded.emplace(oru::tools::FoldName(source.m_strEntry), &source);
         if (!inserted) {
             Error("%s: has the same entry name as %s; only the last one is kept",
                   source.m_strRelative.c_str(), it->second->m_strRelative.c_str());
@@ -323,7 +317,7 @@ int CmdCreate(const CArgs& args)
     }
 
     // A new pack replaces whatever was there, unless someone is editing it.
-    if (oru::detail::PackEditedElsewhere(base)) {
+    if (oru::tools::PackEditedElsewhere(base)) {
         Error("%s: the pack is being edited elsewhere", base.c_str());
         return EXIT_FAILED;
     }
@@ -335,7 +329,7 @@ int CmdCreate(const CArgs& args)
             return EXIT_FAILED;
         }
     }
-    CToolPack pack;
+    COruPack pack;
     if (!OpenForWriting(pack, base, true, sectorSize))
         return EXIT_FAILED;
     CAdder adder(pack, base, args.Has("--compress"));
@@ -388,7 +382,7 @@ int CmdAdd(const CArgs& args)
     const std::string base = PackBase(args.m_vecWords[0]);
     std::error_code ec;
     const bool existed = fs::exists(base + ".odx", ec);
-    CToolPack pack;
+    COruPack pack;
     if (!OpenForWriting(pack, base, true, DEFAULT_SECTOR_SIZE))
         return EXIT_FAILED;
 
@@ -429,7 +423,7 @@ int CmdRm(const CArgs& args)
     if (args.m_vecWords.size() < 2)
         return EXIT_USAGE;
     const std::string base = PackBase(args.m_vecWords[0]);
-    CToolPack pack;
+    COruPack pack;
     if (!OpenForWriting(pack, base, false, DEFAULT_SECTOR_SIZE))
         return EXIT_FAILED;
     bool failed = false;

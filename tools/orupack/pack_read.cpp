@@ -2,11 +2,6 @@
 
 #include "commands.h"
 
-#include "core/utf8.h"
-#include "pack/pack_format.h"
-#include "pack/pack_index.h"
-#include "platform/descriptor.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,7 +37,7 @@ bool CopyContent(COruFile& stream, int fd, const std::string& what)
             Error("%s: the stored data is damaged", what.c_str());
             return false;
         }
-        if (!oru::platform::WriteAll(fd, std::string_view(reinterpret_cast<const char*>(buffer.data()), got))) {
+        if (!oru::tools::WriteAll(fd, std::string_view(reinterpret_cast<const char*>(buffer.data()), got))) {
             Error("%s: cannot write: %s", what.c_str(), std::strerror(errno));
             return false;
         }
@@ -61,7 +56,7 @@ bool CopyContent(COruFile& stream, int fd, const std::string& what)
 // with a drive, with a ".." component, or not convertible.
 std::string SafeRelativePath(const std::wstring& name, const char*& why)
 {
-    const std::optional<std::string> utf8 = oru::detail::ToUtf8(name);
+    const std::optional<std::string> utf8 = oru::tools::ToUtf8(name);
     if (!utf8) {
         why = "the name has no UTF-8 form";
         return {};
@@ -198,11 +193,11 @@ int CmdInfo(const CArgs& args)
     _oru_pack_header header{};
     COruPack::FileList files;
     std::vector<uint8_t> used;
-    if (!oru::detail::ReadWholeFile(base + ".odx", image)) {
+    if (!oru::tools::ReadWholeFile(base + ".odx", image)) {
         Error("%s.odx: cannot read the index", base.c_str());
         return EXIT_FAILED;
     }
-    const bool whole = oru::detail::ParseIndex(image.data(), image.size(), {&header, &files, nullptr, &used});
+    const bool whole = oru::tools::ParseIndex(image.data(), image.size(), {&header, &files, nullptr, &used});
     uint64_t dataBytes = 0;
     std::error_code ec;
     dataBytes = fs::file_size(base + ".opk", ec);

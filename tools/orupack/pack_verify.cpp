@@ -3,8 +3,6 @@
 
 #include "commands.h"
 
-#include "pack/pack_check.h"
-
 #include <cinttypes>
 
 namespace orupack {
@@ -14,10 +12,10 @@ int CmdVerify(const CArgs& args)
     if (args.m_vecWords.size() != 1)
         return EXIT_USAGE;
     const std::string base = PackBase(args.m_vecWords[0]);
-    oru::detail::CPackCheckResult result;
+    oru::tools::CPackCheckResult result;
     {
         std::unique_ptr<CProgress> pProgress;  // made once the total is known
-        oru::detail::CPackCheckHooks hooks;
+        oru::tools::CPackCheckHooks hooks;
         hooks.m_fnProblem = [&base](const std::string& line) {
             std::fprintf(stderr, "%s: %s\n", base.c_str(), line.c_str());
         };
@@ -26,7 +24,7 @@ int CmdVerify(const CArgs& args)
                 pProgress = std::make_unique<CProgress>("verify", total);
             pProgress->Advance(bytes);
         };
-        result = oru::detail::CheckPack(base, hooks);
+        result = oru::tools::CheckPack(base, hooks);
     }
     if (result.m_nProblems > 0) {
         std::fprintf(stderr, "%s: %" PRIu64 " problem%s found\n", base.c_str(), result.m_nProblems,

@@ -1,12 +1,5 @@
 #include "tool_support.h"
 
-#include "core/utf8.h"
-#include "pack/pack_check.h"
-#include "pack/pack_format.h"
-#include "pack/sector_chain.h"
-#include "platform/file.h"
-#include "platform/file_time.h"
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,12 +75,12 @@ std::string PackBase(const std::string& arg)
 
 std::wstring Wide(const std::string& utf8)
 {
-    return oru::detail::FromUtf8(utf8).value_or(std::wstring());
+    return oru::tools::FromUtf8(utf8).value_or(std::wstring());
 }
 
 std::string Narrow(const std::wstring& wide)
 {
-    return oru::detail::ToUtf8Lossy(wide);
+    return oru::tools::ToUtf8Lossy(wide);
 }
 
 bool OpenForReading(COruPack& pack, const std::string& base)
@@ -98,7 +91,7 @@ bool OpenForReading(COruPack& pack, const std::string& base)
     return false;
 }
 
-bool OpenForWriting(CToolPack& pack, const std::string& base, bool mayCreate, uint32_t sectorSize)
+bool OpenForWriting(COruPack& pack, const std::string& base, bool mayCreate, uint32_t sectorSize)
 {
     std::error_code ec;
     const bool exists = std::filesystem::exists(base + ".odx", ec);
@@ -107,9 +100,9 @@ bool OpenForWriting(CToolPack& pack, const std::string& base, bool mayCreate, ui
         return false;
     }
     const bool opened = pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, sectorSize);
-    if (pack.HoldsDataFile())
+    if (oru::tools::CPackAccess::HoldsDataFile(pack))
         return true;
-    if (oru::detail::PackEditedElsewhere(base))
+    if (oru::tools::PackEditedElsewhere(base))
         Error("%s: the pack is being edited elsewhere; try again when that is done", base.c_str());
     else if (!exists && std::filesystem::file_size(base + ".opk", ec) > 0 && !ec)
         Error("%s.odx: the index is missing, but %s.opk holds data; not touching it",
@@ -122,30 +115,14 @@ bool OpenForWriting(CToolPack& pack, const std::string& base, bool mayCreate, ui
     return false;
 }
 
-bool CloseAfterWriting(CToolPack& pack, const std::string& base)
+bool CloseAfterWriting(COruPack& pack, const std::string& base)
 {
     pack.CloseOruPack();
-    if (pack.Unsaved()) {
+    if (oru::tools::CPackAccess::IndexUnsaved(pack)) {
         Error("%s.odx: cannot save the index; the pack keeps its previous index", base.c_str());
         return false;
     }
     return true;
-}
-
-CDataFile::CDataFile(const std::string& base) : m_file(oru::platform::CFile::OpenRead(base + ".opk"))
-{
-}
-
-std::unique_ptr<COruFile, int (*)(COruFile*)> CDataFile::OpenEntry(const _oru_pack_file_info& info,
-                                                                   uint32_t sectorSize) const
-{
-    std::unique_ptr<COruFile, int (*)(COruFile*)> stream(nullptr, oru_fclose);
-    std::FILE* pData = m_file.DuplicateAsStdio();
-    if (!pData)
-        return stream;
-    _oru_pack_file_info copy = info;
-    stream.reset(new COruFile(pData, copy, sectorSize, false));
-    return stream;
 }
 
 CProgress::CProgress(const char* pLabel, uint64_t total)
@@ -190,7 +167,7 @@ void CProgress::Draw()
 
 std::wstring FindEntry(COruPack& pack, const std::string& name)
 {
-    std::wstring key = oru::detail::FoldName(Wide(name));
+    std::wstring key = oru::tools::FoldName(Wide(name));
     if (!key.empty() && pack.GetFileList()->count(key))
         return key;
     std::replace(key.begin(), key.end(), L'/', L'\\');
@@ -216,7 +193,7 @@ bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes)
 
 timespec FileTimeToTimespec(uint64_t fileTime)
 {
-    const oru::platform::CUnixTime moment = oru::platform::FromFileTime(fileTime);
+    const oru::tools::CUnixTime moment = oru::tools::FromFileTime(fileTime);
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(moment.m_nSeconds);
     ts.tv_nsec = static_cast<long>(moment.m_nNanoseconds);
@@ -237,15 +214,14 @@ std::string FormatFileTime(uint64_t fileTime)
 bool WrappedLength(const std::string& base, const _oru_pack_file_info& info, uint32_t sectorSize,
                    uint32_t& length)
 {
-    using oru::detail::WRAPPER_PREFIX_BYTES;
+    using oru::tools::WRAPPER_PREFIX_BYTES;
     if (info.size < WRAPPER_PREFIX_BYTES)
         return false;
-    oru::detail::CSectorChain chain(oru::platform::CFile::OpenRead(base + ".opk"), info, sectorSize);
     uint8_t prefix[WRAPPER_PREFIX_BYTES];
-    if (chain.Read(prefix, sizeof prefix) != sizeof prefix ||
-        std::memcmp(prefix, oru::detail::WRAPPER_MAGIC, sizeof oru::detail::WRAPPER_MAGIC) != 0)
+    if (oru::tools::ReadStoredBytes(base, info, sectorSize, 0, prefix, sizeof prefix) != sizeof prefix ||
+        std::memcmp(prefix, oru::tools::WRAPPER_MAGIC, sizeof oru::tools::WRAPPER_MAGIC) != 0)
         return false;
-    length = oru::detail::LoadU32(prefix + 8);
+    length = oru::tools::LoadU32(prefix + 8);
     return true;
 }
 

@@ -5,7 +5,7 @@
 
 #include <oru/pack/oru_pack.h>
 
-#include "platform/file.h"
+#include "pack/pack_tools.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -49,39 +49,16 @@ std::string PackBase(const std::string& arg);
 std::wstring Wide(const std::string& utf8);     // invalid UTF-8 gives an empty string
 std::string Narrow(const std::wstring& wide);   // for messages; never fails
 
-// A pack manager that lets the tool see whether the data file is held and
-// whether the index was saved.
-class CToolPack : public COruPack {
-public:
-    bool HoldsDataFile() const { return m_pDataFile != nullptr; }
-    bool Unsaved() const { return m_bModified; }
-};
-
 // Opens the pack read-only; a message and false when its index cannot be read.
 bool OpenForReading(COruPack& pack, const std::string& base);
 // Opens the pack for writing, creating it when `mayCreate` and it is absent.
 // A message and false when it cannot be edited.
-bool OpenForWriting(CToolPack& pack, const std::string& base, bool mayCreate, uint32_t sectorSize);
+bool OpenForWriting(COruPack& pack, const std::string& base, bool mayCreate, uint32_t sectorSize);
 // Closes a pack opened for writing; a message and false when its index could
 // not be saved.
-bool CloseAfterWriting(CToolPack& pack, const std::string& base);
+bool CloseAfterWriting(COruPack& pack, const std::string& base);
 
-// The pack's data file, opened once for reading; streams over its entries
-// take duplicates of its descriptor. Only a regular file is opened, without
-// waiting: a FIFO in its place is refused instead of hanging the command.
-class CDataFile {
-public:
-    explicit CDataFile(const std::string& base);
-
-    bool IsOpen() const { return m_file.IsOpen(); }
-    // A stream over an entry's content, by its record (so that names stored
-    // in any case can be read). Null when no descriptor can be had.
-    std::unique_ptr<COruFile, int (*)(COruFile*)> OpenEntry(const _oru_pack_file_info& info,
-                                                            uint32_t sectorSize) const;
-
-private:
-    oru::platform::CFile m_file;
-};
+using oru::tools::CDataFile;
 
 // A one-line progress bar on standard error, drawn only when standard error
 // is a terminal, and at most a few times a second.

@@ -27,6 +27,9 @@
 namespace oru::platform {
 class CFile;
 }
+namespace oru::tools {
+class CPackAccess;
+}
 
 enum ORU_PACK_MODE : uint32_t {
     ORU_PACK_MODE_READ = 0,   // index records only; streams open the data file themselves
@@ -88,6 +91,8 @@ public:
     bool DelFile(const std::wstring& name);
 
 private:
+    friend class oru::tools::CPackAccess;  // the pack tool's view of the state below
+
     // Appends `count` sector numbers, all flagged used from now on, lowest
     // free first, then new sectors at the end; returns the first.
     uint32_t ReserveSectors(uint32_t count, std::vector<uint32_t>& sectors);

@@ -1,0 +1,33 @@
+#include "pack/pack_tools.h"
+
+#include "pack/sector_chain.h"
+
+#include <cstdio>
+
+namespace oru::tools {
+
+size_t ReadStoredBytes(const std::string& base, const _oru_pack_file_info& info,
+                       uint32_t sectorSize, uint64_t offset, void* pDst, size_t size)
+{
+    detail::CSectorChain chain(platform::CFile::OpenRead(base + ".opk"), info, sectorSize);
+    if (offset != 0 && !chain.Seek(offset))
+        return 0;
+    return chain.Read(pDst, size);
+}
+
+CDataFile::CDataFile(const std::string& base) : m_file(platform::CFile::OpenRead(base + ".opk"))
+{
+}
+
+CDataFile::CStream CDataFile::OpenEntry(const _oru_pack_file_info& info, uint32_t sectorSize) const
+{
+    CStream stream(nullptr, oru_fclose);
+    std::FILE* pData = m_file.DuplicateAsStdio();
+    if (!pData)
+        return stream;
+    _oru_pack_file_info copy = info;
+    stream.reset(new COruFile(pData, copy, sectorSize, false));
+    return stream;
+}
+
+}  // namespace oru::tools

@@ -1,0 +1,97 @@
+#pragma once
+
+// What the pack tools (orupack) use of the library beyond its public
+// interface, and nothing more. A tool includes this header and the public
+// ones; it never includes another private header nor derives from a library
+// class to reach its members. Everything below is internal: it may change
+// with the library, and the tools are built with it.
+//
+// Two kinds of things are here. The pack's own state and stored bytes are
+// reached through functions made for the tools (CPackAccess, ReadStoredBytes,
+// CDataFile). The library's helpers that a tool shares rather than copies
+// (name folding, text conversion, the index parser, the pack check, the
+// wrapper's layout, the platform's file calls) are named one by one, so the
+// list below is the whole of what tools depend on.
+
+#include <oru/pack/oru_file.h>
+#include <oru/pack/oru_pack.h>
+
+#include "core/utf8.h"
+#include "pack/pack_check.h"
+#include "pack/pack_format.h"
+#include "pack/pack_index.h"
+#include "platform/descriptor.h"
+#include "platform/fault_points.h"
+#include "platform/file.h"
+#include "platform/file_time.h"
+#include "platform/files.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace oru::tools {
+
+// What a tool may ask of a COruPack that its public interface does not show.
+class CPackAccess {
+public:
+    // True while a pack opened for writing holds its data file, that is,
+    // while entries can be added and removed.
+    static bool HoldsDataFile(const COruPack& pack) { return pack.m_pDataFile != nullptr; }
+    // True after CloseOruPack when the changed index could not be saved (the
+    // pack keeps its previous index).
+    static bool IndexUnsaved(const COruPack& pack) { return pack.m_bModified; }
+};
+
+// Reads up to `size` of an entry's stored bytes (as written, wrapper and
+// all) at stored offset `offset`, following its sector chain in the data
+// file of the pack at `base`. Returns the bytes read: fewer at the end of the
+// entry or where the chain breaks, 0 when the data file cannot be opened.
+size_t ReadStoredBytes(const std::string& base, const _oru_pack_file_info& info,
+                       uint32_t sectorSize, uint64_t offset, void* pDst, size_t size);
+
+// A pack's data file, opened once for reading; streams over its entries take
+// descriptors of their own. Only a regular file is opened, without waiting:
+// a FIFO in its place is refused instead of hanging the tool.
+class CDataFile {
+public:
+    using CStream = std::unique_ptr<COruFile, int (*)(COruFile*)>;
+
+    explicit CDataFile(const std::string& base);
+
+    bool IsOpen() const { return m_file.IsOpen(); }
+    // A stream over an entry's content, by its record (so that names stored
+    // in any case can be read). Null when no descriptor can be had.
+    CStream OpenEntry(const _oru_pack_file_info& info, uint32_t sectorSize) const;
+
+private:
+    platform::CFile m_file;
+};
+
+// Shared helpers, each documented where it is defined.
+using detail::CheckPack;
+using detail::CIndexTables;
+using detail::CPackCheckHooks;
+using detail::CPackCheckResult;
+using detail::DataFileFits;
+using detail::FoldName;
+using detail::FromUtf8;
+using detail::LoadU32;
+using detail::PackEditedElsewhere;
+using detail::ParseIndex;
+using detail::ReadWholeFile;
+using detail::ToUtf8;
+using detail::ToUtf8Lossy;
+using detail::WRAPPER_MAGIC;
+using detail::WRAPPER_PREFIX_BYTES;
+using platform::CFile;
+using platform::CFileTimes;
+using platform::CUnixTime;
+using platform::ClearLastFileError;
+using platform::FileSizeAndTimes;
+using platform::FromFileTime;
+using platform::LastFileError;
+using platform::WriteAll;
+
+}  // namespace oru::tools

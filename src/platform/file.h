@@ -4,8 +4,9 @@
 // operating system. Paths are UTF-8; callers convert wide paths first.
 //
 // It owns its descriptor through a CDescriptor, so it moves but never
-// copies: two owners of one descriptor would close it twice. A stream that needs a handle of its own opens the path again (or
-// duplicates the descriptor) instead of sharing one.
+// copies: two owners of one descriptor would close it twice. A stream that
+// needs a handle of its own opens the path again (or duplicates the
+// descriptor) instead of sharing one.
 //
 // Every read and write names its offset (pread/pwrite), so the object keeps
 // no position of its own and a failed call leaves nothing to restore. EINTR

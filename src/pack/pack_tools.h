@@ -20,11 +20,11 @@
 #include "pack/pack_check.h"
 #include "pack/pack_format.h"
 #include "pack/pack_index.h"
-#include "platform/descriptor.h"
 #include "platform/fault_points.h"
 #include "platform/file.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
+#include "platform/output_file.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -87,11 +87,11 @@ using detail::WRAPPER_MAGIC;
 using detail::WRAPPER_PREFIX_BYTES;
 using platform::CFile;
 using platform::CFileTimes;
+using platform::COutputFile;
 using platform::CUnixTime;
 using platform::ClearLastFileError;
 using platform::FileSizeAndTimes;
 using platform::FromFileTime;
 using platform::LastFileError;
-using platform::WriteAll;
 
 }  // namespace oru::tools

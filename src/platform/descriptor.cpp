@@ -83,12 +83,13 @@ bool CDescriptor::IsRegularFile() const
     return true;
 }
 
-void CDescriptor::Close()
+bool CDescriptor::Close()
 {
-    if (m_fd >= 0) {
-        close(m_fd);  // not retried: see the header
-        m_fd = -1;
-    }
+    if (m_fd < 0)
+        return true;
+    const int result = close(m_fd);  // not retried: see the header
+    m_fd = -1;
+    return result == 0;
 }
 
 int CDescriptor::Release()

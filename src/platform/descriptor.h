@@ -55,7 +55,9 @@ public:
     int Get() const { return m_fd; }
     // True when the descriptor is open on a regular file.
     bool IsRegularFile() const;
-    void Close();
+    // False when the system reports an error for the file as it closes (on
+    // some file systems, written bytes that never reached the disk).
+    bool Close();
     // Gives the descriptor away; the caller closes it from now on.
     int Release();
 

@@ -1,8 +1,10 @@
 #include "platform/output_file.h"
 
 #include "platform/fault_points.h"
+#include "platform/file_time.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace oru::platform {
@@ -19,10 +21,15 @@ bool COutputFile::OpenTruncate(const std::string& pathUtf8)
 
 // Opened without waiting: a FIFO with no reader, left where a file should be,
 // fails at once (ENXIO) instead of blocking the caller for good.
-bool COutputFile::OpenWith(const char* pathUtf8, int modeFlag)
+bool COutputFile::OpenWith(const char* pathUtf8, int modeFlags)
 {
-    m_fd = CDescriptor::OpenWithoutWaiting(pathUtf8, O_WRONLY | O_CREAT | modeFlag, 0644);
+    m_fd = CDescriptor::OpenWithoutWaiting(pathUtf8, O_WRONLY | O_CREAT | modeFlags, 0644);
     return m_fd.IsOpen();
+}
+
+bool COutputFile::OpenNew(const std::string& pathUtf8)
+{
+    return OpenWith(pathUtf8.c_str(), O_EXCL | O_NOFOLLOW);
 }
 
 bool COutputFile::OpenStandardOutput()
@@ -43,6 +50,15 @@ bool COutputFile::Sync()
     if (!IsOpen())
         return false;
     return m_fd.Sync() || RecordFileError();
+}
+
+bool COutputFile::SetTimes(uint64_t accessTime, uint64_t writeTime)
+{
+    const CUnixTime access = FromFileTime(accessTime);
+    const CUnixTime write = FromFileTime(writeTime);
+    const timespec times[2] = {{static_cast<time_t>(access.m_nSeconds), access.m_nNanoseconds},
+                               {static_cast<time_t>(write.m_nSeconds), write.m_nNanoseconds}};
+    return IsOpen() && futimens(m_fd.Get(), times) == 0;
 }
 
 }  // namespace oru::platform

@@ -11,6 +11,7 @@
 #include "platform/descriptor.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace oru::platform {
@@ -29,6 +30,9 @@ public:
     // Opens `pathUtf8` emptied, creating it when missing; writes start at
     // the beginning. False, with the file closed, on failure.
     bool OpenTruncate(const std::string& pathUtf8);
+    // Creates `pathUtf8`, which must not exist yet, not even as a symbolic
+    // link: false, with errno EEXIST, when something is there.
+    bool OpenNew(const std::string& pathUtf8);
 
     // Takes a descriptor of its own on the process's standard output. False
     // when the process has no standard output (the descriptor is closed).
@@ -42,11 +46,15 @@ public:
     // Waits until what was written is on the disk; false when the system
     // cannot confirm it (an I/O error, a full disk found only now).
     bool Sync();
+    // Gives the file these access and modification times (FILETIME counts);
+    // false when the system refuses.
+    bool SetTimes(uint64_t accessTime, uint64_t writeTime);
 
-    void Close() { m_fd.Close(); }
+    // False when the system reports, only now, that written bytes were lost.
+    bool Close() { return m_fd.Close(); }
 
 private:
-    bool OpenWith(const char* pathUtf8, int modeFlag);  // O_APPEND or O_TRUNC
+    bool OpenWith(const char* pathUtf8, int modeFlags);  // O_APPEND, O_TRUNC or O_EXCL...
 
     CDescriptor m_fd;
 };

@@ -2,7 +2,6 @@
 
 #include "commands.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,13 +18,15 @@ namespace fs = std::filesystem;
 namespace orupack {
 namespace {
 
+using oru::tools::COutputFile;
+
 constexpr unsigned int COPY_BYTES = 256 * 1024;
 constexpr unsigned int READ_FAILED = 0xFFFFFFFFu;
 
-// Copies an entry's content to `fd`; false, with a message naming `what`,
+// Copies an entry's content to `out`; false, with a message naming `what`,
 // when the stored data is damaged, reads short of the content's length (a
 // cut data file, a broken chain), or the write fails.
-bool CopyContent(COruFile& stream, int fd, const std::string& what)
+bool CopyContent(COruFile& stream, COutputFile& out, const std::string& what)
 {
     std::vector<uint8_t> buffer(COPY_BYTES);
     uint64_t copied = 0;
@@ -37,7 +38,7 @@ bool CopyContent(COruFile& stream, int fd, const std::string& what)
             Error("%s: the stored data is damaged", what.c_str());
             return false;
         }
-        if (!oru::tools::WriteAll(fd, std::string_view(reinterpret_cast<const char*>(buffer.data()), got))) {
+        if (!out.Write(buffer.data(), got)) {
             Error("%s: cannot write: %s", what.c_str(), std::strerror(errno));
             return false;
         }
@@ -131,22 +132,18 @@ bool ExtractEntry(const CDataFile& data, const std::string& root,
     const std::string path = root + "/" + relative;
     const std::string temporary = path + ".orupack-" + std::to_string(getpid());
     const std::string name = Narrow(entry.first);
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    COutputFile out;
+    if (!out.OpenNew(temporary)) {
         Error("%s: cannot create %s: %s", name.c_str(), temporary.c_str(), std::strerror(errno));
         return false;
     }
     auto stream = data.OpenEntry(entry.second, sectorSize);
-    bool ok = stream && CopyContent(*stream, fd, name);
+    bool ok = stream && CopyContent(*stream, out, name);
     if (!stream)
         Error("%s: cannot open the data file", name.c_str());
-    if (ok) {
-        // The file gets the entry's times, as the pack recorded them.
-        const timespec times[2] = {FileTimeToTimespec(entry.second.last_access_time),
-                                   FileTimeToTimespec(entry.second.last_write_time)};
-        futimens(fd, times);
-    }
-    if (close(fd) != 0 && ok) {
+    if (ok)  // the file gets the entry's times, as the pack recorded them
+        out.SetTimes(entry.second.last_access_time, entry.second.last_write_time);
+    if (!out.Close() && ok) {
         Error("%s: cannot write %s: %s", name.c_str(), temporary.c_str(), std::strerror(errno));
         ok = false;
     }
@@ -237,7 +234,12 @@ int CmdCat(const CArgs& args)
         Error("%s.opk: cannot open the data file", base.c_str());
         return EXIT_FAILED;
     }
-    return CopyContent(*stream, STDOUT_FILENO, Narrow(key)) ? EXIT_DONE : EXIT_FAILED;
+    COutputFile out;
+    if (!out.OpenStandardOutput()) {
+        Error("cannot write to standard output");
+        return EXIT_FAILED;
+    }
+    return CopyContent(*stream, out, Narrow(key)) ? EXIT_DONE : EXIT_FAILED;
 }
 
 int CmdExtract(const CArgs& args)

@@ -83,7 +83,7 @@ TEST(DebugChannel, NeverWaitsOnAFifoWithoutAReader)
     WriteDebugChannel("lost\n");
     ASSERT_EQ(unlink(path.c_str()), 0);
     WriteDebugChannel("kept\n");
-    EXPECT_EQ(ReadAll(path), "kept\n");
+    EXPECT_EQ(oru::test::Slurp(path), "kept\n");
 }
 
 // Whether a tracer is attached, read here without the library's help.

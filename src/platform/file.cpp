@@ -31,10 +31,11 @@ void SkipTransferred(iovec*& pVec, size_t& left, size_t transferred)
 }  // namespace
 
 // Only regular files: anything else is closed again at once, and opening
-// it never waited.
+// it never waited (O_NONBLOCK). A regular file ignores the flag, so it stays
+// set, which spares two system calls on every open of a pack entry.
 CFile CFile::OpenWithFlags(const std::string& pathUtf8, int flags)
 {
-    CDescriptor fd = CDescriptor::OpenWithoutWaiting(pathUtf8.c_str(), flags, 0666);
+    CDescriptor fd = CDescriptor::Open(pathUtf8.c_str(), flags | O_NONBLOCK | O_NOCTTY, 0666);
     if (!fd.IsOpen() || !fd.IsRegularFile()) {
         RecordFileError();
         return CFile();

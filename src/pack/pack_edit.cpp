@@ -40,6 +40,7 @@
 namespace {
 
 using oru::detail::_oru_pack_sector_links;
+using oru::platform::CReadPiece;
 using oru::detail::SECTOR_LINK_BYTES;
 
 // Bytes of source read at a time while copying; at least one sector.
@@ -169,7 +170,11 @@ uint32_t COruPack::ReserveSectors(uint32_t count, std::vector<uint32_t>& sectors
     const uint32_t missing = count - taken;
     if (missing > 0) {
         try {
-            m_vecSectorUsed.reserve(total + missing);
+            // Grown geometrically: reserving the exact size on every addition
+            // copied the whole table each time, which made building a pack of
+            // many files quadratic.
+            if (m_vecSectorUsed.capacity() < total + missing)
+                m_vecSectorUsed.reserve(std::max<size_t>(total + missing, 2 * total));
             sectors.reserve(sectors.size() + missing);
         } catch (const std::bad_alloc&) {
             return sectors.empty() ? 0 : sectors.front();
@@ -196,69 +201,84 @@ bool COruPack::AppendsByWriting(uint64_t dataFileBytes) const
     return dataFileBytes == oru::detail::SectorOffset(m_header.sector_count, m_header.sector_size);
 }
 
-bool COruPack::WriteChain(const oru::platform::CFile& source, uint32_t size,
+bool COruPack::WriteChain(const ContentReader& read, uint32_t size,
                           const std::vector<uint32_t>& sectors, bool padLast) const
 {
     using oru::platform::CFile;
-    using oru::platform::CWritePiece;
+    // A piece of the chain is laid out in memory as it lies in the data file,
+    // each payload behind its links: the source is read straight into the
+    // payloads, and sectors that follow each other in the data file go out
+    // in one plain write. Writing them as two small pieces per sector made
+    // the kernel's copy into the page cache the largest cost of building a
+    // pack. A sector larger than the copy buffer (a pack made for a few big
+    // entries) gets room only for the content; the zeros past its last
+    // payload then come from growing the file.
     const uint32_t sectorSize = m_header.sector_size;
-    const size_t bufferSectors =
-        static_cast<size_t>(std::max<uint64_t>(1, COPY_BUFFER_BYTES / sectorSize));
-    // The copy buffer is filled by each read before it is used, so it is
-    // left uninitialised: zeroing it was the largest single cost of the pack
-    // tool's own work.
-    const size_t bufferBytes =
-        static_cast<size_t>(std::min<uint64_t>(uint64_t{bufferSectors} * sectorSize, size));
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[std::max<size_t>(bufferBytes, 1)]);
+    const uint64_t stride = uint64_t{sectorSize} + SECTOR_LINK_BYTES;
+    const size_t n = sectors.size();
+    const size_t bufferSectors = std::min<size_t>(
+        {static_cast<size_t>(std::max<uint64_t>(1, COPY_BUFFER_BYTES / sectorSize)),
+         CFile::MAX_PIECES, std::max<size_t>(n, 1)});
+    const uint64_t payloadRoom =
+        sectorSize > COPY_BUFFER_BYTES ? std::min<uint64_t>(sectorSize, size) : sectorSize;
+    const uint64_t slotBytes = SECTOR_LINK_BYTES + payloadRoom;
+    // The buffer is filled by each read before it is used, so it is left
+    // uninitialised: zeroing it was a large cost of the pack tool's own work.
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[bufferSectors * slotBytes]);
     if (!buffer)
         return false;
-    std::vector<uint8_t> zeros;
-    std::vector<_oru_pack_sector_links> links;
-    std::vector<CWritePiece> pieces;
+    std::vector<CReadPiece> payloads;
     try {
-        if (padLast)
-            zeros.resize(sectorSize - (size - uint64_t{sectors.size() - 1} * sectorSize));
-        links.resize(std::min(bufferSectors, sectors.size()));
-        pieces.reserve(CFile::MAX_PIECES);
+        payloads.reserve(bufferSectors);
     } catch (const std::bad_alloc&) {
         return false;
     }
 
-    const size_t n = sectors.size();
     for (size_t chunkStart = 0; chunkStart < n; chunkStart += bufferSectors) {
         const size_t chunkEnd = std::min(n, chunkStart + bufferSectors);
         const uint64_t chunkOffset = uint64_t{chunkStart} * sectorSize;
-        const size_t chunkBytes = static_cast<size_t>(
-            std::min<uint64_t>(size - chunkOffset, uint64_t{chunkEnd - chunkStart} * sectorSize));
-        if (!source.ReadExactAt(chunkOffset, buffer.get(), chunkBytes))
+        payloads.clear();
+        uint64_t chunkBytes = 0;
+        for (size_t i = chunkStart; i < chunkEnd; ++i) {
+            uint8_t* pSlot = buffer.get() + (i - chunkStart) * slotBytes;
+            const _oru_pack_sector_links link{i + 1 < n ? sectors[i + 1] : sectors[i],
+                                              i > 0 ? sectors[i - 1] : sectors[i]};
+            std::memcpy(pSlot, &link, sizeof link);
+            const size_t payloadBytes =
+                static_cast<size_t>(std::min<uint64_t>(sectorSize, size - chunkOffset - chunkBytes));
+            payloads.push_back({pSlot + SECTOR_LINK_BYTES, payloadBytes});
+            chunkBytes += payloadBytes;
+        }
+        if (!read(chunkOffset, payloads.data(), payloads.size(), chunkBytes))
             return false;
 
-        // Sectors that follow each other in the data file go out in one
-        // gathered write, each as its link pair and its payload.
         size_t runStart = chunkStart;
         while (runStart < chunkEnd) {
-            pieces.clear();
-            size_t i = runStart;
-            do {
-                _oru_pack_sector_links& link = links[i - chunkStart];
-                link.next = i + 1 < n ? sectors[i + 1] : sectors[i];
-                link.prev = i > 0 ? sectors[i - 1] : sectors[i];
-                const size_t payloadStart = (i - chunkStart) * size_t{sectorSize};
-                const size_t payloadBytes = std::min<size_t>(sectorSize, chunkBytes - payloadStart);
-                pieces.push_back({&link, sizeof link});
-                pieces.push_back({buffer.get() + payloadStart, payloadBytes});
-                if (i + 1 == n && !zeros.empty())
-                    pieces.push_back({zeros.data(), zeros.size()});  // the new end of the file
-                ++i;
-            } while (i < chunkEnd && sectors[i] == sectors[i - 1] + 1 &&
-                     pieces.size() + 3 <= CFile::MAX_PIECES);
+            size_t runEnd = runStart + 1;
+            while (runEnd < chunkEnd && sectors[runEnd] == sectors[runEnd - 1] + 1)
+                ++runEnd;
+            // Whole slots, but the last payload only as far as the content
+            // goes, or with zeros to the sector's end when it is the new end
+            // of the file and they fit in its slot.
+            const uint64_t lastPayload = payloads[runEnd - 1 - chunkStart].m_nSize;
+            uint64_t runBytes = (runEnd - runStart) * slotBytes;
+            const bool zeroTail = runEnd == n && padLast && payloadRoom == sectorSize;
+            if (zeroTail)
+                std::memset(buffer.get() + (runEnd - 1 - chunkStart) * slotBytes +
+                                SECTOR_LINK_BYTES + lastPayload,
+                            0, static_cast<size_t>(sectorSize - lastPayload));
+            else
+                runBytes -= payloadRoom - lastPayload;
+            const oru::platform::CWritePiece run{buffer.get() + (runStart - chunkStart) * slotBytes,
+                                                 static_cast<size_t>(runBytes)};
             if (!m_pDataFile->WriteGatheredAt(
-                    oru::detail::SectorOffset(sectors[runStart], sectorSize), pieces.data(),
-                    pieces.size()))
+                    oru::detail::SectorOffset(sectors[runStart], sectorSize), &run, 1))
                 return false;
-            runStart = i;
+            runStart = runEnd;
         }
     }
+    if (padLast && payloadRoom != sectorSize)
+        return m_pDataFile->Resize(oru::detail::SectorOffset(sectors.back(), sectorSize) + stride);
     return true;
 }
 
@@ -278,8 +298,43 @@ bool COruPack::AddFile(const std::wstring& name)
     if (!source.IsOpen() || !source.SizeAndTimes(sourceSize, times) ||
         sourceSize >= oru::detail::DATA_FILE_LIMIT)
         return false;
-    const uint32_t size = static_cast<uint32_t>(sourceSize);
+    _oru_pack_file_info info{};
+    info.size = static_cast<uint32_t>(sourceSize);
+    info.creation_time = times.m_nCreation;
+    info.last_access_time = times.m_nAccess;
+    info.last_write_time = times.m_nWrite;
+    return StoreContent(name, info, [&](uint64_t offset, const CReadPiece* pPieces, size_t count,
+                                        uint64_t bytes) {
+        return source.ReadScatteredAt(offset, pPieces, count) == bytes;
+    });
+}
 
+bool COruPack::AddFileData(const std::wstring& name, const void* pData, uint32_t size,
+                           uint64_t creationTime, uint64_t accessTime, uint64_t writeTime)
+{
+    if (m_eMode != ORU_PACK_MODE_WRITE || !m_pDataFile || m_header.sector_size == 0 ||
+        size >= oru::detail::DATA_FILE_LIMIT || (!pData && size > 0))
+        return false;
+    _oru_pack_file_info info{};
+    info.size = size;
+    info.creation_time = creationTime;
+    info.last_access_time = accessTime;
+    info.last_write_time = writeTime;
+    return StoreContent(name, info, [&](uint64_t offset, const CReadPiece* pPieces, size_t count,
+                                        uint64_t bytes) {
+        if (bytes == 0)
+            return true;  // empty content may come as a null pointer, which memcpy must not see
+        const uint8_t* pFrom = static_cast<const uint8_t*>(pData) + offset;
+        for (size_t i = 0; i < count; pFrom += pPieces[i++].m_nSize)
+            std::memcpy(pPieces[i].m_pDst, pFrom, pPieces[i].m_nSize);
+        return true;
+    });
+}
+
+bool COruPack::StoreContent(const std::wstring& name, _oru_pack_file_info info,
+                            const ContentReader& read)
+{
+    const uint32_t size = info.size;
     std::wstring folded;
     std::vector<uint32_t> oldChain;
     std::vector<uint32_t> sectors;
@@ -320,16 +375,11 @@ bool COruPack::AddFile(const std::wstring& name)
     const bool padLast = AppendsByWriting(realEnd);
     const uint32_t first = ReserveSectors(needed, sectors);
 
-    _oru_pack_file_info info{};
-    info.size = size;
     info.first_sector = first;
     info.sector_count = needed;
-    info.creation_time = times.m_nCreation;
-    info.last_access_time = times.m_nAccess;
-    info.last_write_time = times.m_nWrite;
     bool stored = false;
     if (sectors.size() == needed &&
-        WriteChain(source, size, sectors, padLast && sectors.back() >= sectorCountBefore)) {
+        WriteChain(read, size, sectors, padLast && sectors.back() >= sectorCountBefore)) {
         try {
             if (old == m_mapFileList.end())
                 m_mapFileList.emplace(std::move(folded), info);

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -200,7 +201,9 @@ TEST_F(PackEdit, FollowsTheWorkedExampleByteForByte)
 
 TEST_F(PackEdit, StoresSizesAroundTheSectorEdgesAndReadsThemBack)
 {
-    const std::vector<uint32_t> sizes = {0, 1, 511, 512, 513, 1024, 1025, 3 * 512, 3 * 512 + 1};
+    // 512 * 512 + 1 crosses the copy buffer's end by one byte.
+    const std::vector<uint32_t> sizes = {0,    1,    511,     512,         513,
+                                         1024, 1025, 3 * 512, 3 * 512 + 1, 512 * 512 + 1};
     {
         CEditProbe pack;
         OpenForWriting(pack);
@@ -218,6 +221,70 @@ TEST_F(PackEdit, StoresSizesAroundTheSectorEdgesAndReadsThemBack)
     for (const uint32_t size : sizes)
         EXPECT_EQ(ReadEntry(reader, Wide("f" + std::to_string(size))), Pattern(size, size)) << size;
     EXPECT_EQ(DataFileSize(), uint64_t{reader.GetPackInfo()->sector_count} * 520);
+}
+
+// Content handed over in memory is laid out exactly as a source file's, and
+// the entry takes the times it is given.
+TEST_F(PackEdit, StoresContentGivenInMemoryAsItStoresAFile)
+{
+    const std::vector<uint32_t> sizes = {0, 1, 511, 512, 513, 512 * 512 + 1};
+    const oru::platform::CFileTimes times{111, 222, 333};
+    CEditProbe pack;
+    OpenForWriting(pack);
+    Bytes expected;
+    uint32_t first = 0;
+    for (const uint32_t size : sizes) {
+        const Bytes content = Pattern(size, size);
+        const std::wstring name = Wide("M" + std::to_string(size));
+        ASSERT_TRUE(pack.AddFileData(name, content.data(), size, 111, 222, 333)) << size;
+        const uint32_t count = size == 0 ? 1 : (size + SECTOR - 1) / SECTOR;
+        for (uint32_t i = 0; i < count; ++i)
+            AppendSector(expected, first + std::min(i + 1, count - 1), first + (i == 0 ? 0 : i - 1),
+                         content, size_t{i} * SECTOR);
+        const _oru_pack_file_info& info = pack.GetFileList()->at(Wide("m" + std::to_string(size)));
+        EXPECT_EQ(info.first_sector, first) << size;
+        EXPECT_EQ(info.sector_count, count) << size;
+        EXPECT_EQ((std::vector<uint64_t>{info.creation_time, info.last_access_time,
+                                         info.last_write_time}),
+                  (std::vector<uint64_t>{times.m_nCreation, times.m_nAccess, times.m_nWrite}));
+        first += count;
+    }
+    EXPECT_EQ(Slurp<Bytes>(m_base + ".opk"), expected);
+
+    // A replacement from memory keeps the old content until the save, as
+    // AddFile does; a null buffer with bytes to store is refused.
+    const Bytes replacement = Pattern(20, 7);
+    ASSERT_TRUE(pack.AddFileData(L"m1", replacement.data(), 20, 1, 2, 3));
+    EXPECT_FALSE(pack.AddFileData(L"m2", nullptr, 5, 1, 2, 3));
+    EXPECT_EQ(ReadEntry(pack, L"m1"), replacement);
+    EXPECT_EQ(pack.GetPackInfo()->file_count, sizes.size());
+    pack.CloseOruPack();
+    EXPECT_FALSE(pack.AddFileData(L"m3", replacement.data(), 20, 1, 2, 3));
+}
+
+// A sector larger than the copy buffer gets room only for the content; the
+// data file still ends at the end of the last sector.
+TEST_F(PackEdit, EndsTheDataFileAtTheLastSectorWhenSectorsAreLarge)
+{
+    constexpr uint32_t LARGE = 1024 * 1024;
+    {
+        COruPack pack;
+        pack.OpenOruPack(Wide(m_base), ORU_PACK_MODE_WRITE, LARGE);
+        const Bytes small = Pattern(10, 1);
+        const Bytes big = Pattern(LARGE + 5, 2);
+        ASSERT_TRUE(pack.AddFileData(L"small", small.data(), 10, 0, 0, 0));
+        EXPECT_EQ(DataFileSize(), LARGE + 8u);
+        ASSERT_TRUE(pack.AddFileData(L"big", big.data(), LARGE + 5, 0, 0, 0));
+        EXPECT_EQ(DataFileSize(), 3 * (LARGE + 8u));
+    }
+    const Bytes data = Slurp<Bytes>(m_base + ".opk");
+    ASSERT_EQ(data.size(), 3 * (LARGE + 8u));
+    EXPECT_TRUE(std::all_of(data.begin() + 8 + 10, data.begin() + LARGE + 8,
+                            [](uint8_t byte) { return byte == 0; }));
+    COruPack reader;
+    ASSERT_TRUE(reader.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, LARGE));
+    EXPECT_EQ(ReadEntry(reader, L"small"), Pattern(10, 1));
+    EXPECT_EQ(ReadEntry(reader, L"big"), Pattern(LARGE + 5, 2));
 }
 
 // Copy-on-write: a replacement and a deletion leave the old sectors alone

@@ -19,6 +19,7 @@
 #include <oru/pack/pack_records.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -26,6 +27,7 @@
 
 namespace oru::platform {
 class CFile;
+struct CReadPiece;
 }
 namespace oru::tools {
 class CPackAccess;
@@ -89,6 +91,12 @@ public:
     // and nothing changed otherwise.
     bool AddFile(const std::wstring& name);
     bool DelFile(const std::wstring& name);
+    // Stores the `size` bytes at `pData` under `name` as AddFile stores a
+    // source file, with the given times (FILETIME counts): for a tool that
+    // already holds the content. False, and nothing changed, when it could
+    // not be stored (AddFile's reasons, or no room in the pack).
+    bool AddFileData(const std::wstring& name, const void* pData, uint32_t size,
+                     uint64_t creationTime, uint64_t accessTime, uint64_t writeTime);
 
 private:
     friend class oru::tools::CPackAccess;  // the pack tool's view of the state below
@@ -114,9 +122,17 @@ private:
     // True when the data file ends right after its last sector, so that new
     // sectors are appended by writing them.
     bool AppendsByWriting(uint64_t dataFileBytes) const;
-    // Copies `size` bytes of `source` onto `sectors` with their links;
+    // Fills the pieces, `bytes` in all, with an addition's content from
+    // `offset` on; false when the content cannot be read.
+    using ContentReader = std::function<bool(uint64_t offset, const oru::platform::CReadPiece* pPieces,
+                                             size_t count, uint64_t bytes)>;
+    // The part of AddFile and AddFileData after the source is known: `info`
+    // holds the content's size and times.
+    bool StoreContent(const std::wstring& name, _oru_pack_file_info info,
+                      const ContentReader& read);
+    // Copies `size` bytes of content onto `sectors` with their links;
     // `padLast` fills the rest of the last payload with zeros.
-    bool WriteChain(const oru::platform::CFile& source, uint32_t size,
+    bool WriteChain(const ContentReader& read, uint32_t size,
                     const std::vector<uint32_t>& sectors, bool padLast) const;
 
     bool OpenRead(const std::string& indexPath);

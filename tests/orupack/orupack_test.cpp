@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,6 +103,14 @@ TEST_P(OrupackRoundTrip, ExtractsTheTreeItWasMadeFromByteForByte)
 {
     const bool compress = GetParam();
     MakeTree(m_dir.Path() / "tree");
+    // A file past what create holds in memory is copied from disk instead.
+    m_tree.push_back({"big.bin", Noise(4 * 1024 * 1024 + 1, 5)});
+    Spit(m_dir.Path() / "tree" / "big.bin", m_tree.back().second);
+    // Every entry takes its own file's last write, wrapped or not.
+    constexpr time_t WRITTEN = 1500000000;
+    const timespec times[2] = {{WRITTEN, 0}, {WRITTEN, 0}};
+    for (const auto& entry : fs::recursive_directory_iterator(m_dir.Path() / "tree"))
+        ASSERT_EQ(utimensat(AT_FDCWD, entry.path().c_str(), times, 0), 0);
     const CRun create = Run("create " + Base() + " " + m_dir.File("tree") + (compress ? " --compress" : ""));
     ASSERT_EQ(create.m_nStatus, 0) << create.m_strErr;
     EXPECT_EQ(Run("verify " + Base()).m_nStatus, 0);
@@ -126,6 +135,11 @@ TEST_P(OrupackRoundTrip, ExtractsTheTreeItWasMadeFromByteForByte)
     EXPECT_EQ(list.at(L"text\\readme.txt").size < 1000, compress);
     EXPECT_EQ(list.at(L"text\\deep\\er\\noise.dat").size, 70000u);
     EXPECT_EQ(list.at(L"one.bin").size, 1u);
+    for (const auto& [name, info] : list) {
+        const uint64_t written = info.last_write_time;  // a packed record: no reference to it
+        EXPECT_EQ(written, WRITTEN * 10000000ULL + 116444736000000000ULL)
+            << std::string(name.begin(), name.end());
+    }
     const CRun listing = Run("list " + Base() + " --long");
     EXPECT_NE(listing.m_strOut.find("     20008 "), std::string::npos) << listing.m_strOut;
     EXPECT_NE(listing.m_strOut.find("text\\deep\\er\\noise.dat"), std::string::npos);

@@ -16,7 +16,11 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -130,20 +134,6 @@ void CollectFolder(const std::string& root, const std::string& relative,
     }
 }
 
-// Gives the entry the times of its original file rather than those of the
-// staged copy it was read from.
-void KeepOriginalTimes(COruPack& pack, const std::wstring& entry, const std::string& original)
-{
-    uint64_t size = 0;
-    oru::tools::CFileTimes times{};
-    const auto it = pack.GetFileList()->find(oru::tools::FoldName(entry));
-    if (it == pack.GetFileList()->end() || !oru::tools::FileSizeAndTimes(original, size, times))
-        return;
-    it->second.creation_time = times.m_nCreation;
-    it->second.last_access_time = times.m_nAccess;
-    it->second.last_write_time = times.m_nWrite;
-}
-
 // Why a source could not be opened, for its message.
 const char* OpenFailure(int error)
 {
@@ -163,11 +153,165 @@ std::string AddFailure()
     return "unreadable, or the pack would pass its 2 GiB limit";
 }
 
-// One addition: the file at `path` stored under `entry`. The library reads
-// the source at its work folder plus the entry name: `workDir` when the file
-// already lies there under that name, else a link or a wrapped copy placed in
-// the staging folder. A file is stored wrapped when `compress` asks and that
-// is smaller, and always when readers would otherwise decode its plain bytes.
+// A source as far as it can be read before the pack is touched. A file of
+// up to HELD_BYTES, and any file stored wrapped, is read whole, so that the
+// pack takes it from memory; a larger plain file is left for the library to
+// copy from disk. A file is stored wrapped when compression is asked for and
+// that is smaller, and always when readers would otherwise decode its plain
+// bytes.
+struct CPrepared {
+    std::string m_strFailure;  // why it cannot be stored; empty when it can
+    bool m_bHeld = false;      // m_vecContent holds what is to be stored
+    std::vector<uint8_t> m_vecContent;
+    oru::tools::CFileTimes m_times{};
+};
+
+constexpr uint64_t HELD_BYTES = 4 * 1024 * 1024;
+
+// Needs nothing of the pack, so it may run on another thread. A FIFO or a
+// device is refused by the open without waiting.
+CPrepared Prepare(const std::string& path, bool compress)
+{
+    CPrepared prepared;
+    oru::tools::ClearLastFileError();
+    const oru::tools::CFile file = oru::tools::CFile::OpenRead(path);
+    if (!file.IsOpen()) {
+        prepared.m_strFailure = path + ": " + OpenFailure(oru::tools::LastFileError());
+        return prepared;
+    }
+    uint64_t size = 0;
+    std::vector<uint8_t>& content = prepared.m_vecContent;
+    const auto readFirst = [&](uint64_t bytes) {
+        try {
+            content.resize(static_cast<size_t>(bytes));
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return file.ReadExactAt(0, content.data(), content.size());
+    };
+    // Only the first bytes tell a large plain file's form.
+    if (!file.SizeAndTimes(size, prepared.m_times) ||
+        !readFirst(size <= HELD_BYTES || compress
+                       ? size
+                       : std::min<uint64_t>(size, sizeof oru::tools::WRAPPER_MAGIC))) {
+        prepared.m_strFailure = path + ": cannot read the file";
+        return prepared;
+    }
+    const bool mustWrap = ReadersWouldDecode(content.data(), content.size());
+    if (content.size() < size) {
+        if (!mustWrap)
+            return prepared;
+        if (!readFirst(size)) {
+            prepared.m_strFailure = path + ": cannot read the file";
+            return prepared;
+        }
+    }
+    prepared.m_bHeld = true;
+    if (!mustWrap && !compress)
+        return prepared;
+    std::vector<uint8_t> wrapped;
+    if (WrapCompressed(content, wrapped, mustWrap))
+        content.swap(wrapped);
+    else if (mustWrap)
+        prepared.m_strFailure = path + ": cannot compress the file, which must be stored compressed";
+    return prepared;
+}
+
+// Prepares the sources of a create in order on a second thread while the
+// pack stores the ones before them, so that opening, sniffing and compressing
+// the next files costs the storing thread nothing. It stays at most a window
+// of files and of wrapped bytes ahead. When no thread can be started, each
+// file is prepared as it is taken.
+class CReadAhead {
+public:
+    CReadAhead(std::vector<std::string> paths, bool compress)
+        : m_vecPaths(std::move(paths)), m_bCompress(compress)
+    {
+        try {
+            m_thread = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+        }
+    }
+    ~CReadAhead()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_cs);
+            m_bStop = true;
+        }
+        m_cvRoom.notify_one();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    CReadAhead(const CReadAhead&) = delete;
+    CReadAhead& operator=(const CReadAhead&) = delete;
+
+    // The next source's preparation, in the order of the paths given; called
+    // once per path.
+    CPrepared Next()
+    {
+        if (!m_thread.joinable())
+            return Prepare(m_vecPaths[m_nTaken++], m_bCompress);
+        std::unique_lock<std::mutex> lock(m_cs);
+        m_bTakerWaits = true;
+        m_cvReady.wait(lock, [this] { return !m_queue.empty(); });
+        m_bTakerWaits = false;
+        CPrepared prepared = std::move(m_queue.front());
+        m_queue.pop_front();
+        m_nQueuedBytes -= prepared.m_vecContent.size();
+        // The reader is woken once half the window is free rather than for
+        // every file: a wake-up per file cost more than the work it saved.
+        const bool wake = m_bReaderWaits && m_queue.size() <= WINDOW_FILES / 2 &&
+                          m_nQueuedBytes <= WINDOW_BYTES / 2;
+        lock.unlock();
+        if (wake)
+            m_cvRoom.notify_one();
+        return prepared;
+    }
+
+private:
+    static constexpr size_t WINDOW_FILES = 64;
+    static constexpr size_t WINDOW_BYTES = 64 * 1024 * 1024;
+
+    void Run()
+    {
+        for (const std::string& path : m_vecPaths) {
+            CPrepared prepared = Prepare(path, m_bCompress);
+            std::unique_lock<std::mutex> lock(m_cs);
+            m_bReaderWaits = true;
+            m_cvRoom.wait(lock, [this] {
+                return m_bStop || m_queue.empty() ||
+                       (m_queue.size() < WINDOW_FILES && m_nQueuedBytes < WINDOW_BYTES);
+            });
+            m_bReaderWaits = false;
+            if (m_bStop)
+                return;
+            m_nQueuedBytes += prepared.m_vecContent.size();
+            m_queue.push_back(std::move(prepared));
+            const bool wake = m_bTakerWaits;
+            lock.unlock();
+            if (wake)
+                m_cvReady.notify_one();
+        }
+    }
+
+    const std::vector<std::string> m_vecPaths;
+    const bool m_bCompress;
+    size_t m_nTaken = 0;  // without a thread
+    std::mutex m_cs;
+    std::condition_variable m_cvReady;
+    std::condition_variable m_cvRoom;
+    std::deque<CPrepared> m_queue;
+    size_t m_nQueuedBytes = 0;
+    bool m_bStop = false;
+    bool m_bTakerWaits = false;   // Next waits for a file
+    bool m_bReaderWaits = false;  // the reader waits for room
+    std::thread m_thread;  // last: it starts once everything above is built
+};
+
+// One addition: the file at `path`, prepared, stored under `entry`. The
+// library reads the source at its work folder plus the entry name: `workDir`
+// when the file already lies there under that name, else a link or a wrapped
+// copy placed in the staging folder.
 class CAdder {
 public:
     CAdder(COruPack& pack, const std::string& base, bool compress)
@@ -177,29 +321,20 @@ public:
 
     bool Add(const std::string& path, const std::string& workDir, const std::wstring& entry)
     {
-        std::vector<uint8_t> content;
-        const int readError = ReadStart(path, content);
-        if (readError != 0) {
-            Error("%s: %s", path.c_str(), OpenFailure(readError));
+        return Add(Prepare(path, m_bCompress), path, workDir, entry);
+    }
+
+    bool Add(const CPrepared& prepared, const std::string& path, const std::string& workDir,
+             const std::wstring& entry)
+    {
+        if (!prepared.m_strFailure.empty()) {
+            Error("%s", prepared.m_strFailure.c_str());
             return false;
         }
-        const bool mustWrap = ReadersWouldDecode(content.data(), content.size());
-        if (mustWrap || m_bCompress) {
-            if (!ReadFileBytes(path, content)) {
-                Error("%s: cannot read the file: %s", path.c_str(), std::strerror(errno));
-                return false;
-            }
-            std::vector<uint8_t> wrapped;
-            if (WrapCompressed(content, wrapped, mustWrap))
-                return AddStaged(path, entry, &wrapped);
-            if (mustWrap) {
-                Error("%s: cannot compress the file, which must be stored compressed",
-                      path.c_str());
-                return false;
-            }
-        }
+        if (prepared.m_bHeld)
+            return StoreHeld(prepared, path, entry);
         if (workDir.empty())
-            return AddStaged(path, entry, nullptr);
+            return AddStaged(path, entry);
         m_pack.SetWorkDir(Wide(workDir));
         return Store(path, entry);
     }
@@ -207,24 +342,26 @@ public:
     size_t Added() const { return m_nAdded; }
 
 private:
-    // The first bytes of the file (enough to tell its form); 0 or the error:
-    // ENOENT when it is missing, EISDIR or EINVAL when it is not a regular
-    // file, which is never waited on (a FIFO's open could wait for good).
-    static int ReadStart(const std::string& path, std::vector<uint8_t>& start)
+
+    // A file held in memory goes in from there, with its own file's times.
+    bool StoreHeld(const CPrepared& prepared, const std::string& path, const std::wstring& entry)
     {
         oru::tools::ClearLastFileError();
-        const oru::tools::CFile file = oru::tools::CFile::OpenRead(path);
-        if (!file.IsOpen())
-            return oru::tools::LastFileError();
-        start.resize(sizeof oru::tools::WRAPPER_MAGIC);
-        start.resize(file.ReadAt(0, start.data(), start.size()));
-        return 0;
+        const std::vector<uint8_t>& content = prepared.m_vecContent;
+        if (content.size() > UINT32_MAX ||
+            !m_pack.AddFileData(entry, content.data(), static_cast<uint32_t>(content.size()),
+                                prepared.m_times.m_nCreation, prepared.m_times.m_nAccess,
+                                prepared.m_times.m_nWrite)) {
+            Error("%s: cannot store the file: %s", path.c_str(), AddFailure().c_str());
+            return false;
+        }
+        ++m_nAdded;
+        return true;
     }
 
-    // Places `wrapped` (or, when null, a link to `path`) in the staging folder
-    // under the entry's name and adds it from there.
-    bool AddStaged(const std::string& path, const std::wstring& entry,
-                   const std::vector<uint8_t>* pWrapped)
+    // Places a link to `path` in the staging folder under the entry's name
+    // and adds it from there.
+    bool AddStaged(const std::string& path, const std::wstring& entry)
     {
         if (!m_pStaging)
             m_pStaging = std::make_unique<CStaging>(m_strBase);
@@ -232,16 +369,8 @@ private:
         std::replace(relative.begin(), relative.end(), '\\', '/');
         const std::string staged = m_pStaging->IsReady() ? m_pStaging->Place(relative) : "";
         std::error_code ec;
-        if (!staged.empty() && pWrapped) {
-            std::ofstream out(staged, std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(pWrapped->data()),
-                      static_cast<std::streamsize>(pWrapped->size()));
-            out.close();
-            if (!out)
-                ec = std::make_error_code(std::errc::io_error);
-        } else if (!staged.empty()) {
+        if (!staged.empty())
             fs::create_symlink(fs::absolute(path, ec), staged, ec);
-        }
         if (staged.empty() || ec) {
             Error("%s: cannot prepare the file in a staging folder beside the pack%s%s",
                   path.c_str(), ec ? ": " : "", ec ? ec.message().c_str() : "");
@@ -250,8 +379,6 @@ private:
         m_pack.SetWorkDir(m_pStaging->WorkDir());
         const bool stored = Store(path, entry);
         fs::remove(staged, ec);
-        if (stored && pWrapped)
-            KeepOriginalTimes(m_pack, entry, path);
         return stored;
     }
 
@@ -332,11 +459,17 @@ int CmdCreate(const CArgs& args)
     COruPack pack;
     if (!OpenForWriting(pack, base, true, sectorSize))
         return EXIT_FAILED;
-    CAdder adder(pack, base, args.Has("--compress"));
+    const bool compress = args.Has("--compress");
+    CAdder adder(pack, base, compress);
+    std::vector<std::string> paths;
+    paths.reserve(sources.size());
+    for (const CSource& source : sources)
+        paths.push_back(dir + "/" + source.m_strRelative);
     {
         CProgress progress("create", sources.size());
-        for (const CSource& source : sources) {
-            if (!adder.Add(dir + "/" + source.m_strRelative, dir + "/", source.m_strEntry)) {
+        CReadAhead readAhead(paths, compress);
+        for (size_t i = 0; i < sources.size(); ++i) {
+            if (!adder.Add(readAhead.Next(), paths[i], dir + "/", sources[i].m_strEntry)) {
                 ++skipped.m_nNotStored;
                 failed = true;
             }

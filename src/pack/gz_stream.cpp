@@ -41,9 +41,9 @@ oru_gz_stream::~oru_gz_stream()
 }
 
 std::unique_ptr<oru_gz_stream> oru_gz_stream::Open(std::unique_ptr<CSectorChain> pChain,
-                                                   CPrefix& prefix)
+                                                   CWrapperPrefix& prefix)
 {
-    prefix = CPrefix();
+    prefix = CWrapperPrefix();
     std::unique_ptr<oru_gz_stream> pStream(new (std::nothrow) oru_gz_stream(std::move(pChain)));
     if (!pStream || !pStream->Initialise())
         return nullptr;
@@ -51,15 +51,9 @@ std::unique_ptr<oru_gz_stream> oru_gz_stream::Open(std::unique_ptr<CSectorChain>
 
     // One fetch brings the wrapper prefix and the first member's header.
     s.Fetch();
-    if (s.m_z.avail_in >= sizeof WRAPPER_MAGIC &&
-        std::memcmp(s.m_z.next_in, WRAPPER_MAGIC, sizeof WRAPPER_MAGIC) == 0) {
-        prefix.m_bWrapped = true;
-        const uint32_t taken = std::min<uint32_t>(s.m_z.avail_in, WRAPPER_PREFIX_BYTES);
-        if (taken == WRAPPER_PREFIX_BYTES)
-            prefix.m_nDeclared = LoadU32(s.m_z.next_in + sizeof WRAPPER_MAGIC);
-        s.m_z.next_in += taken;
-        s.m_z.avail_in -= taken;
-    }
+    prefix = ParseWrapperPrefix(s.m_z.next_in, s.m_z.avail_in);
+    s.m_z.next_in += prefix.m_nBytes;
+    s.m_z.avail_in -= static_cast<uInt>(prefix.m_nBytes);
     s.CheckHeader(true);
     s.m_nStart = s.m_pChain->Tell() - s.m_z.avail_in;
     return pStream;

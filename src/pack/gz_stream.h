@@ -15,6 +15,7 @@
 // the middle. A rewind restores the form found at open, so bytes after the
 // last member never turn a compressed entry into a pass-through one.
 
+#include "pack/pack_format.h"
 #include "pack/sector_chain.h"
 
 #include <zlib.h>
@@ -30,17 +31,12 @@ public:
     // skipping has the same size.
     static constexpr size_t BUFFER_BYTES = 16384;
 
-    // What Open found at the start of the stored bytes.
-    struct CPrefix {
-        bool m_bWrapped = false;      // the "ORUGZIP1" prefix was there
-        uint32_t m_nDeclared = 0;     // its declared content length
-    };
-
     // Creates the reader over `pChain`, positioned at stored offset 0: takes
-    // the wrapper prefix if there is one, then the first member's header.
-    // Null when memory for it cannot be had; the chain is then released.
+    // the wrapper prefix if there is one (`prefix` says what it found), then
+    // the first member's header. Null when memory for it cannot be had; the
+    // chain is then released.
     static std::unique_ptr<oru_gz_stream> Open(std::unique_ptr<CSectorChain> pChain,
-                                               CPrefix& prefix);
+                                               CWrapperPrefix& prefix);
     ~oru_gz_stream();
     oru_gz_stream(const oru_gz_stream&) = delete;
     oru_gz_stream& operator=(const oru_gz_stream&) = delete;

@@ -216,7 +216,7 @@ void CChecker::CheckContent(const Entry& entry)
     }
     if (!pChain->Seek(0))
         return;
-    oru_gz_stream::CPrefix prefix;
+    CWrapperPrefix prefix;
     std::unique_ptr<oru_gz_stream> pStream = oru_gz_stream::Open(std::move(pChain), prefix);
     if (!prefix.m_bWrapped)
         return;

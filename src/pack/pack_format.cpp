@@ -1,5 +1,6 @@
 #include "pack/pack_format.h"
 
+#include <algorithm>
 #include <new>
 
 namespace oru::detail {
@@ -36,6 +37,24 @@ void ForEachUnit(std::wstring_view text, F emit)
 }
 
 }  // namespace
+
+CWrapperPrefix ParseWrapperPrefix(const uint8_t* bytes, size_t length)
+{
+    CWrapperPrefix prefix;
+    if (length < sizeof WRAPPER_MAGIC || std::memcmp(bytes, WRAPPER_MAGIC, sizeof WRAPPER_MAGIC) != 0)
+        return prefix;
+    prefix.m_bWrapped = true;
+    prefix.m_nBytes = std::min(length, WRAPPER_PREFIX_BYTES);
+    if (prefix.IsWhole())
+        prefix.m_nDeclared = LoadU32(bytes + sizeof WRAPPER_MAGIC);
+    return prefix;
+}
+
+void WriteWrapperPrefix(uint32_t declared, uint8_t* pOut)
+{
+    std::memcpy(pOut, WRAPPER_MAGIC, sizeof WRAPPER_MAGIC);
+    std::memcpy(pOut + sizeof WRAPPER_MAGIC, &declared, sizeof declared);  // little-endian host, as the format
+}
 
 bool EncodeName(std::wstring_view name, std::string& out)
 {

@@ -48,6 +48,15 @@ constexpr uint16_t NAME_MASK = 0x00B5;
 constexpr char WRAPPER_MAGIC[8] = {'O', 'R', 'U', 'G', 'Z', 'I', 'P', '1'};
 constexpr size_t WRAPPER_PREFIX_BYTES = 12;
 
+// What the first bytes of a stored file say about its form.
+struct CWrapperPrefix {
+    bool m_bWrapped = false;   // they begin with WRAPPER_MAGIC
+    uint32_t m_nDeclared = 0;  // the declared content length; 0 when the prefix is cut short
+    size_t m_nBytes = 0;       // prefix bytes present, skipped before the data: 0, or 8 to 12
+
+    bool IsWhole() const { return m_nBytes == WRAPPER_PREFIX_BYTES; }
+};
+
 // Deflate never expands data more than this many times: the most a stored
 // compressed byte can turn into, used to bound preloading whatever a
 // declared length claims.
@@ -89,6 +98,13 @@ constexpr bool DataFileFits(uint64_t sectorCount, uint32_t sectorSize)
     return sectorSize != 0 &&
            sectorCount * (uint64_t{sectorSize} + SECTOR_LINK_BYTES) < DATA_FILE_LIMIT;
 }
+
+// Reads the wrapper prefix from the first `length` bytes of a stored file,
+// however few. A file cut inside the length still counts as wrapped, with
+// nothing declared: its data starts after the bytes that are there.
+CWrapperPrefix ParseWrapperPrefix(const uint8_t* bytes, size_t length);
+// Writes the WRAPPER_PREFIX_BYTES of a wrapper declaring `declared` bytes.
+void WriteWrapperPrefix(uint32_t declared, uint8_t* pOut);
 
 // Names travel as UTF-16 code units. A code point above U+FFFF becomes a
 // surrogate pair; a valid pair read back becomes one code point; a lone

@@ -15,7 +15,7 @@ bool ReadersWouldDecode(const uint8_t* start, size_t length)
         return length >= bytes && std::memcmp(start, pMagic, bytes) == 0;
     };
     return startsWith(GZIP_ID, sizeof GZIP_ID) ||
-           startsWith(oru::tools::WRAPPER_MAGIC, sizeof oru::tools::WRAPPER_MAGIC);
+           oru::tools::ParseWrapperPrefix(start, length).m_bWrapped;
 }
 
 bool WrapCompressed(const std::vector<uint8_t>& content, std::vector<uint8_t>& wrapped,
@@ -32,9 +32,7 @@ bool WrapCompressed(const std::vector<uint8_t>& content, std::vector<uint8_t>& w
     // unless the wrapper is wanted whatever it costs.
     wrapped.resize(always ? WRAPPER_PREFIX_BYTES + deflateBound(&z, static_cast<uLong>(content.size()))
                           : content.size());
-    std::memcpy(wrapped.data(), oru::tools::WRAPPER_MAGIC, sizeof oru::tools::WRAPPER_MAGIC);
-    const uint32_t length = static_cast<uint32_t>(content.size());
-    std::memcpy(wrapped.data() + 8, &length, sizeof length);  // little-endian host, as the format
+    oru::tools::WriteWrapperPrefix(static_cast<uint32_t>(content.size()), wrapped.data());
     z.next_in = const_cast<Bytef*>(content.data());
     z.avail_in = static_cast<uInt>(content.size());
     z.next_out = wrapped.data() + WRAPPER_PREFIX_BYTES;

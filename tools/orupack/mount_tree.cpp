@@ -25,15 +25,16 @@ void ProbeContent(const std::string& base, const _oru_pack_file_info& info, uint
     file.m_eForm = CONTENT_PLAIN;
     if (info.size < 2)
         return;
-    uint8_t prefix[WRAPPER_PREFIX_BYTES] = {};
-    const size_t got = ReadStoredBytes(base, info, sectorSize, 0, prefix, sizeof prefix);
-    if (got == sizeof prefix && std::memcmp(prefix, WRAPPER_MAGIC, sizeof WRAPPER_MAGIC) == 0) {
-        file.m_nSize = LoadU32(prefix + sizeof WRAPPER_MAGIC);
+    uint8_t start[WRAPPER_PREFIX_BYTES] = {};
+    const size_t got = ReadStoredBytes(base, info, sectorSize, 0, start, sizeof start);
+    const CWrapperPrefix prefix = ParseWrapperPrefix(start, got);
+    if (prefix.IsWhole()) {
+        file.m_nSize = prefix.m_nDeclared;
         file.m_eForm = CONTENT_DECODED;
         return;
     }
     uint8_t trailer[GZIP_TRAILER_SIZE_BYTES];
-    if (got >= 2 && prefix[0] == GZIP_ID1 && prefix[1] == GZIP_ID2 &&
+    if (got >= 2 && start[0] == GZIP_ID1 && start[1] == GZIP_ID2 &&
         info.size >= GZIP_TRAILER_SIZE_BYTES &&
         ReadStoredBytes(base, info, sectorSize, info.size - GZIP_TRAILER_SIZE_BYTES, trailer,
                         sizeof trailer) == sizeof trailer) {

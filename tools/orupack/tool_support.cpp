@@ -217,11 +217,12 @@ bool WrappedLength(const std::string& base, const _oru_pack_file_info& info, uin
     using oru::tools::WRAPPER_PREFIX_BYTES;
     if (info.size < WRAPPER_PREFIX_BYTES)
         return false;
-    uint8_t prefix[WRAPPER_PREFIX_BYTES];
-    if (oru::tools::ReadStoredBytes(base, info, sectorSize, 0, prefix, sizeof prefix) != sizeof prefix ||
-        std::memcmp(prefix, oru::tools::WRAPPER_MAGIC, sizeof oru::tools::WRAPPER_MAGIC) != 0)
+    uint8_t start[WRAPPER_PREFIX_BYTES];
+    const size_t got = oru::tools::ReadStoredBytes(base, info, sectorSize, 0, start, sizeof start);
+    const oru::tools::CWrapperPrefix prefix = oru::tools::ParseWrapperPrefix(start, got);
+    if (!prefix.IsWhole())
         return false;
-    length = oru::tools::LoadU32(prefix + 8);
+    length = prefix.m_nDeclared;
     return true;
 }
 

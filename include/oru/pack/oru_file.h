@@ -19,16 +19,13 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
-
-struct gzFile_s;
 
 namespace oru::platform {
 class CFile;
 }
 namespace oru::detail {
-class oru_gz_stream;
+class IStreamSource;
 }
 
 class ORU_API COruFile {
@@ -71,35 +68,12 @@ private:
     COruFile(oru::platform::CFile&& dataFile, const _oru_pack_file_info& info,
              uint32_t sectorSize, bool inMemory);
 
-    void OpenEntry(oru::platform::CFile&& dataFile, uint32_t sectorSize);
-    void OpenLoose(oru::platform::CFile&& file, uint64_t position);
-    // Reads the content into memory; afterwards the reader is let go.
-    void PreloadEntry();
-    void PreloadLoose(uint64_t fileSize, uint64_t headerBytes);
-    // A zero-filled buffer of min(m_dwFileSize, limit) bytes; false when
-    // refused.
-    bool AllocateMemory(uint64_t limit);
-    // Fills the buffer through `read` until it is full or the content ends;
-    // returns the bytes filled, and marks the stream damaged when `read`
-    // reported damaged data.
-    template <class F>
-    uint64_t FillMemory(F read);
-
-    struct CFreeDeleter {
-        void operator()(uint8_t* p) const { std::free(p); }
-    };
-
-    _oru_pack_file_info m_info{};
-    std::unique_ptr<oru::detail::oru_gz_stream> m_pStream;  // pack entry reader
-    gzFile_s* m_pLoose = nullptr;                            // zlib reader of a loose file
+    // Where the content comes from, chosen once by the constructor; null
+    // when none could be had, and every call then fails.
+    std::unique_ptr<oru::detail::IStreamSource> m_pSource;
     uint32_t m_dwFileSize = 0;
-    bool m_bPacked = false;
-    bool m_bInMemory = false;
-    std::unique_ptr<uint8_t, CFreeDeleter> m_pMemBuffer;  // preloaded content
-    uint64_t m_nMemSize = 0;                              // bytes in m_pMemBuffer
-    uint64_t m_nMemPos = 0;
-    // The preload met damaged data: the memory is not handed out, and every
-    // read, tell and seek fails as on a damaged streaming reader.
+    // The preload met damaged data: there is no source, and the pack hands
+    // out no stream.
     bool m_bMemDamaged = false;
 };
 

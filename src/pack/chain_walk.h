@@ -33,7 +33,8 @@ public:
     // A walk that starts at `firstSector` and enters at most `sectorLimit`
     // sectors.
     CChainWalk(uint32_t firstSector, uint32_t sectorLimit)
-        : m_nSector(firstSector), m_nNext(firstSector), m_nLimit(sectorLimit)
+        : m_nSector(firstSector), m_nNext(firstSector), m_nLimit(sectorLimit),
+          m_bCanEnter(sectorLimit > 0)
     {
     }
 
@@ -51,31 +52,37 @@ public:
     bool Ended() const { return Started() && m_nNext == m_nSector; }
     bool Broken() const { return m_bBroken; }
     // Whether Enter may be called: not broken, not ended, below the limit.
-    bool CanEnter() const { return !m_bBroken && !Ended() && m_nEntered < m_nLimit; }
+    bool CanEnter() const { return m_bCanEnter; }
 
     // Enters Upcoming() with the links read from it. False, and the walk
     // broken for good, when CanEnter() is false or `links.prev` is not
     // ExpectedPrev().
     bool Enter(const _oru_pack_sector_links& links)
     {
-        if (!CanEnter() || links.prev != m_nSector) {
-            m_bBroken = true;
+        if (!m_bCanEnter || links.prev != m_nSector) {
+            Break();
             return false;
         }
         m_nSector = m_nNext;
         m_nNext = links.next;
         ++m_nEntered;
+        m_bCanEnter = m_nNext != m_nSector && m_nEntered < m_nLimit;
         return true;
     }
     // Stops the walk for good: the caller could not read the next links, or
     // the entry needs more than the chain holds.
-    void Break() { m_bBroken = true; }
+    void Break()
+    {
+        m_bBroken = true;
+        m_bCanEnter = false;
+    }
 
 private:
     uint32_t m_nSector;        // entered last; the first sector until then
     uint32_t m_nNext;          // its `next`: the sector to enter next
     uint32_t m_nLimit;         // sectors the walk may enter at most
     uint32_t m_nEntered = 0;
+    bool m_bCanEnter;          // CanEnter(), kept up to date: the readers ask once a sector
     bool m_bBroken = false;
 };
 

@@ -176,21 +176,6 @@ std::wstring FindEntry(COruPack& pack, const std::string& name)
     return std::wstring();
 }
 
-bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes)
-{
-    std::FILE* pFile = std::fopen(path.c_str(), "rb");
-    if (!pFile)
-        return false;
-    bytes.clear();
-    uint8_t buffer[65536];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pFile)) > 0)
-        bytes.insert(bytes.end(), buffer, buffer + got);
-    const bool ok = !std::ferror(pFile);
-    std::fclose(pFile);
-    return ok;
-}
-
 timespec FileTimeToTimespec(uint64_t fileTime)
 {
     const oru::tools::CUnixTime moment = oru::tools::FromFileTime(fileTime);

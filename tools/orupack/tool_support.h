@@ -87,9 +87,6 @@ private:
 // when neither is there.
 std::wstring FindEntry(COruPack& pack, const std::string& name);
 
-// Reads a whole file; false when it cannot be read.
-bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes);
-
 // The local time of a FILETIME count as "YYYY-MM-DD HH:MM:SS".
 std::string FormatFileTime(uint64_t fileTime);
 // A FILETIME count as a Unix time; times before 1970 become 1970.

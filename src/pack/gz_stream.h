@@ -52,6 +52,17 @@ public:
     // Nonzero once a read ran out of input or the last member has ended.
     bool AtEnd() const { return m_bExhausted || m_nState == Z_STREAM_END; }
     bool IsPassThrough() const { return m_bPassThrough; }
+
+    enum class EWholeDecode {
+        NotTried,  // pass-through, damaged, already read, or no room: pDst untouched
+        Decoded,   // pDst holds the content, zeros after it; the reader is spent
+        Refused,   // pDst holds anything; the reader is back at the start of the content
+    };
+    // For a preload into `pDst` (`capacity` bytes, zero-filled): decodes the
+    // whole content in one call where that gives exactly what reading it
+    // through would, and says how it went. `produced` is the content length
+    // when Decoded. Allocates the stored bytes once, bounded by the data file.
+    EWholeDecode DecodeWhole(uint8_t* pDst, uint64_t capacity, uint64_t& produced);
     // Stored bytes from the start of the content data to the entry's end.
     uint32_t StoredDataBytes() const { return m_pChain->Size() - m_nStart; }
     bool DataFileSize(uint64_t& size) const { return m_pChain->DataFileSize(size); }

@@ -40,7 +40,7 @@ COruFile::COruFile(CFile&& dataFile, const _oru_pack_file_info& info, uint32_t s
     oru::detail::CSourceInfo found;
     m_pSource = oru::detail::OpenEntrySource(std::move(dataFile), info, sectorSize, inMemory, found);
     m_dwFileSize = found.m_nContentSize;
-    m_bMemDamaged = found.m_bDamaged;
+    m_bPreloadFailed = found.m_bPreloadFailed;
 }
 
 // The entry's chain names its own offsets, so the handle's position is not needed.
@@ -56,7 +56,7 @@ COruFile::COruFile(std::FILE* file, bool inMemory)
     oru::detail::CSourceInfo found;
     m_pSource = oru::detail::OpenLooseSource(std::move(loose), position, inMemory, found);
     m_dwFileSize = found.m_nContentSize;
-    m_bMemDamaged = found.m_bDamaged;
+    m_bPreloadFailed = found.m_bPreloadFailed;
 }
 
 COruFile::~COruFile() = default;

@@ -218,8 +218,9 @@ COruFile* COruPack::OpenFile(const std::wstring& name, bool inMemory)
         return nullptr;
     auto pFile = std::unique_ptr<COruFile>(new (std::nothrow) COruFile(
         std::move(dataFile), it->second, m_header.sector_size, inMemory));
-    // A preload that met damaged data hands out no stream at all.
-    if (!pFile || pFile->m_bMemDamaged)
+    // A preload that failed (damaged data, no memory) hands out no stream,
+    // as an unreadable data file does.
+    if (!pFile || pFile->m_bPreloadFailed)
         return nullptr;
     return pFile.release();
 }

@@ -11,9 +11,11 @@
 // Memory mode preloads the content from either of them and lets the reader
 // go. What it allocates is bounded by what the stored bytes can really hold
 // (deflate expands at most DEFLATE_MAX_EXPANSION times), never by a declared
-// length alone, and the buffer is zero-filled past what was decoded. A
-// preload that meets damaged data makes no source at all, so the damage is
-// never handed out as good content.
+// length alone, and the buffer is zero-filled past what was decoded. A gzip
+// entry is first offered to the reader's one-call decode; what that refuses
+// is read through as before. A preload that meets damaged data, or cannot
+// have its memory or its reader, makes no source at all, so a failure is
+// never handed out as content.
 
 #include "pack/stream_source.h"
 
@@ -66,6 +68,10 @@ public:
 
     // Content bytes for a preload: the count, 0 at the end, -1 when damaged.
     int ReadContent(void* pDst, uint32_t size) { return m_pStream->Read(pDst, size); }
+    oru_gz_stream::EWholeDecode DecodeWhole(uint8_t* pDst, uint64_t capacity, uint64_t& produced)
+    {
+        return m_pStream->DecodeWhole(pDst, capacity, produced);
+    }
     oru_gz_stream& Stream() { return *m_pStream; }
 
 private:
@@ -91,6 +97,12 @@ public:
     bool AtEnd() override { return gzeof(m_pFile) != 0; }
 
     int ReadContent(void* pDst, uint32_t size) { return gzread(m_pFile, pDst, size); }
+    // zlib's gzip file reader keeps its own rules for members and damage:
+    // a loose file is always read through.
+    oru_gz_stream::EWholeDecode DecodeWhole(uint8_t*, uint64_t, uint64_t&)
+    {
+        return oru_gz_stream::EWholeDecode::NotTried;
+    }
 
 private:
     gzFile m_pFile;
@@ -140,9 +152,29 @@ private:
     uint64_t m_nPos = 0;
 };
 
-std::unique_ptr<IStreamSource> EmptyMemory()
+// A stream without a source fails every call; a pack hands out none at all.
+std::unique_ptr<IStreamSource> PreloadFailed(CSourceInfo& info)
 {
-    return std::unique_ptr<IStreamSource>(new (std::nothrow) CMemorySource(nullptr, 0));
+    info.m_bPreloadFailed = true;
+    return nullptr;
+}
+
+// `capacity` zeroed bytes in place of what `pBuffer` held, which goes first;
+// calloc leaves the pages past the decoded bytes untouched zeros. False when
+// they cannot be had (none are needed for 0).
+bool ZeroedBuffer(uint64_t capacity, CMemorySource::CBuffer& pBuffer)
+{
+    pBuffer.reset();
+    if (capacity > 0)
+        pBuffer.reset(static_cast<uint8_t*>(std::calloc(capacity, 1)));
+    return capacity == 0 || pBuffer;
+}
+
+std::unique_ptr<IStreamSource> MemorySource(CMemorySource::CBuffer pBuffer, uint64_t size,
+                                            CSourceInfo& info)
+{
+    std::unique_ptr<IStreamSource> pSource(new (std::nothrow) CMemorySource(std::move(pBuffer), size));
+    return pSource ? std::move(pSource) : PreloadFailed(info);
 }
 
 // Fills `pBuffer` through `reader` until it is full or the content ends;
@@ -168,26 +200,31 @@ uint64_t Fill(TReader& reader, uint8_t* pBuffer, uint64_t capacity, bool& damage
     return filled;
 }
 
-// Preloads min(content size, limit) bytes from `reader`. With `endWhereReadsStop`
-// the content is what the reads delivered, without the zeros after it. Null
-// when the content proved damaged; an empty source when no buffer can be had.
+// Preloads min(content size, limit) bytes from `reader`: in one call where
+// the reader can, else read by read. With `endWhereReadsStop` the content is
+// what the reads delivered, without the zeros after it. Null, with
+// `info.m_bPreloadFailed`, when the content proved damaged or no buffer could
+// be had.
 template <class TReader>
 std::unique_ptr<IStreamSource> Preload(TReader& reader, uint64_t limit, bool endWhereReadsStop,
                                        CSourceInfo& info)
 {
     const uint64_t capacity = std::min<uint64_t>(info.m_nContentSize, limit);
-    // calloc: pages past the decoded bytes stay untouched zeros.
     CMemorySource::CBuffer pBuffer;
-    if (capacity > 0) {
-        pBuffer.reset(static_cast<uint8_t*>(std::calloc(capacity, 1)));
-        if (!pBuffer)
-            return EmptyMemory();
-    }
-    const uint64_t filled = Fill(reader, pBuffer.get(), capacity, info.m_bDamaged);
-    if (info.m_bDamaged)
-        return nullptr;
-    return std::unique_ptr<IStreamSource>(new (std::nothrow) CMemorySource(
-        std::move(pBuffer), endWhereReadsStop ? filled : capacity));
+    if (!ZeroedBuffer(capacity, pBuffer))
+        return PreloadFailed(info);
+    uint64_t filled = 0;
+    const auto whole = reader.DecodeWhole(pBuffer.get(), capacity, filled);
+    if (whole == oru_gz_stream::EWholeDecode::Decoded)
+        return MemorySource(std::move(pBuffer), capacity, info);
+    // A refused decode may have left bytes anywhere: start again from zeros.
+    if (whole == oru_gz_stream::EWholeDecode::Refused && !ZeroedBuffer(capacity, pBuffer))
+        return PreloadFailed(info);
+    bool damaged = false;
+    filled = Fill(reader, pBuffer.get(), capacity, damaged);
+    if (damaged)
+        return PreloadFailed(info);
+    return MemorySource(std::move(pBuffer), endWhereReadsStop ? filled : capacity, info);
 }
 
 std::unique_ptr<IStreamSource> PreloadEntry(CEntrySource& entry, uint32_t storedSize,
@@ -228,7 +265,7 @@ std::unique_ptr<IStreamSource> OpenEntrySource(platform::CFile&& dataFile,
                                                   : nullptr);
     if (!inMemory)
         return pSource;
-    return pSource ? PreloadEntry(*pSource, entry.size, info) : EmptyMemory();
+    return pSource ? PreloadEntry(*pSource, entry.size, info) : PreloadFailed(info);
 }
 
 std::unique_ptr<IStreamSource> OpenLooseSource(platform::CFile&& file, uint64_t position,
@@ -237,23 +274,23 @@ std::unique_ptr<IStreamSource> OpenLooseSource(platform::CFile&& file, uint64_t 
     info = CSourceInfo();
     uint64_t fileSize = 0;
     if (!file.IsOpen() || !file.Size(fileSize))
-        return inMemory ? EmptyMemory() : nullptr;
+        return inMemory ? PreloadFailed(info) : nullptr;
     uint8_t start[WRAPPER_PREFIX_BYTES] = {};
     const size_t got = file.ReadAt(position, start, sizeof start);
     const CWrapperPrefix prefix = ParseWrapperPrefix(start, got);
     info.m_nContentSize = prefix.m_bWrapped ? prefix.m_nDeclared : ClampToU32(fileSize);
     if (!file.SetPosition(position + prefix.m_nBytes))
-        return inMemory ? EmptyMemory() : nullptr;
+        return inMemory ? PreloadFailed(info) : nullptr;
     const int fd = file.Release();
     gzFile pFile = gzdopen(fd, "rb");
     if (!pFile) {
         platform::CFile::AdoptDescriptor(fd);  // closes it: zlib did not take it
-        return inMemory ? EmptyMemory() : nullptr;
+        return inMemory ? PreloadFailed(info) : nullptr;
     }
     std::unique_ptr<CLooseSource> pSource(new (std::nothrow) CLooseSource(pFile));
     if (!pSource) {
         gzclose(pFile);
-        return inMemory ? EmptyMemory() : nullptr;
+        return inMemory ? PreloadFailed(info) : nullptr;
     }
     if (!inMemory)
         return pSource;

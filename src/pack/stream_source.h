@@ -43,13 +43,14 @@ public:
 
 // What a source was made from, and what it knows before the first read.
 struct CSourceInfo {
-    uint32_t m_nContentSize = 0;  // the wrapper's declared length, else the stored or file length
-    bool m_bDamaged = false;      // a preload met damaged data: no source was made
+    uint32_t m_nContentSize = 0;    // the wrapper's declared length, else the stored or file length
+    bool m_bPreloadFailed = false;  // a preload met damaged data or lacked memory: no source was made
 };
 
 // A source over a pack entry stored on `dataFile` (which it keeps). With
-// `inMemory` the content is preloaded. Null when the preload met damaged data
-// (`info.m_bDamaged`) or, streaming, when the reader could not be made.
+// `inMemory` the content is preloaded. Null when the reader could not be
+// made, and when a preload failed (`info.m_bPreloadFailed`): it met damaged
+// data, or memory for the content or the reader could not be had.
 std::unique_ptr<IStreamSource> OpenEntrySource(platform::CFile&& dataFile,
                                                const _oru_pack_file_info& entry,
                                                uint32_t sectorSize, bool inMemory,

@@ -72,9 +72,9 @@ private:
     // when none could be had, and every call then fails.
     std::unique_ptr<oru::detail::IStreamSource> m_pSource;
     uint32_t m_dwFileSize = 0;
-    // The preload met damaged data: there is no source, and the pack hands
-    // out no stream.
-    bool m_bMemDamaged = false;
+    // The preload met damaged data or could not have its memory: there is no
+    // source, and the pack hands out no stream.
+    bool m_bPreloadFailed = false;
 };
 
 // The C-style forms. A null stream gives 0 (oru_fread, oru_feof), 1

@@ -4,7 +4,8 @@
 // pattern; the rest of it is the data file, links and all.
 //
 // Beyond not crashing, hanging or reading out of bounds: reading the content
-// a second time after a successful rewind must give the same bytes.
+// a second time after a successful rewind must give the same bytes, and a
+// preload must hold what a clean streaming read gave, however it decoded.
 
 #include <oru/pack/oru_pack.h>
 
@@ -102,6 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     COruPack pack;
     pack.OpenOruPack(std::wstring(Base().begin(), Base().end()), ORU_PACK_MODE_READ, 512);
+    std::vector<uint8_t> streamed;
+    bool streamedClean = false;
     for (const bool inMemory : {false, true}) {
         // A preload that met damaged data gives no stream at all.
         COruFile* pFile = pack.OpenFile(L"f", inMemory);
@@ -120,6 +123,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             std::abort();
         if (inMemory && first.size() > pFile->GetFileSize())
             std::abort();
+        if (!inMemory) {
+            streamed = first;
+            streamedClean = clean;
+        } else if (streamedClean) {
+            const size_t common = std::min(first.size(), streamed.size());
+            if (!std::equal(first.begin(), first.begin() + static_cast<long>(common), streamed.begin()))
+                std::abort();
+        }
         if (clean && pFile->Fseek(0, SEEK_SET)) {
             if (!ReadAll(*pFile, chunk, again) || again != first)
                 std::abort();

@@ -21,9 +21,10 @@ constexpr int FLAG_RESERVED = 0xE0;
 constexpr int HEADER_FIXED_SKIP = 6;  // modification time, extra flags, system
 constexpr int RAW_DEFLATE_WINDOW = -15;
 constexpr size_t GZIP_TRAILER_BYTES = 8;  // CRC-32, then the length modulo 2^32
-// libdeflate copies in whole words and may leave scratch bytes a little past
-// the end of what it decoded (a few hundred at most); a preload clears this
-// many after the content so the rest of its buffer stays zeros.
+// libdeflate promises nothing about the output buffer past the content it
+// reports, and copies in whole words; clearing this many bytes after the
+// content keeps a preload's zeros there without touching every page of a
+// large declared length.
 constexpr uint64_t WHOLE_DECODE_SCRATCH_BYTES = 4096;
 
 struct CDecompressorFree {
@@ -37,19 +38,17 @@ uint32_t UpdateCrc(uint32_t crc, const uint8_t* p, size_t size)
     return size ? libdeflate_crc32(crc, p, size) : crc;
 }
 
-// What Read does after a member's deflate data, on the bytes that follow it:
-// the trailer must be whole with the right CRC-32, and two bytes that start
-// another member would make Read go on (so the content is not known here).
-// With fewer than two bytes left, whether more stored bytes exist decides.
-bool EndsAfterOneMember(const uint8_t* p, uint64_t left, bool allStored, uint32_t crc)
+// What Read does after a member's deflate data, on the `left` stored bytes
+// that follow it: the trailer must be whole with the right CRC-32, and two
+// bytes that start another member make Read go on, so the content is not
+// known here.
+bool EndsAfterOneMember(const uint8_t* p, uint64_t left, uint32_t crc)
 {
     if (left < GZIP_TRAILER_BYTES || LoadU32(p) != crc)
         return false;
     p += GZIP_TRAILER_BYTES;
     left -= GZIP_TRAILER_BYTES;
-    if (left >= 2)
-        return p[0] != GZIP_ID1 || p[1] != GZIP_ID2;
-    return allStored;
+    return left < 2 || p[0] != GZIP_ID1 || p[1] != GZIP_ID2;
 }
 
 }  // namespace
@@ -237,7 +236,10 @@ int oru_gz_stream::Read(void* pDst, uint32_t length)
 // ignored, as Read ignores it), its content no longer than the room, and no
 // second member after it. Anything else (damage of any kind, a second member,
 // a longer content) is refused and left to Read, so the rules for damaged data
-// stay Read's alone.
+// stay Read's alone. One gap remains, for crafted data only: libdeflate takes
+// length symbols 286-287 and distance codes 30-31, which no encoder writes
+// and inflate refuses, so such a member with a matching CRC-32 preloads where
+// reading it through fails.
 oru_gz_stream::EWholeDecode oru_gz_stream::DecodeWhole(uint8_t* pDst, uint64_t capacity, uint64_t& produced)
 {
     produced = 0;
@@ -245,8 +247,9 @@ oru_gz_stream::EWholeDecode oru_gz_stream::DecodeWhole(uint8_t* pDst, uint64_t c
     if (m_bPassThrough || m_nState != Z_OK || m_nOut != 0 || capacity == 0 || !DataFileSize(fileSize))
         return EWholeDecode::NotTried;
 
-    // The stored bytes from here to the entry's end: the buffered ones, then
-    // the rest of the chain, which can hold no more than the data file does.
+    // Every stored byte Read could ever see: the buffered ones, then the rest
+    // of the chain. A chain holds fewer bytes than the data file (each sector
+    // also carries its links), so that bound on the allocation cuts nothing.
     const uint64_t buffered = m_z.avail_in;
     const uint64_t unread = std::min<uint64_t>(m_pChain->Size() - m_pChain->Tell(), fileSize);
     std::unique_ptr<uint8_t[]> pStored(new (std::nothrow) uint8_t[buffered + unread]);
@@ -254,16 +257,14 @@ oru_gz_stream::EWholeDecode oru_gz_stream::DecodeWhole(uint8_t* pDst, uint64_t c
     if (!pStored || !pDecompressor)
         return EWholeDecode::NotTried;
     std::memcpy(pStored.get(), m_z.next_in, buffered);
-    const uint64_t fetched = m_pChain->Read(pStored.get() + buffered, unread);
-    const uint64_t stored = buffered + fetched;
-    const bool allStored = fetched < unread || m_pChain->Tell() == m_pChain->Size();
+    const uint64_t stored = buffered + m_pChain->Read(pStored.get() + buffered, unread);
 
     size_t used = 0;
     size_t out = 0;
     const libdeflate_result result = libdeflate_deflate_decompress_ex(
         pDecompressor.get(), pStored.get(), stored, pDst, capacity, &used, &out);
     if (result == LIBDEFLATE_SUCCESS &&
-        EndsAfterOneMember(pStored.get() + used, stored - used, allStored, UpdateCrc(0, pDst, out))) {
+        EndsAfterOneMember(pStored.get() + used, stored - used, UpdateCrc(0, pDst, out))) {
         std::memset(pDst + out, 0, std::min<uint64_t>(capacity - out, WHOLE_DECODE_SCRATCH_BYTES));
         m_nState = Z_STREAM_END;
         m_nOut = out;

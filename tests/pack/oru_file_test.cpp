@@ -386,13 +386,16 @@ TEST(LooseFile, FailsEveryReadInMemoryWhenThePreloadMetDamage)
     EXPECT_EQ(p->Feof(), 0);
 }
 
+// In memory mode too: a file that cannot be read is no empty content.
 TEST(LooseFile, MakesAStreamWhoseReadsFailFromANullFile)
 {
-    COruFile file(static_cast<std::FILE*>(nullptr), false);
-    uint8_t buffer[4];
-    EXPECT_EQ(file.Fread(buffer, 1, 4), FAILED);
-    EXPECT_FALSE(file.Fseek(0, SEEK_SET));
-    EXPECT_EQ(file.Feof(), 0);
+    for (const bool inMemory : {false, true}) {
+        COruFile file(static_cast<std::FILE*>(nullptr), inMemory);
+        uint8_t buffer[4];
+        EXPECT_EQ(file.Fread(buffer, 1, 4), FAILED) << inMemory;
+        EXPECT_FALSE(file.Fseek(0, SEEK_SET)) << inMemory;
+        EXPECT_EQ(file.Feof(), 0) << inMemory;
+    }
 }
 
 TEST(CStyleFunctions, AnswerANullStreamWithTheirOwnValues)

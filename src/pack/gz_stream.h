@@ -55,7 +55,7 @@ public:
 
     enum class EWholeDecode {
         NotTried,  // pass-through, damaged, already read, or no room: pDst untouched
-        Decoded,   // pDst holds the content, zeros after it; the reader is spent
+        Decoded,   // pDst holds the content, zeros after it; the reader is at its end
         Refused,   // pDst holds anything; the reader is back at the start of the content
     };
     // For a preload into `pDst` (`capacity` bytes, zero-filled): decodes the

@@ -84,7 +84,8 @@ public:
     bool SetWorkDir(const std::wstring& dir);
     // A new stream over the entry `name` (folded), with its own descriptor on
     // the data file; the caller owns it (oru_fclose or delete). Null when the
-    // name is not in the pack or the data file cannot be opened. Thread-safe.
+    // name is not in the pack or the data file cannot be opened, and when a
+    // preload (`inMemory`) meets damaged data or lacks memory. Thread-safe.
     COruFile* OpenFile(const std::wstring& name, bool inMemory);
 
     // Editing, for a pack opened for writing whose data file is open; false

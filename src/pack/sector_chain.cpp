@@ -11,13 +11,30 @@ namespace {
 // a payload piece each, within the platform's piece limit.
 constexpr size_t MAX_RUN_SECTORS = platform::CFile::MAX_PIECES / 2;
 
-// Below this payload size a run goes through the bounce buffer. Measured on
-// 64 KiB reads: 512-byte sectors scatter at about 0.6 of a plain read's speed
-// and bounce at 0.9; at 4096 both are even; larger sectors favour scattering.
+// Scattering straight into place costs the kernel a piece per link pair and
+// per payload, and one system call per request; the bounce buffer costs a
+// copy, but one call fills it for many requests. Measured against a plain
+// read of a contiguous file, 64 KiB at a time (1.0 = as fast): scattering
+// takes 0.55 at 512-byte sectors, 0.8 at 4096 and 0.95 at 8192 and more;
+// the bounce buffer with one fill per MiB reaches about 1.0 at 512 and 4096
+// bytes. A request of a buffer's worth or more gains nothing from it, and
+// with sectors of this size or larger it is scattered straight into place.
 constexpr uint32_t SCATTER_MIN_SECTOR = 4096;
-// Bytes one bounced run may span: sectors of a 64 KiB read with their links,
-// still well inside a core's cache.
-constexpr size_t BOUNCE_BYTES = 80 * 1024;
+// Data-file bytes one fill of the bounce buffer reads at most. Filling it
+// costs one system call however many requests it then serves; beyond this
+// size the saving no longer pays for the memory, and the copy out of it
+// would no longer come from a core's own cache.
+constexpr size_t BOUNCE_BYTES = 1024 * 1024;
+
+// Where a fill lands in the bounce buffer. The kernel copies from the page
+// cache with a string move whose speed depends on where the destination lies
+// against the source within a page: a few bytes to a few dozen above it, the
+// copy runs several times slower, and mutually aligned it runs about a tenth
+// slower than a little apart, on the processors we measured. A fill
+// therefore lands a few bytes below the position its data-file offset has in
+// a page; the buffer has a page of room for that.
+constexpr uint64_t COPY_PAGE = 4096;
+constexpr uint64_t PLACE_BELOW = 8;
 
 }  // namespace
 
@@ -29,9 +46,13 @@ CSectorChain::CSectorChain(platform::CFile&& dataFile, const _oru_pack_file_info
       m_nSectorSize(sectorSize),
       m_pos(StartPosition())
 {
-    // Without a bounce buffer every size still works, only slower.
-    if (sectorSize < SCATTER_MIN_SECTOR)
-        m_pBounce.reset(new (std::nothrow) uint8_t[BOUNCE_BYTES]);
+    // A small entry gets a buffer for its own sectors only. Without one every
+    // read is scattered, which still works, only slower.
+    if (!m_pos.m_walk.Broken()) {
+        const uint64_t entryBytes = SectorOffset(SectorsForSize(m_nSize, sectorSize), sectorSize);
+        m_nBounceBytes = static_cast<size_t>(std::min<uint64_t>(entryBytes, BOUNCE_BYTES));
+        m_pBounce.reset(new (std::nothrow) uint8_t[m_nBounceBytes + COPY_PAGE]);
+    }
 }
 
 CSectorChain::CPosition CSectorChain::StartPosition() const
@@ -76,8 +97,10 @@ size_t CSectorChain::Read(void* pDst, size_t size)
     const size_t wanted = std::min<uint64_t>(size, m_nSize - m_pos.m_nEntryPos);
     size_t done = 0;
     while (done < wanted && !m_pos.m_walk.Broken()) {
-        const size_t got = UsesBounce() ? ReadRunBounced(pOut + done, wanted - done)
-                                        : ReadRun(pOut + done, wanted - done);
+        const size_t left = wanted - done;
+        const bool direct = !UsesBounce() ||
+                            (m_nSectorSize >= SCATTER_MIN_SECTOR && left >= BOUNCE_BYTES);
+        const size_t got = direct ? ReadRun(pOut + done, left) : ReadRunBounced(pOut + done, left);
         if (got == 0)
             break;
         done += got;
@@ -88,23 +111,35 @@ size_t CSectorChain::Read(void* pDst, size_t size)
 // Plans pieces for the run of sectors that would follow each other in the
 // file, reads them in one call, then walks them in order, accepting each link
 // pair and payload until one does not belong to the chain.
+bool CSectorChain::BeginRun(CRunStart& start)
+{
+    start.m_bEntering = MustEnterNext(m_pos);
+    if (start.m_bEntering && !m_pos.m_walk.CanEnter()) {
+        m_pos.m_walk.Break();
+        return false;
+    }
+    start.m_nSector = start.m_bEntering ? m_pos.m_walk.Upcoming() : m_pos.m_walk.Current();
+    start.m_nOffset = start.m_bEntering
+                          ? SectorOffset(start.m_nSector, m_nSectorSize)
+                          : PayloadOffset(start.m_nSector, m_nSectorSize, m_pos.m_nSectorPos);
+    return true;
+}
+
 size_t CSectorChain::ReadRun(uint8_t* pDst, size_t size)
 {
-    if (MustEnterNext(m_pos) && !m_pos.m_walk.CanEnter()) {
-        m_pos.m_walk.Break();
+    CRunStart start;
+    if (!BeginRun(start))
         return 0;
-    }
 
     _oru_pack_sector_links links[MAX_RUN_SECTORS + 1];
     platform::CReadPiece pieces[platform::CFile::MAX_PIECES];
     size_t pieceCount = 0;
     size_t linkCount = 0;
 
-    bool entering = MustEnterNext(m_pos);
-    uint32_t sector = entering ? m_pos.m_walk.Upcoming() : m_pos.m_walk.Current();
+    bool entering = start.m_bEntering;
+    uint32_t sector = start.m_nSector;
     const uint32_t firstSector = sector;
-    uint64_t offset = entering ? SectorOffset(sector, m_nSectorSize)
-                               : PayloadOffset(sector, m_nSectorSize, m_pos.m_nSectorPos);
+    const uint64_t offset = start.m_nOffset;
     uint32_t sectorPos = entering ? 0 : m_pos.m_nSectorPos;
     size_t planned = 0;
     for (;;) {
@@ -170,35 +205,64 @@ size_t CSectorChain::ReadRun(uint8_t* pDst, size_t size)
     return delivered;
 }
 
-// The same walk as ReadRun over a run read whole into the bounce buffer:
-// each sector's links are checked where they lie, each payload copied out.
-size_t CSectorChain::ReadRunBounced(uint8_t* pDst, size_t size)
+uint64_t CSectorChain::RunSpan(const CRunStart& start, uint64_t entryBytes) const
 {
-    const bool entering = MustEnterNext(m_pos);
-    if (entering && !m_pos.m_walk.CanEnter()) {
-        m_pos.m_walk.Break();
-        return 0;
-    }
-    uint32_t physical = entering ? m_pos.m_walk.Upcoming() : m_pos.m_walk.Current();
-    const uint64_t offset = entering ? SectorOffset(physical, m_nSectorSize)
-                                     : PayloadOffset(physical, m_nSectorSize, m_pos.m_nSectorPos);
-
-    // The span: what is left of this sector, then whole sectors with their
-    // links, unless the current sector's link already says the chain jumps.
+    // What is left of this sector, then whole sectors with their links,
+    // unless the current sector's link already says the chain jumps.
     const uint64_t linkBytes = SECTOR_LINK_BYTES;
-    const uint64_t first = std::min<uint64_t>(m_nSectorSize - (entering ? 0 : m_pos.m_nSectorPos), size);
-    uint64_t span = (entering ? linkBytes : 0) + first;
-    const uint64_t rest = size - first;
-    const bool jumps = !entering && m_pos.m_walk.Upcoming() != physical + 1;
+    const uint64_t first = std::min<uint64_t>(
+        m_nSectorSize - (start.m_bEntering ? 0 : m_pos.m_nSectorPos), entryBytes);
+    uint64_t span = (start.m_bEntering ? linkBytes : 0) + first;
+    const uint64_t rest = entryBytes - first;
+    const bool jumps = !start.m_bEntering && m_pos.m_walk.Upcoming() != uint64_t{start.m_nSector} + 1;
     if (rest > 0 && !jumps) {
         const uint64_t whole = rest / m_nSectorSize;
         const uint64_t part = rest % m_nSectorSize;
         span += whole * (m_nSectorSize + linkBytes) + (part ? part + linkBytes : 0);
     }
-    span = std::min<uint64_t>(span, BOUNCE_BYTES);
-    const size_t got = m_file.ReadAt(offset, m_pBounce.get(), span);
-    const bool shortRead = got < span;
+    return span;
+}
 
+void CSectorChain::FillBounce(const CRunStart& start, size_t size)
+{
+    // Reading that goes on where the last fill ended reads ahead, twice as
+    // far as the last fill each time, up to the buffer's size; a stream that
+    // reads a little and stops, or jumps about, reads what it asks for.
+    uint64_t span = RunSpan(start, size);
+    const bool goesOn = start.m_nOffset == m_held.End() && m_held.m_nBytes > 0 && !m_held.m_bFileEnds;
+    if (goesOn) {
+        const uint64_t toEntryEnd = RunSpan(start, m_nSize - m_pos.m_nEntryPos);
+        span = std::max(span, std::min(toEntryEnd, 2 * uint64_t{m_held.m_nBytes}));
+    }
+    span = std::min<uint64_t>(span, m_nBounceBytes);
+
+    const uint64_t place =
+        (start.m_nOffset - PLACE_BELOW - reinterpret_cast<uintptr_t>(m_pBounce.get())) % COPY_PAGE;
+    uint8_t* pBytes = m_pBounce.get() + place;
+    const size_t got = m_file.ReadAt(start.m_nOffset, pBytes, span);
+    m_held = CHeld{pBytes, start.m_nOffset, got, got < span};
+}
+
+// The same walk as ReadRun over data-file bytes in the bounce buffer, filled
+// first unless they are there already: each sector's links are checked where
+// they lie, each payload copied out.
+size_t CSectorChain::ReadRunBounced(uint8_t* pDst, size_t size)
+{
+    CRunStart start;
+    if (!BeginRun(start))
+        return 0;
+    const uint64_t offset = start.m_nOffset;
+    uint32_t physical = start.m_nSector;
+    // A run needs its link pair and a byte of payload, or a byte of the
+    // current payload, to get anywhere.
+    if (!m_held.Holds(offset, start.m_bEntering ? SECTOR_LINK_BYTES + 1 : 1))
+        FillBounce(start, size);
+    // Past here the held bytes start at or before `offset`; none may follow it.
+    const uint8_t* pRun = m_held.m_pBytes + (offset - m_held.m_nOffset);
+    const size_t got = static_cast<size_t>(m_held.End() - offset);
+    const bool fileEnds = m_held.m_bFileEnds;
+
+    const uint64_t linkBytes = SECTOR_LINK_BYTES;
     size_t delivered = 0;
     size_t at = 0;
     for (;;) {
@@ -210,29 +274,29 @@ size_t CSectorChain::ReadRunBounced(uint8_t* pDst, size_t size)
             if (m_pos.m_walk.Upcoming() != physical)
                 return delivered;  // the chain goes elsewhere; the next run starts there
             if (got - at < linkBytes) {
-                if (shortRead)
+                if (fileEnds)
                     m_pos.m_walk.Break();
                 return delivered;
             }
             _oru_pack_sector_links links;
-            std::memcpy(&links, m_pBounce.get() + at, sizeof links);
+            std::memcpy(&links, pRun + at, sizeof links);
             at += sizeof links;
             if (!Accept(m_pos, links))
                 return delivered;
         }
         const size_t want = std::min<uint64_t>(m_nSectorSize - m_pos.m_nSectorPos, size - delivered);
         const size_t n = std::min(want, got - at);
-        std::memcpy(pDst + delivered, m_pBounce.get() + at, n);
+        std::memcpy(pDst + delivered, pRun + at, n);
         at += n;
         delivered += n;
         m_pos.m_nSectorPos += static_cast<uint32_t>(n);
         m_pos.m_nEntryPos += static_cast<uint32_t>(n);
         if (n < want) {
-            if (shortRead)
-                m_pos.m_walk.Break();  // else the run was cut by the buffer's size
+            if (fileEnds)
+                m_pos.m_walk.Break();  // else the buffer ends inside this sector
             return delivered;
         }
-        if (delivered == size || at == got)
+        if (delivered == size || at == got || physical == UINT32_MAX)
             return delivered;
         ++physical;
     }

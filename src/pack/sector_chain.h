@@ -7,14 +7,19 @@
 // for good: reads deliver what came before and then nothing. No read goes
 // past the entry's size.
 //
-// One system call covers a run of sectors that lie one after the other in the
-// data file. With large sectors it scatters straight into the caller's buffer
-// (preadv: link pairs aside, payloads into place). With small ones the kernel
-// spends more on hundreds of tiny pieces than a copy costs, so the run is read
-// into a bounce buffer small enough to stay in cache and copied out from
-// there. Either way, whether the run really is the chain is checked
-// afterwards from the links it brought in; bytes read past a link that goes
-// elsewhere are simply read again from the right sector.
+// Reads go through a bounce buffer: one system call fills it with a run of
+// sectors that lie one after the other in the data file, links and payloads
+// together, and the payloads are copied out from there. The buffer keeps
+// what it read, and reading that goes on where the last fill ended reads
+// ahead, so a stream read sequentially costs one system call per buffer
+// rather than one per request. A request of a buffer's worth or more over
+// large sectors is scattered straight into the caller's buffer instead
+// (preadv: link pairs aside, payloads into place).
+//
+// Either way, whether the run really is the chain is checked afterwards from
+// the links it brought in, as each sector is entered, the same for held
+// bytes as for fresh ones; bytes read past a link that goes elsewhere are
+// simply read again from the right sector.
 
 #include "pack/chain_walk.h"
 #include "pack/pack_format.h"
@@ -61,18 +66,52 @@ private:
     static bool Accept(CPosition& pos, const _oru_pack_sector_links& links);
     // Enters the next sector by reading its links alone; for seeking.
     bool EnterNext(CPosition& pos) const;
+    // Where the next run starts: whether it enters a new sector, which
+    // sector, and the data-file offset of its first byte (the link pair when
+    // entering).
+    struct CRunStart {
+        bool m_bEntering = false;
+        uint32_t m_nSector = 0;
+        uint64_t m_nOffset = 0;
+    };
+    // False, with the walk broken, when the entry goes on but the chain
+    // cannot.
+    bool BeginRun(CRunStart& start);
     // One scattered read over sectors that follow each other in the file.
     size_t ReadRun(uint8_t* pDst, size_t size);
-    // The same through the bounce buffer, for small sectors.
+    // The same through the bounce buffer.
     size_t ReadRunBounced(uint8_t* pDst, size_t size);
+    // Data-file bytes from the run's start that hold `entryBytes` bytes of
+    // the entry if the chain runs on in file order.
+    uint64_t RunSpan(const CRunStart& start, uint64_t entryBytes) const;
+    // Reads the data file from the run's start into the bounce buffer: at
+    // least the run that `size` bytes would take, more when reading goes on
+    // where the last fill ended. Replaces what it held.
+    void FillBounce(const CRunStart& start, size_t size);
     bool UsesBounce() const { return m_pBounce != nullptr; }
+
+    // Data-file bytes held in the bounce buffer.
+    struct CHeld {
+        const uint8_t* m_pBytes = nullptr;
+        uint64_t m_nOffset = 0;  // data-file offset of m_pBytes[0]
+        size_t m_nBytes = 0;
+        bool m_bFileEnds = false;  // the read that filled it came up short
+        // True when `bytes` bytes from `offset` are held.
+        bool Holds(uint64_t offset, uint64_t bytes) const
+        {
+            return offset >= m_nOffset && offset - m_nOffset + bytes <= m_nBytes;
+        }
+        uint64_t End() const { return m_nOffset + m_nBytes; }
+    };
 
     platform::CFile m_file;
     uint32_t m_nSize;
     uint32_t m_nFirstSector;
     uint32_t m_nSectorSize;
     CPosition m_pos;
-    std::unique_ptr<uint8_t[]> m_pBounce;  // null: scatter directly
+    std::unique_ptr<uint8_t[]> m_pBounce;  // null: every read scatters
+    size_t m_nBounceBytes = 0;             // most data-file bytes one fill reads
+    CHeld m_held;
 };
 
 }  // namespace oru::detail

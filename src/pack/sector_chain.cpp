@@ -20,12 +20,6 @@ constexpr size_t MAX_RUN_SECTORS = platform::CFile::MAX_PIECES / 2;
 // bytes. A request of a buffer's worth or more gains nothing from it, and
 // with sectors of this size or larger it is scattered straight into place.
 constexpr uint32_t SCATTER_MIN_SECTOR = 4096;
-// Data-file bytes one fill of the bounce buffer reads at most. Filling it
-// costs one system call however many requests it then serves; beyond this
-// size the saving no longer pays for the memory, and the copy out of it
-// would no longer come from a core's own cache.
-constexpr size_t BOUNCE_BYTES = 1024 * 1024;
-
 // Where a fill lands in the bounce buffer. The kernel copies from the page
 // cache with a string move whose speed depends on where the destination lies
 // against the source within a page: a few bytes to a few dozen above it, the

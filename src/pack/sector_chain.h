@@ -33,6 +33,12 @@ namespace oru::detail {
 
 class CSectorChain {
 public:
+    // Data-file bytes one fill of the bounce buffer reads at most. Filling it
+    // costs one system call however many requests it then serves; beyond
+    // this size the saving no longer pays for the memory, and the copy out
+    // of it would no longer come from a core's own cache.
+    static constexpr size_t BOUNCE_BYTES = 1024 * 1024;
+
     CSectorChain(platform::CFile&& dataFile, const _oru_pack_file_info& info, uint32_t sectorSize);
 
     // Reads up to `size` bytes at the current position; returns the bytes

@@ -86,8 +86,8 @@ oru::detail::CChainWalk WalkEntry(const CPackImage& image)
     return walk;
 }
 
-// Small sectors are read through a bounce buffer, large ones scattered
-// straight into place: both ways run every case.
+// Tiny sectors and large ones: a read of a few dozen bytes crosses several
+// link pairs or none.
 class DamagedChain : public ::testing::TestWithParam<uint32_t> {
 protected:
     std::string Write(const CDamagedChain* pDamage)

@@ -44,9 +44,8 @@ size_t OpenDescriptors()
     return count;
 }
 
-// One pack per test, entries stored on sectors the test chooses. Small
-// sectors are read through a bounce buffer, large ones scattered straight
-// into place: both ways run every test.
+// One pack per test, entries stored on sectors the test chooses, tiny or
+// large: a read spans many sectors or lies inside one.
 class PackStream : public ::testing::TestWithParam<uint32_t> {
 protected:
     // Stores `stored` as "f" on `sectors` (default: consecutive from 0) and

@@ -5,8 +5,10 @@
 //  - unset: standard error, but only while a debugger is attached;
 //  - "stderr": always standard error;
 //  - any other value: a file path, appended to (tests read the channel so).
-// The text is UTF-8. Each call is one write, so lines from several threads
-// never interleave within a line.
+// The variable is read once, when the channel is first used: every log line
+// asks where the channel goes, and a look through the environment for each
+// line costs more than the rest of the answer. The text is UTF-8. Each call
+// is one write, so lines from several threads never interleave within a line.
 
 #include <string_view>
 
@@ -15,13 +17,17 @@ namespace oru::platform {
 void WriteDebugChannel(std::string_view textUtf8);
 
 // True when WriteDebugChannel would write somewhere now, so that a caller can
-// skip preparing text nobody reads. Cheap: it reads the environment and the
+// skip preparing text nobody reads. Cheap: it reads the setting and the
 // cached answer below.
 bool IsDebugChannelOpen();
 
-// True while a tracer (a debugger) is attached to the process. Checked at
-// most about once a second: the answer is cached, because log lines ask on
-// every write.
+// True while a tracer (a debugger) is attached to the process. Checked again
+// when the second of the calendar clock has changed since the last check: the
+// answer is cached, because log lines ask on every write.
 bool IsDebuggerAttached();
+
+// Reads ORU_DEBUG_OUTPUT again, for a program (a test) that changes it after
+// the channel was first used. Not while other threads write to the channel.
+void ReloadDebugChannelSetting();
 
 }  // namespace oru::platform

@@ -26,7 +26,8 @@ namespace {
 
 using namespace oru::platform;
 
-// Sets an environment variable for one scope and restores it after.
+// Sets an environment variable for one scope and restores it after. The
+// debug channel reads its setting once, so it is told to read it again.
 class CScopedEnv {
 public:
     CScopedEnv(const char* name, const char* value) : m_name(name)
@@ -39,6 +40,7 @@ public:
             setenv(name, value, 1);
         else
             unsetenv(name);
+        ReloadDebugChannelSetting();
     }
     ~CScopedEnv()
     {
@@ -46,6 +48,7 @@ public:
             setenv(m_name.c_str(), m_old.c_str(), 1);
         else
             unsetenv(m_name.c_str());
+        ReloadDebugChannelSetting();
     }
 
 private:
@@ -70,6 +73,23 @@ TEST(DebugChannel, AppendsToTheFileNamedByTheEnvironment)
     }
     EXPECT_EQ(oru::test::Slurp(first), "one\n\xED\x95\x9C\n");
     EXPECT_EQ(oru::test::Slurp(second), "two\n");
+}
+
+// The setting is read once; a later change of the variable counts only once
+// the channel is told to read it again.
+TEST(DebugChannel, KeepsItsSettingUntilToldToReadItAgain)
+{
+    oru::test::CTempDir dir;
+    const std::string first = dir.File("first.txt");
+    const std::string second = dir.File("second.txt");
+    CScopedEnv env("ORU_DEBUG_OUTPUT", first.c_str());
+    WriteDebugChannel("one\n");
+    setenv("ORU_DEBUG_OUTPUT", second.c_str(), 1);
+    WriteDebugChannel("two\n");
+    ReloadDebugChannelSetting();
+    WriteDebugChannel("three\n");
+    EXPECT_EQ(oru::test::Slurp(first), "one\ntwo\n");
+    EXPECT_EQ(oru::test::Slurp(second), "three\n");
 }
 
 // A FIFO nobody reads, named as the channel, must not hold up the writer:

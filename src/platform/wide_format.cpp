@@ -172,26 +172,43 @@ void PutPadded(CWideSink& sink, const CDirective& d, const wchar_t* pPrefix, siz
         sink.Repeat(L' ', pad);
 }
 
+// Writes the digits of `value` backwards, ending before `pEnd`; returns
+// where they begin. The base is a constant, so the divisions are
+// multiplications.
+template <unsigned Base>
+wchar_t* DigitsBackwards(wchar_t* pEnd, uint64_t value, const wchar_t* pDigitSet)
+{
+    do {
+        *--pEnd = pDigitSet[value % Base];
+        value /= Base;
+    } while (value != 0);
+    return pEnd;
+}
+
 void PutInteger(CWideSink& sink, const CDirective& d, uint64_t magnitude, bool negative)
 {
-    const bool isSigned = d.m_cConversion == L'd' || d.m_cConversion == L'i';
-    const unsigned base = d.m_cConversion == L'o' ? 8 : (d.m_cConversion == L'x' || d.m_cConversion == L'X') ? 16 : 10;
-    const wchar_t* const pDigitSet = d.m_cConversion == L'X' ? L"0123456789ABCDEF" : L"0123456789abcdef";
+    const wchar_t conversion = d.m_cConversion;
+    const bool isSigned = conversion == L'd' || conversion == L'i';
+    const bool octal = conversion == L'o';
+    const bool hex = conversion == L'x' || conversion == L'X';
 
-    wchar_t digits[24];   // 64 bits in octal take 22
-    size_t count = 0;
-    for (uint64_t v = magnitude; v != 0; v /= base)
-        digits[count++] = pDigitSet[v % base];
+    wchar_t buffer[24];   // 64 bits in octal take 22 digits
+    wchar_t* const pEnd = buffer + 24;
+    wchar_t* pDigits = pEnd;
     // A value of 0 has one digit, unless the precision is 0.
-    if (magnitude == 0 && d.m_nPrecision != 0)
-        digits[count++] = L'0';
-    std::reverse(digits, digits + count);
+    if (magnitude != 0 || d.m_nPrecision != 0) {
+        const wchar_t* pDigitSet = conversion == L'X' ? L"0123456789ABCDEF" : L"0123456789abcdef";
+        pDigits = octal ? DigitsBackwards<8>(pEnd, magnitude, pDigitSet)
+                : hex   ? DigitsBackwards<16>(pEnd, magnitude, pDigitSet)
+                        : DigitsBackwards<10>(pEnd, magnitude, pDigitSet);
+    }
+    const size_t count = static_cast<size_t>(pEnd - pDigits);
 
     size_t zeros = d.m_nPrecision > 0 && static_cast<size_t>(d.m_nPrecision) > count
                        ? static_cast<size_t>(d.m_nPrecision) - count
                        : 0;
     // '#' with octal makes the first digit a 0.
-    if (base == 8 && d.m_bAlternate && zeros == 0 && (count == 0 || digits[0] != L'0'))
+    if (octal && d.m_bAlternate && zeros == 0 && (count == 0 || *pDigits != L'0'))
         zeros = 1;
 
     wchar_t prefix[2];
@@ -202,11 +219,11 @@ void PutInteger(CWideSink& sink, const CDirective& d, uint64_t magnitude, bool n
         prefix[prefixLength++] = L'+';
     else if (isSigned && d.m_bSpace)
         prefix[prefixLength++] = L' ';
-    else if (base == 16 && d.m_bAlternate && magnitude != 0) {
+    else if (hex && d.m_bAlternate && magnitude != 0) {
         prefix[prefixLength++] = L'0';
-        prefix[prefixLength++] = d.m_cConversion;
+        prefix[prefixLength++] = conversion;
     }
-    PutPadded(sink, d, prefix, prefixLength, zeros, digits, count, d.m_bZero && d.m_nPrecision < 0);
+    PutPadded(sink, d, prefix, prefixLength, zeros, pDigits, count, d.m_bZero && d.m_nPrecision < 0);
 }
 
 // Flags that mean nothing for a string or a character are left to the C

@@ -93,7 +93,7 @@ TEST(WideFormat, TextAndCharactersMatchTheCLibrary)
                         L"wide", L"wide", -7, L"wide");
     ExpectAsTheCLibrary(L"[%s][%8s][%-8s][%.2s][%.9s]", "ascii", "ascii", "ascii", "ascii", "ascii");
     ExpectAsTheCLibrary(L"[%c][%3c][%-3c]%%[%%]", 'a', 'b', 'c');
-    ExpectAsTheCLibrary(L"%ls", L"\xD800 and \x10FFFF, \xFFFE");   // values kept as they are
+    ExpectAsTheCLibrary(L"%ls", L"\xD800 and \x10FFFF, \xFFFE, \x110000");   // values kept as they are
     ExpectAsTheCLibrary(L"no directive at all, \x00E9\x00E8");
     const std::wstring longText(2000, L'a');
     ExpectAsTheCLibrary(L"%ls", longText.c_str());

@@ -72,6 +72,7 @@ COruPack& COruPack::operator=(const COruPack& other)
     m_eMode = other.m_eMode;
     m_strPackPath = other.m_strPackPath;
     m_pDataFile.reset();
+    m_nDataFileBytes = UNKNOWN_LENGTH;
     m_bModified = other.m_bModified;
     m_strWorkDir = other.m_strWorkDir;
     m_mapDirIndex = CopyDirIndex(other.m_mapDirIndex, m_mapFileList);
@@ -96,6 +97,8 @@ void COruPack::ClearTables()
     m_bModified = false;
     m_nFreeScanStart = 0;
     m_vecHeldSectors.clear();
+    m_nDataFileBytes = UNKNOWN_LENGTH;
+    m_nWritebackFrom = 0;
 }
 
 bool COruPack::OpenOruPack(const std::wstring& path, ORU_PACK_MODE mode, uint32_t sectorSize)
@@ -172,6 +175,8 @@ bool COruPack::OpenWrite(const std::string& indexPath, const std::string& dataPa
 
 void COruPack::HoldDataFile(oru::platform::CFile&& file)
 {
+    m_nDataFileBytes = UNKNOWN_LENGTH;
+    m_nWritebackFrom = 0;
     if (file.IsOpen())
         m_pDataFile.reset(new (std::nothrow) oru::platform::CFile(std::move(file)));
 }

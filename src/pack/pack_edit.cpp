@@ -45,6 +45,8 @@ using oru::detail::SECTOR_LINK_BYTES;
 
 // Bytes of source read at a time while copying; at least one sector.
 constexpr uint64_t COPY_BUFFER_BYTES = 256 * 1024;
+// Appended bytes after which their writeback is started.
+constexpr uint64_t WRITEBACK_STEP_BYTES = 8 * 1024 * 1024;
 
 // The path of an addition's source: the work folder and the name as the
 // caller wrote them, with the entry name's backslashes turned into the
@@ -54,14 +56,6 @@ std::optional<std::string> SourcePath(const std::wstring& workDir, const std::ws
     std::wstring path = workDir + name;
     std::replace(path.begin(), path.end(), L'\\', L'/');
     return oru::detail::ToUtf8(path);
-}
-
-// True when `name` can be written to an index (no 0 inside, every character
-// has a UTF-16 form).
-bool StorableName(const std::wstring& name)
-{
-    std::string encoded;
-    return oru::detail::EncodeName(name, encoded);
 }
 
 bool HasCodePointAboveBmp(const std::wstring& name)
@@ -181,9 +175,11 @@ uint32_t COruPack::ReserveSectors(uint32_t count, std::vector<uint32_t>& sectors
         }
         const uint64_t stride = m_header.sector_size + SECTOR_LINK_BYTES;
         uint64_t realEnd = 0;
-        const bool appended =
-            m_pDataFile->Size(realEnd) &&
-            (AppendsByWriting(realEnd) || m_pDataFile->Resize(realEnd + missing * stride));
+        bool appended = DataFileBytes(realEnd);
+        if (appended && !AppendsByWriting(realEnd)) {
+            appended = m_pDataFile->Resize(realEnd + missing * stride);
+            m_nDataFileBytes = appended ? realEnd + missing * stride : UNKNOWN_LENGTH;
+        }
         if (appended) {
             for (uint32_t i = 0; i < missing; ++i) {
                 sectors.push_back(m_header.sector_count);
@@ -194,6 +190,42 @@ uint32_t COruPack::ReserveSectors(uint32_t count, std::vector<uint32_t>& sectors
         }
     }
     return sectors.empty() ? 0 : sectors.front();
+}
+
+bool COruPack::DataFileBytes(uint64_t& bytes)
+{
+    if (m_nDataFileBytes == UNKNOWN_LENGTH && !m_pDataFile->Size(m_nDataFileBytes)) {
+        m_nDataFileBytes = UNKNOWN_LENGTH;
+        return false;
+    }
+    bytes = m_nDataFileBytes;
+    return true;
+}
+
+// A chain appended by writing ends the data file exactly at its last
+// sector. Any other chain lies inside the length already known, unless the
+// data file was shorter than its sectors (damage), which the next addition
+// then asks the system about.
+//
+// Writeback of what was appended starts in steps of WRITEBACK_STEP_BYTES,
+// while later additions are still being prepared, so that the sync before
+// the index is saved finds little left to write.
+void COruPack::NoteWritten(const std::vector<uint32_t>& sectors, bool appendsChain)
+{
+    if (sectors.empty())
+        return;
+    const uint64_t chainEnd = oru::detail::SectorOffset(sectors.back(), m_header.sector_size) +
+                              m_header.sector_size + SECTOR_LINK_BYTES;
+    if (appendsChain)
+        m_nDataFileBytes = chainEnd;
+    else if (m_nDataFileBytes != UNKNOWN_LENGTH && chainEnd > m_nDataFileBytes)
+        m_nDataFileBytes = UNKNOWN_LENGTH;
+    if (m_nDataFileBytes == UNKNOWN_LENGTH || m_nDataFileBytes < m_nWritebackFrom)
+        m_nWritebackFrom = 0;
+    else if (m_nDataFileBytes - m_nWritebackFrom >= WRITEBACK_STEP_BYTES) {
+        m_pDataFile->StartWriteback(m_nWritebackFrom, m_nDataFileBytes - m_nWritebackFrom);
+        m_nWritebackFrom = m_nDataFileBytes;
+    }
 }
 
 bool COruPack::AppendsByWriting(uint64_t dataFileBytes) const
@@ -292,11 +324,11 @@ bool COruPack::AddFile(const std::wstring& name)
     const std::optional<std::string> path = SourcePath(m_strWorkDir, name);
     if (!path)
         return false;
-    const oru::platform::CFile source = oru::platform::CFile::OpenRead(*path);
     uint64_t sourceSize = 0;
     oru::platform::CFileTimes times{};
-    if (!source.IsOpen() || !source.SizeAndTimes(sourceSize, times) ||
-        sourceSize >= oru::detail::DATA_FILE_LIMIT)
+    const oru::platform::CFile source =
+        oru::platform::CFile::OpenReadMeasured(*path, sourceSize, times);
+    if (!source.IsOpen() || sourceSize >= oru::detail::DATA_FILE_LIMIT)
         return false;
     _oru_pack_file_info info{};
     info.size = static_cast<uint32_t>(sourceSize);
@@ -343,7 +375,7 @@ bool COruPack::StoreContent(const std::wstring& name, _oru_pack_file_info info,
     FileList::iterator old;
     try {
         folded = oru::detail::FoldName(name);
-        if (!StorableName(folded))
+        if (!oru::detail::NameStorable(folded))
             return false;
         old = m_mapFileList.find(folded);
         if (old != m_mapFileList.end())
@@ -354,7 +386,7 @@ bool COruPack::StoreContent(const std::wstring& name, _oru_pack_file_info info,
     }
 
     uint64_t realEnd = 0;
-    if (!m_pDataFile->Size(realEnd))
+    if (!DataFileBytes(realEnd))
         return false;
     const uint64_t stride = sectorSize + SECTOR_LINK_BYTES;
     const auto fits = [&](uint64_t growth) {
@@ -377,9 +409,9 @@ bool COruPack::StoreContent(const std::wstring& name, _oru_pack_file_info info,
 
     info.first_sector = first;
     info.sector_count = needed;
+    const bool appendsChain = padLast && !sectors.empty() && sectors.back() >= sectorCountBefore;
     bool stored = false;
-    if (sectors.size() == needed &&
-        WriteChain(read, size, sectors, padLast && sectors.back() >= sectorCountBefore)) {
+    if (sectors.size() == needed && WriteChain(read, size, sectors, appendsChain)) {
         try {
             if (old == m_mapFileList.end())
                 m_mapFileList.emplace(std::move(folded), info);
@@ -392,14 +424,17 @@ bool COruPack::StoreContent(const std::wstring& name, _oru_pack_file_info info,
         // returns to its length: a failed addition leaves no trace but the
         // free sectors it overwrote.
         GiveBack(sectors);
+        m_nDataFileBytes = UNKNOWN_LENGTH;
         if (m_header.sector_count != sectorCountBefore) {
             m_vecSectorUsed.resize(sectorCountBefore);
             m_header.sector_count = sectorCountBefore;
             m_nFreeScanStart = std::min(m_nFreeScanStart, sectorCountBefore);
-            m_pDataFile->Resize(realEnd);
+            if (m_pDataFile->Resize(realEnd))
+                m_nDataFileBytes = realEnd;
         }
         return false;
     }
+    NoteWritten(sectors, appendsChain);
     if (old != m_mapFileList.end()) {
         // Only now, with the new content written, does the entry change.
         HoldUntilSaved(oldChain);

@@ -56,13 +56,20 @@ void WriteWrapperPrefix(uint32_t declared, uint8_t* pOut)
     std::memcpy(pOut + sizeof WRAPPER_MAGIC, &declared, sizeof declared);  // little-endian host, as the format
 }
 
-bool EncodeName(std::wstring_view name, std::string& out)
+bool NameStorable(std::wstring_view name)
 {
     for (const wchar_t ch : name) {
         const uint32_t cp = static_cast<uint32_t>(ch);
         if (cp == 0 || cp > LAST_CODE_POINT)
             return false;
     }
+    return true;
+}
+
+bool EncodeName(std::wstring_view name, std::string& out)
+{
+    if (!NameStorable(name))
+        return false;
     ForEachUnit(name, [&out](uint16_t unit) { AppendUnit(unit, out); });
     AppendUnit(0, out);
     return true;

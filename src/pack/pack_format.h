@@ -114,6 +114,9 @@ void WriteWrapperPrefix(uint32_t declared, uint8_t* pOut);
 // unchanged, when the name holds a 0 (it would end the name early) or a value
 // above U+10FFFF (no UTF-16 form).
 bool EncodeName(std::wstring_view name, std::string& out);
+// True when EncodeName would take `name`: no 0 inside, and every character
+// has a UTF-16 form.
+bool NameStorable(std::wstring_view name);
 // Decodes one name from the start of `bytes` into `name`. `consumed` receives
 // the bytes taken, terminator included. False when no terminator lies within
 // `bytes`.

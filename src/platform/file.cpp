@@ -48,6 +48,16 @@ CFile CFile::OpenRead(const std::string& pathUtf8)
     return CFile(OpenWithFlags(pathUtf8, O_RDONLY));
 }
 
+CFile CFile::OpenReadMeasured(const std::string& pathUtf8, uint64_t& size, CFileTimes& times)
+{
+    CDescriptor fd = CDescriptor::Open(pathUtf8.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (!fd.IsOpen() || !DescriptorSizeAndTimes(fd.Get(), size, times)) {
+        RecordFileError();
+        return CFile();
+    }
+    return CFile(std::move(fd));
+}
+
 CFile CFile::OpenReadWrite(const std::string& pathUtf8)
 {
     return CFile(OpenWithFlags(pathUtf8, O_RDWR));
@@ -175,6 +185,13 @@ bool CFile::Sync() const
     if (!IsOpen())
         return false;
     return m_fd.Sync() || RecordFileError();
+}
+
+void CFile::StartWriteback(uint64_t offset, uint64_t size) const
+{
+    if (IsOpen() && offset <= static_cast<uint64_t>(INT64_MAX) && size <= static_cast<uint64_t>(INT64_MAX))
+        sync_file_range(m_fd.Get(), static_cast<off_t>(offset), static_cast<off_t>(size),
+                        SYNC_FILE_RANGE_WRITE);
 }
 
 // flock belongs to the open file description, so two CFile objects in one

@@ -47,6 +47,9 @@ public:
 
     // An existing file opened read-only; !IsOpen() on failure.
     static CFile OpenRead(const std::string& pathUtf8);
+    // As OpenRead, and the file's size and times come from the same status
+    // call that tells it is a regular file: one call per source instead of two.
+    static CFile OpenReadMeasured(const std::string& pathUtf8, uint64_t& size, CFileTimes& times);
     // An existing file opened for reading and writing, never created.
     static CFile OpenReadWrite(const std::string& pathUtf8);
     // A file opened for reading and writing, created empty when missing; an
@@ -92,18 +95,16 @@ public:
     // Waits until the file's bytes and size are on the disk; false when the
     // system cannot confirm it.
     bool Sync() const;
+    // Asks the system to start writing `size` bytes at `offset` to the disk
+    // and returns at once. It promises nothing (Sync does): it only leaves a
+    // later Sync less to wait for.
+    void StartWriteback(uint64_t offset, uint64_t size) const;
     // Takes the exclusive editing lock on the file without waiting. The lock
     // belongs to this open file: a second CFile on the same file, in this
     // process or another, is refused until this one closes. Readers that do
     // not ask for the lock are never held up.
     enum class eLock { TAKEN, HELD_ELSEWHERE, FAILED };
     eLock TryLockExclusive() const;
-
-    // Size and times of the open file; false when it is not a regular file.
-    bool SizeAndTimes(uint64_t& size, CFileTimes& times) const
-    {
-        return DescriptorSizeAndTimes(m_fd.Get(), size, times);
-    }
 
     // Moves the descriptor's own position (the one a library reading the
     // descriptor itself uses) to `offset` from the start.

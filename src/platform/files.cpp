@@ -3,7 +3,13 @@
 #include "platform/file.h"
 #include "platform/file_time.h"
 
+#include "platform/fault_points.h"
+
+#include <dirent.h>
+
 #include <cerrno>
+#include <cstring>
+#include <new>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,8 +40,10 @@ bool StatSizeAndTimes(int dirFd, const char* path, int flags, uint64_t& size, CF
     struct statx stx {};
     if (statx(dirFd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0)
         return false;
-    if (!S_ISREG(stx.stx_mode))
+    if (!S_ISREG(stx.stx_mode)) {
+        errno = S_ISDIR(stx.stx_mode) ? EISDIR : EINVAL;
         return false;
+    }
     const auto toFileTime = [](const struct statx_timestamp& t) {
         return ToFileTime(t.tv_sec, t.tv_nsec);
     };
@@ -57,6 +65,81 @@ bool FileSizeAndTimes(const std::string& pathUtf8, uint64_t& size, CFileTimes& t
 bool DescriptorSizeAndTimes(int fd, uint64_t& size, CFileTimes& times)
 {
     return fd >= 0 && StatSizeAndTimes(fd, "", AT_EMPTY_PATH, size, times);
+}
+
+namespace {
+
+eEntryKind KindOf(int dirFd, const dirent& entry)
+{
+    switch (entry.d_type) {
+    case DT_DIR:
+        return eEntryKind::FOLDER;
+    case DT_REG:
+        return eEntryKind::FILE;
+    case DT_UNKNOWN:
+        break;  // a file system that does not say: ask it
+    default:
+        return eEntryKind::OTHER;
+    }
+    struct stat st {};
+    if (fstatat(dirFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return eEntryKind::OTHER;
+    if (S_ISDIR(st.st_mode))
+        return eEntryKind::FOLDER;
+    return S_ISREG(st.st_mode) ? eEntryKind::FILE : eEntryKind::OTHER;
+}
+
+}  // namespace
+
+bool ListFolder(const std::string& pathUtf8, std::vector<CFolderEntry>& entries)
+{
+    DIR* pDir = opendir(pathUtf8.c_str());
+    if (!pDir)
+        return RecordFileError();
+    bool whole = true;
+    for (;;) {
+        errno = 0;
+        const dirent* pEntry = readdir(pDir);
+        if (!pEntry) {
+            whole = errno == 0 || RecordFileError();
+            break;
+        }
+        const char* pName = pEntry->d_name;
+        if (std::strcmp(pName, ".") == 0 || std::strcmp(pName, "..") == 0)
+            continue;
+        try {
+            entries.push_back({pName, KindOf(dirfd(pDir), *pEntry)});
+        } catch (const std::bad_alloc&) {
+            errno = ENOMEM;
+            whole = RecordFileError();
+            break;
+        }
+    }
+    closedir(pDir);
+    return whole;
+}
+
+bool IsFolder(const std::string& pathUtf8)
+{
+    struct stat st {};
+    return stat(pathUtf8.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool RemoveFile(const std::string& pathUtf8)
+{
+    return unlink(pathUtf8.c_str()) == 0 || errno == ENOENT || RecordFileError();
+}
+
+bool RenameFile(const std::string& fromUtf8, const std::string& toUtf8)
+{
+    if (!ReachFaultPoint(eFaultKind::RENAME))
+        return RecordFileError();
+    return rename(fromUtf8.c_str(), toUtf8.c_str()) == 0 || RecordFileError();
+}
+
+bool StandardErrorIsTerminal()
+{
+    return isatty(STDERR_FILENO) == 1;
 }
 
 }  // namespace oru::platform

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace oru::platform {
 
@@ -28,7 +29,36 @@ struct CFileTimes {
 // Size and times of an existing regular file; false when it cannot be read.
 bool FileSizeAndTimes(const std::string& pathUtf8, uint64_t& size, CFileTimes& times);
 // The same for the file open as descriptor `fd`; false when it is not a
-// regular file.
+// regular file (errno EISDIR for a folder, EINVAL for any other kind).
 bool DescriptorSizeAndTimes(int fd, uint64_t& size, CFileTimes& times);
+
+// What an entry of a folder is, as far as walking a tree needs to know. A
+// symbolic link is never followed: it is OTHER, as FIFOs and devices are.
+enum class eEntryKind { FOLDER, FILE, OTHER };
+
+struct CFolderEntry {
+    std::string m_strName;
+    eEntryKind m_eKind;
+};
+
+// Appends the entries of a folder, "." and ".." left out, in the order the
+// system gives them. False when the folder cannot be read to its end (the
+// reason in LastFileError); the entries listed before that are kept.
+bool ListFolder(const std::string& pathUtf8, std::vector<CFolderEntry>& entries);
+
+// True when `pathUtf8` is a folder, or a symbolic link to one.
+bool IsFolder(const std::string& pathUtf8);
+
+// Removes the file (never a folder) at `pathUtf8`, a symbolic link itself
+// rather than what it leads to. True when nothing is there any more, also
+// when nothing was; false otherwise, the reason in LastFileError.
+bool RemoveFile(const std::string& pathUtf8);
+
+// Renames `fromUtf8` to `toUtf8`, replacing a file or a symbolic link there
+// without following it. False, the reason in LastFileError, on failure.
+bool RenameFile(const std::string& fromUtf8, const std::string& toUtf8);
+
+// True when standard error is a terminal.
+bool StandardErrorIsTerminal();
 
 }  // namespace oru::platform

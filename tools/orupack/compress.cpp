@@ -18,8 +18,7 @@ bool ReadersWouldDecode(const uint8_t* start, size_t length)
            oru::tools::ParseWrapperPrefix(start, length).m_bWrapped;
 }
 
-bool WrapCompressed(const std::vector<uint8_t>& content, std::vector<uint8_t>& wrapped,
-                    bool always)
+bool WrapCompressed(const CBytes& content, CBytes& wrapped, bool always)
 {
     using oru::tools::WRAPPER_PREFIX_BYTES;
     if ((!always && content.size() <= WRAPPER_PREFIX_BYTES) || content.size() > UINT32_MAX)

@@ -2,74 +2,116 @@
 
 #include "commands.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
 using namespace orupack;
 
+// Every command's usage line (without the program's name) and its help,
+// one paragraph each, in the order the overview lists them.
+constexpr const char* HELP = R"(create PACK DIR [--sector-size N] [--compress]
+Makes a new pack PACK (PACK.odx and PACK.opk) from every regular file under DIR,
+replacing any pack already there. Entry names are the paths relative to DIR with
+'\' between folders, in lower case.
+  --sector-size N  payload bytes per sector (default 512)
+  --compress       store each file gzip-compressed in the ORUGZIP1 wrapper when
+                   that makes it smaller; readers decompress it transparently
+
+list PACK [--long]
+Lists the entries: content size, stored size, last write time and name.
+  --long  adds the first sector and the number of sectors
+
+info PACK
+Shows the pack's header and how many sectors are used and free.
+
+cat PACK NAME
+Writes the content of entry NAME, decompressed, to standard output.
+
+extract PACK DIR [NAME...]
+Writes every entry (or the NAMEs given) as files under DIR, decompressed.
+Names that are absolute, hold '..' or would lead through a symbolic link are
+refused; the other entries are still extracted.
+
+add PACK FILE... [--as NAME]
+Adds files, replacing entries of the same name; the pack is created when missing.
+A file's entry name is its path as given, with '\' between folders.
+  --as NAME  stores the one FILE given under NAME
+
+rm PACK NAME...
+Deletes entries. Their sectors become free for later additions.
+
+verify PACK
+Checks that every chain of sectors is well formed and inside the data file, that
+no sector is in two chains, that the usage table and the header agree with the
+entries, and that every compressed entry decompresses with good checksums.
+Exit status 0 only when everything holds.
+
+mount PACK DIR [--background]
+Shows the pack as a read-only folder tree at DIR (FUSE), until it is unmounted
+with 'fusermount3 -u DIR' or interrupted. '\' in entry names becomes folders;
+files have their content size and the entry's times, and read decompressed.
+Names that cannot be shown here are listed on standard error. A read that
+meets damaged data fails with an input/output error.
+  --background  returns once the folder is mounted, serving from the background
+)";
+
+constexpr size_t MANY = SIZE_MAX;
+
+// A command: its name, what runs it, how many words it takes, its --flags
+// and its --options that take a value.
 struct CCommand {
     const char* m_pName;
     int (*m_pRun)(const CArgs&);
+    size_t m_nMinWords;
+    size_t m_nMaxWords;
     std::set<std::string> m_setFlags;
     std::set<std::string> m_setValued;
-    const char* m_pUsage;
-    const char* m_pHelp;
 };
 
 const CCommand COMMANDS[] = {
-    {"create", CmdCreate, {"--compress"}, {"--sector-size"},
-     "orupack create PACK DIR [--sector-size N] [--compress]",
-     "Makes a new pack PACK (PACK.odx and PACK.opk) from every regular file under DIR,\n"
-     "replacing any pack already there. Entry names are the paths relative to DIR with\n"
-     "'\\' between folders, in lower case.\n"
-     "  --sector-size N  payload bytes per sector (default 512)\n"
-     "  --compress       store each file gzip-compressed in the ORUGZIP1 wrapper when\n"
-     "                   that makes it smaller; readers decompress it transparently\n"},
-    {"list", CmdList, {"--long"}, {},
-     "orupack list PACK [--long]",
-     "Lists the entries: content size, stored size, last write time and name.\n"
-     "  --long  adds the first sector and the number of sectors\n"},
-    {"info", CmdInfo, {}, {},
-     "orupack info PACK",
-     "Shows the pack's header and how many sectors are used and free.\n"},
-    {"cat", CmdCat, {}, {},
-     "orupack cat PACK NAME",
-     "Writes the content of entry NAME, decompressed, to standard output.\n"},
-    {"extract", CmdExtract, {}, {},
-     "orupack extract PACK DIR [NAME...]",
-     "Writes every entry (or the NAMEs given) as files under DIR, decompressed.\n"
-     "Names that are absolute, hold '..' or would lead through a symbolic link are\n"
-     "refused; the other entries are still extracted.\n"},
-    {"add", CmdAdd, {}, {"--as"},
-     "orupack add PACK FILE... [--as NAME]",
-     "Adds files, replacing entries of the same name; the pack is created when missing.\n"
-     "A file's entry name is its path as given, with '\\' between folders.\n"
-     "  --as NAME  stores the one FILE given under NAME\n"},
-    {"rm", CmdRm, {}, {},
-     "orupack rm PACK NAME...",
-     "Deletes entries. Their sectors become free for later additions.\n"},
-    {"verify", CmdVerify, {}, {},
-     "orupack verify PACK",
-     "Checks that every chain of sectors is well formed and inside the data file, that\n"
-     "no sector is in two chains, that the usage table and the header agree with the\n"
-     "entries, and that every compressed entry decompresses with good checksums.\n"
-     "Exit status 0 only when everything holds.\n"},
-    {"mount", CmdMount, {"--background"}, {},
-     "orupack mount PACK DIR [--background]",
-     "Shows the pack as a read-only folder tree at DIR (FUSE), until it is unmounted\n"
-     "with 'fusermount3 -u DIR' or interrupted. '\\' in entry names becomes folders;\n"
-     "files have their content size and the entry's times, and read decompressed.\n"
-     "Names that cannot be shown here are listed on standard error. A read that\n"
-     "meets damaged data fails with an input/output error.\n"
-     "  --background  returns once the folder is mounted, serving from the background\n"},
+    {"create", CmdCreate, 2, 2, {"--compress"}, {"--sector-size"}},
+    {"list", CmdList, 1, 1, {"--long"}, {}},
+    {"info", CmdInfo, 1, 1, {}, {}},
+    {"cat", CmdCat, 2, 2, {}, {}},
+    {"extract", CmdExtract, 2, MANY, {}, {}},
+    {"add", CmdAdd, 2, MANY, {}, {"--as"}},
+    {"rm", CmdRm, 2, MANY, {}, {}},
+    {"verify", CmdVerify, 1, 1, {}, {}},
+    {"mount", CmdMount, 2, 2, {"--background"}, {}},
 };
+
+// The paragraph of HELP for `name`: its usage line, then its help.
+std::string_view Paragraph(const std::string& name)
+{
+    const std::string_view help(HELP);
+    size_t start = 0;
+    while (start < help.size()) {
+        const size_t end = std::min(help.find("\n\n", start), help.size());
+        const std::string_view paragraph = help.substr(start, end - start + 1);
+        if (paragraph.substr(0, name.size() + 1) == name + " " || paragraph == name + "\n")
+            return paragraph;
+        start = end + 2;
+    }
+    return {};
+}
+
+// "orupack" and the command's usage line, after `pPrefix`.
+void PrintUsage(std::FILE* pOut, const char* pPrefix, const std::string& name)
+{
+    const std::string_view paragraph = Paragraph(name);
+    const std::string_view usage = paragraph.substr(0, paragraph.find('\n'));
+    std::fprintf(pOut, "%sorupack %.*s\n", pPrefix, static_cast<int>(usage.size()), usage.data());
+}
 
 void PrintOverview(std::FILE* pOut)
 {
     std::fputs("usage: orupack COMMAND ARGS...   (orupack COMMAND --help for details)\n\n", pOut);
     for (const CCommand& command : COMMANDS)
-        std::fprintf(pOut, "  %s\n", command.m_pUsage);
+        PrintUsage(pOut, "  ", command.m_pName);
     std::fputs("\nPACK is the pack's path without extension (a trailing .odx or .opk is\n"
                "dropped). Exit status: 0 done, 1 a check or a file failed, 2 bad usage.\n",
                pOut);
@@ -103,17 +145,21 @@ int main(int argc, char** argv)
         if (name != command.m_pName)
             continue;
         if (WantsHelp(argc, argv, 2)) {
-            std::printf("usage: %s\n\n%s", command.m_pUsage, command.m_pHelp);
+            const std::string_view paragraph = Paragraph(name);
+            const size_t lineEnd = paragraph.find('\n') + 1;
+            PrintUsage(stdout, "usage: ", name);
+            std::printf("\n%.*s", static_cast<int>(paragraph.size() - lineEnd),
+                        paragraph.data() + lineEnd);
             return EXIT_DONE;
         }
         CArgs args;
-        if (!ParseArgs(argc, argv, 2, command.m_setFlags, command.m_setValued, args)) {
-            std::fprintf(stderr, "usage: %s\n", command.m_pUsage);
-            return EXIT_USAGE;
-        }
-        const int status = command.m_pRun(args);
+        int status = EXIT_USAGE;
+        if (ParseArgs(argc, argv, 2, command.m_setFlags, command.m_setValued, args) &&
+            args.m_vecWords.size() >= command.m_nMinWords &&
+            args.m_vecWords.size() <= command.m_nMaxWords)
+            status = command.m_pRun(args);
         if (status == EXIT_USAGE)
-            std::fprintf(stderr, "usage: %s\n", command.m_pUsage);
+            PrintUsage(stderr, "usage: ", name);
         return status;
     }
     Error("unknown command '%s'", name.c_str());

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -20,7 +21,9 @@
 #include <deque>
 #include <mutex>
 #include <system_error>
+#include <set>
 #include <thread>
+#include <unordered_map>
 
 namespace fs = std::filesystem;
 
@@ -28,11 +31,6 @@ namespace orupack {
 namespace {
 
 constexpr uint32_t DEFAULT_SECTOR_SIZE = 512;
-
-struct CSource {
-    std::string m_strRelative;  // '/'-separated, relative to the tree
-    std::wstring m_strEntry;    // '\'-separated entry name
-};
 
 // A scratch folder beside the pack, removed with its content at the end.
 class CStaging {
@@ -86,54 +84,6 @@ bool ParseSectorSize(const CArgs& args, uint32_t& sectorSize)
     return true;
 }
 
-// What a tree walk left out, and why.
-struct CSkipped {
-    size_t m_nFolders = 0;     // could not be read
-    size_t m_nNotRegular = 0;  // links, FIFOs, devices
-    size_t m_nBadNames = 0;    // no UTF-8 form, or a backslash in the name
-    size_t m_nNotStored = 0;   // could not be read or written into the pack
-};
-
-// Adds the regular files of `relative` (a folder under `root`, "" for the
-// root itself) and of its folders to `sources`. A folder that cannot be read
-// is named and skipped; the walk goes on with the rest. Symbolic links are
-// never followed.
-void CollectFolder(const std::string& root, const std::string& relative,
-                   std::vector<CSource>& sources, CSkipped& skipped)
-{
-    const std::string folder = relative.empty() ? root : root + "/" + relative;
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        const std::string child = relative.empty() ? name : relative + "/" + name;
-        std::error_code typeError;
-        const bool link = it->is_symlink(typeError);
-        if (!link && it->is_directory(typeError)) {
-            CollectFolder(root, child, sources, skipped);
-            continue;
-        }
-        if (link || !it->is_regular_file(typeError)) {
-            Error("%s: skipped, not a regular file", child.c_str());
-            ++skipped.m_nNotRegular;
-            continue;
-        }
-        std::wstring entry = Wide(child);
-        if (entry.empty() || child.find('\\') != std::string::npos) {
-            Error("%s: skipped, the name cannot be stored (not UTF-8, or holds '\\')",
-                  child.c_str());
-            ++skipped.m_nBadNames;
-            continue;
-        }
-        std::replace(entry.begin(), entry.end(), L'/', L'\\');
-        sources.push_back({child, std::move(entry)});
-    }
-    if (ec) {
-        Error("%s: cannot read the folder: %s", folder.c_str(), ec.message().c_str());
-        ++skipped.m_nFolders;
-    }
-}
-
 // Why a source could not be opened, for its message.
 const char* OpenFailure(int error)
 {
@@ -161,8 +111,8 @@ std::string AddFailure()
 // bytes.
 struct CPrepared {
     std::string m_strFailure;  // why it cannot be stored; empty when it can
-    bool m_bHeld = false;      // m_vecContent holds what is to be stored
-    std::vector<uint8_t> m_vecContent;
+    bool m_bHeld = false;      // m_content holds what is to be stored
+    CBytes m_content;
     oru::tools::CFileTimes m_times{};
 };
 
@@ -174,13 +124,13 @@ CPrepared Prepare(const std::string& path, bool compress)
 {
     CPrepared prepared;
     oru::tools::ClearLastFileError();
-    const oru::tools::CFile file = oru::tools::CFile::OpenRead(path);
+    uint64_t size = 0;
+    const oru::tools::CFile file = oru::tools::CFile::OpenReadMeasured(path, size, prepared.m_times);
     if (!file.IsOpen()) {
         prepared.m_strFailure = path + ": " + OpenFailure(oru::tools::LastFileError());
         return prepared;
     }
-    uint64_t size = 0;
-    std::vector<uint8_t>& content = prepared.m_vecContent;
+    CBytes& content = prepared.m_content;
     const auto readFirst = [&](uint64_t bytes) {
         try {
             content.resize(static_cast<size_t>(bytes));
@@ -190,8 +140,7 @@ CPrepared Prepare(const std::string& path, bool compress)
         return file.ReadExactAt(0, content.data(), content.size());
     };
     // Only the first bytes tell a large plain file's form.
-    if (!file.SizeAndTimes(size, prepared.m_times) ||
-        !readFirst(size <= HELD_BYTES || compress
+    if (!readFirst(size <= HELD_BYTES || compress
                        ? size
                        : std::min<uint64_t>(size, sizeof oru::tools::WRAPPER_MAGIC))) {
         prepared.m_strFailure = path + ": cannot read the file";
@@ -209,7 +158,7 @@ CPrepared Prepare(const std::string& path, bool compress)
     prepared.m_bHeld = true;
     if (!mustWrap && !compress)
         return prepared;
-    std::vector<uint8_t> wrapped;
+    CBytes wrapped;
     if (WrapCompressed(content, wrapped, mustWrap))
         content.swap(wrapped);
     else if (mustWrap)
@@ -217,22 +166,125 @@ CPrepared Prepare(const std::string& path, bool compress)
     return prepared;
 }
 
-// Prepares the sources of a create in order on a second thread while the
-// pack stores the ones before them, so that opening, sniffing and compressing
-// the next files costs the storing thread nothing. It stays at most a window
-// of files and of wrapped bytes ahead. When no thread can be started, each
-// file is prepared as it is taken.
-class CReadAhead {
+// What a tree walk found, in the order of the sorted tree: a file to store,
+// or something it leaves out.
+enum class eFound {
+    FILE,
+    UNREADABLE_FOLDER,  // named and skipped; the walk goes on with the rest
+    NOT_REGULAR,        // links, FIFOs, devices
+    BAD_NAME,           // no UTF-8 form, or a backslash in the name
+};
+
+struct CFound {
+    eFound m_eKind = eFound::FILE;
+    std::string m_strRelative;  // '/'-separated, relative to the tree
+    std::wstring m_strEntry;    // FILE: the '\'-separated entry name
+    std::string m_strWhy;       // UNREADABLE_FOLDER: the system's reason
+    bool m_bCheckName = false;  // FILE: its entry name may be another file's too
+    std::string m_strSameAs;    // FILE: an earlier file with the same entry name
+    CPrepared m_prepared;       // FILE, once prepared
+};
+
+// Entry names fold only the letters A to Z, and UTF-8 never uses those bytes
+// inside a longer character, so folding the bytes of a path folds its name.
+std::string FoldBytes(std::string text)
+{
+    for (char& ch : text)
+        if (ch >= 'A' && ch <= 'Z')
+            ch = static_cast<char>(ch - 'A' + 'a');
+    return text;
+}
+
+// The folded names that more than one of `entries` share. Two paths fold to
+// one entry name only where, in some folder, two of their components fold to
+// one name: below such names the walk compares whole paths, elsewhere it
+// compares nothing.
+std::set<std::string> SharedFoldedNames(const std::vector<oru::tools::CFolderEntry>& entries)
+{
+    std::vector<std::string> folded;
+    folded.reserve(entries.size());
+    for (const oru::tools::CFolderEntry& entry : entries)
+        folded.push_back(FoldBytes(entry.m_strName));
+    std::sort(folded.begin(), folded.end());
+    std::set<std::string> shared;
+    for (size_t i = 1; i < folded.size(); ++i)
+        if (folded[i] == folded[i - 1])
+            shared.insert(folded[i]);
+    return shared;
+}
+
+// Walks the tree under `root` in the order of its sorted relative paths and
+// hands each find to `found`. A folder sorts as its name with a '/' behind,
+// so the walk visits exactly the order a sort of all the paths would give.
+// Symbolic links are never followed. Files whose entry names may be shared
+// (see SharedFoldedNames) are marked; `mayShare` marks a whole subtree.
+template <typename TFound>
+void WalkTree(const std::string& root, const std::string& relative, bool mayShare, TFound& found)
+{
+    const std::string folder = relative.empty() ? root : root + "/" + relative;
+    std::vector<oru::tools::CFolderEntry> entries;
+    const bool whole = oru::tools::ListFolder(folder, entries);
+    const int why = oru::tools::LastFileError();
+    for (oru::tools::CFolderEntry& entry : entries)
+        if (entry.m_eKind == oru::tools::eEntryKind::FOLDER)
+            entry.m_strName += '/';
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a.m_strName < b.m_strName; });
+    const std::set<std::string> shared = SharedFoldedNames(entries);
+    for (oru::tools::CFolderEntry& entry : entries) {
+        const bool check = mayShare || (!shared.empty() && shared.count(FoldBytes(entry.m_strName)));
+        if (entry.m_eKind == oru::tools::eEntryKind::FOLDER)
+            entry.m_strName.pop_back();
+        CFound find;
+        find.m_bCheckName = check;
+        find.m_strRelative = relative.empty() ? entry.m_strName : relative + "/" + entry.m_strName;
+        if (entry.m_eKind == oru::tools::eEntryKind::FOLDER) {
+            WalkTree(root, find.m_strRelative, check, found);
+            continue;
+        }
+        if (entry.m_eKind != oru::tools::eEntryKind::FILE) {
+            find.m_eKind = eFound::NOT_REGULAR;
+        } else {
+            find.m_strEntry = Wide(find.m_strRelative);
+            if (find.m_strEntry.empty() || find.m_strRelative.find('\\') != std::string::npos)
+                find.m_eKind = eFound::BAD_NAME;
+            std::replace(find.m_strEntry.begin(), find.m_strEntry.end(), L'/', L'\\');
+        }
+        found(std::move(find));
+    }
+    if (!whole) {
+        CFound find;
+        find.m_eKind = eFound::UNREADABLE_FOLDER;
+        find.m_strRelative = folder;
+        find.m_strWhy = std::strerror(why);
+        found(std::move(find));
+    }
+}
+
+// Walks the tree and prepares its files on a second thread while the pack
+// stores the ones before them, so that reading, sniffing and compressing the
+// next files costs the storing thread nothing. Finds are handed over in
+// batches: the taker sleeps until a batch is ready or the walk is over, the
+// walker until the taker has emptied the queue, so the two threads meet a few
+// times per batch rather than for every file. The walker stays at most a
+// window of files and of bytes ahead. When no thread can be started, the
+// tree is walked first and each file prepared as it is taken.
+class CTreeReader {
 public:
-    CReadAhead(std::vector<std::string> paths, bool compress)
-        : m_vecPaths(std::move(paths)), m_bCompress(compress)
+    CTreeReader(std::string root, bool compress) : m_strRoot(std::move(root)), m_bCompress(compress)
     {
         try {
             m_thread = std::thread([this] { Run(); });
         } catch (const std::system_error&) {
+            auto keep = [this](CFound&& find) {
+                NoteEntryName(find);
+                m_queue.push_back(std::move(find));
+            };
+            WalkTree(m_strRoot, "", false, keep);
+            m_bWalked = true;
         }
     }
-    ~CReadAhead()
+    ~CTreeReader()
     {
         {
             std::lock_guard<std::mutex> lock(m_cs);
@@ -242,69 +294,126 @@ public:
         if (m_thread.joinable())
             m_thread.join();
     }
-    CReadAhead(const CReadAhead&) = delete;
-    CReadAhead& operator=(const CReadAhead&) = delete;
+    CTreeReader(const CTreeReader&) = delete;
+    CTreeReader& operator=(const CTreeReader&) = delete;
 
-    // The next source's preparation, in the order of the paths given; called
-    // once per path.
-    CPrepared Next()
+    // Moves the next finds, in order, into `finds`, each file prepared; what
+    // `finds` held is dropped. False once the walk is over and everything
+    // was taken.
+    bool Take(std::deque<CFound>& finds)
     {
-        if (!m_thread.joinable())
-            return Prepare(m_vecPaths[m_nTaken++], m_bCompress);
+        if (!m_thread.joinable()) {
+            finds.clear();
+            if (m_queue.empty())
+                return false;
+            finds.push_back(std::move(m_queue.front()));
+            m_queue.pop_front();
+            CFound& find = finds.back();
+            if (find.m_eKind == eFound::FILE)
+                find.m_prepared = Prepare(m_strRoot + "/" + find.m_strRelative, m_bCompress);
+            return true;
+        }
         std::unique_lock<std::mutex> lock(m_cs);
         m_bTakerWaits = true;
-        m_cvReady.wait(lock, [this] { return !m_queue.empty(); });
+        m_cvReady.wait(lock, [this] { return BatchReady(); });
         m_bTakerWaits = false;
-        CPrepared prepared = std::move(m_queue.front());
-        m_queue.pop_front();
-        m_nQueuedBytes -= prepared.m_vecContent.size();
-        // The reader is woken once half the window is free rather than for
-        // every file: a wake-up per file cost more than the work it saved.
-        const bool wake = m_bReaderWaits && m_queue.size() <= WINDOW_FILES / 2 &&
-                          m_nQueuedBytes <= WINDOW_BYTES / 2;
+        if (m_queue.empty())
+            return false;  // walked, and everything taken
+        // The finds stored last are freed by the walker, off this thread,
+        // unless it has not yet come for the ones before.
+        std::deque<CFound> spent;
+        (m_spent.empty() ? m_spent : spent).swap(finds);
+        finds.swap(m_queue);
+        m_nQueuedBytes = 0;
+        const bool wake = m_bWalkerWaits;
         lock.unlock();
         if (wake)
             m_cvRoom.notify_one();
-        return prepared;
+        return true;
     }
 
 private:
+    static constexpr size_t BATCH_FILES = 16;
     static constexpr size_t WINDOW_FILES = 64;
-    static constexpr size_t WINDOW_BYTES = 64 * 1024 * 1024;
+    static constexpr size_t WINDOW_BYTES = 32 * 1024 * 1024;
 
-    void Run()
+    // Called under the lock. Once the walk is over, whatever is left is the
+    // last batch, or nothing.
+    bool BatchReady() const
     {
-        for (const std::string& path : m_vecPaths) {
-            CPrepared prepared = Prepare(path, m_bCompress);
-            std::unique_lock<std::mutex> lock(m_cs);
-            m_bReaderWaits = true;
-            m_cvRoom.wait(lock, [this] {
-                return m_bStop || m_queue.empty() ||
-                       (m_queue.size() < WINDOW_FILES && m_nQueuedBytes < WINDOW_BYTES);
-            });
-            m_bReaderWaits = false;
-            if (m_bStop)
-                return;
-            m_nQueuedBytes += prepared.m_vecContent.size();
-            m_queue.push_back(std::move(prepared));
-            const bool wake = m_bTakerWaits;
-            lock.unlock();
-            if (wake)
-                m_cvReady.notify_one();
+        if (m_bWalked)
+            return true;
+        return !m_queue.empty() && (m_queue.size() >= BATCH_FILES ||
+                                    m_nQueuedBytes >= WINDOW_BYTES / 2 || m_bWalkerWaits);
+    }
+
+    // Two files whose names differ only in case would share one entry; the
+    // later one, in the order of the walk, takes it.
+    void NoteEntryName(CFound& find)
+    {
+        if (find.m_eKind != eFound::FILE || !find.m_bCheckName)
+            return;
+        const auto [it, inserted] =
+            m_mapEntryNames.emplace(FoldBytes(find.m_strRelative), find.m_strRelative);
+        if (!inserted) {
+            find.m_strSameAs = it->second;
+            it->second = find.m_strRelative;
         }
     }
 
-    const std::vector<std::string> m_vecPaths;
+    void Run()
+    {
+        auto hand = [this](CFound&& find) {
+            if (m_bStop)
+                return;  // the taker is gone: the walk runs out without reading
+            NoteEntryName(find);
+            if (find.m_eKind == eFound::FILE)
+                find.m_prepared = Prepare(m_strRoot + "/" + find.m_strRelative, m_bCompress);
+            Hand(std::move(find));
+        };
+        WalkTree(m_strRoot, "", false, hand);
+        std::lock_guard<std::mutex> lock(m_cs);
+        m_bWalked = true;
+        m_cvReady.notify_one();
+    }
+
+    void Hand(CFound&& find)
+    {
+        std::deque<CFound> spent;
+        std::unique_lock<std::mutex> lock(m_cs);
+        spent.swap(m_spent);
+        if (m_bStop)
+            return;
+        if (m_queue.size() >= WINDOW_FILES || m_nQueuedBytes >= WINDOW_BYTES) {
+            m_bWalkerWaits = true;
+            if (m_bTakerWaits)
+                m_cvReady.notify_one();
+            m_cvRoom.wait(lock, [this] { return m_bStop || m_queue.empty(); });
+            m_bWalkerWaits = false;
+            if (m_bStop)
+                return;
+        }
+        m_nQueuedBytes += find.m_prepared.m_content.size();
+        m_queue.push_back(std::move(find));
+        const bool wake = m_bTakerWaits && BatchReady();
+        lock.unlock();
+        if (wake)
+            m_cvReady.notify_one();
+    }
+
+    const std::string m_strRoot;
     const bool m_bCompress;
-    size_t m_nTaken = 0;  // without a thread
+    std::unordered_map<std::string, std::string> m_mapEntryNames;  // walker's only: folded -> path
     std::mutex m_cs;
     std::condition_variable m_cvReady;
     std::condition_variable m_cvRoom;
-    std::deque<CPrepared> m_queue;
+    std::deque<CFound> m_queue;
+    std::deque<CFound> m_spent;  // stored, for the walker to free
     size_t m_nQueuedBytes = 0;
-    bool m_bStop = false;
-    bool m_bTakerWaits = false;   // Next waits for a file
-    bool m_bReaderWaits = false;  // the reader waits for room
+    bool m_bWalked = false;
+    std::atomic<bool> m_bStop{false};
+    bool m_bTakerWaits = false;
+    bool m_bWalkerWaits = false;
     std::thread m_thread;  // last: it starts once everything above is built
 };
 
@@ -347,7 +456,7 @@ private:
     bool StoreHeld(const CPrepared& prepared, const std::string& path, const std::wstring& entry)
     {
         oru::tools::ClearLastFileError();
-        const std::vector<uint8_t>& content = prepared.m_vecContent;
+        const CBytes& content = prepared.m_content;
         if (content.size() > UINT32_MAX ||
             !m_pack.AddFileData(entry, content.data(), static_cast<uint32_t>(content.size()),
                                 prepared.m_times.m_nCreation, prepared.m_times.m_nAccess,
@@ -411,36 +520,74 @@ void RemoveNewPack(const std::string& base)
 
 }  // namespace
 
+// What a create left out, and why.
+struct CSkipped {
+    size_t m_nFolders = 0;     // could not be read
+    size_t m_nNotRegular = 0;  // links, FIFOs, devices
+    size_t m_nBadNames = 0;    // no UTF-8 form, or a backslash in the name
+    size_t m_nNotStored = 0;   // could not be read or written into the pack
+
+    size_t Total() const { return m_nFolders + m_nNotRegular + m_nBadNames + m_nNotStored; }
+};
+
+// Stores the tree's files as the reader hands them over, in the order of
+// their sorted paths. Two files whose names differ only in case share one
+// entry: the later one is kept, and that is said. False when anything was
+// left out or refused.
+bool StoreTree(CTreeReader& reader, CAdder& adder, const std::string& dir, CSkipped& skipped)
+{
+    bool failed = false;
+    CProgress progress("create");
+    std::deque<CFound> finds;
+    while (reader.Take(finds)) {
+        for (CFound& find : finds) {
+            const char* pRelative = find.m_strRelative.c_str();
+            switch (find.m_eKind) {
+            case eFound::UNREADABLE_FOLDER:
+                Error("%s: cannot read the folder: %s", pRelative, find.m_strWhy.c_str());
+                ++skipped.m_nFolders;
+                failed = true;
+                continue;
+            case eFound::NOT_REGULAR:
+                Error("%s: skipped, not a regular file", pRelative);
+                ++skipped.m_nNotRegular;
+                continue;
+            case eFound::BAD_NAME:
+                Error("%s: skipped, the name cannot be stored (not UTF-8, or holds '\\')", pRelative);
+                ++skipped.m_nBadNames;
+                failed = true;
+                continue;
+            case eFound::FILE:
+                break;
+            }
+            if (!find.m_strSameAs.empty()) {
+                Error("%s: has the same entry name as %s; only the last one is kept", pRelative,
+                      find.m_strSameAs.c_str());
+                failed = true;
+            }
+            if (!adder.Add(find.m_prepared, dir + "/" + find.m_strRelative, dir + "/",
+                           find.m_strEntry)) {
+                ++skipped.m_nNotStored;
+                failed = true;
+            }
+            progress.Advance(1);
+        }
+    }
+    return !failed;
+}
+
 int CmdCreate(const CArgs& args)
 {
     uint32_t sectorSize = 0;
-    if (args.m_vecWords.size() != 2 || !ParseSectorSize(args, sectorSize))
+    if (!ParseSectorSize(args, sectorSize))
         return EXIT_USAGE;
     const std::string base = PackBase(args.m_vecWords[0]);
     std::string dir = args.m_vecWords[1];
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
-    std::error_code ec;
-    if (!fs::is_directory(dir, ec)) {
+    if (!oru::tools::IsFolder(dir)) {
         Error("%s: not a folder", dir.c_str());
         return EXIT_FAILED;
-    }
-
-    CSkipped skipped;
-    std::vector<CSource> sources;
-    CollectFolder(dir, "", sources, skipped);
-    std::sort(sources.begin(), sources.end(),
-              [](const CSource& a, const CSource& b) { return a.m_strRelative < b.m_strRelative; });
-    // Two files whose names differ only in case would share one entry.
-    bool failed = skipped.m_nFolders + skipped.m_nBadNames > 0;
-    std::map<std::wstring, const CSource*> folded;
-    for (const CSource& source : sources) {
-        const auto [it, inserted] = folded.emplace(oru::tools::FoldName(source.m_strEntry), &source);
-        if (!inserted) {
-            Error("%s: has the same entry name as %s; only the last one is kept",
-                  source.m_strRelative.c_str(), it->second->m_strRelative.c_str());
-            failed = true;
-        }
     }
 
     // A new pack replaces whatever was there, unless someone is editing it.
@@ -449,10 +596,9 @@ int CmdCreate(const CArgs& args)
         return EXIT_FAILED;
     }
     for (const char* pExtension : {".odx", ".opk"}) {
-        fs::remove(base + pExtension, ec);
-        if (ec) {
+        if (!oru::tools::RemoveFile(base + pExtension)) {
             Error("%s%s: cannot replace the old file: %s", base.c_str(), pExtension,
-                  ec.message().c_str());
+                  std::strerror(oru::tools::LastFileError()));
             return EXIT_FAILED;
         }
     }
@@ -461,27 +607,16 @@ int CmdCreate(const CArgs& args)
         return EXIT_FAILED;
     const bool compress = args.Has("--compress");
     CAdder adder(pack, base, compress);
-    std::vector<std::string> paths;
-    paths.reserve(sources.size());
-    for (const CSource& source : sources)
-        paths.push_back(dir + "/" + source.m_strRelative);
+    CSkipped skipped;
+    bool failed = false;
     {
-        CProgress progress("create", sources.size());
-        CReadAhead readAhead(paths, compress);
-        for (size_t i = 0; i < sources.size(); ++i) {
-            if (!adder.Add(readAhead.Next(), paths[i], dir + "/", sources[i].m_strEntry)) {
-                ++skipped.m_nNotStored;
-                failed = true;
-            }
-            progress.Advance(1);
-        }
+        CTreeReader reader(dir, compress);
+        failed = !StoreTree(reader, adder, dir, skipped);
     }
     if (!CloseAfterWriting(pack, base))
         return EXIT_FAILED;
     std::printf("%s: %zu files packed", base.c_str(), adder.Added());
-    const size_t skippedInAll = skipped.m_nFolders + skipped.m_nNotRegular +
-                                skipped.m_nBadNames + skipped.m_nNotStored;
-    if (skippedInAll > 0)
+    if (skipped.Total() > 0)
         std::printf("; skipped: %zu unreadable folders, %zu files that could not be stored, "
                     "%zu not regular files, %zu names that cannot be stored",
                     skipped.m_nFolders, skipped.m_nNotStored, skipped.m_nNotRegular,
@@ -495,7 +630,7 @@ int CmdCreate(const CArgs& args)
 int CmdAdd(const CArgs& args)
 {
     const auto as = args.m_mapValues.find("--as");
-    if (args.m_vecWords.size() < 2 || (as != args.m_mapValues.end() && args.m_vecWords.size() != 2))
+    if (as != args.m_mapValues.end() && args.m_vecWords.size() != 2)
         return EXIT_USAGE;
     std::wstring asEntry;
     if (as != args.m_mapValues.end()) {
@@ -553,8 +688,6 @@ int CmdAdd(const CArgs& args)
 
 int CmdRm(const CArgs& args)
 {
-    if (args.m_vecWords.size() < 2)
-        return EXIT_USAGE;
     const std::string base = PackBase(args.m_vecWords[0]);
     COruPack pack;
     if (!OpenForWriting(pack, base, false, DEFAULT_SECTOR_SIZE))

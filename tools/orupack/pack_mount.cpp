@@ -190,8 +190,6 @@ int Serve(CMount& mount, const std::string& pack, const std::string& folder, boo
 
 int CmdMount(const CArgs& args)
 {
-    if (args.m_vecWords.size() != 2)
-        return EXIT_USAGE;
     const std::string base = PackBase(args.m_vecWords[0]);
     std::error_code ec;
     // Absolute, because a mount in the background leaves the working folder.
@@ -207,18 +205,18 @@ int CmdMount(const CArgs& args)
             return EXIT_FAILED;
         }
     }
-    COruPack pack;
-    if (!OpenForReading(pack, base))
+    CPackForReading pack(args);
+    if (!pack.IsOpen())
         return EXIT_FAILED;
 
     CMount mount;
-    mount.m_nSectorSize = pack.GetPackInfo()->sector_size;
+    mount.m_nSectorSize = pack.SectorSize();
     mount.m_pData = std::make_unique<CDataFile>(base);
     if (!mount.m_pData->IsOpen()) {
         Error("%s.opk: cannot open the data file", base.c_str());
         return EXIT_FAILED;
     }
-    mount.m_tree.Build(*pack.GetFileList(), base, mount.m_nSectorSize);
+    mount.m_tree.Build(pack.Files(), base, mount.m_nSectorSize);
     for (const CMountTree::CLeftOut& left : mount.m_tree.LeftOut())
         Error("%s: not shown: %s", Narrow(left.m_strName).c_str(), left.m_pWhy);
     mount.m_nUid = getuid();

@@ -161,17 +161,13 @@ bool ExtractEntry(const CDataFile& data, const std::string& root,
 
 int CmdList(const CArgs& args)
 {
-    if (args.m_vecWords.size() != 1)
-        return EXIT_USAGE;
-    const std::string base = PackBase(args.m_vecWords[0]);
-    COruPack pack;
-    if (!OpenForReading(pack, base))
+    CPackForReading pack(args);
+    if (!pack.IsOpen())
         return EXIT_FAILED;
-    const uint32_t sectorSize = pack.GetPackInfo()->sector_size;
     const bool longForm = args.Has("--long");
-    for (const auto& [name, info] : *pack.GetFileList()) {
+    for (const auto& [name, info] : pack.Files()) {
         uint32_t content = info.size;
-        WrappedLength(base, info, sectorSize, content);
+        WrappedLength(pack.Base(), info, pack.SectorSize(), content);
         std::printf("%10" PRIu32 " %10" PRIu32 "  %s", content, info.size,
                     FormatFileTime(info.last_write_time).c_str());
         if (longForm)
@@ -183,8 +179,6 @@ int CmdList(const CArgs& args)
 
 int CmdInfo(const CArgs& args)
 {
-    if (args.m_vecWords.size() != 1)
-        return EXIT_USAGE;
     const std::string base = PackBase(args.m_vecWords[0]);
     std::vector<uint8_t> image;
     _oru_pack_header header{};
@@ -196,15 +190,14 @@ int CmdInfo(const CArgs& args)
     }
     const bool whole = oru::tools::ParseIndex(image.data(), image.size(), {&header, &files, nullptr, &used});
     uint64_t dataBytes = 0;
-    std::error_code ec;
-    dataBytes = fs::file_size(base + ".opk", ec);
+    const bool dataFileRead = oru::tools::ReadableFileSize(base + ".opk", dataBytes);
     const uint64_t usedCount = static_cast<uint64_t>(std::count(used.begin(), used.end(), 1));
     std::printf("version          %" PRIu32 "\n", header.version);
     std::printf("sector size      %" PRIu32 "\n", header.sector_size);
     std::printf("sectors          %" PRIu32 " (%" PRIu64 " used, %" PRIu64 " free)\n",
                 header.sector_count, usedCount, used.size() - usedCount);
     std::printf("data size        %" PRIu32 " (data file: %s)\n", header.data_size,
-                ec ? "missing" : std::to_string(dataBytes).c_str());
+                dataFileRead ? std::to_string(dataBytes).c_str() : "missing");
     std::printf("entries          %" PRIu32 "\n", header.file_count);
     std::printf("total file size  %" PRIu32 "\n", header.total_file_size);
     if (!whole) {
@@ -217,21 +210,18 @@ int CmdInfo(const CArgs& args)
 
 int CmdCat(const CArgs& args)
 {
-    if (args.m_vecWords.size() != 2)
-        return EXIT_USAGE;
-    const std::string base = PackBase(args.m_vecWords[0]);
-    COruPack pack;
-    if (!OpenForReading(pack, base))
+    CPackForReading pack(args);
+    if (!pack.IsOpen())
         return EXIT_FAILED;
-    const std::wstring key = FindEntry(pack, args.m_vecWords[1]);
+    const std::wstring key = FindEntry(pack.Pack(), args.m_vecWords[1]);
     if (key.empty()) {
-        Error("%s: no such entry in %s", args.m_vecWords[1].c_str(), base.c_str());
+        Error("%s: no such entry in %s", args.m_vecWords[1].c_str(), pack.Base().c_str());
         return EXIT_FAILED;
     }
-    const CDataFile data(base);
-    auto stream = data.OpenEntry(pack.GetFileList()->at(key), pack.GetPackInfo()->sector_size);
+    const CDataFile data(pack.Base());
+    auto stream = data.OpenEntry(pack.Files().at(key), pack.SectorSize());
     if (!stream) {
-        Error("%s.opk: cannot open the data file", base.c_str());
+        Error("%s.opk: cannot open the data file", pack.Base().c_str());
         return EXIT_FAILED;
     }
     COutputFile out;
@@ -244,14 +234,11 @@ int CmdCat(const CArgs& args)
 
 int CmdExtract(const CArgs& args)
 {
-    if (args.m_vecWords.size() < 2)
-        return EXIT_USAGE;
-    const std::string base = PackBase(args.m_vecWords[0]);
     std::string root = args.m_vecWords[1];
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
-    COruPack pack;
-    if (!OpenForReading(pack, base))
+    CPackForReading pack(args);
+    if (!pack.IsOpen())
         return EXIT_FAILED;
     std::error_code ec;
     fs::create_directories(root, ec);
@@ -263,25 +250,25 @@ int CmdExtract(const CArgs& args)
     bool failed = false;
     std::vector<const COruPack::FileList::value_type*> chosen;
     if (args.m_vecWords.size() == 2) {
-        for (const auto& entry : *pack.GetFileList())
+        for (const auto& entry : pack.Files())
             chosen.push_back(&entry);
     }
     for (size_t i = 2; i < args.m_vecWords.size(); ++i) {
-        const std::wstring key = FindEntry(pack, args.m_vecWords[i]);
+        const std::wstring key = FindEntry(pack.Pack(), args.m_vecWords[i]);
         if (key.empty()) {
-            Error("%s: no such entry in %s", args.m_vecWords[i].c_str(), base.c_str());
+            Error("%s: no such entry in %s", args.m_vecWords[i].c_str(), pack.Base().c_str());
             failed = true;
             continue;
         }
-        chosen.push_back(&*pack.GetFileList()->find(key));
+        chosen.push_back(&*pack.Files().find(key));
     }
 
     uint64_t totalBytes = 0;
     for (const auto* pEntry : chosen)
         totalBytes += pEntry->second.size;
-    const uint32_t sectorSize = pack.GetPackInfo()->sector_size;
+    const uint32_t sectorSize = pack.SectorSize();
     std::unordered_set<std::string> checked;
-    const CDataFile data(base);
+    const CDataFile data(pack.Base());
     CProgress progress("extract", totalBytes);
     for (const auto* pEntry : chosen) {
         if (!ExtractEntry(data, root, *pEntry, sectorSize, checked))

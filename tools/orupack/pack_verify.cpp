@@ -9,8 +9,6 @@ namespace orupack {
 
 int CmdVerify(const CArgs& args)
 {
-    if (args.m_vecWords.size() != 1)
-        return EXIT_USAGE;
     const std::string base = PackBase(args.m_vecWords[0]);
     oru::tools::CPackCheckResult result;
     {

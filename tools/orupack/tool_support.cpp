@@ -1,12 +1,10 @@
 #include "tool_support.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
+#include <cinttypes>
 #include <cstdarg>
 #include <ctime>
-#include <filesystem>
 
 namespace orupack {
 namespace {
@@ -83,18 +81,17 @@ std::string Narrow(const std::wstring& wide)
     return oru::tools::ToUtf8Lossy(wide);
 }
 
-bool OpenForReading(COruPack& pack, const std::string& base)
+CPackForReading::CPackForReading(const CArgs& args)
+    : m_strBase(PackBase(args.m_vecWords.at(0))),
+      m_bOpen(m_pack.OpenOruPack(Wide(m_strBase), ORU_PACK_MODE_READ, 512))
 {
-    if (pack.OpenOruPack(Wide(base), ORU_PACK_MODE_READ, 512))
-        return true;
-    Error("%s.odx: cannot read the pack's index (missing or damaged)", base.c_str());
-    return false;
+    if (!m_bOpen)
+        Error("%s.odx: cannot read the pack's index (missing or damaged)", m_strBase.c_str());
 }
 
 bool OpenForWriting(COruPack& pack, const std::string& base, bool mayCreate, uint32_t sectorSize)
 {
-    std::error_code ec;
-    const bool exists = std::filesystem::exists(base + ".odx", ec);
+    const bool exists = !oru::tools::PathMissing(base + ".odx");
     if (!exists && !mayCreate) {
         Error("%s.odx: no such pack", base.c_str());
         return false;
@@ -104,7 +101,8 @@ bool OpenForWriting(COruPack& pack, const std::string& base, bool mayCreate, uin
         return true;
     if (oru::tools::PackEditedElsewhere(base))
         Error("%s: the pack is being edited elsewhere; try again when that is done", base.c_str());
-    else if (!exists && std::filesystem::file_size(base + ".opk", ec) > 0 && !ec)
+    else if (uint64_t dataBytes = 0;
+             !exists && oru::tools::ReadableFileSize(base + ".opk", dataBytes) && dataBytes > 0)
         Error("%s.odx: the index is missing, but %s.opk holds data; not touching it",
               base.c_str(), base.c_str());
     else if (exists && !opened)
@@ -126,7 +124,7 @@ bool CloseAfterWriting(COruPack& pack, const std::string& base)
 }
 
 CProgress::CProgress(const char* pLabel, uint64_t total)
-    : m_pLabel(pLabel), m_nTotal(total), m_bActive(isatty(STDERR_FILENO) == 1)
+    : m_pLabel(pLabel), m_nTotal(total), m_bActive(oru::tools::StandardErrorIsTerminal())
 {
 }
 
@@ -134,7 +132,8 @@ CProgress::~CProgress()
 {
     if (!m_bActive)
         return;
-    m_nDone = m_nTotal;
+    if (m_nTotal != UNKNOWN_TOTAL)
+        m_nDone = m_nTotal;
     Draw();
     std::fputc('\n', stderr);
 }
@@ -153,6 +152,11 @@ void CProgress::Advance(uint64_t amount)
 
 void CProgress::Draw()
 {
+    if (m_nTotal == UNKNOWN_TOTAL) {
+        std::fprintf(stderr, "\r%-8s %" PRIu64, m_pLabel, m_nDone);
+        std::fflush(stderr);
+        return;
+    }
     const uint64_t done = std::min(m_nDone, m_nTotal);
     const int filled = m_nTotal ? static_cast<int>(done * BAR_WIDTH / m_nTotal) : BAR_WIDTH;
     const int percent = m_nTotal ? static_cast<int>(done * 100 / m_nTotal) : 100;

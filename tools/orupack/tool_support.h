@@ -49,8 +49,25 @@ std::string PackBase(const std::string& arg);
 std::wstring Wide(const std::string& utf8);     // invalid UTF-8 gives an empty string
 std::string Narrow(const std::wstring& wide);   // for messages; never fails
 
-// Opens the pack read-only; a message and false when its index cannot be read.
-bool OpenForReading(COruPack& pack, const std::string& base);
+// The pack a command names in its first word, opened read-only; a message
+// when its index cannot be read.
+class CPackForReading {
+public:
+    explicit CPackForReading(const CArgs& args);
+    CPackForReading(const CPackForReading&) = delete;
+    CPackForReading& operator=(const CPackForReading&) = delete;
+
+    bool IsOpen() const { return m_bOpen; }
+    const std::string& Base() const { return m_strBase; }
+    COruPack& Pack() { return m_pack; }
+    const COruPack::FileList& Files() { return *m_pack.GetFileList(); }
+    uint32_t SectorSize() { return m_pack.GetPackInfo()->sector_size; }
+
+private:
+    std::string m_strBase;
+    COruPack m_pack;
+    bool m_bOpen;
+};
 // Opens the pack for writing, creating it when `mayCreate` and it is absent.
 // A message and false when it cannot be edited.
 bool OpenForWriting(COruPack& pack, const std::string& base, bool mayCreate, uint32_t sectorSize);
@@ -65,6 +82,8 @@ using oru::tools::CDataFile;
 class CProgress {
 public:
     CProgress(const char* pLabel, uint64_t total);
+    // A count of what is done, for work whose total is not known ahead.
+    explicit CProgress(const char* pLabel) : CProgress(pLabel, UNKNOWN_TOTAL) {}
     ~CProgress();
     CProgress(const CProgress&) = delete;
     CProgress& operator=(const CProgress&) = delete;
@@ -73,6 +92,8 @@ public:
 
 private:
     void Draw();
+
+    static constexpr uint64_t UNKNOWN_TOTAL = UINT64_MAX;
 
     const char* m_pLabel;
     uint64_t m_nTotal;

@@ -123,6 +123,12 @@ private:
     // True when the data file ends right after its last sector, so that new
     // sectors are appended by writing them.
     bool AppendsByWriting(uint64_t dataFileBytes) const;
+    // The data file's length, asked of the system only when it is not known
+    // from the writes made; false when it cannot be asked.
+    bool DataFileBytes(uint64_t& bytes);
+    // Brings the known length up to date after `sectors` were written, and
+    // starts the writeback of a large enough appended stretch.
+    void NoteWritten(const std::vector<uint32_t>& sectors, bool appendsChain);
     // Fills the pieces, `bytes` in all, with an addition's content from
     // `offset` on; false when the content cannot be read.
     using ContentReader = std::function<bool(uint64_t offset, const oru::platform::CReadPiece* pPieces,
@@ -165,6 +171,9 @@ private:
     // to their old entries, so they stay flagged used (out of allocation)
     // until a save has forgotten those entries; the saved table shows them free.
     std::vector<uint32_t> m_vecHeldSectors;
+    static constexpr uint64_t UNKNOWN_LENGTH = UINT64_MAX;
+    uint64_t m_nDataFileBytes = UNKNOWN_LENGTH;  // bytes, as the writes left it
+    uint64_t m_nWritebackFrom = 0;  // appended bytes from here on are not yet being written back
 };
 
 // The pack manager, created on first use.

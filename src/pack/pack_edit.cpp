@@ -234,7 +234,7 @@ bool COruPack::AppendsByWriting(uint64_t dataFileBytes) const
 }
 
 bool COruPack::WriteChain(const ContentReader& read, uint32_t size,
-                          const std::vector<uint32_t>& sectors, bool padLast) const
+                          const std::vector<uint32_t>& sectors, bool padLast, uint8_t* pLaidOut) const
 {
     using oru::platform::CFile;
     // A piece of the chain is laid out in memory as it lies in the data file,
@@ -248,17 +248,24 @@ bool COruPack::WriteChain(const ContentReader& read, uint32_t size,
     const uint32_t sectorSize = m_header.sector_size;
     const uint64_t stride = uint64_t{sectorSize} + SECTOR_LINK_BYTES;
     const size_t n = sectors.size();
-    const size_t bufferSectors = std::min<size_t>(
-        {static_cast<size_t>(std::max<uint64_t>(1, COPY_BUFFER_BYTES / sectorSize)),
-         CFile::MAX_PIECES, std::max<size_t>(n, 1)});
-    const uint64_t payloadRoom =
-        sectorSize > COPY_BUFFER_BYTES ? std::min<uint64_t>(sectorSize, size) : sectorSize;
+    const size_t bufferSectors =
+        pLaidOut ? std::max<size_t>(n, 1)
+                 : std::min<size_t>(
+                       {static_cast<size_t>(std::max<uint64_t>(1, COPY_BUFFER_BYTES / sectorSize)),
+                        CFile::MAX_PIECES, std::max<size_t>(n, 1)});
+    const uint64_t payloadRoom = sectorSize > COPY_BUFFER_BYTES && !pLaidOut
+                                     ? std::min<uint64_t>(sectorSize, size)
+                                     : sectorSize;
     const uint64_t slotBytes = SECTOR_LINK_BYTES + payloadRoom;
     // The buffer is filled by each read before it is used, so it is left
     // uninitialised: zeroing it was a large cost of the pack tool's own work.
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[bufferSectors * slotBytes]);
-    if (!buffer)
-        return false;
+    std::unique_ptr<uint8_t[]> owned;
+    if (!pLaidOut) {
+        owned.reset(new (std::nothrow) uint8_t[bufferSectors * slotBytes]);
+        if (!owned)
+            return false;
+    }
+    uint8_t* const pBuffer = pLaidOut ? pLaidOut : owned.get();
     std::vector<CReadPiece> payloads;
     try {
         payloads.reserve(bufferSectors);
@@ -272,7 +279,7 @@ bool COruPack::WriteChain(const ContentReader& read, uint32_t size,
         payloads.clear();
         uint64_t chunkBytes = 0;
         for (size_t i = chunkStart; i < chunkEnd; ++i) {
-            uint8_t* pSlot = buffer.get() + (i - chunkStart) * slotBytes;
+            uint8_t* pSlot = pBuffer + (i - chunkStart) * slotBytes;
             const _oru_pack_sector_links link{i + 1 < n ? sectors[i + 1] : sectors[i],
                                               i > 0 ? sectors[i - 1] : sectors[i]};
             std::memcpy(pSlot, &link, sizeof link);
@@ -281,7 +288,7 @@ bool COruPack::WriteChain(const ContentReader& read, uint32_t size,
             payloads.push_back({pSlot + SECTOR_LINK_BYTES, payloadBytes});
             chunkBytes += payloadBytes;
         }
-        if (!read(chunkOffset, payloads.data(), payloads.size(), chunkBytes))
+        if (!pLaidOut && !read(chunkOffset, payloads.data(), payloads.size(), chunkBytes))
             return false;
 
         size_t runStart = chunkStart;
@@ -296,12 +303,12 @@ bool COruPack::WriteChain(const ContentReader& read, uint32_t size,
             uint64_t runBytes = (runEnd - runStart) * slotBytes;
             const bool zeroTail = runEnd == n && padLast && payloadRoom == sectorSize;
             if (zeroTail)
-                std::memset(buffer.get() + (runEnd - 1 - chunkStart) * slotBytes +
+                std::memset(pBuffer + (runEnd - 1 - chunkStart) * slotBytes +
                                 SECTOR_LINK_BYTES + lastPayload,
                             0, static_cast<size_t>(sectorSize - lastPayload));
             else
                 runBytes -= payloadRoom - lastPayload;
-            const oru::platform::CWritePiece run{buffer.get() + (runStart - chunkStart) * slotBytes,
+            const oru::platform::CWritePiece run{pBuffer + (runStart - chunkStart) * slotBytes,
                                                  static_cast<size_t>(runBytes)};
             if (!m_pDataFile->WriteGatheredAt(
                     oru::detail::SectorOffset(sectors[runStart], sectorSize), &run, 1))
@@ -363,8 +370,22 @@ bool COruPack::AddFileData(const std::wstring& name, const void* pData, uint32_t
     });
 }
 
+bool COruPack::AddLaidOut(const std::wstring& name, uint8_t* pSlots, uint32_t size,
+                          const oru::platform::CFileTimes& times)
+{
+    if (m_eMode != ORU_PACK_MODE_WRITE || !m_pDataFile || m_header.sector_size == 0 ||
+        size >= oru::detail::DATA_FILE_LIMIT || !pSlots)
+        return false;
+    _oru_pack_file_info info{};
+    info.size = size;
+    info.creation_time = times.m_nCreation;
+    info.last_access_time = times.m_nAccess;
+    info.last_write_time = times.m_nWrite;
+    return StoreContent(name, info, nullptr, pSlots);
+}
+
 bool COruPack::StoreContent(const std::wstring& name, _oru_pack_file_info info,
-                            const ContentReader& read)
+                            const ContentReader& read, uint8_t* pLaidOut)
 {
     const uint32_t size = info.size;
     std::wstring folded;
@@ -411,7 +432,7 @@ bool COruPack::StoreContent(const std::wstring& name, _oru_pack_file_info info,
     info.sector_count = needed;
     const bool appendsChain = padLast && !sectors.empty() && sectors.back() >= sectorCountBefore;
     bool stored = false;
-    if (sectors.size() == needed && WriteChain(read, size, sectors, appendsChain)) {
+    if (sectors.size() == needed && WriteChain(read, size, sectors, appendsChain, pLaidOut)) {
         try {
             if (old == m_mapFileList.end())
                 m_mapFileList.emplace(std::move(folded), info);

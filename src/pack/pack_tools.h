@@ -42,6 +42,17 @@ public:
     // True after CloseOruPack when the changed index could not be saved (the
     // pack keeps its previous index).
     static bool IndexUnsaved(const COruPack& pack) { return pack.m_bModified; }
+    // Stores `size` bytes of content under `name` as AddFileData does, from
+    // `pSlots`: SectorsForSize(size, sector_size) slots laid out as the data
+    // file holds sectors (SECTOR_LINK_BYTES of links, then sector_size bytes
+    // of payload), the payloads filled. The links are written into the slots
+    // and the slots written out as they are: a tool that reads its sources
+    // into slots spares the copy. False, nothing changed, as AddFileData.
+    static bool AddLaidOut(COruPack& pack, const std::wstring& name, uint8_t* pSlots,
+                           uint32_t size, const platform::CFileTimes& times)
+    {
+        return pack.AddLaidOut(name, pSlots, size, times);
+    }
 };
 
 // Reads up to `size` of an entry's stored bytes (as written, wrapper and
@@ -83,6 +94,8 @@ using detail::PackEditedElsewhere;
 using detail::ParseIndex;
 using detail::ParseWrapperPrefix;
 using detail::ReadWholeFile;
+using detail::SECTOR_LINK_BYTES;
+using detail::SectorsForSize;
 using detail::ToUtf8;
 using detail::ToUtf8Lossy;
 using detail::WRAPPER_MAGIC;
@@ -91,6 +104,7 @@ using detail::WriteWrapperPrefix;
 using platform::CFile;
 using platform::CFileTimes;
 using platform::CFolderEntry;
+using platform::CReadPiece;
 using platform::eEntryKind;
 using platform::IsFolder;
 using platform::ListFolder;

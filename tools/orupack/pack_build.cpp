@@ -104,23 +104,93 @@ std::string AddFailure()
 }
 
 // A source as far as it can be read before the pack is touched. A file of
-// up to HELD_BYTES, and any file stored wrapped, is read whole, so that the
-// pack takes it from memory; a larger plain file is left for the library to
-// copy from disk. A file is stored wrapped when compression is asked for and
-// that is smaller, and always when readers would otherwise decode its plain
-// bytes.
+// up to HELD_BYTES, and any file stored wrapped, is held in memory, laid out
+// as the pack's sectors (see CPackAccess::AddLaidOut), so that the pack
+// writes it without copying it again; a larger plain file is left for the
+// library to copy from disk. A file is stored wrapped when compression is
+// asked for and that is smaller, and always when readers would otherwise
+// decode its plain bytes.
 struct CPrepared {
     std::string m_strFailure;  // why it cannot be stored; empty when it can
-    bool m_bHeld = false;      // m_content holds what is to be stored
-    CBytes m_content;
+    bool m_bHeld = false;      // m_slots holds what is to be stored
+    uint32_t m_nBytes = 0;     // held: the bytes to store
+    CBytes m_slots;
     oru::tools::CFileTimes m_times{};
 };
 
 constexpr uint64_t HELD_BYTES = 4 * 1024 * 1024;
 
+// The slots of `size` bytes of content in sectors of `sectorSize` bytes;
+// false when there is no memory for them.
+bool MakeSlots(uint64_t size, uint32_t sectorSize, CBytes& slots)
+{
+    const uint64_t sectors = oru::tools::SectorsForSize(static_cast<uint32_t>(size), sectorSize);
+    try {
+        slots.resize(static_cast<size_t>(sectors * (sectorSize + oru::tools::SECTOR_LINK_BYTES)));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+// Where byte `offset` of the content lies in its slots.
+size_t SlotOffset(uint64_t offset, uint32_t sectorSize)
+{
+    const uint64_t stride = sectorSize + oru::tools::SECTOR_LINK_BYTES;
+    return static_cast<size_t>(offset / sectorSize * stride + oru::tools::SECTOR_LINK_BYTES +
+                               offset % sectorSize);
+}
+
+// Reads the first `size` bytes of `file` into slots, as many payloads per
+// call as the system takes.
+bool ReadIntoSlots(const oru::tools::CFile& file, uint64_t size, uint32_t sectorSize, CBytes& slots)
+{
+    if (!MakeSlots(size, sectorSize, slots))
+        return false;
+    oru::tools::CReadPiece pieces[oru::tools::CFile::MAX_PIECES];
+    uint64_t offset = 0;
+    while (offset < size) {
+        size_t count = 0;
+        uint64_t bytes = 0;
+        for (; count < oru::tools::CFile::MAX_PIECES && offset + bytes < size; ++count) {
+            const size_t piece = static_cast<size_t>(std::min<uint64_t>(sectorSize, size - offset - bytes));
+            pieces[count] = {slots.data() + SlotOffset(offset + bytes, sectorSize), piece};
+            bytes += piece;
+        }
+        if (file.ReadScatteredAt(offset, pieces, count) != bytes)
+            return false;
+        offset += bytes;
+    }
+    return true;
+}
+
+// Lays `content` out in slots.
+bool CopyIntoSlots(const CBytes& content, uint32_t sectorSize, CBytes& slots)
+{
+    if (!MakeSlots(content.size(), sectorSize, slots))
+        return false;
+    for (size_t offset = 0; offset < content.size(); offset += sectorSize)
+        std::memcpy(slots.data() + SlotOffset(offset, sectorSize), content.data() + offset,
+                    std::min<size_t>(sectorSize, content.size() - offset));
+    return true;
+}
+
+// Reads the file whole, or only the bytes that tell a large plain file's
+// form; false when it cannot be read.
+bool ReadContent(const oru::tools::CFile& file, uint64_t bytes, CBytes& content)
+{
+    try {
+        content.resize(static_cast<size_t>(bytes));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return file.ReadExactAt(0, content.data(), content.size());
+}
+
 // Needs nothing of the pack, so it may run on another thread. A FIFO or a
-// device is refused by the open without waiting.
-CPrepared Prepare(const std::string& path, bool compress)
+// device is refused by the open without waiting. A plain file that is held
+// goes straight into its slots; anything else is read whole first.
+CPrepared Prepare(const std::string& path, bool compress, uint32_t sectorSize)
 {
     CPrepared prepared;
     oru::tools::ClearLastFileError();
@@ -130,39 +200,55 @@ CPrepared Prepare(const std::string& path, bool compress)
         prepared.m_strFailure = path + ": " + OpenFailure(oru::tools::LastFileError());
         return prepared;
     }
-    CBytes& content = prepared.m_content;
-    const auto readFirst = [&](uint64_t bytes) {
-        try {
-            content.resize(static_cast<size_t>(bytes));
-        } catch (const std::bad_alloc&) {
-            return false;
+    const std::string unreadable = path + ": cannot read the file";
+    if (size <= HELD_BYTES && !compress) {
+        if (!ReadIntoSlots(file, size, sectorSize, prepared.m_slots)) {
+            prepared.m_strFailure = unreadable;
+            return prepared;
         }
-        return file.ReadExactAt(0, content.data(), content.size());
-    };
+        uint8_t start[oru::tools::WRAPPER_PREFIX_BYTES];
+        const size_t startBytes = static_cast<size_t>(std::min<uint64_t>(size, sizeof start));
+        for (size_t i = 0; i < startBytes; ++i)
+            start[i] = prepared.m_slots[SlotOffset(i, sectorSize)];
+        if (!ReadersWouldDecode(start, startBytes)) {
+            prepared.m_bHeld = true;
+            prepared.m_nBytes = static_cast<uint32_t>(size);
+            return prepared;
+        }
+    }
     // Only the first bytes tell a large plain file's form.
-    if (!readFirst(size <= HELD_BYTES || compress
-                       ? size
-                       : std::min<uint64_t>(size, sizeof oru::tools::WRAPPER_MAGIC))) {
-        prepared.m_strFailure = path + ": cannot read the file";
+    CBytes content;
+    if (!ReadContent(file, size <= HELD_BYTES || compress
+                               ? size
+                               : std::min<uint64_t>(size, sizeof oru::tools::WRAPPER_MAGIC),
+                     content)) {
+        prepared.m_strFailure = unreadable;
         return prepared;
     }
     const bool mustWrap = ReadersWouldDecode(content.data(), content.size());
     if (content.size() < size) {
         if (!mustWrap)
             return prepared;
-        if (!readFirst(size)) {
-            prepared.m_strFailure = path + ": cannot read the file";
+        if (!ReadContent(file, size, content)) {
+            prepared.m_strFailure = unreadable;
             return prepared;
         }
     }
-    prepared.m_bHeld = true;
-    if (!mustWrap && !compress)
+    if (mustWrap || compress) {
+        CBytes wrapped;
+        if (WrapCompressed(content, wrapped, mustWrap)) {
+            content.swap(wrapped);
+        } else if (mustWrap) {
+            prepared.m_strFailure = path + ": cannot compress the file, which must be stored compressed";
+            return prepared;
+        }
+    }
+    if (content.size() > UINT32_MAX || !CopyIntoSlots(content, sectorSize, prepared.m_slots)) {
+        prepared.m_strFailure = unreadable;
         return prepared;
-    CBytes wrapped;
-    if (WrapCompressed(content, wrapped, mustWrap))
-        content.swap(wrapped);
-    else if (mustWrap)
-        prepared.m_strFailure = path + ": cannot compress the file, which must be stored compressed";
+    }
+    prepared.m_bHeld = true;
+    prepared.m_nBytes = static_cast<uint32_t>(content.size());
     return prepared;
 }
 
@@ -271,7 +357,8 @@ void WalkTree(const std::string& root, const std::string& relative, bool mayShar
 // tree is walked first and each file prepared as it is taken.
 class CTreeReader {
 public:
-    CTreeReader(std::string root, bool compress) : m_strRoot(std::move(root)), m_bCompress(compress)
+    CTreeReader(std::string root, bool compress, uint32_t sectorSize)
+        : m_strRoot(std::move(root)), m_bCompress(compress), m_nSectorSize(sectorSize)
     {
         try {
             m_thread = std::thread([this] { Run(); });
@@ -310,7 +397,7 @@ public:
             m_queue.pop_front();
             CFound& find = finds.back();
             if (find.m_eKind == eFound::FILE)
-                find.m_prepared = Prepare(m_strRoot + "/" + find.m_strRelative, m_bCompress);
+                find.m_prepared = Prepare(m_strRoot + "/" + find.m_strRelative, m_bCompress, m_nSectorSize);
             return true;
         }
         std::unique_lock<std::mutex> lock(m_cs);
@@ -368,7 +455,7 @@ private:
                 return;  // the taker is gone: the walk runs out without reading
             NoteEntryName(find);
             if (find.m_eKind == eFound::FILE)
-                find.m_prepared = Prepare(m_strRoot + "/" + find.m_strRelative, m_bCompress);
+                find.m_prepared = Prepare(m_strRoot + "/" + find.m_strRelative, m_bCompress, m_nSectorSize);
             Hand(std::move(find));
         };
         WalkTree(m_strRoot, "", false, hand);
@@ -393,7 +480,7 @@ private:
             if (m_bStop)
                 return;
         }
-        m_nQueuedBytes += find.m_prepared.m_content.size();
+        m_nQueuedBytes += find.m_prepared.m_slots.size();
         m_queue.push_back(std::move(find));
         const bool wake = m_bTakerWaits && BatchReady();
         lock.unlock();
@@ -403,6 +490,7 @@ private:
 
     const std::string m_strRoot;
     const bool m_bCompress;
+    const uint32_t m_nSectorSize;
     std::unordered_map<std::string, std::string> m_mapEntryNames;  // walker's only: folded -> path
     std::mutex m_cs;
     std::condition_variable m_cvReady;
@@ -430,10 +518,12 @@ public:
 
     bool Add(const std::string& path, const std::string& workDir, const std::wstring& entry)
     {
-        return Add(Prepare(path, m_bCompress), path, workDir, entry);
+        CPrepared prepared = Prepare(path, m_bCompress, m_pack.GetPackInfo()->sector_size);
+        return Add(prepared, path, workDir, entry);
     }
 
-    bool Add(const CPrepared& prepared, const std::string& path, const std::string& workDir,
+    // The pack writes the links of a held file into its slots.
+    bool Add(CPrepared& prepared, const std::string& path, const std::string& workDir,
              const std::wstring& entry)
     {
         if (!prepared.m_strFailure.empty()) {
@@ -453,14 +543,11 @@ public:
 private:
 
     // A file held in memory goes in from there, with its own file's times.
-    bool StoreHeld(const CPrepared& prepared, const std::string& path, const std::wstring& entry)
+    bool StoreHeld(CPrepared& prepared, const std::string& path, const std::wstring& entry)
     {
         oru::tools::ClearLastFileError();
-        const CBytes& content = prepared.m_content;
-        if (content.size() > UINT32_MAX ||
-            !m_pack.AddFileData(entry, content.data(), static_cast<uint32_t>(content.size()),
-                                prepared.m_times.m_nCreation, prepared.m_times.m_nAccess,
-                                prepared.m_times.m_nWrite)) {
+        if (!oru::tools::CPackAccess::AddLaidOut(m_pack, entry, prepared.m_slots.data(),
+                                                 prepared.m_nBytes, prepared.m_times)) {
             Error("%s: cannot store the file: %s", path.c_str(), AddFailure().c_str());
             return false;
         }
@@ -610,7 +697,7 @@ int CmdCreate(const CArgs& args)
     CSkipped skipped;
     bool failed = false;
     {
-        CTreeReader reader(dir, compress);
+        CTreeReader reader(dir, compress, sectorSize);
         failed = !StoreTree(reader, adder, dir, skipped);
     }
     if (!CloseAfterWriting(pack, base))

@@ -27,6 +27,7 @@
 
 namespace oru::platform {
 class CFile;
+struct CFileTimes;
 struct CReadPiece;
 }
 namespace oru::tools {
@@ -133,14 +134,24 @@ private:
     // `offset` on; false when the content cannot be read.
     using ContentReader = std::function<bool(uint64_t offset, const oru::platform::CReadPiece* pPieces,
                                              size_t count, uint64_t bytes)>;
+    // AddFileData for content a tool has already laid out as WriteChain's
+    // `pLaidOut` slots (SectorsForSize(size) of them), which it lends until
+    // the call returns; reached through CPackAccess.
+    bool AddLaidOut(const std::wstring& name, uint8_t* pSlots, uint32_t size,
+                    const oru::platform::CFileTimes& times);
     // The part of AddFile and AddFileData after the source is known: `info`
-    // holds the content's size and times.
+    // holds the content's size and times. With `pLaidOut` the content is
+    // already laid out as the chain's slots (see WriteChain) and `read` is
+    // not called.
     bool StoreContent(const std::wstring& name, _oru_pack_file_info info,
-                      const ContentReader& read);
+                      const ContentReader& read, uint8_t* pLaidOut = nullptr);
     // Copies `size` bytes of content onto `sectors` with their links;
-    // `padLast` fills the rest of the last payload with zeros.
+    // `padLast` fills the rest of the last payload with zeros. `pLaidOut`,
+    // when given, holds one slot per sector, its link bytes then sector_size
+    // payload bytes, the payloads filled: the links are written into it and
+    // it is written out as it is, with no copy.
     bool WriteChain(const ContentReader& read, uint32_t size,
-                    const std::vector<uint32_t>& sectors, bool padLast) const;
+                    const std::vector<uint32_t>& sectors, bool padLast, uint8_t* pLaidOut) const;
 
     bool OpenRead(const std::string& indexPath);
     bool OpenWrite(const std::string& indexPath, const std::string& dataPath,

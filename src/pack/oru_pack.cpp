@@ -230,6 +230,12 @@ COruFile* COruPack::OpenFile(const std::wstring& name, bool inMemory)
     return pFile.release();
 }
 
+COruFile* COruPack::NewEntryStream(oru::platform::CFile&& dataFile, const _oru_pack_file_info& info,
+                                   uint32_t sectorSize)
+{
+    return new (std::nothrow) COruFile(std::move(dataFile), info, sectorSize, false);
+}
+
 COruPack& OruPack()
 {
     return COruPack::GetInstance();

@@ -2,7 +2,6 @@
 
 #include "pack/sector_chain.h"
 
-#include <cstdio>
 
 namespace oru::tools {
 
@@ -22,11 +21,9 @@ CDataFile::CDataFile(const std::string& base) : m_file(platform::CFile::OpenRead
 CDataFile::CStream CDataFile::OpenEntry(const _oru_pack_file_info& info, uint32_t sectorSize) const
 {
     CStream stream(nullptr, oru_fclose);
-    std::FILE* pData = m_file.DuplicateAsStdio();
-    if (!pData)
-        return stream;
-    _oru_pack_file_info copy = info;
-    stream.reset(new COruFile(pData, copy, sectorSize, false));
+    platform::CFile own = m_file.Duplicate();
+    if (own.IsOpen())
+        stream.reset(CPackAccess::NewEntryStream(std::move(own), info, sectorSize));
     return stream;
 }
 

@@ -25,6 +25,7 @@
 #include "platform/file_time.h"
 #include "platform/files.h"
 #include "platform/output_file.h"
+#include "platform/thread_id.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -48,6 +49,11 @@ public:
     // of payload), the payloads filled. The links are written into the slots
     // and the slots written out as they are: a tool that reads its sources
     // into slots spares the copy. False, nothing changed, as AddFileData.
+    static COruFile* NewEntryStream(platform::CFile&& dataFile, const _oru_pack_file_info& info,
+                                    uint32_t sectorSize)
+    {
+        return COruPack::NewEntryStream(std::move(dataFile), info, sectorSize);
+    }
     static bool AddLaidOut(COruPack& pack, const std::wstring& name, uint8_t* pSlots,
                            uint32_t size, const platform::CFileTimes& times)
     {
@@ -63,8 +69,9 @@ size_t ReadStoredBytes(const std::string& base, const _oru_pack_file_info& info,
                        uint32_t sectorSize, uint64_t offset, void* pDst, size_t size);
 
 // A pack's data file, opened once for reading; streams over its entries take
-// descriptors of their own. Only a regular file is opened, without waiting:
-// a FIFO in its place is refused instead of hanging the tool.
+// descriptors of their own, duplicated from this one (cheaper than opening
+// the file again). Only a regular file is opened, without waiting: a FIFO in
+// its place is refused instead of hanging the tool.
 class CDataFile {
 public:
     using CStream = std::unique_ptr<COruFile, int (*)(COruFile*)>;
@@ -105,6 +112,8 @@ using platform::CFile;
 using platform::CFileTimes;
 using platform::CFolderEntry;
 using platform::CReadPiece;
+using platform::CurrentProcessId;
+using platform::EntryKind;
 using platform::eEntryKind;
 using platform::IsFolder;
 using platform::ListFolder;

@@ -81,15 +81,6 @@ CFile CFile::AdoptStdio(std::FILE* pStream, uint64_t& position)
     return CFile(std::move(fd));
 }
 
-std::FILE* CFile::DuplicateAsStdio() const
-{
-    CDescriptor fd = CDescriptor::Duplicate(m_fd.Get());
-    std::FILE* pStream = fd.IsOpen() ? fdopen(fd.Get(), "rb") : nullptr;
-    if (pStream)
-        fd.Release();  // the stream owns it now
-    return pStream;
-}
-
 bool CFile::Size(uint64_t& size) const
 {
     struct stat st {};

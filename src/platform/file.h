@@ -63,9 +63,8 @@ public:
     static CFile AdoptStdio(std::FILE* pStream, uint64_t& position);
     // Takes over a descriptor handed back by a library that failed to keep it.
     static CFile AdoptDescriptor(int fd) { return CFile(CDescriptor(fd)); }
-    // A C stream of its own over the same file, for a reader that takes one;
-    // the caller closes it. Null when no descriptor can be had.
-    std::FILE* DuplicateAsStdio() const;
+    // A descriptor of its own on the same file; !IsOpen() when none can be had.
+    CFile Duplicate() const { return CFile(CDescriptor::Duplicate(m_fd.Get())); }
 
     bool IsOpen() const { return m_fd.IsOpen(); }
     void Close() { m_fd.Close(); }

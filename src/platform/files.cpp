@@ -69,6 +69,17 @@ bool DescriptorSizeAndTimes(int fd, uint64_t& size, CFileTimes& times)
 
 namespace {
 
+eEntryKind KindOfMode(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return eEntryKind::FOLDER;
+    if (S_ISREG(mode))
+        return eEntryKind::FILE;
+    return S_ISLNK(mode) ? eEntryKind::LINK : eEntryKind::OTHER;
+}
+
+// The kind as the folder listing gives it, asked of the file system only
+// where the listing does not say.
 eEntryKind KindOf(int dirFd, const dirent& entry)
 {
     switch (entry.d_type) {
@@ -76,17 +87,17 @@ eEntryKind KindOf(int dirFd, const dirent& entry)
         return eEntryKind::FOLDER;
     case DT_REG:
         return eEntryKind::FILE;
+    case DT_LNK:
+        return eEntryKind::LINK;
     case DT_UNKNOWN:
-        break;  // a file system that does not say: ask it
+        break;
     default:
         return eEntryKind::OTHER;
     }
     struct stat st {};
     if (fstatat(dirFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return eEntryKind::OTHER;
-    if (S_ISDIR(st.st_mode))
-        return eEntryKind::FOLDER;
-    return S_ISREG(st.st_mode) ? eEntryKind::FILE : eEntryKind::OTHER;
+    return KindOfMode(st.st_mode);
 }
 
 }  // namespace
@@ -123,6 +134,15 @@ bool IsFolder(const std::string& pathUtf8)
 {
     struct stat st {};
     return stat(pathUtf8.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool EntryKind(const std::string& pathUtf8, eEntryKind& kind)
+{
+    struct stat st {};
+    if (lstat(pathUtf8.c_str(), &st) != 0)
+        return RecordFileError();
+    kind = KindOfMode(st.st_mode);
+    return true;
 }
 
 bool RemoveFile(const std::string& pathUtf8)

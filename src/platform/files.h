@@ -33,8 +33,8 @@ bool FileSizeAndTimes(const std::string& pathUtf8, uint64_t& size, CFileTimes& t
 bool DescriptorSizeAndTimes(int fd, uint64_t& size, CFileTimes& times);
 
 // What an entry of a folder is, as far as walking a tree needs to know. A
-// symbolic link is never followed: it is OTHER, as FIFOs and devices are.
-enum class eEntryKind { FOLDER, FILE, OTHER };
+// symbolic link is never followed: it is a LINK, whatever it leads to.
+enum class eEntryKind { FOLDER, FILE, LINK, OTHER };
 
 struct CFolderEntry {
     std::string m_strName;
@@ -48,6 +48,9 @@ bool ListFolder(const std::string& pathUtf8, std::vector<CFolderEntry>& entries)
 
 // True when `pathUtf8` is a folder, or a symbolic link to one.
 bool IsFolder(const std::string& pathUtf8);
+// What is at `pathUtf8`, a symbolic link itself rather than what it leads
+// to; false when nothing is there or it cannot be told.
+bool EntryKind(const std::string& pathUtf8, eEntryKind& kind);
 
 // Removes the file (never a folder) at `pathUtf8`, a symbolic link itself
 // rather than what it leads to. True when nothing is there any more, also

@@ -1,19 +1,17 @@
 // The commands that read packs: list, info, cat and extract.
 
 #include "commands.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
+#include "compress.h"
 
 #include <algorithm>
+#include <atomic>
+#include <system_error>
+#include <thread>
 #include <cerrno>
 #include <cstring>
 #include <cinttypes>
-#include <filesystem>
 #include <optional>
 #include <unordered_set>
-
-namespace fs = std::filesystem;
 
 namespace orupack {
 namespace {
@@ -26,9 +24,9 @@ constexpr unsigned int READ_FAILED = 0xFFFFFFFFu;
 // Copies an entry's content to `out`; false, with a message naming `what`,
 // when the stored data is damaged, reads short of the content's length (a
 // cut data file, a broken chain), or the write fails.
-bool CopyContent(COruFile& stream, COutputFile& out, const std::string& what)
+bool CopyContent(COruFile& stream, COutputFile& out, const std::string& what, CBytes& buffer)
 {
-    std::vector<uint8_t> buffer(COPY_BYTES);
+    buffer.resize(COPY_BYTES);
     uint64_t copied = 0;
     for (;;) {
         const unsigned int got = stream.Fread(buffer.data(), 1, COPY_BYTES);
@@ -87,74 +85,182 @@ std::string SafeRelativePath(const std::wstring& name, const char*& why)
     return relative;
 }
 
-// Creates the folders of `relative` under `root`, refusing any that is a
-// symbolic link or not a folder. Folders already checked are remembered.
-bool MakeParents(const std::string& root, const std::string& relative,
-                 std::unordered_set<std::string>& checked, const char*& why)
-{
-    size_t slash = 0;
-    while ((slash = relative.find('/', slash)) != std::string::npos) {
-        const std::string folder = relative.substr(0, slash++);
-        if (checked.count(folder))
-            continue;
-        const std::string path = root + "/" + folder;
-        struct stat st {};
-        if (lstat(path.c_str(), &st) != 0) {
-            if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
-                why = "a folder cannot be created";
-                return false;
-            }
-        } else if (S_ISLNK(st.st_mode)) {
-            why = "the path leads through a symbolic link";
-            return false;
-        } else if (!S_ISDIR(st.st_mode)) {
-            why = "a file stands where a folder is needed";
+// Writes entries as files under one folder, the root.
+//
+// An entry's file is created under its own name when nothing is there yet,
+// and removed again when the entry proves damaged, so a damaged entry never
+// leaves a file that looks extracted. Where something is already there, the
+// content goes to a temporary file beside it instead, which takes the
+// target's name only once the whole entry read back clean: an existing file
+// is never lost to a damaged entry, and a symbolic link in the target's place
+// is replaced, never followed. The folders on the way are checked once each.
+class CExtractor {
+public:
+    CExtractor(const CDataFile& data, const std::string& root, uint32_t sectorSize)
+        : m_data(data),
+          m_strRoot(root),
+          m_nSectorSize(sectorSize),
+          m_strTemporary(".orupack-" + std::to_string(oru::tools::CurrentProcessId()))
+    {
+    }
+
+    bool Extract(const COruPack::FileList::value_type& entry)
+    {
+        const char* why = "";
+        const std::string relative = SafeRelativePath(entry.first, why);
+        if (relative.empty() || !MakeParents(relative, why)) {
+            Error("%s: not extracted: %s", Narrow(entry.first).c_str(), why);
             return false;
         }
-        checked.insert(folder);
+        const std::string path = m_strRoot + "/" + relative;
+        const std::string name = Narrow(entry.first);
+        COutputFile out;
+        if (out.OpenNew(path))
+            return WriteOut(entry, name, path, out) || RemoveAfterFailure(path);
+        if (errno != EEXIST) {
+            Error("%s: cannot create %s: %s", name.c_str(), path.c_str(), std::strerror(errno));
+            return false;
+        }
+        const std::string temporary = path + m_strTemporary;
+        if (!out.OpenNew(temporary)) {
+            Error("%s: cannot create %s: %s", name.c_str(), temporary.c_str(), std::strerror(errno));
+            return false;
+        }
+        if (!WriteOut(entry, name, temporary, out))
+            return RemoveAfterFailure(temporary);
+        if (!oru::tools::RenameFile(temporary, path)) {
+            Error("%s: cannot create %s: %s", name.c_str(), path.c_str(),
+                  std::strerror(oru::tools::LastFileError()));
+            return RemoveAfterFailure(temporary);
+        }
+        return true;
     }
-    return true;
+
+private:
+    // Creates the folders of `relative` under the root, refusing any that is
+    // a symbolic link or not a folder.
+    bool MakeParents(const std::string& relative, const char*& why)
+    {
+        size_t slash = 0;
+        while ((slash = relative.find('/', slash)) != std::string::npos) {
+            const std::string folder = relative.substr(0, slash++);
+            if (m_setChecked.count(folder))
+                continue;
+            const std::string path = m_strRoot + "/" + folder;
+            oru::tools::eEntryKind kind = oru::tools::eEntryKind::OTHER;
+            if (!oru::tools::EntryKind(path, kind)) {
+                if (!oru::tools::MakeDirectory(path)) {
+                    why = "a folder cannot be created";
+                    return false;
+                }
+            } else if (kind == oru::tools::eEntryKind::LINK) {
+                why = "the path leads through a symbolic link";
+                return false;
+            } else if (kind != oru::tools::eEntryKind::FOLDER) {
+                why = "a file stands where a folder is needed";
+                return false;
+            }
+            m_setChecked.insert(folder);
+        }
+        return true;
+    }
+
+    // Copies the entry's content into `out`, made at `path`, and gives the
+    // file the entry's times; false, with a message, when that fails.
+    bool WriteOut(const COruPack::FileList::value_type& entry, const std::string& name,
+                  const std::string& path, COutputFile& out)
+    {
+        auto stream = m_data.OpenEntry(entry.second, m_nSectorSize);
+        bool ok = stream && CopyContent(*stream, out, name, m_buffer);
+        if (!stream)
+            Error("%s: cannot open the data file", name.c_str());
+        if (ok)  // the file gets the entry's times, as the pack recorded them
+            out.SetTimes(entry.second.last_access_time, entry.second.last_write_time);
+        if (!out.Close() && ok) {
+            Error("%s: cannot write %s: %s", name.c_str(), path.c_str(), std::strerror(errno));
+            ok = false;
+        }
+        return ok;
+    }
+
+    static bool RemoveAfterFailure(const std::string& path)
+    {
+        oru::tools::RemoveFile(path);
+        return false;
+    }
+
+    const CDataFile& m_data;
+    const std::string m_strRoot;
+    const uint32_t m_nSectorSize;
+    const std::string m_strTemporary;  // the suffix of a temporary file's name
+    std::unordered_set<std::string> m_setChecked;  // folders made or found, relative
+    CBytes m_buffer;
+};
+
+// Makes `path` and the folders above it; true when it is a folder at the end.
+bool MakeFolders(const std::string& path)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        oru::tools::MakeDirectory(path.substr(0, slash));
+    return oru::tools::MakeDirectory(path);
 }
 
-bool ExtractEntry(const CDataFile& data, const std::string& root,
-                  const COruPack::FileList::value_type& entry, uint32_t sectorSize,
-                  std::unordered_set<std::string>& checked)
+using CChosen = std::vector<const COruPack::FileList::value_type*>;
+
+// The first entry of the second half of `chosen`: where each half holds
+// about as many bytes, plus PER_FILE_BYTES for every file (making a file
+// costs about as much as writing that many bytes).
+size_t SecondHalf(const CChosen& chosen)
 {
-    const char* why = "";
-    const std::string relative = SafeRelativePath(entry.first, why);
-    if (relative.empty() || !MakeParents(root, relative, checked, why)) {
-        Error("%s: not extracted: %s", Narrow(entry.first).c_str(), why);
-        return false;
+    constexpr uint64_t PER_FILE_BYTES = 16 * 1024;
+    uint64_t total = 0;
+    for (const auto* pEntry : chosen)
+        total += pEntry->second.size + PER_FILE_BYTES;
+    uint64_t first = 0;
+    size_t split = 0;
+    while (split < chosen.size() && first < total / 2)
+        first += chosen[split++]->second.size + PER_FILE_BYTES;
+    return split;
+}
+
+// Extracts the chosen entries on two threads, one half each, so that making
+// files, most of the work, runs on both cores; on one when no second thread
+// can be had. Each half has an extractor of its own; they meet only in the
+// file system, where making a folder the other made already is no error.
+// False when any entry failed.
+bool ExtractAll(const CDataFile& data, const std::string& root, uint32_t sectorSize,
+                const CChosen& chosen, CProgress& progress)
+{
+    const size_t split = SecondHalf(chosen);
+    std::atomic<uint64_t> doneThere{0};
+    bool failedThere = false;
+    const auto extractSecondHalf = [&] {
+        CExtractor extractor(data, root, sectorSize);
+        for (size_t i = split; i < chosen.size(); ++i) {
+            failedThere = !extractor.Extract(*chosen[i]) || failedThere;
+            doneThere += chosen[i]->second.size;
+        }
+    };
+    std::thread there;
+    try {
+        there = std::thread(extractSecondHalf);
+    } catch (const std::system_error&) {
     }
-    // The content goes to a temporary file beside the target, which takes
-    // the target's name only once the whole entry read back clean: a damaged
-    // entry never leaves a file that looks extracted.
-    const std::string path = root + "/" + relative;
-    const std::string temporary = path + ".orupack-" + std::to_string(getpid());
-    const std::string name = Narrow(entry.first);
-    COutputFile out;
-    if (!out.OpenNew(temporary)) {
-        Error("%s: cannot create %s: %s", name.c_str(), temporary.c_str(), std::strerror(errno));
-        return false;
+    bool failed = false;
+    uint64_t seenThere = 0;
+    CExtractor extractor(data, root, sectorSize);
+    for (size_t i = 0; i < split; ++i) {
+        failed = !extractor.Extract(*chosen[i]) || failed;
+        const uint64_t nowThere = doneThere.load();
+        progress.Advance(chosen[i]->second.size + nowThere - seenThere);
+        seenThere = nowThere;
     }
-    auto stream = data.OpenEntry(entry.second, sectorSize);
-    bool ok = stream && CopyContent(*stream, out, name);
-    if (!stream)
-        Error("%s: cannot open the data file", name.c_str());
-    if (ok)  // the file gets the entry's times, as the pack recorded them
-        out.SetTimes(entry.second.last_access_time, entry.second.last_write_time);
-    if (!out.Close() && ok) {
-        Error("%s: cannot write %s: %s", name.c_str(), temporary.c_str(), std::strerror(errno));
-        ok = false;
-    }
-    // rename replaces a symbolic link in the target's place; it never follows it.
-    if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
-        Error("%s: cannot create %s: %s", name.c_str(), path.c_str(), std::strerror(errno));
-        ok = false;
-    }
-    if (!ok)
-        unlink(temporary.c_str());
-    return ok;
+    if (there.joinable())
+        there.join();
+    else
+        extractSecondHalf();
+    progress.Advance(doneThere.load() - seenThere);
+    return !failed && !failedThere;
 }
 
 }  // namespace
@@ -229,7 +335,8 @@ int CmdCat(const CArgs& args)
         Error("cannot write to standard output");
         return EXIT_FAILED;
     }
-    return CopyContent(*stream, out, Narrow(key)) ? EXIT_DONE : EXIT_FAILED;
+    CBytes buffer;
+    return CopyContent(*stream, out, Narrow(key), buffer) ? EXIT_DONE : EXIT_FAILED;
 }
 
 int CmdExtract(const CArgs& args)
@@ -240,15 +347,13 @@ int CmdExtract(const CArgs& args)
     CPackForReading pack(args);
     if (!pack.IsOpen())
         return EXIT_FAILED;
-    std::error_code ec;
-    fs::create_directories(root, ec);
-    if (!fs::is_directory(root, ec)) {
+    if (!MakeFolders(root)) {
         Error("%s: cannot make the folder", root.c_str());
         return EXIT_FAILED;
     }
 
     bool failed = false;
-    std::vector<const COruPack::FileList::value_type*> chosen;
+    CChosen chosen;
     if (args.m_vecWords.size() == 2) {
         for (const auto& entry : pack.Files())
             chosen.push_back(&entry);
@@ -266,15 +371,10 @@ int CmdExtract(const CArgs& args)
     uint64_t totalBytes = 0;
     for (const auto* pEntry : chosen)
         totalBytes += pEntry->second.size;
-    const uint32_t sectorSize = pack.SectorSize();
-    std::unordered_set<std::string> checked;
     const CDataFile data(pack.Base());
     CProgress progress("extract", totalBytes);
-    for (const auto* pEntry : chosen) {
-        if (!ExtractEntry(data, root, *pEntry, sectorSize, checked))
-            failed = true;
-        progress.Advance(pEntry->second.size);
-    }
+    if (!ExtractAll(data, root, pack.SectorSize(), chosen, progress))
+        failed = true;
     return failed ? EXIT_FAILED : EXIT_DONE;
 }
 

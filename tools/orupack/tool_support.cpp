@@ -54,14 +54,20 @@ bool ParseArgs(int argc, char** argv, int first, const std::set<std::string>& fl
     return true;
 }
 
+// The message goes out in one piece, so that two threads' messages never
+// mix within a line.
 void Error(const char* format, ...)
 {
-    std::fputs("orupack: ", stderr);
     va_list args;
     va_start(args, format);
-    std::vfprintf(stderr, format, args);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
     va_end(args);
-    std::fputc('\n', stderr);
+    std::string text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
+    std::fprintf(stderr, "orupack: %s\n", text.c_str());
 }
 
 std::string PackBase(const std::string& arg)

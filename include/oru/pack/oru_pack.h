@@ -153,6 +153,12 @@ private:
     bool WriteChain(const ContentReader& read, uint32_t size,
                     const std::vector<uint32_t>& sectors, bool padLast, uint8_t* pLaidOut) const;
 
+    // A streaming COruFile over an entry, on a descriptor the caller opened
+    // for it alone; null when memory runs out. For tools, which read entries
+    // by their records, through CPackAccess.
+    static COruFile* NewEntryStream(oru::platform::CFile&& dataFile, const _oru_pack_file_info& info,
+                                    uint32_t sectorSize);
+
     bool OpenRead(const std::string& indexPath);
     bool OpenWrite(const std::string& indexPath, const std::string& dataPath,
                    uint32_t sectorSize);

@@ -142,7 +142,17 @@ CTreeFixture& Tree()
 
 #ifdef ORUPACK_PATH
 const std::string ORUPACK = ORUPACK_PATH;
+#else
+const std::string ORUPACK;
 #endif
+
+// False, with the run skipped, when there is no orupack to run.
+bool OrupackBuilt(benchmark::State& state)
+{
+    if (ORUPACK.empty())
+        state.SkipWithError("orupack was not built");
+    return !ORUPACK.empty();
+}
 
 void SetTreeCounters(benchmark::State& state)
 {
@@ -167,7 +177,8 @@ void TimedRuns(benchmark::State& state, Prepare prepare, F run)
 
 void OrupackCreate(benchmark::State& state)
 {
-#ifdef ORUPACK_PATH
+    if (!OrupackBuilt(state))
+        return;
     const CTreeFixture& tree = Tree();
     const std::string pack = tree.Path("pack");
     TimedRuns(
@@ -183,9 +194,6 @@ void OrupackCreate(benchmark::State& state)
             "every file in the pack");
     SetTreeCounters(state);
     state.SetLabel("peer=TarCreate/min_time:3.000/real_time goal=1.0");
-#else
-    state.SkipWithError("orupack was not built");
-#endif
 }
 
 void TarCreate(benchmark::State& state)
@@ -219,7 +227,8 @@ void ExtractLoop(benchmark::State& state, const fs::path& out, F extract)
 
 void OrupackExtract(benchmark::State& state)
 {
-#ifdef ORUPACK_PATH
+    if (!OrupackBuilt(state))
+        return;
     const CTreeFixture& tree = Tree();
     const std::string pack = tree.Path("extract-pack");
     Require(RunQuiet({ORUPACK, "create", pack, tree.m_tree.string()}) == 0, "orupack create");
@@ -228,9 +237,6 @@ void OrupackExtract(benchmark::State& state)
         Require(RunQuiet({ORUPACK, "extract", pack, out.string()}) == 0, "orupack extract");
     });
     state.SetLabel("peer=TarExtract/min_time:3.000/real_time goal=1.0");
-#else
-    state.SkipWithError("orupack was not built");
-#endif
 }
 
 void TarExtract(benchmark::State& state)
@@ -343,7 +349,8 @@ uLong TreeCrc()
 
 void TreeCat(benchmark::State& state)
 {
-#ifdef ORUPACK_PATH
+    if (!OrupackBuilt(state))
+        return;
     const CTreeFixture& tree = Tree();
     const std::string pack = tree.Path("cat-pack");
     const fs::path out = tree.m_root / "out-cat";
@@ -355,16 +362,14 @@ void TreeCat(benchmark::State& state)
     for (auto _ : state)
         Require(CatTree(out) == TreeCrc(), "the extracted tree reads back");
     SetTreeCounters(state);
-#else
-    state.SkipWithError("orupack was not built");
-#endif
 }
 
 // Each run mounts afresh, outside the timing, so that every file is read
 // through the file system and none from what the kernel kept of a run before.
 void MountCat(benchmark::State& state, bool compress)
 {
-#ifdef ORUPACK_PATH
+    if (!OrupackBuilt(state))
+        return;
     const CTreeFixture& tree = Tree();
     const std::string pack = tree.Path(compress ? "mount-pack-gz" : "mount-pack");
     const fs::path mnt = tree.m_root / "mnt";
@@ -392,9 +397,6 @@ void MountCat(benchmark::State& state, bool compress)
     // Small files cost a few round trips through the kernel each (look-up,
     // open, read), where the page cache costs one read: FUSE sets the bound.
     state.SetLabel("peer=TreeCat/min_time:2.000/real_time goal=0.1");
-#else
-    state.SkipWithError("orupack was not built");
-#endif
 }
 
 }  // namespace

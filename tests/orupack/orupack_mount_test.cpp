@@ -6,9 +6,8 @@
 
 #include <oru/pack/oru_pack.h>
 
+#include "orupack_run.h"
 #include "pack/pack_format.h"
-#include "support/file_bytes.h"
-#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -33,11 +32,8 @@
 
 extern char** environ;
 
-using oru::test::CTempDir;
-using oru::test::Noise;
-using oru::test::Slurp;
-using oru::test::Spit;
-namespace fs = std::filesystem;
+using oru::test::OrupackCommand;
+using oru::test::Shell;
 
 namespace {
 
@@ -50,12 +46,6 @@ std::string Text(size_t lines)
     for (size_t i = 0; i < lines; ++i)
         out += "line " + std::to_string(i) + " of the harbour town\n";
     return out;
-}
-
-int Shell(const std::string& command)
-{
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string Quoted(const fs::path& path)
@@ -124,13 +114,12 @@ protected:
         fs::create_directories(probe.Path() / "empty");
         fs::create_directories(probe.Path() / "mnt");
         const std::string pack = probe.File("pack");
-        if (Shell(std::string(ORUPACK_PATH) + " create " + pack + " " + probe.File("empty")) != 0)
+        if (Shell(OrupackCommand("create " + pack + " " + probe.File("empty"))) != 0)
             return "cannot make an empty pack to try a mount";
         const std::string err = probe.File("stderr");
         // Only a refusal from the FUSE library counts; any other failure is
         // the tool's, and the tests that follow report it.
-        if (Shell(std::string(ORUPACK_PATH) + " mount --background " + pack + " " +
-                  probe.File("mnt") + " 2>" + err) != 0 &&
+        if (Shell(OrupackCommand("mount --background " + pack + " " + probe.File("mnt")) + " 2>" + err) != 0 &&
             Slurp(err).find("fuse: ") != std::string::npos)
             return Slurp(err);
         Shell("fusermount3 -u " + probe.File("mnt"));
@@ -142,7 +131,7 @@ protected:
 
     int Orupack(const std::string& args)
     {
-        return Shell(std::string(ORUPACK_PATH) + " " + args + " 2>" + m_dir.File("stderr"));
+        return Shell(OrupackCommand(args) + " 2>" + m_dir.File("stderr"));
     }
     std::string Stderr() const { return Slurp(m_dir.File("stderr")); }
 

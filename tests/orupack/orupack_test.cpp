@@ -4,8 +4,7 @@
 
 #include <oru/pack/oru_pack.h>
 
-#include "support/file_bytes.h"
-#include "support/temp_dir.h"
+#include "orupack_run.h"
 #include "support/wide_text.h"
 
 #include <gtest/gtest.h>
@@ -24,20 +23,12 @@
 #include <string>
 #include <vector>
 
-using oru::test::CTempDir;
-using oru::test::Noise;
-using oru::test::Slurp;
-using oru::test::Spit;
+using oru::test::RunOrupack;
+using oru::test::Shell;
 using oru::test::Wide;
-namespace fs = std::filesystem;
+using CRun = oru::test::COrupackRun;
 
 namespace {
-
-struct CRun {
-    int m_nStatus;
-    std::string m_strOut;
-    std::string m_strErr;
-};
 
 // `text` as a gzip file, as the gzip tool would write it.
 std::string Gzip(const std::string& text)
@@ -57,15 +48,7 @@ std::string Gzip(const std::string& text)
 
 class Orupack : public ::testing::Test {
 protected:
-    // Runs orupack with `args` through the shell (so a backslash needs
-    // quotes), capturing its output.
-    CRun Run(const std::string& args) const
-    {
-        const std::string out = m_dir.File("stdout"), err = m_dir.File("stderr");
-        const std::string command = std::string(ORUPACK_PATH) + " " + args + " >" + out + " 2>" + err;
-        const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
-    }
+    CRun Run(const std::string& args) const { return RunOrupack(m_dir, args); }
 
     // A tree with the sizes around a sector, empty and nested folders,
     // compressible text and incompressible noise. Names are in lower case:
@@ -333,14 +316,12 @@ TEST_F(Orupack, CreateNamesTheFoldersItCannotReadAndPacksTheRest)
     fs::permissions(m_dir.Path() / "tree" / "shut", fs::perms::none);
     fs::permissions(m_dir.Path(), fs::perms::all);
     const std::string asUser = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-    const std::string out = m_dir.File("stdout"), err = m_dir.File("stderr");
-    const int status = std::system((asUser + ORUPACK_PATH + " create " + Base() + " " +
-                                    m_dir.File("tree") + " >" + out + " 2>" + err).c_str());
+    const CRun create = RunOrupack(m_dir, "create " + Base() + " " + m_dir.File("tree"), asUser);
     fs::permissions(m_dir.Path() / "tree" / "shut", fs::perms::owner_all);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << Slurp(err);
-    EXPECT_NE(Slurp(err).find("shut: cannot read the folder"), std::string::npos) << Slurp(err);
-    EXPECT_NE(Slurp(out).find("2 files packed; skipped: 1 unreadable folders"), std::string::npos)
-        << Slurp(out);
+    EXPECT_EQ(create.m_nStatus, 1) << create.m_strErr;
+    EXPECT_NE(create.m_strErr.find("shut: cannot read the folder"), std::string::npos) << create.m_strErr;
+    EXPECT_NE(create.m_strOut.find("2 files packed; skipped: 1 unreadable folders"), std::string::npos)
+        << create.m_strOut;
     EXPECT_EQ(Run("cat " + Base() + " open/a.txt").m_strOut, "a");
     EXPECT_EQ(Run("cat " + Base() + " c.txt").m_strOut, "c");
 }
@@ -364,9 +345,60 @@ TEST_F(Orupack, CatAndExtractFailOnEntriesThatReadShort)
     for (const auto& entry : fs::directory_iterator(m_dir.Path() / "out"))
         written.push_back(entry.path().filename().string());
     EXPECT_EQ(written, std::vector<std::string>{"first.bin"});
-    const int status = std::system((std::string(ORUPACK_PATH) + " cat " + Base() +
-                                    " first.bin >/dev/full 2>/dev/null").c_str());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ(Shell(oru::test::OrupackCommand("cat " + Base() + " first.bin >/dev/full 2>/dev/null")), 1);
+}
+
+// Over an earlier extraction, a file is replaced only by a whole entry: a
+// damaged entry leaves the old file as it was, and a symbolic link in a
+// file's place is replaced, never written through.
+TEST_F(Orupack, ExtractReplacesExistingFilesOnlyWithWholeEntries)
+{
+    Spit(m_dir.Path() / "tree" / "a.bin", "a");
+    Spit(m_dir.Path() / "tree" / "b.bin", Noise(600, 1));
+    Spit(m_dir.Path() / "tree" / "c.bin", Noise(1200, 2));
+    ASSERT_EQ(Run("create " + Base() + " " + m_dir.File("tree")).m_nStatus, 0);
+    const fs::path out = m_dir.Path() / "out";
+    Spit(out / "b.bin", "old b");
+    Spit(out / "c.bin", "old c");
+    Spit(m_dir.Path() / "target.txt", "not to be touched");
+    fs::create_symlink(m_dir.Path() / "target.txt", out / "a.bin");
+    // Sectors 0, 1-2 and 3-5: cutting the last 600 bytes leaves c.bin short.
+    fs::resize_file(Base() + ".opk", fs::file_size(Base() + ".opk") - 600);
+
+    const CRun extract = Run("extract " + Base() + " " + out.string());
+    EXPECT_EQ(extract.m_nStatus, 1);
+    EXPECT_NE(extract.m_strErr.find("c.bin"), std::string::npos) << extract.m_strErr;
+    EXPECT_FALSE(fs::is_symlink(out / "a.bin"));
+    EXPECT_EQ(Slurp(out / "a.bin"), "a");
+    EXPECT_EQ(Slurp(m_dir.Path() / "target.txt"), "not to be touched");
+    EXPECT_EQ(Slurp(out / "b.bin"), Noise(600, 1));
+    EXPECT_EQ(Slurp(out / "c.bin"), "old c");
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(out))
+        files += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, 3u);  // no temporary file left behind
+}
+
+// Names that differ only in case make one entry: the later file in the sorted
+// tree keeps it, and both are named, whether the names differ in the file's
+// own component or in a folder above it.
+TEST_F(Orupack, CreateNamesFilesThatWouldShareAnEntry)
+{
+    Spit(m_dir.Path() / "tree" / "Maps" / "town.xml", "upper");
+    Spit(m_dir.Path() / "tree" / "maps" / "Town.xml", "lower");
+    Spit(m_dir.Path() / "tree" / "maps" / "harbour.xml", "alone");
+    Spit(m_dir.Path() / "tree" / "ui" / "Icon.png", "upper icon");
+    Spit(m_dir.Path() / "tree" / "ui" / "icon.png", "lower icon");
+    const CRun create = Run("create " + Base() + " " + m_dir.File("tree"));
+    EXPECT_EQ(create.m_nStatus, 1);
+    EXPECT_NE(create.m_strErr.find("maps/Town.xml: has the same entry name as Maps/town.xml"),
+              std::string::npos) << create.m_strErr;
+    EXPECT_NE(create.m_strErr.find("ui/icon.png: has the same entry name as ui/Icon.png"),
+              std::string::npos) << create.m_strErr;
+    EXPECT_EQ(create.m_strErr.find("harbour"), std::string::npos) << create.m_strErr;
+    EXPECT_EQ(Run("cat " + Base() + " maps/town.xml").m_strOut, "lower");
+    EXPECT_EQ(Run("cat " + Base() + " ui/icon.png").m_strOut, "lower icon");
+    EXPECT_EQ(Run("cat " + Base() + " maps/harbour.xml").m_strOut, "alone");
 }
 
 // A FIFO in place of the data file is refused at once: reading commands
@@ -377,12 +409,10 @@ TEST_F(Orupack, CatAndExtractRefuseAFifoAsTheDataFile)
     ASSERT_EQ(Run("create " + Base() + " " + m_dir.File("tree")).m_nStatus, 0);
     fs::remove(Base() + ".opk");
     ASSERT_EQ(mkfifo((Base() + ".opk").c_str(), 0600), 0);
-    const std::string err = m_dir.File("stderr");
-    for (const std::string& args : {" cat " + Base() + " a.txt", " extract " + Base() + " " + m_dir.File("out")}) {
-        const int status = std::system(("timeout 20 " + std::string(ORUPACK_PATH) + args +
-                                        " >/dev/null 2>" + err).c_str());
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << args;
-        EXPECT_NE(Slurp(err).find("cannot open the data file"), std::string::npos) << args << ": " << Slurp(err);
+    for (const std::string& args : {"cat " + Base() + " a.txt", "extract " + Base() + " " + m_dir.File("out")}) {
+        const CRun run = RunOrupack(m_dir, args, "timeout 20 ");
+        EXPECT_EQ(run.m_nStatus, 1) << args;
+        EXPECT_NE(run.m_strErr.find("cannot open the data file"), std::string::npos) << args << ": " << run.m_strErr;
     }
 }
 
@@ -433,10 +463,10 @@ TEST_F(Orupack, AddStoresLookupNamesAndExplainsItsFailures)
 
     Spit(m_dir.Path() / "big.bin", Noise(200000, 3));
     const std::string out = m_dir.File("stdout"), err = m_dir.File("stderr");
-    const int status = std::system(("sh -c 'trap \"\" XFSZ; ulimit -f 100; exec " +
-                                    std::string(ORUPACK_PATH) + " add " + Base() + " " +
-                                    m_dir.File("big.bin") + " --as big.bin' >" + out + " 2>" + err).c_str());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ(Shell("sh -c 'trap \"\" XFSZ; ulimit -f 100; exec " +
+                    oru::test::OrupackCommand("add " + Base() + " " + m_dir.File("big.bin") + " --as big.bin") +
+                    "' >" + out + " 2>" + err),
+              1);
     EXPECT_NE(Slurp(err).find("big.bin: cannot store the file: File too large"), std::string::npos)
         << Slurp(err);
     EXPECT_EQ(Run("verify " + Base()).m_nStatus, 0);

@@ -1,5 +1,7 @@
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
+#include "platform/fault_points.h"
+#include "platform/file.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
 #include "platform/ui.h"
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <fcntl.h>
@@ -232,6 +235,84 @@ TEST(Files, TimesAreFileTimeCounts)
     EXPECT_LE(times.m_nWrite, now + 10000000ULL);
     EXPECT_GE(times.m_nWrite + 600ULL * 10000000ULL, now);
     EXPECT_FALSE(FileSizeAndTimes(dir.File("missing"), size, times));
+}
+
+// One of each kind of entry a tree walk meets; a FIFO among them, which no
+// call may wait on.
+class FolderEntries : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::ofstream(m_dir.File("file"), std::ios::binary) << "12345";
+        ASSERT_TRUE(MakeDirectory(m_dir.File("folder")));
+        ASSERT_EQ(symlink("folder", m_dir.File("link").c_str()), 0);
+        ASSERT_EQ(mkfifo(m_dir.File("fifo").c_str(), 0600), 0);
+    }
+
+    oru::test::CTempDir m_dir;
+};
+
+TEST_F(FolderEntries, AreListedWithTheirKindsAndLinksAreNotFollowed)
+{
+    std::vector<CFolderEntry> entries;
+    ASSERT_TRUE(ListFolder(m_dir.Path().string(), entries));
+    std::map<std::string, eEntryKind> listed;
+    for (const CFolderEntry& entry : entries)
+        listed[entry.m_strName] = entry.m_eKind;
+    const std::map<std::string, eEntryKind> expected = {{"file", eEntryKind::FILE},
+                                                        {"folder", eEntryKind::FOLDER},
+                                                        {"link", eEntryKind::LINK},
+                                                        {"fifo", eEntryKind::OTHER}};
+    EXPECT_EQ(listed, expected);
+    for (const auto& [name, kind] : expected) {
+        eEntryKind found = eEntryKind::OTHER;
+        ASSERT_TRUE(EntryKind(m_dir.File(name), found)) << name;
+        EXPECT_EQ(found, kind) << name;
+    }
+    EXPECT_TRUE(IsFolder(m_dir.File("link")));  // followed where a folder is asked for
+    EXPECT_FALSE(IsFolder(m_dir.File("file")));
+
+    eEntryKind kind = eEntryKind::OTHER;
+    EXPECT_FALSE(EntryKind(m_dir.File("missing"), kind));
+    entries.clear();
+    EXPECT_FALSE(ListFolder(m_dir.File("missing"), entries));
+    EXPECT_EQ(LastFileError(), ENOENT);
+    EXPECT_FALSE(ListFolder(m_dir.File("file"), entries));
+}
+
+// Size and times come with the open; anything but a regular file is refused,
+// with the reason a message needs.
+TEST_F(FolderEntries, OpenReadMeasuredTakesOnlyRegularFiles)
+{
+    uint64_t size = 0;
+    CFileTimes times{};
+    const CFile file = CFile::OpenReadMeasured(m_dir.File("file"), size, times);
+    ASSERT_TRUE(file.IsOpen());
+    EXPECT_EQ(size, 5u);
+    uint64_t checkSize = 0;
+    CFileTimes check{};
+    ASSERT_TRUE(FileSizeAndTimes(m_dir.File("file"), checkSize, check));
+    EXPECT_EQ(times.m_nWrite, check.m_nWrite);
+    const std::pair<const char*, int> refused[] = {
+        {"folder", EISDIR}, {"fifo", EINVAL}, {"missing", ENOENT}};
+    for (const auto& [name, error] : refused) {
+        EXPECT_FALSE(CFile::OpenReadMeasured(m_dir.File(name), size, times).IsOpen()) << name;
+        EXPECT_EQ(LastFileError(), error) << name;
+    }
+}
+
+TEST_F(FolderEntries, RemoveAndRenameActOnLinksNotOnWhatTheyLeadTo)
+{
+    EXPECT_TRUE(RenameFile(m_dir.File("file"), m_dir.File("link")));
+    eEntryKind kind = eEntryKind::OTHER;
+    ASSERT_TRUE(EntryKind(m_dir.File("link"), kind));
+    EXPECT_EQ(kind, eEntryKind::FILE);
+    EXPECT_TRUE(IsFolder(m_dir.File("folder")));
+    EXPECT_TRUE(RemoveFile(m_dir.File("link")));
+    EXPECT_TRUE(RemoveFile(m_dir.File("link")));  // already gone
+    EXPECT_FALSE(RemoveFile(m_dir.File("folder")));
+    EXPECT_FALSE(RenameFile(m_dir.File("missing"), m_dir.File("elsewhere")));
+    EXPECT_EQ(LastFileError(), ENOENT);
 }
 
 TEST(Clock, MillisecondClockIsTheNanosecondClockTruncated)

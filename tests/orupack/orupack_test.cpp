@@ -21,6 +21,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using oru::test::RunOrupack;
@@ -78,13 +79,16 @@ protected:
     std::vector<std::pair<std::string, std::string>> m_tree;
 };
 
-class OrupackRoundTrip : public Orupack, public ::testing::WithParamInterface<bool> {};
+// Compressed or not, and a sector size: the usual one, and an odd one that
+// puts payload boundaries at odd places in every file.
+class OrupackRoundTrip : public Orupack,
+                         public ::testing::WithParamInterface<std::tuple<bool, uint32_t>> {};
 
 }  // namespace
 
 TEST_P(OrupackRoundTrip, ExtractsTheTreeItWasMadeFromByteForByte)
 {
-    const bool compress = GetParam();
+    const auto [compress, sectorSize] = GetParam();
     MakeTree(m_dir.Path() / "tree");
     // A file past what create holds in memory is copied from disk instead.
     m_tree.push_back({"big.bin", Noise(4 * 1024 * 1024 + 1, 5)});
@@ -94,7 +98,8 @@ TEST_P(OrupackRoundTrip, ExtractsTheTreeItWasMadeFromByteForByte)
     const timespec times[2] = {{WRITTEN, 0}, {WRITTEN, 0}};
     for (const auto& entry : fs::recursive_directory_iterator(m_dir.Path() / "tree"))
         ASSERT_EQ(utimensat(AT_FDCWD, entry.path().c_str(), times, 0), 0);
-    const CRun create = Run("create " + Base() + " " + m_dir.File("tree") + (compress ? " --compress" : ""));
+    const CRun create = Run("create " + Base() + " " + m_dir.File("tree") + (compress ? " --compress" : "") +
+                            " --sector-size " + std::to_string(sectorSize));
     ASSERT_EQ(create.m_nStatus, 0) << create.m_strErr;
     EXPECT_EQ(Run("verify " + Base()).m_nStatus, 0);
 
@@ -128,7 +133,8 @@ TEST_P(OrupackRoundTrip, ExtractsTheTreeItWasMadeFromByteForByte)
     EXPECT_NE(listing.m_strOut.find("text\\deep\\er\\noise.dat"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(PlainAndCompressed, OrupackRoundTrip, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(PlainAndCompressed, OrupackRoundTrip,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(512u, 7u)));
 
 // Each kind of damage on its own copy of a good pack.
 TEST_F(Orupack, VerifyFindsEachKindOfDamage)

@@ -152,17 +152,13 @@ protected:
     // as a pack keeps its names.
     void MakeTree()
     {
-        m_vecTree = {
-            {"empty.bin", ""},
-            {"one.bin", "x"},
-            {"sector-1.bin", Noise(511, 1)},
-            {"sector.bin", Noise(512, 2)},
-            {"sector+1.bin", Noise(513, 3)},
+        m_vecTree = oru::test::SectorEdgeFiles();
+        m_vecTree.insert(m_vecTree.end(), {
             {"지도/마을.xml", "<town name=\"harbour\"/>\n" + Text(300)},
             {"텍스트/깊은/폴더/읽어보기.txt", Text(20000)},
             {"text/deep/er/noise.dat", Noise(300000, 4)},
             {"text/deep/readme.txt", Text(3)},
-        };
+        });
         for (const auto& [name, content] : m_vecTree)
             Spit(m_dir.Path() / "tree" / name, content);
         ASSERT_EQ(Orupack("create " + Base() + " " + m_dir.File("tree") + " --compress"), 0)

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 using oru::test::CTempDir;
 using oru::test::Noise;
@@ -48,6 +50,22 @@ inline COrupackRun RunOrupack(const CTempDir& dir, const std::string& args,
     const std::string out = dir.File("stdout"), err = dir.File("stderr");
     const int status = Shell(prefix + OrupackCommand(args) + " >" + out + " 2>" + err);
     return {status, Slurp(out), Slurp(err)};
+}
+
+// Named files with their content.
+using CFiles = std::vector<std::pair<std::string, std::string>>;
+
+// Files at the sizes where sector arithmetic goes wrong, for 512-byte
+// sectors: empty, one byte, a sector less one, a sector, a sector and one.
+inline CFiles SectorEdgeFiles()
+{
+    CFiles files = {{"empty.bin", ""}, {"one.bin", "x"}};
+    const std::pair<const char*, size_t> noise[] = {
+        {"sector-1.bin", 511}, {"sector.bin", 512}, {"sector+1.bin", 513}};
+    uint32_t seed = 1;
+    for (const auto& [name, size] : noise)
+        files.push_back({name, Noise(size, seed++)});
+    return files;
 }
 
 }  // namespace oru::test

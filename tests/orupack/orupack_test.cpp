@@ -56,16 +56,12 @@ protected:
     // a pack keeps its names that way.
     void MakeTree(const fs::path& root)
     {
-        m_tree = {
-            {"empty.bin", ""},
-            {"one.bin", "x"},
-            {"sector-1.bin", Noise(511, 1)},
-            {"sector.bin", Noise(512, 2)},
-            {"sector+1.bin", Noise(513, 3)},
+        m_tree = oru::test::SectorEdgeFiles();
+        m_tree.insert(m_tree.end(), {
             {"text\\readme.txt", std::string(20000, 'a') + "the end\n"},
             {"text\\deep\\er\\noise.dat", Noise(70000, 4)},
             {"map\\town.xml", "<town name=\"harbour\"/>\n"},
-        };
+        });
         for (const auto& [name, content] : m_tree) {
             std::string relative = name;
             std::replace(relative.begin(), relative.end(), '\\', '/');

@@ -600,9 +600,8 @@ private:
 // nothing, so that a failed command leaves nothing behind.
 void RemoveNewPack(const std::string& base)
 {
-    std::error_code ec;
-    fs::remove(base + ".odx", ec);
-    fs::remove(base + ".opk", ec);
+    oru::tools::RemoveFile(base + ".odx");
+    oru::tools::RemoveFile(base + ".opk");
 }
 
 }  // namespace
@@ -735,8 +734,7 @@ int CmdAdd(const CArgs& args)
         std::replace(asEntry.begin(), asEntry.end(), L'/', L'\\');
     }
     const std::string base = PackBase(args.m_vecWords[0]);
-    std::error_code ec;
-    const bool existed = fs::exists(base + ".odx", ec);
+    const bool existed = !oru::tools::PathMissing(base + ".odx");
     COruPack pack;
     if (!OpenForWriting(pack, base, true, DEFAULT_SECTOR_SIZE))
         return EXIT_FAILED;

@@ -15,16 +15,17 @@ constexpr size_t MAX_RUN_SECTORS = platform::CFile::MAX_PIECES / 2;
 // per payload, and one system call per request; the bounce buffer costs a
 // copy, but one call fills it for many requests. Measured against a plain
 // read of a contiguous file, 64 KiB at a time (1.0 = as fast): scattering
-// takes 0.55 at 512-byte sectors, 0.8 at 4096 and 0.95 at 8192 and more;
+// takes 0.5 at 512-byte sectors, 0.8 at 4096 and about 0.9 at 8192 and more;
 // the bounce buffer with one fill per MiB reaches about 1.0 at 512 and 4096
 // bytes. A request of a buffer's worth or more gains nothing from it, and
 // with sectors of this size or larger it is scattered straight into place.
 constexpr uint32_t SCATTER_MIN_SECTOR = 4096;
+
 // Where a fill lands in the bounce buffer. The kernel copies from the page
 // cache with a string move whose speed depends on where the destination lies
 // against the source within a page: a few bytes to a few dozen above it, the
 // copy runs several times slower, and mutually aligned it runs about a tenth
-// slower than a little apart, on the processors we measured. A fill
+// slower than a little apart, on the processor we measured. A fill
 // therefore lands a few bytes below the position its data-file offset has in
 // a page; the buffer has a page of room for that.
 constexpr uint64_t COPY_PAGE = 4096;

@@ -74,16 +74,32 @@ bool CSectorChain::Accept(CPosition& pos, const _oru_pack_sector_links& links)
     return true;
 }
 
-bool CSectorChain::EnterNext(CPosition& pos) const
+bool CSectorChain::EnterNext(CPosition& pos, uint64_t ahead)
 {
     // A chain that says it ends while the entry goes on is cut short.
     _oru_pack_sector_links links{};
-    if (!pos.m_walk.CanEnter() ||
-        !ReadSectorLinks(m_file, pos.m_walk.Upcoming(), m_nSectorSize, links)) {
+    if (!pos.m_walk.CanEnter() || !UpcomingLinks(pos, ahead, links)) {
         pos.m_walk.Break();
         return false;
     }
     return Accept(pos, links);
+}
+
+// Through the bounce buffer, a fill brings in the link pairs of a whole run
+// at once, so a long seek costs a system call per buffer rather than one per
+// sector; the payloads it reads on the way serve the reads after the seek.
+bool CSectorChain::UpcomingLinks(const CPosition& pos, uint64_t ahead, _oru_pack_sector_links& links)
+{
+    const uint32_t sector = pos.m_walk.Upcoming();
+    if (!UsesBounce())
+        return ReadSectorLinks(m_file, sector, m_nSectorSize, links);
+    const CRunStart start{true, sector, SectorOffset(sector, m_nSectorSize)};
+    if (!m_held.Holds(start.m_nOffset, sizeof links))
+        FillBounce(pos, start, ahead);
+    if (!m_held.Holds(start.m_nOffset, sizeof links))
+        return false;
+    std::memcpy(&links, m_held.m_pBytes + (start.m_nOffset - m_held.m_nOffset), sizeof links);
+    return true;
 }
 
 size_t CSectorChain::Read(void* pDst, size_t size)
@@ -200,16 +216,16 @@ size_t CSectorChain::ReadRun(uint8_t* pDst, size_t size)
     return delivered;
 }
 
-uint64_t CSectorChain::RunSpan(const CRunStart& start, uint64_t entryBytes) const
+uint64_t CSectorChain::RunSpan(const CPosition& pos, const CRunStart& start, uint64_t entryBytes) const
 {
     // What is left of this sector, then whole sectors with their links,
     // unless the current sector's link already says the chain jumps.
     const uint64_t linkBytes = SECTOR_LINK_BYTES;
     const uint64_t first = std::min<uint64_t>(
-        m_nSectorSize - (start.m_bEntering ? 0 : m_pos.m_nSectorPos), entryBytes);
+        m_nSectorSize - (start.m_bEntering ? 0 : pos.m_nSectorPos), entryBytes);
     uint64_t span = (start.m_bEntering ? linkBytes : 0) + first;
     const uint64_t rest = entryBytes - first;
-    const bool jumps = !start.m_bEntering && m_pos.m_walk.Upcoming() != uint64_t{start.m_nSector} + 1;
+    const bool jumps = !start.m_bEntering && pos.m_walk.Upcoming() != uint64_t{start.m_nSector} + 1;
     if (rest > 0 && !jumps) {
         const uint64_t whole = rest / m_nSectorSize;
         const uint64_t part = rest % m_nSectorSize;
@@ -218,15 +234,15 @@ uint64_t CSectorChain::RunSpan(const CRunStart& start, uint64_t entryBytes) cons
     return span;
 }
 
-void CSectorChain::FillBounce(const CRunStart& start, size_t size)
+void CSectorChain::FillBounce(const CPosition& pos, const CRunStart& start, uint64_t size)
 {
     // Reading that goes on where the last fill ended reads ahead, twice as
     // far as the last fill each time, up to the buffer's size; a stream that
     // reads a little and stops, or jumps about, reads what it asks for.
-    uint64_t span = RunSpan(start, size);
+    uint64_t span = RunSpan(pos, start, size);
     const bool goesOn = start.m_nOffset == m_held.End() && m_held.m_nBytes > 0 && !m_held.m_bFileEnds;
     if (goesOn) {
-        const uint64_t toEntryEnd = RunSpan(start, m_nSize - m_pos.m_nEntryPos);
+        const uint64_t toEntryEnd = RunSpan(pos, start, m_nSize - pos.m_nEntryPos);
         span = std::max(span, std::min(toEntryEnd, 2 * uint64_t{m_held.m_nBytes}));
     }
     span = std::min<uint64_t>(span, m_nBounceBytes);
@@ -251,7 +267,7 @@ size_t CSectorChain::ReadRunBounced(uint8_t* pDst, size_t size)
     // A run needs its link pair and a byte of payload, or a byte of the
     // current payload, to get anywhere.
     if (!m_held.Holds(offset, start.m_bEntering ? SECTOR_LINK_BYTES + 1 : 1))
-        FillBounce(start, size);
+        FillBounce(m_pos, start, size);
     // Past here the held bytes start at or before `offset`; none may follow it.
     const uint8_t* pRun = m_held.m_pBytes + (offset - m_held.m_nOffset);
     const size_t got = static_cast<size_t>(m_held.End() - offset);
@@ -305,7 +321,7 @@ bool CSectorChain::Seek(uint64_t target)
     if (pos.m_walk.Broken() && target != pos.m_nEntryPos)
         return false;
     while (pos.m_nEntryPos < target) {
-        if (pos.m_nSectorPos == m_nSectorSize && !EnterNext(pos))
+        if (pos.m_nSectorPos == m_nSectorSize && !EnterNext(pos, target - pos.m_nEntryPos))
             return false;
         const uint64_t step = std::min<uint64_t>(m_nSectorSize - pos.m_nSectorPos,
                                                  target - pos.m_nEntryPos);

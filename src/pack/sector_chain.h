@@ -16,6 +16,9 @@
 // large sectors is scattered straight into the caller's buffer instead
 // (preadv: link pairs aside, payloads into place).
 //
+// A seek walks the links to its target through the same buffer, so a long
+// one costs a system call per buffer rather than one per sector.
+//
 // Either way, whether the run really is the chain is checked afterwards from
 // the links it brought in, as each sector is entered, the same for held
 // bytes as for fresh ones; bytes read past a link that goes elsewhere are
@@ -70,8 +73,11 @@ private:
     // Enters the walk's upcoming sector with its links and makes it current.
     // False (and `pos` broken) when they are not what a chain has.
     static bool Accept(CPosition& pos, const _oru_pack_sector_links& links);
-    // Enters the next sector by reading its links alone; for seeking.
-    bool EnterNext(CPosition& pos) const;
+    // Enters the next sector by its links alone, for seeking `ahead` more
+    // bytes of the entry.
+    bool EnterNext(CPosition& pos, uint64_t ahead);
+    // The links of the walk's upcoming sector; false when they cannot be read.
+    bool UpcomingLinks(const CPosition& pos, uint64_t ahead, _oru_pack_sector_links& links);
     // Where the next run starts: whether it enters a new sector, which
     // sector, and the data-file offset of its first byte (the link pair when
     // entering).
@@ -87,13 +93,13 @@ private:
     size_t ReadRun(uint8_t* pDst, size_t size);
     // The same through the bounce buffer.
     size_t ReadRunBounced(uint8_t* pDst, size_t size);
-    // Data-file bytes from the run's start that hold `entryBytes` bytes of
-    // the entry if the chain runs on in file order.
-    uint64_t RunSpan(const CRunStart& start, uint64_t entryBytes) const;
-    // Reads the data file from the run's start into the bounce buffer: at
-    // least the run that `size` bytes would take, more when reading goes on
-    // where the last fill ended. Replaces what it held.
-    void FillBounce(const CRunStart& start, size_t size);
+    // Data-file bytes from the run's start, at `pos`, that hold `entryBytes`
+    // bytes of the entry if the chain runs on in file order.
+    uint64_t RunSpan(const CPosition& pos, const CRunStart& start, uint64_t entryBytes) const;
+    // Reads the data file from the run's start, at `pos`, into the bounce
+    // buffer: at least the run that `size` bytes would take, more when
+    // reading goes on where the last fill ended. Replaces what it held.
+    void FillBounce(const CPosition& pos, const CRunStart& start, uint64_t size);
     bool UsesBounce() const { return m_pBounce != nullptr; }
 
     // Data-file bytes held in the bounce buffer.

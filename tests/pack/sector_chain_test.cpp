@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <string>
@@ -125,6 +126,35 @@ TEST_P(LongChain, StopsAtDamageInsideARun)
             EXPECT_EQ(ReadInPieces(*pChain, mix), Prefix(c.m_nReadable))
                 << c.m_pWhat << ", first request " << mix[0];
     }
+}
+
+// A seek walks the links to its target through the same buffer: reading
+// from there gives the content from there, and a target past damage is
+// refused without moving.
+TEST_P(LongChain, SeeksAcrossRunsAndJumps)
+{
+    const uint32_t q = SECTORS / 4;
+    const size_t size = m_content.size();
+    const auto pChain = Open(Layout());
+    const size_t targets[] = {size - 1, 1, size_t{q} * SECTOR + 3, SECTOR, size_t{3} * q * SECTOR - 1, 0, size};
+    for (const size_t target : targets) {
+        ASSERT_TRUE(pChain->Seek(target)) << target;
+        Bytes got(std::min<size_t>(size - target, 3 * SECTOR + 5));
+        ASSERT_EQ(pChain->Read(got.data(), got.size()), got.size()) << target;
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), m_content.begin() + static_cast<long>(target)))
+            << target;
+    }
+    EXPECT_FALSE(pChain->Seek(size + 1));
+
+    const auto pDamaged = Open(Layout(), {{3 * q + 5, 3 * q + 7, 3 * q + 4}});
+    const size_t readable = size_t{2 * q + 6} * SECTOR;
+    ASSERT_TRUE(pDamaged->Seek(readable - 1));
+    uint8_t last = 0;
+    ASSERT_EQ(pDamaged->Read(&last, 1), 1u);
+    EXPECT_EQ(last, m_content[readable - 1]);
+    EXPECT_FALSE(pDamaged->Seek(readable + 1));
+    EXPECT_EQ(pDamaged->Tell(), readable);
+    EXPECT_EQ(pDamaged->Read(&last, 1), 0u);
 }
 
 // A fill reads at most a buffer's worth, so where it ends is arbitrary: here

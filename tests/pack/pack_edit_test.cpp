@@ -112,6 +112,14 @@ protected:
         pack.OpenOruPack(Wide(m_base), ORU_PACK_MODE_WRITE, SECTOR);
         pack.SetWorkDir(Wide(m_dir.File("src/")));
     }
+    // Makes a pack of the named sources, added in this order, and saves it.
+    void SavePackOf(std::initializer_list<const wchar_t*> names)
+    {
+        CEditProbe pack;
+        OpenForWriting(pack);
+        for (const wchar_t* name : names)
+            ASSERT_TRUE(pack.AddFile(name)) << name;
+    }
     uint64_t DataFileSize() const { return std::filesystem::file_size(m_base + ".opk"); }
     // A pack of `sectorCount` sectors and no entries, with an empty data file.
     Bytes WriteEmptyPack(uint32_t sectorSize, uint32_t sectorCount, uint8_t usage)
@@ -294,12 +302,7 @@ TEST_F(PackEdit, ReusesTheSectorsOfAReplacedEntryOnlyAfterTheSave)
 {
     const Bytes big = Source("big", Pattern(1025));
     Source("one", Pattern(1));
-    {
-        CEditProbe pack;
-        OpenForWriting(pack);
-        ASSERT_TRUE(pack.AddFile(L"big"));  // sectors 0, 1, 2
-        ASSERT_TRUE(pack.AddFile(L"one"));  // sector 3
-    }
+    ASSERT_NO_FATAL_FAILURE(SavePackOf({L"big", L"one"}));  // sectors 0, 1, 2, then 3
     const Bytes oldData = Slurp<Bytes>(m_base + ".opk");
     const Bytes smaller = Source("big", Pattern(600, 9));
     CEditProbe pack;
@@ -371,12 +374,7 @@ TEST_F(PackEdit, RewritesTheIndexOnlyWhenSomethingChanged)
 {
     Source("a", Pattern(10));
     Source("b", Pattern(20));
-    {
-        CEditProbe pack;
-        OpenForWriting(pack);
-        ASSERT_TRUE(pack.AddFile(L"a"));
-        ASSERT_TRUE(pack.AddFile(L"b"));
-    }
+    ASSERT_NO_FATAL_FAILURE(SavePackOf({L"a", L"b"}));
     const Bytes before = Slurp<Bytes>(m_base + ".odx");
     const ino_t inode = IndexInode();
     {
@@ -446,11 +444,7 @@ TEST_F(PackEdit, NumbersNewSectorsFromTheCountWhenTheDataFileIsLonger)
 {
     Source("a", Pattern(10));
     const Bytes b = Source("b", Pattern(20, 5));
-    {
-        CEditProbe pack;
-        OpenForWriting(pack);
-        ASSERT_TRUE(pack.AddFile(L"a"));
-    }
+    ASSERT_NO_FATAL_FAILURE(SavePackOf({L"a"}));
     Bytes data = Slurp<Bytes>(m_base + ".opk");
     const Bytes leftover = Pattern(520 + 100, 7);
     data.insert(data.end(), leftover.begin(), leftover.end());

@@ -50,6 +50,13 @@ protected:
     void Begin(const wchar_t* name) { _ProFileBegin(name); }
     void End(const wchar_t* name) { _ProFileEnd(name); }
     void Wait(int64_t microseconds) { m_Clock.AdvanceCounter(microseconds); }
+    // A section with no sections inside it, open for `microseconds`.
+    void Section(const wchar_t* name, int64_t microseconds)
+    {
+        Begin(name);
+        Wait(microseconds);
+        End(name);
+    }
 
     // The profiler's lines in its log file, without their prefix.
     std::vector<std::string> TableLines()
@@ -88,15 +95,11 @@ TEST_F(ProFiler, WritesTheTableDepthFirstWithSharesAndCallCounts)
         Wait(10);
         Begin(L"A");
         Wait(20);
-        Begin(L"B");
-        Wait(30);
-        End(L"B");
+        Section(L"B", 30);
         Wait(10);
         End(L"A");
         Wait(5);
-        Begin(L"C");
-        Wait(20);
-        End(L"C");
+        Section(L"C", 20);
         Wait(5);
         End(L"Root");
     }
@@ -120,8 +123,7 @@ TEST_F(ProFiler, ListsChildrenByNameAndLeavesLongLabelsWhole)
     const std::wstring longName(60, L'x');
     Begin(L"Root");
     for (const std::wstring name : {L"Zed", L"Alpha", longName.c_str()}) {
-        Begin(name.c_str());
-        End(name.c_str());
+        Section(name.c_str(), 0);
     }
     End(L"Root");
     _ProFileResult();
@@ -137,8 +139,7 @@ TEST_F(ProFiler, ListsChildrenByNameAndLeavesLongLabelsWhole)
 TEST_F(ProFiler, ARootWithoutTimePrintsZeroShares)
 {
     Begin(L"Root");
-    Begin(L"A");
-    End(L"A");
+    Section(L"A", 0);
     _ProFileResult();  // no time has passed: the root's total is 0
 
     const std::vector<std::string> lines = TableLines();
@@ -159,9 +160,7 @@ TEST_F(ProFiler, UnbalancedFramesKeepEveryShareWithinZeroAndHundred)
     };
     auto frame = [this](int64_t a, int64_t rest) {
         Begin(L"Root");
-        Begin(L"A");
-        Wait(a);
-        End(L"A");
+        Section(L"A", a);
         Wait(rest);
         End(L"Root");
     };
@@ -185,9 +184,7 @@ TEST_F(ProFiler, UnbalancedFramesKeepEveryShareWithinZeroAndHundred)
          [&] {
              frame(50, 50);
              Begin(L"Root");
-             Begin(L"A");
-             Wait(80);
-             End(L"A");
+             Section(L"A", 80);
          },
          "100.000%  \t( 27.778%)", " 72.222%  \t( 72.222%)"},
         // A counter that steps back gives A a negative time.
@@ -195,9 +192,7 @@ TEST_F(ProFiler, UnbalancedFramesKeepEveryShareWithinZeroAndHundred)
          [&] {
              Begin(L"Root");
              Wait(10);
-             Begin(L"A");
-             Wait(-5);
-             End(L"A");
+             Section(L"A", -5);
              Wait(15);
              End(L"Root");
          },
@@ -220,30 +215,22 @@ TEST_F(ProFiler, ResultWithoutARootWritesNothingAndAResultStartsAFreshTree)
     _ProFileResult();
     EXPECT_TRUE(TableLines().empty());
 
-    Begin(L"Root");
-    Wait(10);
-    End(L"Root");
+    Section(L"Root", 10);
     _ProFileResult();
     _ProFileResult();
     EXPECT_EQ(TableLines().size(), 5u);
 
     Begin(L"A");  // no root since the result: not recorded
     End(L"A");
-    Begin(L"Root");
-    Wait(7);
-    End(L"Root");
+    Section(L"Root", 7);
     EXPECT_EQ(Folded(), "Root 7\n");
 }
 
 TEST_F(ProFiler, SectionsBegunBeforeRootAreNotRecorded)
 {
-    Begin(L"A");
-    Wait(5);
-    End(L"A");
+    Section(L"A", 5);
     EXPECT_EQ(Folded(), "(no export)");
-    Begin(L"Root");
-    Wait(10);
-    End(L"Root");
+    Section(L"Root", 10);
     EXPECT_EQ(Folded(), "Root 10\n");
 }
 
@@ -252,9 +239,7 @@ TEST_F(ProFiler, KeepsOneNodePerNameUnderEachParent)
     Begin(L"Root");
     for (const wchar_t* parent : {L"A", L"B", L"A"}) {
         Begin(parent);
-        Begin(L"X");
-        Wait(4);
-        End(L"X");
+        Section(L"X", 4);
         End(parent);
     }
     End(L"Root");
@@ -286,15 +271,9 @@ TEST_F(ProFiler, IgnoresAnEndThatDoesNotNameTheOpenSection)
 // and the time is counted nowhere.
 TEST_F(ProFiler, NothingBetweenFramesIsCounted)
 {
-    Begin(L"Root");
-    Wait(10);
-    End(L"Root");
-    Begin(L"Between");
-    Wait(1000);
-    End(L"Between");
-    Begin(L"Root");
-    Wait(10);
-    End(L"Root");
+    Section(L"Root", 10);
+    Section(L"Between", 1000);
+    Section(L"Root", 10);
     EXPECT_EQ(Folded(), "Root 20\n");
     _ProFileResult();
     EXPECT_EQ(TableLines()[3], Row("Root", 50, "100.000%  \t(100.000%)", "         2"));
@@ -302,14 +281,10 @@ TEST_F(ProFiler, NothingBetweenFramesIsCounted)
 
 TEST_F(ProFiler, DisabledProfilingLeavesTheTreeAloneButStillReports)
 {
-    Begin(L"Root");
-    Wait(10);
-    End(L"Root");
+    Section(L"Root", 10);
     _ProFileExecute(false);
     Begin(L"Root");
-    Begin(L"A");
-    Wait(10);
-    End(L"A");
+    Section(L"A", 10);
     End(L"Root");
     EXPECT_EQ(Folded(), "Root 10\n");
     _ProFileResult();
@@ -322,9 +297,7 @@ TEST_F(ProFiler, ExportsFoldedStacksWithoutDiscardingTheTree)
     Begin(L"Root");
     Wait(1000);
     Begin(L"Draw;Sky");
-    Begin(L"Clouds and fog");
-    Wait(2499);
-    End(L"Clouds and fog");
+    Section(L"Clouds and fog", 2499);
     Wait(1501);
     End(L"Draw;Sky");
     End(L"Root");
@@ -336,8 +309,7 @@ TEST_F(ProFiler, ExportsFoldedStacksWithoutDiscardingTheTree)
 TEST_F(ProFiler, ExportFailsWithoutATreeOrAWritablePath)
 {
     EXPECT_FALSE(_ProFileExport(L"profile.folded"));
-    Begin(L"Root");
-    End(L"Root");
+    Section(L"Root", 0);
     EXPECT_FALSE(_ProFileExport(L"no-such-folder/profile.folded"));
     EXPECT_FALSE(_ProFileExport(L""));
 }
@@ -369,8 +341,6 @@ TEST_F(ProFiler, FreeFunctionsFollowTheSingletonAsProfilersComeAndGo)
 
     // And the sections go to it.
     _ProFileExecute(true);
-    Begin(L"Root");
-    Wait(10);
-    End(L"Root");
+    Section(L"Root", 10);
     EXPECT_EQ(Folded(), "Root 10\n");
 }

@@ -2,62 +2,71 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+
 // The expected values are exact floats: the synchroniser's results must match
 // to the last bit, so every comparison here is EXPECT_EQ.
 
 namespace {
 
+// One Update: the time passed to it, whether a step is due, and the frame
+// time afterwards.
+struct CStep {
+    float m_fElapsed;
+    bool m_bDue;
+    float m_fFrameTime;
+};
+
+void ExpectSteps(CTimerSync& sync, std::initializer_list<CStep> steps)
+{
+    int n = 0;
+    for (const CStep& step : steps) {
+        ++n;
+        EXPECT_EQ(sync.Update(step.m_fElapsed), step.m_bDue) << "update " << n;
+        EXPECT_EQ(sync.GetFrameTime(), step.m_fFrameTime) << "update " << n;
+    }
+}
+
+// After the fourth update the lag is about -0.0133: the fifth and sixth
+// updates are still early and the seventh is due.
 TEST(TimerSync, ALoopFasterThanTheRateGathersItsShortFramesIntoOneStep)
 {
     CTimerSync sync;
-    const bool expected[] = {true, false, false, true, false};
-    const float frameTime[] = {0.005f, 0.005f, 0.005f, 0.015f, 0.015f};
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(sync.Update(0.005f), expected[i]) << "update " << i + 1;
-        EXPECT_EQ(sync.GetFrameTime(), frameTime[i]) << "update " << i + 1;
-    }
-    // After the fourth update the lag was about -0.0133: the sixth update is
-    // still early and the seventh is due.
-    EXPECT_FALSE(sync.Update(0.005f));
-    EXPECT_TRUE(sync.Update(0.005f));
-    EXPECT_EQ(sync.GetFrameTime(), 0.015f);
+    ExpectSteps(sync, {{0.005f, true, 0.005f},
+                       {0.005f, false, 0.005f},
+                       {0.005f, false, 0.005f},
+                       {0.005f, true, 0.015f},
+                       {0.005f, false, 0.015f},
+                       {0.005f, false, 0.015f},
+                       {0.005f, true, 0.015f}});
 }
 
 TEST(TimerSync, ALongFrameIsCutToOneTwelfthAndTheRestCarried)
 {
     CTimerSync sync;
-    EXPECT_TRUE(sync.Update(0.1f));
-    EXPECT_EQ(sync.GetFrameTime(), 0.083333336f);
+    ExpectSteps(sync, {{0.1f, true, 0.083333336f}});
     EXPECT_TRUE(sync.IsFrameSkip());  // lag 0.083333336 is still owed
 
-    EXPECT_TRUE(sync.Update(0.1f));   // 0.1 + the carried 0.016666666, cut again
-    EXPECT_EQ(sync.GetFrameTime(), 0.083333336f);
-
-    // A due step of no time of its own simulates exactly the carry.
-    EXPECT_TRUE(sync.Update(0.0f));
-    EXPECT_EQ(sync.GetFrameTime(), 0.0333333313f);
+    // 0.1 + the carried 0.016666666, cut again; then a due step of no time
+    // of its own simulates exactly the carry.
+    ExpectSteps(sync, {{0.1f, true, 0.083333336f}, {0.0f, true, 0.0333333313f}});
 }
 
 TEST(TimerSync, TheFirstCarryIsOneSixtiethToTheBit)
 {
     CTimerSync sync;
-    sync.Update(0.1f);
-    EXPECT_TRUE(sync.Update(0.0f));
-    EXPECT_EQ(sync.GetFrameTime(), 0.0166666657f);
+    ExpectSteps(sync, {{0.1f, true, 0.083333336f}, {0.0f, true, 0.0166666657f}});
 }
 
 TEST(TimerSync, AFrameOverOneSecondIsPassedOnWholeAndALagOfTwoSecondsForgiven)
 {
     CTimerSync slow;
-    EXPECT_TRUE(slow.Update(1.5f));
-    EXPECT_EQ(slow.GetFrameTime(), 1.5f);
+    ExpectSteps(slow, {{1.5f, true, 1.5f}});
     EXPECT_TRUE(slow.IsFrameSkip());  // about 1.4833 s of lag kept
-    EXPECT_TRUE(slow.Update(0.0f));
-    EXPECT_EQ(slow.GetFrameTime(), 0.0f) << "nothing was carried";
+    ExpectSteps(slow, {{0.0f, true, 0.0f}});  // nothing was carried
 
     CTimerSync stalled;
-    EXPECT_TRUE(stalled.Update(3.0f));
-    EXPECT_EQ(stalled.GetFrameTime(), 3.0f);
+    ExpectSteps(stalled, {{3.0f, true, 3.0f}});
     EXPECT_FALSE(stalled.IsFrameSkip());
     EXPECT_EQ(stalled.GetRenderTime(), 3.0f);
 }
@@ -131,8 +140,7 @@ TEST(TimerSync, ClearRestoresSixtyStepsPerSecond)
     EXPECT_EQ(sync.GetFrameTime(), 0.0f);
     EXPECT_FALSE(sync.IsFrameSkip());
     EXPECT_EQ(sync.GetRenderTime(), 0.0f);
-    EXPECT_TRUE(sync.Update(0.005f)) << "no lag or carry survived";
-    EXPECT_EQ(sync.GetFrameTime(), 0.005f);
+    ExpectSteps(sync, {{0.005f, true, 0.005f}});  // no lag or carry survived
 }
 
 }  // namespace

@@ -9,9 +9,11 @@
 
 namespace {
 
-
+// A timer started on the clock of the parameter.
 class TimerOnEachClock : public ::testing::TestWithParam<eTimerType> {
 protected:
+    void SetUp() override { ASSERT_TRUE(m_Timer.Init(GetParam())); }
+
     // Moves the clock the timer runs on by `seconds` (a multiple of 1 ms).
     void Advance(double seconds)
     {
@@ -20,67 +22,57 @@ protected:
         else
             m_Clock.AdvanceMilliseconds(static_cast<uint32_t>(seconds * 1000.0 + 0.5));
     }
+    // One frame of `seconds`, measured.
+    void Frame(double seconds)
+    {
+        Advance(seconds);
+        m_Timer.Update();
+    }
 
-    oru::test::CFakeClock m_Clock;
+    oru::test::CFakeClock m_Clock;  // before the timer, which reads it from Init on
+    CTimer m_Timer;
 };
 
 TEST_P(TimerOnEachClock, MeasuresTheRateOverAWindowOfOneSecond)
 {
-    CTimer timer;
-    ASSERT_TRUE(timer.Init(GetParam()));
     for (int i = 0; i < 3; ++i) {
-        Advance(0.25);
-        timer.Update();
-        EXPECT_EQ(timer.GetElapsedTime(), 0.25f);
-        EXPECT_EQ(timer.GetFps(), 0.0f) << "window closed early at update " << i + 1;
+        Frame(0.25);
+        EXPECT_EQ(m_Timer.GetElapsedTime(), 0.25f);
+        EXPECT_EQ(m_Timer.GetFps(), 0.0f) << "window closed early at update " << i + 1;
     }
-    Advance(0.25);
-    timer.Update();
-    EXPECT_EQ(timer.GetFps(), 4.0f);
+    Frame(0.25);
+    EXPECT_EQ(m_Timer.GetFps(), 4.0f);
 
     // A new window started with that update: the rate holds until it closes.
-    Advance(0.5);
-    timer.Update();
-    EXPECT_EQ(timer.GetFps(), 4.0f);
-    Advance(0.5);
-    timer.Update();
-    EXPECT_EQ(timer.GetFps(), 2.0f);
+    Frame(0.5);
+    EXPECT_EQ(m_Timer.GetFps(), 4.0f);
+    Frame(0.5);
+    EXPECT_EQ(m_Timer.GetFps(), 2.0f);
 }
 
 TEST_P(TimerOnEachClock, AWindowThatRunsPastOneSecondCountsItsLastFrame)
 {
-    CTimer timer;
-    ASSERT_TRUE(timer.Init(GetParam()));
-    for (int i = 0; i < 3; ++i) {
-        Advance(0.3);
-        timer.Update();
-    }
-    EXPECT_EQ(timer.GetFps(), 0.0f);
-    Advance(0.3);
-    timer.Update();
-    EXPECT_FLOAT_EQ(timer.GetFps(), 4.0f / 1.2f);
+    for (int i = 0; i < 3; ++i)
+        Frame(0.3);
+    EXPECT_EQ(m_Timer.GetFps(), 0.0f);
+    Frame(0.3);
+    EXPECT_FLOAT_EQ(m_Timer.GetFps(), 4.0f / 1.2f);
 }
 
 TEST_P(TimerOnEachClock, ResetMeasuresFromTheReset)
 {
-    CTimer timer;
-    ASSERT_TRUE(timer.Init(GetParam()));
     Advance(0.5);
-    timer.Reset();
-    Advance(0.25);
-    timer.Update();
-    EXPECT_EQ(timer.GetElapsedTime(), 0.25f);
+    m_Timer.Reset();
+    Frame(0.25);
+    EXPECT_EQ(m_Timer.GetElapsedTime(), 0.25f);
 }
 
 TEST_P(TimerOnEachClock, TwoUpdatesWithoutTimePassingMeasureNothing)
 {
-    CTimer timer;
-    ASSERT_TRUE(timer.Init(GetParam()));
-    Advance(0.25);
-    timer.Update();
-    timer.Update();
-    EXPECT_EQ(timer.GetElapsedTime(), 0.0f);
-    EXPECT_EQ(timer.GetFps(), 0.0f);
+    Frame(0.25);
+    Frame(0.0);
+    EXPECT_EQ(m_Timer.GetElapsedTime(), 0.0f);
+    EXPECT_EQ(m_Timer.GetFps(), 0.0f);
 }
 
 INSTANTIATE_TEST_SUITE_P(Clocks, TimerOnEachClock,

@@ -127,6 +127,31 @@ int64_t ExpectedNodes()
     return nodes;
 }
 
+bool LoadDocument(CXmlDocument& doc)
+{
+    return doc.Load(DOC_PATH_W);
+}
+
+bool LoadDocument(TiXmlDocument& doc)
+{
+    return doc.LoadFile(DocumentFile().c_str());
+}
+
+// Loads the generated document, ours or the peer's, once, then times `step`
+// on it. False, with the run marked failed, when the document does not load.
+template <class Document, class Step>
+bool TimeOnLoadedDocument(benchmark::State& state, Step step)
+{
+    Document doc;
+    if (!LoadDocument(doc)) {
+        state.SkipWithError("load failed");
+        return false;
+    }
+    for (auto _ : state)
+        step(doc);
+    return true;
+}
+
 void LoadAndVisit_Cursor(benchmark::State& state)
 {
     const int64_t expected = ExpectedNodes();
@@ -155,26 +180,16 @@ void LoadAndVisit_TinyXml(benchmark::State& state)
 
 void FindGlobalFiveDeep_Cursor(benchmark::State& state)
 {
-    CXmlDocument doc;
-    if (!doc.Load(DOC_PATH_W)) {
-        state.SkipWithError("load failed");
-        return;
-    }
-    for (auto _ : state) {
+    TimeOnLoadedDocument<CXmlDocument>(state, [&](CXmlDocument& doc) {
         if (!doc.FindElementGlobal(DEEP_PATH_W) || !doc.IsCurElement(L"lamp"))
             state.SkipWithError("wrong result");
-    }
+    });
     state.SetLabel("peer=FindGlobalFiveDeep_TinyXml");
 }
 
 void FindGlobalFiveDeep_TinyXml(benchmark::State& state)
 {
-    TiXmlDocument doc;
-    if (!doc.LoadFile(DocumentFile().c_str())) {
-        state.SkipWithError("load failed");
-        return;
-    }
-    for (auto _ : state) {
+    TimeOnLoadedDocument<TiXmlDocument>(state, [&](TiXmlDocument& doc) {
         TiXmlNode* pNode = &doc;
         std::string path = DEEP_PATH;
         size_t start = 0;
@@ -186,7 +201,7 @@ void FindGlobalFiveDeep_TinyXml(benchmark::State& state)
         if (!pNode || pNode->ValueStr() != "lamp")
             state.SkipWithError("wrong result");
         benchmark::DoNotOptimize(pNode);
-    }
+    });
 }
 
 // Saving the whole document. Ours prints it to memory, reads the text back
@@ -205,17 +220,16 @@ int64_t SizeOf(const char* path)
 
 void Save_Cursor(benchmark::State& state)
 {
-    CXmlDocument doc;
     TiXmlDocument peer;
-    if (!doc.Load(DOC_PATH_W) || !peer.LoadFile(DocumentFile().c_str()) || !peer.SaveFile(PEER_SAVED_PATH)) {
+    if (!LoadDocument(peer) || !peer.SaveFile(PEER_SAVED_PATH)) {
         state.SkipWithError("load failed");
         return;
     }
-    for (auto _ : state) {
+    const bool loaded = TimeOnLoadedDocument<CXmlDocument>(state, [&](CXmlDocument& doc) {
         if (!doc.Save(SAVED_PATH_W))
             state.SkipWithError("save failed");
-    }
-    if (SizeOf(SAVED_PATH) != SizeOf(PEER_SAVED_PATH))
+    });
+    if (loaded && SizeOf(SAVED_PATH) != SizeOf(PEER_SAVED_PATH))
         state.SkipWithError("wrong result");
     state.SetBytesProcessed(state.iterations() * SizeOf(SAVED_PATH));
     state.SetLabel("peer=Save_TinyXml");
@@ -223,15 +237,10 @@ void Save_Cursor(benchmark::State& state)
 
 void Save_TinyXml(benchmark::State& state)
 {
-    TiXmlDocument doc;
-    if (!doc.LoadFile(DocumentFile().c_str())) {
-        state.SkipWithError("load failed");
-        return;
-    }
-    for (auto _ : state) {
+    TimeOnLoadedDocument<TiXmlDocument>(state, [&](TiXmlDocument& doc) {
         if (!doc.SaveFile(PEER_SAVED_PATH))
             state.SkipWithError("save failed");
-    }
+    });
     state.SetBytesProcessed(state.iterations() * SizeOf(PEER_SAVED_PATH));
 }
 

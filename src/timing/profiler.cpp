@@ -34,12 +34,9 @@ constexpr std::wstring_view ROOT_NAME = L"Root";
 constexpr int TABLE_LOG_LEVEL = 3;
 constexpr size_t LABEL_WIDTH = 50;  // labels are padded two blanks at a time up to here
 
-constexpr const wchar_t* TABLE_TITLE =
-    L"=======================Profiler Results==============================================";
-constexpr const wchar_t* TABLE_RULE =
-    L"-------------------------------------------------------------------------------------";
-constexpr const wchar_t* TABLE_END =
-    L"=====================================================================================";
+constexpr size_t TABLE_WIDTH = 85;  // characters of the rules above and below the rows
+constexpr std::wstring_view TABLE_TITLE = L"Profiler Results";
+constexpr size_t TABLE_TITLE_AT = 23;  // characters of the title line's rule before the title
 
 // The profiler that the free functions use, published once it is fully
 // built and withdrawn when it is destroyed: the same object the singleton
@@ -51,6 +48,23 @@ std::atomic<CProFiler*> s_pPublished{nullptr};
 int64_t ReadCounter()
 {
     return oru::platform::Clocks().Counter();
+}
+
+using oru::detail::CProFileTimeline;
+
+// Reads the counter for a begin or an end into `now`, one reading for the
+// timeline and the tree, and hands it to the timeline's `Record` once a
+// capture has started. False when the call tree must not see the section:
+// profiling is off, or the section is another thread's, kept on that
+// thread's own track only.
+template <bool (CProFileTimeline::*Record)(const std::wstring&, int64_t)>
+bool StampSection(const std::atomic<bool>& enabled, const std::unique_ptr<CProFileTimeline>& pTimeline,
+                  const std::wstring& name, int64_t& now)
+{
+    if (!enabled.load(std::memory_order_relaxed))
+        return false;
+    now = ReadCounter();
+    return !pTimeline->IsStarted() || ((*pTimeline).*Record)(name, now);
 }
 
 // Two blanks per level of depth, the name, then blanks two at a time until
@@ -93,14 +107,22 @@ void LogNode(CLogSystem& log, CProFileNode& node, int depth, int64_t rootTicks)
         LogNode(log, *pChild, depth + 1, rootTicks);
 }
 
+// A rule of `ch` across the table, with `title` set into it when one is given.
+void LogRule(CLogSystem& log, wchar_t ch, std::wstring_view title = {})
+{
+    std::wstring rule(TABLE_WIDTH, ch);
+    rule.replace(TABLE_TITLE_AT, title.size(), title);
+    log.Log(TABLE_LOG_LEVEL, L"%ls", rule.c_str());
+}
+
 void LogTable(CLogSystem& log, CProFileNode& root)
 {
-    log.Log(TABLE_LOG_LEVEL, L"%ls", TABLE_TITLE);
+    LogRule(log, L'=', TABLE_TITLE);
     log.Log(TABLE_LOG_LEVEL, L" %ls\tToTal%%  \t\t%%   \tCallNum",
             MakeLabel(L"Func Name", 0).c_str());
-    log.Log(TABLE_LOG_LEVEL, L"%ls", TABLE_RULE);
+    LogRule(log, L'-');
     LogNode(log, root, 0, root.m_nTotal);
-    log.Log(TABLE_LOG_LEVEL, L"%ls", TABLE_END);
+    LogRule(log, L'=');
 }
 
 // A name goes into a folded line as UTF-8. The format separates frames with
@@ -171,12 +193,9 @@ void CProFiler::ExecuteProFiler(bool on)
 // missed end costs that one frame and never shifts the later ones.
 void CProFiler::ExecBegin(const std::wstring& name)
 {
-    if (!m_bEnabled.load(std::memory_order_relaxed))
+    int64_t now = 0;
+    if (!StampSection<&CProFileTimeline::Begin>(m_bEnabled, m_pTimeline, name, now))
         return;
-    // One reading serves the timeline and the tree.
-    const int64_t now = ReadCounter();
-    if (m_pTimeline->IsStarted() && !m_pTimeline->Begin(name, now))
-        return;  // another thread's section: on its own track only
 
     if (name == ROOT_NAME) {
         if (!m_pRoot)
@@ -202,11 +221,9 @@ void CProFiler::ExecBegin(const std::wstring& name)
 
 void CProFiler::ExecEnd(const std::wstring& name)
 {
-    if (!m_bEnabled.load(std::memory_order_relaxed))
+    int64_t now = 0;
+    if (!StampSection<&CProFileTimeline::End>(m_bEnabled, m_pTimeline, name, now))
         return;
-    const int64_t now = ReadCounter();
-    if (m_pTimeline->IsStarted() && !m_pTimeline->End(name, now))
-        return;  // another thread's section: on its own track only
     if (!m_pCurrent || m_pCurrent->m_strName != name)
         return;  // not the open section: ignored, the section stays open
 

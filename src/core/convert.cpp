@@ -15,8 +15,10 @@
 #include "platform/codepage.h"
 
 #include <cstring>
-#include <cwchar>
 #include <new>
+#include <optional>
+#include <string>
+#include <string_view>
 
 namespace {
 
@@ -47,34 +49,65 @@ bool CopyTerminated(const std::basic_string<Char>& text, Char* dst, size_t capac
     return true;
 }
 
-bool WideToNarrow(unsigned int codePage, const wchar_t* text, char* dst, size_t capacity)
-{
-    if (IsUtf8(codePage))
+// The two directions. Each names the library's UTF-8 codec and the
+// platform's code-page conversion for its way, and the most characters the
+// codec can write for a text of `length` characters, terminator included.
+struct CWideToNarrow {
+    using Src = wchar_t;
+    using Dst = char;
+    static size_t MostUtf8Chars(size_t length) { return length * 4 + 1; }  // four bytes a character
+    static bool Utf8(std::wstring_view text, char* dst, size_t capacity)
+    {
         return oru::detail::EncodeUtf8(text, dst, capacity);
-    const auto narrow = oru::platform::WideToCodePage(codePage, text);
-    return narrow && CopyTerminated(*narrow, dst, capacity);
-}
+    }
+    static std::optional<std::string> CodePage(unsigned int codePage, std::wstring_view text)
+    {
+        return oru::platform::WideToCodePage(codePage, text);
+    }
+};
 
-bool NarrowToWide(unsigned int codePage, const char* text, wchar_t* dst, size_t capacity)
+struct CNarrowToWide {
+    using Src = char;
+    using Dst = wchar_t;
+    // A UTF-8 text never decodes to more characters than it has bytes.
+    static size_t MostUtf8Chars(size_t length) { return length + 1; }
+    static bool Utf8(std::string_view text, wchar_t* dst, size_t capacity)
+    {
+        return oru::detail::DecodeUtf8(text, dst, capacity);
+    }
+    static std::optional<std::wstring> CodePage(unsigned int codePage, std::string_view text)
+    {
+        return oru::platform::CodePageToWide(codePage, text);
+    }
+};
+
+template <class Dir>
+using SrcView = std::basic_string_view<typename Dir::Src>;
+
+// Converts `text` into `dst`, which holds `capacity` characters with the
+// terminator; false when the text cannot be converted or does not fit.
+template <class Dir>
+bool ConvertInto(unsigned int codePage, SrcView<Dir> text, typename Dir::Dst* dst, size_t capacity)
 {
     if (IsUtf8(codePage))
-        return oru::detail::DecodeUtf8(text, dst, capacity);
-    const auto wide = oru::platform::CodePageToWide(codePage, text);
-    return wide && CopyTerminated(*wide, dst, capacity);
+        return Dir::Utf8(text, dst, capacity);
+    const auto converted = Dir::CodePage(codePage, text);
+    return converted && CopyTerminated(*converted, dst, capacity);
 }
 
 // Takes the next ring slot only when the conversion into it succeeds.
-template <class Char, class Src, class ConvertFn>
-const Char* ConvertIntoRing(Char (&ring)[RING_SLOTS][RING_CHARS], size_t& index,
-                            unsigned int codePage, const Src* text, ConvertFn convert)
+template <class Dir>
+const typename Dir::Dst* ConvertIntoRing(typename Dir::Dst (&ring)[RING_SLOTS][RING_CHARS],
+                                         size_t& index, unsigned int codePage,
+                                         const typename Dir::Src* text)
 {
     if (!text)
         return nullptr;
     COruLock lock(g_csConvert);
     if (index >= RING_SLOTS)
         index = 0;
-    Char* slot = ring[index];
-    if (!convert(codePage, text, slot, RING_CHARS))
+    typename Dir::Dst* slot = ring[index];
+    if (!ConvertInto<Dir>(codePage, text, slot, RING_CHARS))
         return nullptr;
     ++index;
     return slot;
@@ -103,59 +136,54 @@ const Char* StoreInHeap(Char*& pBuffer, size_t capacity, Fill fill)
     return pBuffer;
 }
 
+// Converts into a heap buffer sized for the text, which replaces the one in
+// `pBuffer`; the old buffer goes even when the conversion fails. UTF-8 is
+// converted in one pass into a buffer of the most it can need; a code page
+// is converted first and copied into a buffer of its exact size.
+template <class Dir>
+const typename Dir::Dst* ConvertIntoHeap(typename Dir::Dst*& pBuffer, unsigned int codePage,
+                                         const typename Dir::Src* text)
+{
+    using Dst = typename Dir::Dst;
+    if (!text)
+        return nullptr;
+    COruLock lock(g_csConvert);
+    Replace<Dst>(pBuffer, nullptr);
+
+    const SrcView<Dir> view(text);
+    if (IsUtf8(codePage)) {
+        return StoreInHeap(pBuffer, Dir::MostUtf8Chars(view.size()), [&](Dst* dst, size_t capacity) {
+            return Dir::Utf8(view, dst, capacity);
+        });
+    }
+    const auto converted = Dir::CodePage(codePage, view);
+    if (!converted)
+        return nullptr;
+    return StoreInHeap(pBuffer, converted->size() + 1, [&](Dst* dst, size_t capacity) {
+        return CopyTerminated(*converted, dst, capacity);
+    });
+}
+
 }  // namespace
 
 const char* OruWCharToChar(unsigned int codePage, const wchar_t* text)
 {
-    return ConvertIntoRing(s_narrowRing, s_nNarrowIndex, codePage, text, WideToNarrow);
+    return ConvertIntoRing<CWideToNarrow>(s_narrowRing, s_nNarrowIndex, codePage, text);
 }
 
 const wchar_t* OruCharToWChar(unsigned int codePage, const char* text)
 {
-    return ConvertIntoRing(s_wideRing, s_nWideIndex, codePage, text, NarrowToWide);
+    return ConvertIntoRing<CNarrowToWide>(s_wideRing, s_nWideIndex, codePage, text);
 }
 
 const char* OruWCharToCharEx(unsigned int codePage, const wchar_t* text)
 {
-    if (!text)
-        return nullptr;
-    COruLock lock(g_csConvert);
-    Replace<char>(s_pNarrowEx, nullptr);
-
-    if (IsUtf8(codePage)) {
-        // Four bytes a character is the most UTF-8 needs: one pass, no count.
-        const size_t length = std::wcslen(text);
-        return StoreInHeap(s_pNarrowEx, length * 4 + 1, [&](char* dst, size_t capacity) {
-            return oru::detail::EncodeUtf8({text, length}, dst, capacity);
-        });
-    }
-    const auto narrow = oru::platform::WideToCodePage(codePage, text);
-    if (!narrow)
-        return nullptr;
-    return StoreInHeap(s_pNarrowEx, narrow->size() + 1, [&](char* dst, size_t capacity) {
-        return CopyTerminated(*narrow, dst, capacity);
-    });
+    return ConvertIntoHeap<CWideToNarrow>(s_pNarrowEx, codePage, text);
 }
 
 const wchar_t* OruCharToWCharEx(unsigned int codePage, const char* text)
 {
-    if (!text)
-        return nullptr;
-    COruLock lock(g_csConvert);
-    Replace<wchar_t>(s_pWideEx, nullptr);
-
-    if (IsUtf8(codePage)) {
-        // A UTF-8 text never decodes to more characters than it has bytes.
-        return StoreInHeap(s_pWideEx, std::strlen(text) + 1, [&](wchar_t* dst, size_t capacity) {
-            return oru::detail::DecodeUtf8(text, dst, capacity);
-        });
-    }
-    const auto wide = oru::platform::CodePageToWide(codePage, text);
-    if (!wide)
-        return nullptr;
-    return StoreInHeap(s_pWideEx, wide->size() + 1, [&](wchar_t* dst, size_t capacity) {
-        return CopyTerminated(*wide, dst, capacity);
-    });
+    return ConvertIntoHeap<CNarrowToWide>(s_pWideEx, codePage, text);
 }
 
 void OruReleaseExBuffers()

@@ -1,5 +1,7 @@
 #include "core/utf8.h"
 
+#include "core/unicode.h"
+
 #include <cstdint>
 #include <cstring>
 
@@ -7,11 +9,6 @@ namespace oru::detail {
 namespace {
 
 constexpr char32_t REPLACEMENT = 0xFFFD;
-
-bool IsScalarValue(char32_t c)
-{
-    return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF);
-}
 
 size_t EncodedSize(char32_t c)
 {

@@ -1,18 +1,12 @@
 #include "pack/pack_format.h"
 
+#include "core/unicode.h"
+
 #include <algorithm>
 #include <new>
 
 namespace oru::detail {
 namespace {
-
-constexpr uint32_t HIGH_SURROGATE_FIRST = 0xD800;
-constexpr uint32_t LOW_SURROGATE_FIRST = 0xDC00;
-constexpr uint32_t SURROGATE_END = 0xE000;
-constexpr uint32_t LAST_CODE_POINT = 0x10FFFF;
-
-bool IsHighSurrogate(uint32_t unit) { return unit >= HIGH_SURROGATE_FIRST && unit < LOW_SURROGATE_FIRST; }
-bool IsLowSurrogate(uint32_t unit) { return unit >= LOW_SURROGATE_FIRST && unit < SURROGATE_END; }
 
 void AppendUnit(uint16_t unit, std::string& out)
 {

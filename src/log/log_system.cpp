@@ -78,24 +78,31 @@ void BuildLine(wchar_t* line, int level, const OruTime& time, const wchar_t* mes
     p[length] = L'\0';
 }
 
-bool HasOutput(eLogMode mode)
+template <class TOutput>
+ILogOutput* NewOutputOf()
 {
-    return mode == LOG_MODE_CONSOLE || mode == LOG_MODE_DEBUG || mode == LOG_MODE_FILE;
+    return new (std::nothrow) TOutput;
 }
 
-// The output for `mode`: null for a mode without one, or when memory runs out.
-ILogOutput* NewOutput(eLogMode mode)
+// The modes that write somewhere, each with the output it writes through.
+struct COutputKind {
+    eLogMode m_eMode;
+    ILogOutput* (*m_pfnNew)();  // null when memory runs out
+};
+
+constexpr COutputKind OUTPUT_KINDS[] = {
+    {LOG_MODE_CONSOLE, &NewOutputOf<CConsoleLog>},
+    {LOG_MODE_DEBUG, &NewOutputOf<CDebugLog>},
+    {LOG_MODE_FILE, &NewOutputOf<CFileLog>},
+};
+
+// Null for a mode that writes nowhere.
+const COutputKind* FindOutputKind(eLogMode mode)
 {
-    switch (mode) {
-    case LOG_MODE_CONSOLE:
-        return new (std::nothrow) CConsoleLog;
-    case LOG_MODE_DEBUG:
-        return new (std::nothrow) CDebugLog;
-    case LOG_MODE_FILE:
-        return new (std::nothrow) CFileLog;
-    default:
-        return nullptr;
-    }
+    for (const COutputKind& kind : OUTPUT_KINDS)
+        if (kind.m_eMode == mode)
+            return &kind;
+    return nullptr;
 }
 
 }  // namespace
@@ -135,8 +142,9 @@ bool CLogSystem::Init(eLogMode mode, int level, const std::wstring& dir,
     const oru::platform::CLocalTime now = oru::platform::Clocks().LocalTime();
     const OruDate date{now.m_nYear, now.m_nMonth, now.m_nDay};
 
-    ILogOutput* pOutput = NewOutput(mode);
-    if (!pOutput && HasOutput(mode))
+    const COutputKind* pKind = FindOutputKind(mode);
+    ILogOutput* pOutput = pKind ? pKind->m_pfnNew() : nullptr;
+    if (pKind && !pOutput)
         return false;   // out of memory: the log stays as it was
     const bool opened = !pOutput || pOutput->Open(dir, name, date);
 

@@ -9,6 +9,7 @@
 #include <oru/core/date_time.h>
 #include <oru/core/export.h>
 #include <oru/core/file_info.h>
+#include <oru/core/non_copyable.h>
 #include <oru/core/singleton.h>
 #include <oru/fsm/fsm.h>
 #include <oru/fsm/hfsm.h>

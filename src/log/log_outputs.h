@@ -3,6 +3,7 @@
 // The three outputs a CLogSystem can choose at Init. The log itself sends
 // every line to the debug channel, after the output has written it.
 
+#include <oru/core/non_copyable.h>
 #include <oru/log/log_system.h>
 
 #include "platform/output_file.h"
@@ -17,11 +18,9 @@ namespace oru::detail {
 // holding a value that is no character) is converted without a length limit,
 // with such values replaced: an accepted line is never dropped or shortened
 // by its conversion.
-class CLineText {
+class CLineText : private COruNonCopyable {
 public:
     explicit CLineText(const wchar_t* line);
-    CLineText(const CLineText&) = delete;
-    CLineText& operator=(const CLineText&) = delete;
 
     std::string_view Text() const { return m_view.substr(0, m_view.size() - 1); }
     std::string_view TextWithLineFeed() const { return m_view; }

@@ -15,6 +15,8 @@
 // the middle. A rewind restores the form found at open, so bytes after the
 // last member never turn a compressed entry into a pass-through one.
 
+#include <oru/core/non_copyable.h>
+
 #include "pack/pack_format.h"
 #include "pack/sector_chain.h"
 
@@ -25,7 +27,7 @@
 
 namespace oru::detail {
 
-class oru_gz_stream {
+class oru_gz_stream : private COruNonCopyable {
 public:
     // Input is fetched in runs of this many bytes; the scratch buffer for
     // skipping has the same size.
@@ -38,8 +40,6 @@ public:
     static std::unique_ptr<oru_gz_stream> Open(std::unique_ptr<CSectorChain> pChain,
                                                CWrapperPrefix& prefix);
     ~oru_gz_stream();
-    oru_gz_stream(const oru_gz_stream&) = delete;
-    oru_gz_stream& operator=(const oru_gz_stream&) = delete;
 
     // Up to `length` content bytes (at most INT32_MAX): the count produced, 0
     // at the end, -1 when the data is damaged and nothing came before it.

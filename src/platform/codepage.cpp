@@ -1,5 +1,7 @@
 #include "platform/codepage.h"
 
+#include <oru/core/non_copyable.h>
+
 #include <cerrno>
 #include <iconv.h>
 
@@ -9,7 +11,7 @@ namespace {
 // wchar_t holds one code point in the host's byte order.
 constexpr const char* WIDE_ENCODING = "WCHAR_T";
 
-class CIconv {
+class CIconv : private COruNonCopyable {
 public:
     CIconv(const std::string& to, const std::string& from)
         : m_cd(iconv_open(to.c_str(), from.c_str())) {}
@@ -18,8 +20,6 @@ public:
         if (IsOpen())
             iconv_close(m_cd);
     }
-    CIconv(const CIconv&) = delete;
-    CIconv& operator=(const CIconv&) = delete;
 
     bool IsOpen() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
 

@@ -24,13 +24,15 @@
 // destructor. They make system calls only and never allocate; the fault seam
 // they pass through allocates only while a test traces it.
 
+#include <oru/core/non_copyable.h>
+
 #include <cstddef>
 #include <string_view>
 #include <sys/types.h>
 
 namespace oru::platform {
 
-class CDescriptor {
+class CDescriptor : private COruNonCopyable {
 public:
     CDescriptor() = default;
     // Takes over `fd` (negative: none).
@@ -38,8 +40,6 @@ public:
     ~CDescriptor() { Close(); }
     CDescriptor(CDescriptor&& other) noexcept : m_fd(other.Release()) {}
     CDescriptor& operator=(CDescriptor&& other) noexcept;
-    CDescriptor(const CDescriptor&) = delete;
-    CDescriptor& operator=(const CDescriptor&) = delete;
 
     // open(2) with O_CLOEXEC added; closed on failure.
     static CDescriptor Open(const char* pathUtf8, int flags, mode_t mode = 0);

@@ -14,6 +14,8 @@
 // reported must hold a CThreadAltStack while it runs. Without one, a fault
 // is still reported, but a stack overflow ends the process without a report.
 
+#include <oru/core/non_copyable.h>
+
 #include "platform/fault_codes.h"
 
 #include <csignal>
@@ -43,12 +45,10 @@ uint32_t FaultCodeOfSignal(int signal, const siginfo_t* pInfo, const void* pCont
 // that thread, and let it die as the thread ends. When the thread already has
 // a large enough alternate stack this does nothing; a smaller one is put back
 // when the object dies. Not copyable.
-class CThreadAltStack {
+class CThreadAltStack : private COruNonCopyable {
 public:
     CThreadAltStack();
     ~CThreadAltStack();
-    CThreadAltStack(const CThreadAltStack&) = delete;
-    CThreadAltStack& operator=(const CThreadAltStack&) = delete;
 
     bool IsInstalled() const { return m_pStack != nullptr; }  // false: none needed or no memory
 
@@ -73,12 +73,10 @@ void WriteStandardError(const char* text, size_t length);
 // when it dies: a report written to a pipe whose reader has gone must fail
 // its write, not end the process by the wrong signal. Safe in a signal
 // handler.
-class CBrokenPipeIgnored {
+class CBrokenPipeIgnored : private COruNonCopyable {
 public:
     CBrokenPipeIgnored();
     ~CBrokenPipeIgnored();
-    CBrokenPipeIgnored(const CBrokenPipeIgnored&) = delete;
-    CBrokenPipeIgnored& operator=(const CBrokenPipeIgnored&) = delete;
 
 private:
     struct sigaction m_previous{};

@@ -1,5 +1,7 @@
 #include "platform/stack_walk.h"
 
+#include <oru/core/non_copyable.h>
+
 #include "platform/descriptor.h"
 #include "platform/file.h"
 
@@ -117,7 +119,7 @@ const Dwfl_Callbacks PROCESS_CALLBACKS = {
     dwfl_linux_proc_find_elf, FindLocalDebugInfo, nullptr, &s_pDebugInfoPath};
 
 // The modules of this process, reported once per walk.
-class CProcessSymbols {
+class CProcessSymbols : private COruNonCopyable {
 public:
     CProcessSymbols()
     {
@@ -133,8 +135,6 @@ public:
         if (m_pDwfl)
             dwfl_end(m_pDwfl);
     }
-    CProcessSymbols(const CProcessSymbols&) = delete;
-    CProcessSymbols& operator=(const CProcessSymbols&) = delete;
 
     // Hands `visit` the frames of one program counter: each inlined call at
     // it, innermost first, then the function that holds them; at most

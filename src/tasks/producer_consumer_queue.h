@@ -3,6 +3,7 @@
 #include "tasks/sync_objects.h"
 
 #include <oru/core/critical_section.h>
+#include <oru/core/non_copyable.h>
 
 #include <deque>
 
@@ -17,16 +18,13 @@ class CThreadTask;
 // Add is thread-safe; Remove is for the worker. Neither ever blocks for
 // long. The queue owns the records it holds and deletes those still there
 // when it is destroyed, without running them.
-class CProducerConsumerQueue {
+class CProducerConsumerQueue : private COruNonCopyable {
 public:
     static constexpr int MAX_ITEMS = 1024;
     static constexpr int TRACE_LEVEL = 3;
 
     explicit CProducerConsumerQueue(CLogSystem* pLog);
     virtual ~CProducerConsumerQueue();
-
-    CProducerConsumerQueue(const CProducerConsumerQueue&) = delete;
-    CProducerConsumerQueue& operator=(const CProducerConsumerQueue&) = delete;
 
     // Appends `task` and takes ownership; false when MAX_ITEMS items are
     // already waiting, with the list unchanged and `task` still the caller's.

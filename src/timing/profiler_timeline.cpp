@@ -28,6 +28,8 @@
 
 #include "timing/profiler_timeline.h"
 
+#include <oru/core/non_copyable.h>
+
 #include "core/utf8.h"
 #include "platform/replace_file.h"
 #include "platform/thread_id.h"
@@ -285,11 +287,9 @@ thread_local CThreadState t_state{nullptr, 0, 0};
 
 // Gives the thread's track up when the thread ends, for a later thread to
 // take over. The weak pointer finds the track gone if the profiler went first.
-struct CTrackRelease {
+struct CTrackRelease : private COruNonCopyable {
     std::weak_ptr<CTimelineTrack> m_wpTrack;
     CTrackRelease() = default;
-    CTrackRelease(const CTrackRelease&) = delete;
-    CTrackRelease& operator=(const CTrackRelease&) = delete;
     ~CTrackRelease()
     {
         if (std::shared_ptr<CTimelineTrack> pTrack = m_wpTrack.lock())

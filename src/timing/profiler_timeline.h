@@ -5,6 +5,7 @@
 // looked at section by section in a trace viewer.
 
 #include <oru/core/critical_section.h>
+#include <oru/core/non_copyable.h>
 
 #include <atomic>
 #include <cstdint>
@@ -27,12 +28,10 @@ struct CThreadState;
 // thread at any time, Export while other threads keep recording. After Stop
 // the frame thread stays what it was, so other threads still keep off the
 // call tree.
-class CProFileTimeline {
+class CProFileTimeline : private COruNonCopyable {
 public:
     CProFileTimeline();
     ~CProFileTimeline();
-    CProFileTimeline(const CProFileTimeline&) = delete;
-    CProFileTimeline& operator=(const CProFileTimeline&) = delete;
 
     // True from the first Start on: from then, sections go through Begin and
     // End, which keep other threads off the call tree. Before it, this is the

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <oru/core/export.h>
+#include <oru/core/non_copyable.h>
 
 #include <mutex>
 
@@ -34,12 +35,10 @@ private:
 };
 
 // Holds a section for the lifetime of a scope; left on every return.
-class COruLock {
+class COruLock : private COruNonCopyable {
 public:
     explicit COruLock(COruCriticalSection& cs) : m_cs(cs) { m_cs.Enter(); }
     ~COruLock() { m_cs.Leave(); }
-    COruLock(const COruLock&) = delete;
-    COruLock& operator=(const COruLock&) = delete;
 
 private:
     COruCriticalSection& m_cs;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <oru/core/export.h>
+#include <oru/core/non_copyable.h>
 
 // Fault codes of the library's own fatal errors.
 constexpr unsigned int ORU_FAULT_GENERAL_ERROR = 0xE0000000u;
@@ -44,12 +45,10 @@ ORU_API void OruSetUnhandledException();
 // The thread that loads the library and the library's worker thread have one
 // already; a game creates one first thing on each thread it starts, on that
 // thread, and lets it die as the thread ends. Not copyable.
-class ORU_API COruThreadCrashStack {
+class ORU_API COruThreadCrashStack : private COruNonCopyable {
 public:
     COruThreadCrashStack();
     ~COruThreadCrashStack();
-    COruThreadCrashStack(const COruThreadCrashStack&) = delete;
-    COruThreadCrashStack& operator=(const COruThreadCrashStack&) = delete;
 
 private:
     void* m_pStack;  // the platform's alternate stack for this thread

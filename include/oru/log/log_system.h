@@ -3,6 +3,7 @@
 #include <oru/core/critical_section.h>
 #include <oru/core/date_time.h>
 #include <oru/core/export.h>
+#include <oru/core/non_copyable.h>
 
 #include <atomic>
 #include <cstdarg>
@@ -47,17 +48,15 @@ public:
 // may be called at any time, and so may Init: it replaces the output while
 // other threads write, and closes the old one once no writer uses it. A line
 // the level filters out costs no lock, no clock reading and no formatting.
-class ORU_API CLogSystem {
+//
+// Not copyable: a copy would share the output and destroy it twice.
+class ORU_API CLogSystem : private COruNonCopyable {
 public:
     static constexpr int MAX_LINE = 512;  // wide characters, terminator included
 
     CLogSystem();
     // Destroys the output: a file log writes its end banner.
     ~CLogSystem();
-
-    // A copy would share the output and destroy it twice.
-    CLogSystem(const CLogSystem&) = delete;
-    CLogSystem& operator=(const CLogSystem&) = delete;
 
     // Chooses the output, closing one that an earlier Init made. With
     // `enable` false the log accepts nothing. A level outside 0..9 shows a

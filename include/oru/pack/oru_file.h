@@ -15,6 +15,7 @@
 // It stays valid after the pack that made it is closed or destroyed.
 
 #include <oru/core/export.h>
+#include <oru/core/non_copyable.h>
 #include <oru/pack/pack_records.h>
 
 #include <cstdint>
@@ -28,7 +29,7 @@ namespace oru::detail {
 class IStreamSource;
 }
 
-class ORU_API COruFile {
+class ORU_API COruFile : private COruNonCopyable {
 public:
     // A stream over a pack entry. `file` is a handle on the pack's data file
     // that the stream now owns (it is closed here, the stream keeps a
@@ -38,8 +39,6 @@ public:
     // `file` from here on.
     COruFile(std::FILE* file, bool inMemory);
     ~COruFile();
-    COruFile(const COruFile&) = delete;
-    COruFile& operator=(const COruFile&) = delete;
 
     // Reads up to size * count bytes. Memory mode: the number of whole items
     // read (0 when size is 0). Streaming: the number of bytes read, 0 at the

@@ -2,6 +2,7 @@
 
 #include <oru/core/critical_section.h>
 #include <oru/core/export.h>
+#include <oru/core/non_copyable.h>
 #include <oru/resource/resource.h>
 
 #include <cstdint>
@@ -23,7 +24,9 @@ class CLogSystem;
 // resource's destructor, OnDisable and OnRestore run under it). Registration
 // and release are logged at level 5, resources left at destruction at level
 // 3, through the log set with SetLogSystem.
-class ORU_API IResourcePool {
+//
+// Not copyable: a copy would delete the same resources a second time.
+class ORU_API IResourcePool : private COruNonCopyable {
 public:
     IResourcePool();
     // Logs every name and every resource still registered and deletes the
@@ -31,10 +34,6 @@ public:
     // other resources, looking them up); a registration made from one is
     // refused.
     virtual ~IResourcePool();
-
-    // A copy would delete the same resources a second time.
-    IResourcePool(const IResourcePool&) = delete;
-    IResourcePool& operator=(const IResourcePool&) = delete;
 
     void SetGarbageCollect(bool enable);
     // Not owned; null silences the pool.

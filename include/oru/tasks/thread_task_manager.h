@@ -2,6 +2,7 @@
 
 #include <oru/core/critical_section.h>
 #include <oru/core/export.h>
+#include <oru/core/non_copyable.h>
 #include <oru/core/singleton.h>
 #include <oru/tasks/thread_task.h>
 
@@ -29,16 +30,15 @@ extern template class ORU_API CSingleton<CThreadTaskManager>;
 // AddTask may be called from any thread, also from inside a callback. The
 // other operations are meant for one controlling thread. Reach the manager
 // through OruThreadTaskManager() or CSingleton<CThreadTaskManager>.
-class ORU_API CThreadTaskManager : public CSingleton<CThreadTaskManager> {
+//
+// Not copyable: a copy would share the queue and the worker of its source.
+class ORU_API CThreadTaskManager : public CSingleton<CThreadTaskManager>,
+                                   private COruNonCopyable {
 public:
     CThreadTaskManager();
     // Waits for a running worker to drain the queue first. Must not run
     // inside a callback.
     virtual ~CThreadTaskManager();
-
-    // A copy would share the queue and the worker of its source.
-    CThreadTaskManager(const CThreadTaskManager&) = delete;
-    CThreadTaskManager& operator=(const CThreadTaskManager&) = delete;
 
     // Queues callback(data, param) and makes sure a worker will take it.
     // False when the task was refused (1024 tasks already wait, or memory ran

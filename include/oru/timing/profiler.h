@@ -1,6 +1,7 @@
 #pragma once
 
 #include <oru/core/export.h>
+#include <oru/core/non_copyable.h>
 #include <oru/core/singleton.h>
 
 #include <atomic>
@@ -19,13 +20,10 @@ class CProFileTimeline;
 // name under two parents makes two nodes; the same name begun again under one
 // parent adds to the same node. Times are raw counter ticks: only their
 // ratios are reported.
-class ORU_API CProFileNode {
+class ORU_API CProFileNode : private COruNonCopyable {
 public:
     CProFileNode(CProFileNode* parent, const std::wstring& name);
     ~CProFileNode();  // destroys the subtree
-
-    CProFileNode(const CProFileNode&) = delete;
-    CProFileNode& operator=(const CProFileNode&) = delete;
 
     CProFileNode* m_pParent;  // null for the root
     std::map<std::wstring, std::unique_ptr<CProFileNode>> m_mapChildren;  // by name
@@ -62,15 +60,13 @@ extern template class ORU_API CSingleton<CProFiler>;
 // A steady frame costs one clock reading per begin and per end and one lookup
 // per begin; it allocates nothing. Not thread-safe: profile one thread, or
 // several with a timeline capture on (CaptureTimeline).
-class ORU_API CProFiler : public CSingleton<CProFiler> {
+//
+// Not copyable: a copy would share the tree and the log.
+class ORU_API CProFiler : public CSingleton<CProFiler>, private COruNonCopyable {
 public:
     // Opens the profiler's log; a log that cannot be set up is a fatal error.
     CProFiler();
     ~CProFiler();
-
-    // A copy would share the tree and the log.
-    CProFiler(const CProFiler&) = delete;
-    CProFiler& operator=(const CProFiler&) = delete;
 
     void ExecuteProFiler(bool on);
     void ExecBegin(const std::wstring& name);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <oru/core/export.h>
+#include <oru/core/non_copyable.h>
 
 class CTimerSource;
 
@@ -21,14 +22,13 @@ enum eTimerType {
 //     CTimer timer;
 //     timer.Init(TIMER_PERFORMANCE);
 //     for (;;) { timer.Update(); Step(timer.GetElapsedTime()); }
-class ORU_API CTimer {
+//
+// A timer owns its clock source and is not copyable: two timers never
+// share one.
+class ORU_API CTimer : private COruNonCopyable {
 public:
     CTimer();
     ~CTimer();
-
-    // A timer owns its clock source; two timers never share one.
-    CTimer(const CTimer&) = delete;
-    CTimer& operator=(const CTimer&) = delete;
 
     // Installs the clock for `type`, replacing any earlier one, and takes its
     // reference reading. False only when the high-resolution counter reports

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <oru/core/export.h>
+#include <oru/core/non_copyable.h>
 
 #include <list>
 #include <string>
@@ -30,15 +31,13 @@ class TiXmlNode;
 // Not thread-safe: one document is used by one thread at a time. Clear (and
 // so Load, New and the destructor) releases the process-wide buffers of the
 // unbounded conversions, so no other thread may be inside one then.
-class ORU_API CXmlDocument {
+//
+// Not copyable: a copy would have to duplicate the tree and re-find its
+// cursor, and the library never needs one.
+class ORU_API CXmlDocument : private COruNonCopyable {
 public:
     CXmlDocument();
     ~CXmlDocument();
-
-    // A copy would have to duplicate the tree and re-find its cursor; the
-    // library never needs one, so copying is not offered.
-    CXmlDocument(const CXmlDocument&) = delete;
-    CXmlDocument& operator=(const CXmlDocument&) = delete;
 
     // Clears, then creates an empty document holding only the declaration
     // <?xml version="1.0" encoding="`encoding`" standalone="no" ?>; the cursor

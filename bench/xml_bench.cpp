@@ -129,6 +129,7 @@ int64_t ExpectedNodes()
 
 bool LoadDocument(CXmlDocument& doc)
 {
+    DocumentFile();  // written on first use, also when this run is the first
     return doc.Load(DOC_PATH_W);
 }
 

@@ -8,6 +8,7 @@
 #include <dirent.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <fcntl.h>
@@ -155,6 +156,46 @@ bool RenameFile(const std::string& fromUtf8, const std::string& toUtf8)
     if (!ReachFaultPoint(eFaultKind::RENAME))
         return RecordFileError();
     return rename(fromUtf8.c_str(), toUtf8.c_str()) == 0 || RecordFileError();
+}
+
+bool MakeUniqueFolder(std::string& pattern)
+{
+    return mkdtemp(pattern.data()) != nullptr || RecordFileError();
+}
+
+bool RemoveTree(const std::string& pathUtf8)
+{
+    eEntryKind kind = eEntryKind::OTHER;
+    if (!EntryKind(pathUtf8, kind))
+        return LastFileError() == ENOENT;
+    if (kind != eEntryKind::FOLDER)
+        return RemoveFile(pathUtf8);
+    std::vector<CFolderEntry> entries;
+    bool whole = ListFolder(pathUtf8, entries);
+    for (const CFolderEntry& entry : entries)
+        whole = RemoveTree(pathUtf8 + "/" + entry.m_strName) && whole;
+    return (rmdir(pathUtf8.c_str()) == 0 || RecordFileError()) && whole;
+}
+
+bool MakeSymbolicLink(const std::string& targetUtf8, const std::string& linkUtf8)
+{
+    return symlink(targetUtf8.c_str(), linkUtf8.c_str()) == 0 || RecordFileError();
+}
+
+std::string ResolvedPath(const std::string& pathUtf8)
+{
+    char* pResolved = realpath(pathUtf8.c_str(), nullptr);
+    if (!pResolved) {
+        RecordFileError();
+        return {};
+    }
+    std::string resolved;
+    try {
+        resolved = pResolved;
+    } catch (const std::bad_alloc&) {
+    }
+    std::free(pResolved);
+    return resolved;
 }
 
 bool StandardErrorIsTerminal()

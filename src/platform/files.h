@@ -61,6 +61,25 @@ bool RemoveFile(const std::string& pathUtf8);
 // without following it. False, the reason in LastFileError, on failure.
 bool RenameFile(const std::string& fromUtf8, const std::string& toUtf8);
 
+// Creates a new folder named after `pattern`, whose last six characters are
+// "XXXXXX": they are replaced in `pattern` by what makes the name unique.
+// False, the reason in LastFileError, when no folder was made.
+bool MakeUniqueFolder(std::string& pattern);
+
+// Removes `pathUtf8` and, for a folder, everything below it. Symbolic links
+// are removed, never followed. True when nothing is left; false, the reason
+// in LastFileError, when something could not be removed.
+bool RemoveTree(const std::string& pathUtf8);
+
+// Makes a symbolic link at `linkUtf8` that leads to `targetUtf8`. False, the
+// reason in LastFileError, when something is there already or it cannot be
+// made.
+bool MakeSymbolicLink(const std::string& targetUtf8, const std::string& linkUtf8);
+
+// The absolute path of an existing `pathUtf8`, with every symbolic link on
+// the way resolved; empty, the reason in LastFileError, when it cannot be had.
+std::string ResolvedPath(const std::string& pathUtf8);
+
 // True when standard error is a terminal.
 bool StandardErrorIsTerminal();
 

@@ -9,6 +9,16 @@ uint32_t CurrentProcessId()
     return static_cast<uint32_t>(getpid());
 }
 
+uint32_t CurrentUserId()
+{
+    return static_cast<uint32_t>(getuid());
+}
+
+uint32_t CurrentGroupId()
+{
+    return static_cast<uint32_t>(getgid());
+}
+
 long CurrentThreadId()
 {
     return static_cast<long>(gettid());

@@ -454,6 +454,14 @@ TEST_F(Orupack, AddStoresLookupNamesAndExplainsItsFailures)
     COruPack pack;
     ASSERT_TRUE(pack.OpenOruPack(Wide(Base()), ORU_PACK_MODE_READ, 512));
     EXPECT_EQ(pack.GetFileList()->count(L"ui\\icon.png"), 1u);
+    // A file too large to hold goes in from disk, through a staging folder
+    // beside the pack that is gone afterwards.
+    const std::string large = Noise(4 * 1024 * 1024 + 1, 9);
+    Spit(m_dir.Path() / "large.bin", large);
+    ASSERT_EQ(Run("add " + Base() + " " + m_dir.File("large.bin") + " --as maps/large.bin").m_nStatus, 0);
+    EXPECT_EQ(Run("cat " + Base() + " maps/large.bin").m_strOut, large);
+    for (const auto& entry : fs::directory_iterator(m_dir.Path()))
+        EXPECT_EQ(entry.path().filename().string().find(".staging-"), std::string::npos);
 
     const CRun missing = Run("add " + Base() + " " + m_dir.File("absent") + " --as x");
     EXPECT_EQ(missing.m_nStatus, 1);

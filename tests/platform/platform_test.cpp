@@ -315,6 +315,30 @@ TEST_F(FolderEntries, RemoveAndRenameActOnLinksNotOnWhatTheyLeadTo)
     EXPECT_EQ(LastFileError(), ENOENT);
 }
 
+// A tree is removed to its root without following a link out of it; the
+// link's target stays.
+TEST_F(FolderEntries, RemoveTreeRemovesEverythingBelowButNothingALinkLeadsTo)
+{
+    std::string pattern = m_dir.File("scratch-XXXXXX");
+    ASSERT_TRUE(MakeUniqueFolder(pattern));
+    EXPECT_NE(pattern, m_dir.File("scratch-XXXXXX"));
+    EXPECT_TRUE(IsFolder(pattern));
+    ASSERT_TRUE(MakeDirectory(pattern + "/deep"));
+    std::ofstream(pattern + "/deep/file") << "x";
+    ASSERT_TRUE(MakeSymbolicLink(ResolvedPath(m_dir.File("folder")), pattern + "/deep/out"));
+    EXPECT_FALSE(MakeSymbolicLink("anything", pattern + "/deep/out"));
+    EXPECT_EQ(LastFileError(), EEXIST);
+    std::ofstream(m_dir.File("folder/kept")) << "y";
+
+    EXPECT_TRUE(RemoveTree(pattern));
+    eEntryKind kind = eEntryKind::OTHER;
+    EXPECT_FALSE(EntryKind(pattern, kind));
+    EXPECT_TRUE(EntryKind(m_dir.File("folder/kept"), kind));
+    EXPECT_TRUE(RemoveTree(pattern));  // already gone
+    EXPECT_EQ(ResolvedPath(m_dir.File("link")), ResolvedPath(m_dir.File("folder")));
+    EXPECT_EQ(ResolvedPath(m_dir.File("missing")), "");
+}
+
 TEST(Clock, MillisecondClockIsTheNanosecondClockTruncated)
 {
     const uint64_t before = MonotonicNanoseconds() / 1000000u;

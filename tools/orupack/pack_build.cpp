@@ -10,7 +10,7 @@
 #include "compress.h"
 #include "tool_support.h"
 
-#include <stdlib.h>
+#include <cstdlib>
 
 #include <algorithm>
 #include <atomic>
@@ -38,14 +38,13 @@ public:
     explicit CStaging(const std::string& base)
     {
         std::string pattern = base + ".staging-XXXXXX";
-        if (mkdtemp(pattern.data()))
+        if (oru::tools::MakeUniqueFolder(pattern))
             m_strPath = pattern;
     }
     ~CStaging()
     {
-        std::error_code ec;
         if (!m_strPath.empty())
-            fs::remove_all(m_strPath, ec);
+            oru::tools::RemoveTree(m_strPath);
     }
     CStaging(const CStaging&) = delete;
     CStaging& operator=(const CStaging&) = delete;
@@ -56,10 +55,9 @@ public:
     // Where an entry's source goes; its folders are created.
     std::string Place(const std::string& relative) const
     {
-        const fs::path path = fs::path(m_strPath) / relative;
-        std::error_code ec;
-        fs::create_directories(path.parent_path(), ec);
-        return path.string();
+        const std::string path = m_strPath + "/" + relative;
+        MakeFolders(path.substr(0, path.rfind('/')));
+        return path;
     }
 
 private:
@@ -564,17 +562,15 @@ private:
         std::string relative = Narrow(entry);
         std::replace(relative.begin(), relative.end(), '\\', '/');
         const std::string staged = m_pStaging->IsReady() ? m_pStaging->Place(relative) : "";
-        std::error_code ec;
-        if (!staged.empty())
-            fs::create_symlink(fs::absolute(path, ec), staged, ec);
-        if (staged.empty() || ec) {
-            Error("%s: cannot prepare the file in a staging folder beside the pack%s%s",
-                  path.c_str(), ec ? ": " : "", ec ? ec.message().c_str() : "");
+        const std::string source = staged.empty() ? "" : oru::tools::ResolvedPath(path);
+        if (source.empty() || !oru::tools::MakeSymbolicLink(source, staged)) {
+            Error("%s: cannot prepare the file in a staging folder beside the pack: %s", path.c_str(),
+                  std::strerror(oru::tools::LastFileError()));
             return false;
         }
         m_pack.SetWorkDir(m_pStaging->WorkDir());
         const bool stored = Store(path, entry);
-        fs::remove(staged, ec);
+        oru::tools::RemoveFile(staged);
         return stored;
     }
 

@@ -16,12 +16,10 @@
 #include <fuse.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <filesystem>
 #include <new>
 
 namespace orupack {
@@ -191,16 +189,16 @@ int Serve(CMount& mount, const std::string& pack, const std::string& folder, boo
 int CmdMount(const CArgs& args)
 {
     const std::string base = PackBase(args.m_vecWords[0]);
-    std::error_code ec;
     // Absolute, because a mount in the background leaves the working folder.
-    const std::string folder = std::filesystem::canonical(args.m_vecWords[1], ec).string();
-    if (ec || !std::filesystem::is_directory(folder, ec)) {
+    const std::string folder = oru::tools::ResolvedPath(args.m_vecWords[1]);
+    if (folder.empty() || !oru::tools::IsFolder(folder)) {
         Error("%s: no such folder", args.m_vecWords[1].c_str());
         return EXIT_FAILED;
     }
     // Opening a FIFO would wait for a writer that never comes.
     for (const char* pExtension : {".odx", ".opk"}) {
-        if (!std::filesystem::is_regular_file(base + pExtension, ec)) {
+        uint64_t size = 0;
+        if (!oru::tools::ReadableFileSize(base + pExtension, size)) {
             Error("%s%s: not a regular file", base.c_str(), pExtension);
             return EXIT_FAILED;
         }
@@ -219,9 +217,10 @@ int CmdMount(const CArgs& args)
     mount.m_tree.Build(pack.Files(), base, mount.m_nSectorSize);
     for (const CMountTree::CLeftOut& left : mount.m_tree.LeftOut())
         Error("%s: not shown: %s", Narrow(left.m_strName).c_str(), left.m_pWhy);
-    mount.m_nUid = getuid();
-    mount.m_nGid = getgid();
-    return Serve(mount, std::filesystem::absolute(base, ec).string(), folder, args.Has("--background"));
+    mount.m_nUid = oru::tools::CurrentUserId();
+    mount.m_nGid = oru::tools::CurrentGroupId();
+    const std::string absoluteBase = base[0] == '/' ? base : oru::tools::ResolvedPath(".") + "/" + base;
+    return Serve(mount, absoluteBase, folder, args.Has("--background"));
 }
 
 }  // namespace orupack

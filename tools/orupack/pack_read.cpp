@@ -197,14 +197,6 @@ private:
     CBytes m_buffer;
 };
 
-// Makes `path` and the folders above it; true when it is a folder at the end.
-bool MakeFolders(const std::string& path)
-{
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        oru::tools::MakeDirectory(path.substr(0, slash));
-    return oru::tools::MakeDirectory(path);
-}
-
 using CChosen = std::vector<const COruPack::FileList::value_type*>;
 
 // The first entry of the second half of `chosen`: where each half holds

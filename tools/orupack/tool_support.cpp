@@ -175,6 +175,13 @@ void CProgress::Draw()
 }
 
 
+bool MakeFolders(const std::string& path)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        oru::tools::MakeDirectory(path.substr(0, slash));
+    return oru::tools::MakeDirectory(path);
+}
+
 std::wstring FindEntry(COruPack& pack, const std::string& name)
 {
     std::wstring key = oru::tools::FoldName(Wide(name));

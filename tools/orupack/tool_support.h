@@ -103,6 +103,9 @@ private:
 };
 
 
+// Makes `path` and the folders above it; true when it is a folder at the end.
+bool MakeFolders(const std::string& path);
+
 // The key under which `name` is stored in `pack`: the name folded, or, when
 // that is absent and the name uses '/', the same with '\' separators. Empty
 // when neither is there.

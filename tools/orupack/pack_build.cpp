@@ -33,7 +33,7 @@ namespace {
 constexpr uint32_t DEFAULT_SECTOR_SIZE = 512;
 
 // A scratch folder beside the pack, removed with its content at the end.
-class CStaging {
+class CStaging : private COruNonCopyable {
 public:
     explicit CStaging(const std::string& base)
     {
@@ -46,8 +46,6 @@ public:
         if (!m_strPath.empty())
             oru::tools::RemoveTree(m_strPath);
     }
-    CStaging(const CStaging&) = delete;
-    CStaging& operator=(const CStaging&) = delete;
 
     bool IsReady() const { return !m_strPath.empty(); }
     // The work folder to give the library.
@@ -353,7 +351,7 @@ void WalkTree(const std::string& root, const std::string& relative, bool mayShar
 // times per batch rather than for every file. The walker stays at most a
 // window of files and of bytes ahead. When no thread can be started, the
 // tree is walked first and each file prepared as it is taken.
-class CTreeReader {
+class CTreeReader : private COruNonCopyable {
 public:
     CTreeReader(std::string root, bool compress, uint32_t sectorSize)
         : m_strRoot(std::move(root)), m_bCompress(compress), m_nSectorSize(sectorSize)
@@ -379,8 +377,6 @@ public:
         if (m_thread.joinable())
             m_thread.join();
     }
-    CTreeReader(const CTreeReader&) = delete;
-    CTreeReader& operator=(const CTreeReader&) = delete;
 
     // Moves the next finds, in order, into `finds`, each file prepared; what
     // `finds` held is dropped. False once the walk is over and everything

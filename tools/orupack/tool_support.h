@@ -3,6 +3,7 @@
 // What every orupack command shares: its arguments, its messages, the pack
 // it works on, and the progress bar.
 
+#include <oru/core/non_copyable.h>
 #include <oru/pack/oru_pack.h>
 
 #include "pack/pack_tools.h"
@@ -51,11 +52,9 @@ std::string Narrow(const std::wstring& wide);   // for messages; never fails
 
 // The pack a command names in its first word, opened read-only; a message
 // when its index cannot be read.
-class CPackForReading {
+class CPackForReading : private COruNonCopyable {
 public:
     explicit CPackForReading(const CArgs& args);
-    CPackForReading(const CPackForReading&) = delete;
-    CPackForReading& operator=(const CPackForReading&) = delete;
 
     bool IsOpen() const { return m_bOpen; }
     const std::string& Base() const { return m_strBase; }
@@ -79,14 +78,12 @@ using oru::tools::CDataFile;
 
 // A one-line progress bar on standard error, drawn only when standard error
 // is a terminal, and at most a few times a second.
-class CProgress {
+class CProgress : private COruNonCopyable {
 public:
     CProgress(const char* pLabel, uint64_t total);
     // A count of what is done, for work whose total is not known ahead.
     explicit CProgress(const char* pLabel) : CProgress(pLabel, UNKNOWN_TOTAL) {}
     ~CProgress();
-    CProgress(const CProgress&) = delete;
-    CProgress& operator=(const CProgress&) = delete;
 
     void Advance(uint64_t amount);
 

@@ -223,6 +223,88 @@ TEST_F(OrupackMount, ReadsAtRandomOffsetsFromTwoThreads)
     Unmount();
 }
 
+// Every file is read in pieces, taking turns through two descriptors each
+// and across more files than the mount keeps readers for, with the cached
+// pages dropped before each piece so that every piece is read through the
+// mount: readers are shared between opens, dropped and made again mid-file.
+TEST_F(OrupackMount, ReadsFilesInTurnsThroughTwoOpensEach)
+{
+    MakeTree();
+    MountInBackground();
+    constexpr size_t pieceBytes = 7000;  // not a page multiple: pieces straddle pages
+    struct COpen {
+        const std::string* m_pContent;
+        int m_fd;
+        size_t m_nAt;
+    };
+    std::vector<COpen> opens;
+    for (const auto& [name, content] : m_vecTree) {
+        for (int i = 0; i < 2; ++i) {
+            const int fd = open((Mnt() / name).c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_GE(fd, 0) << name;
+            // The second open starts half a piece later, so the two never
+            // read the same bytes at once.
+            opens.push_back({&content, fd, i * pieceBytes / 2});
+        }
+    }
+    std::vector<char> buffer(pieceBytes);
+    int mismatches = 0;
+    for (bool reading = true; reading;) {
+        reading = false;
+        for (COpen& o : opens) {
+            if (o.m_nAt > o.m_pContent->size())
+                continue;
+            posix_fadvise(o.m_fd, 0, 0, POSIX_FADV_DONTNEED);
+            const ssize_t got = pread(o.m_fd, buffer.data(), pieceBytes, static_cast<off_t>(o.m_nAt));
+            const std::string expected = o.m_pContent->substr(o.m_nAt, pieceBytes);
+            if (got != static_cast<ssize_t>(expected.size()) ||
+                std::memcmp(buffer.data(), expected.data(), expected.size()) != 0)
+                ++mismatches;
+            o.m_nAt += pieceBytes;
+            reading = true;
+        }
+    }
+    for (const COpen& o : opens)
+        close(o.m_fd);
+    EXPECT_EQ(mismatches, 0);
+    Unmount();
+}
+
+// The mount is read-only whoever asks, root included, and whatever is asked.
+TEST_F(OrupackMount, RefusesEveryChangeWithErofs)
+{
+    MakeTree();
+    MountInBackground();
+    const fs::path file = Mnt() / "text/deep/readme.txt";
+    const fs::path folder = Mnt() / "text/deep";
+    struct CCase {
+        const char* m_pWhat;
+        int (*m_pTry)(const fs::path& file, const fs::path& folder);
+    };
+    const CCase cases[] = {
+        {"open for writing", [](const fs::path& f, const fs::path&) { return open(f.c_str(), O_WRONLY | O_CLOEXEC); }},
+        {"open for both", [](const fs::path& f, const fs::path&) { return open(f.c_str(), O_RDWR | O_CLOEXEC); }},
+        {"truncate on open", [](const fs::path& f, const fs::path&) { return open(f.c_str(), O_RDONLY | O_TRUNC | O_CLOEXEC); }},
+        {"create", [](const fs::path&, const fs::path& d) { return open((d / "new").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644); }},
+        {"mkdir", [](const fs::path&, const fs::path& d) { return mkdir((d / "new").c_str(), 0755); }},
+        {"unlink", [](const fs::path& f, const fs::path&) { return unlink(f.c_str()); }},
+        {"rename", [](const fs::path& f, const fs::path& d) { return rename(f.c_str(), (d / "moved").c_str()); }},
+        {"chmod", [](const fs::path& f, const fs::path&) { return chmod(f.c_str(), 0644); }},
+        {"truncate", [](const fs::path& f, const fs::path&) { return truncate(f.c_str(), 0); }},
+    };
+    for (const CCase& c : cases) {
+        errno = 0;
+        const int result = c.m_pTry(file, folder);
+        const int error = errno;
+        if (result > 0)
+            close(result);  // an open that should have failed
+        EXPECT_EQ(result, -1) << c.m_pWhat;
+        EXPECT_EQ(error, EROFS) << c.m_pWhat;
+    }
+    EXPECT_EQ(Slurp(file), Text(3));
+    Unmount();
+}
+
 TEST_F(OrupackMount, LeavesOutNamesThatCannotBeShownAndListsThem)
 {
     struct CCase {

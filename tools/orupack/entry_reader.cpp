@@ -113,4 +113,23 @@ bool CEntryReader::Reopen()
     return m_pStream != nullptr;
 }
 
+std::shared_ptr<CEntryReader> CReaderCache::Get(const CMountNode& file)
+{
+    std::lock_guard<std::mutex> lock(m_cs);
+    const auto it = std::find_if(m_vecKept.begin(), m_vecKept.end(),
+                                 [&](const CKept& kept) { return kept.first == &file; });
+    if (it != m_vecKept.end()) {
+        std::rotate(it, it + 1, m_vecKept.end());
+        return m_vecKept.back().second;
+    }
+    try {
+        if (m_vecKept.size() == KEPT_READERS)
+            m_vecKept.erase(m_vecKept.begin());  // a read still using it keeps it alive
+        m_vecKept.emplace_back(&file, std::make_shared<CEntryReader>(m_data, file, m_nSectorSize));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    return m_vecKept.back().second;
+}
+
 }  // namespace orupack

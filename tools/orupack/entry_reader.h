@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace orupack {
@@ -51,6 +52,32 @@ private:
     CStream m_pStream{nullptr, oru_fclose};
     int m_nChecked = 1;                 // decoded content: 1 not yet, then CheckDecoded's result
     std::vector<uint8_t> m_vecContent;  // checked decoded content, when small enough
+};
+
+// The readers of the files read last. The mount keeps no state per open (the
+// kernel is told so, and then sends neither opens nor releases), so a read
+// names only its file; keeping the last few readers lets a file read in
+// several pieces be decoded once, and its stream go on where the last piece
+// ended. Thread-safe.
+class CReaderCache {
+public:
+    // Readers kept beyond the reads in progress: with content kept up to
+    // CEntryReader::MEMORY_LIMIT each, this bounds what the cache holds.
+    static constexpr size_t KEPT_READERS = 8;
+
+    CReaderCache(const CDataFile& data, uint32_t sectorSize) : m_data(data), m_nSectorSize(sectorSize) {}
+
+    // The reader of `file`, shared with every other read of it while it is
+    // kept; null when memory runs out.
+    std::shared_ptr<CEntryReader> Get(const CMountNode& file);
+
+private:
+    using CKept = std::pair<const CMountNode*, std::shared_ptr<CEntryReader>>;
+
+    const CDataFile& m_data;
+    uint32_t m_nSectorSize;
+    std::mutex m_cs;
+    std::vector<CKept> m_vecKept;  // the most recently read last
 };
 
 }  // namespace orupack

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -267,6 +268,27 @@ TEST_F(OrupackMount, ReadsFilesInTurnsThroughTwoOpensEach)
     for (const COpen& o : opens)
         close(o.m_fd);
     EXPECT_EQ(mismatches, 0);
+    Unmount();
+}
+
+// A folder too long for one listing reply is listed whole, once each, with
+// the sizes its files read back at, whether listed once or twice.
+TEST_F(OrupackMount, ListsAFolderLongerThanOneReply)
+{
+    std::map<std::string, size_t> expected;
+    for (size_t i = 0; i < 300; ++i) {
+        const std::string name = "many/a-file-name-long-enough-to-fill-replies-" + std::to_string(i) + ".txt";
+        expected[name] = i;
+        Spit(m_dir.Path() / "tree" / name, std::string(i, 'x'));
+    }
+    ASSERT_EQ(Orupack("create " + Base() + " " + m_dir.File("tree")), 0) << Stderr();
+    MountInBackground();
+    for (int listing = 0; listing < 2; ++listing) {
+        std::map<std::string, size_t> listed;
+        for (const auto& entry : fs::directory_iterator(Mnt() / "many"))
+            listed["many/" + entry.path().filename().string()] = entry.file_size();
+        EXPECT_EQ(listed, expected) << "listing " << listing;
+    }
     Unmount();
 }
 

@@ -76,21 +76,45 @@ int OnGetattr(const char* pPath, struct stat* pStat, fuse_file_info*)
     return 0;
 }
 
-int OnReaddir(const char* pPath, void* pBuffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
-              fuse_readdir_flags)
+// A folder's listing never changes, so the kernel may keep it.
+int OnOpendir(const char* pPath, fuse_file_info* pInfo)
 {
     const CMountNode* pNode = Mount().m_tree.Find(pPath);
     if (!pNode)
         return -ENOENT;
     if (!pNode->m_bFolder)
         return -ENOTDIR;
-    fill(pBuffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-    fill(pBuffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    pInfo->cache_readdir = 1;
+    pInfo->keep_cache = 1;
+    return 0;
+}
+
+// When the kernel asks for a listing with attributes, each entry is handed
+// over as looked up, so listing a folder spares a look-up per file in it.
+// Entries carry their position (1 and 2 are "." and ".."), so a listing
+// longer than one reply goes on from where the last reply ended.
+int OnReaddir(const char* pPath, void* pBuffer, fuse_fill_dir_t fill, off_t offset, fuse_file_info*,
+              fuse_readdir_flags flags)
+{
+    const CMountNode* pNode = Mount().m_tree.Find(pPath);
+    if (!pNode)
+        return -ENOENT;
+    if (!pNode->m_bFolder)
+        return -ENOTDIR;
+    const auto fillFlags = static_cast<fuse_fill_dir_flags>(flags & FUSE_READDIR_PLUS ? FUSE_FILL_DIR_PLUS : 0);
+    const auto none = static_cast<fuse_fill_dir_flags>(0);
+    if (offset < 1 && fill(pBuffer, ".", nullptr, 1, none) != 0)
+        return 0;
+    if (offset < 2 && fill(pBuffer, "..", nullptr, 2, none) != 0)
+        return 0;
+    off_t position = 2;
     for (const auto& [name, index] : pNode->m_mapChildren) {
+        if (++position <= offset)
+            continue;
         struct stat st;
         FillStat(Mount(), Mount().m_tree.Node(index), st);
-        if (fill(pBuffer, name.c_str(), &st, 0, static_cast<fuse_fill_dir_flags>(0)) != 0)
-            return -ENOMEM;
+        if (fill(pBuffer, name.c_str(), &st, position, fillFlags) != 0)
+            return 0;  // the reply is full; the kernel asks again from here
     }
     return 0;
 }
@@ -135,6 +159,7 @@ fuse_operations Operations()
     fuse_operations ops{};
     ops.init = OnInit;
     ops.getattr = OnGetattr;
+    ops.opendir = OnOpendir;
     ops.readdir = OnReaddir;
     ops.open = OnOpen;
     ops.read = OnRead;
@@ -173,9 +198,15 @@ int Serve(CMount& mount, const std::string& pack, const std::string& folder, boo
     } else {
         fuse_session* pSession = fuse_get_session(pFuse);
         if (fuse_daemonize(background ? 0 : 1) == 0 && fuse_set_signal_handlers(pSession) == 0) {
+            // One thread serves every request. A reader then always wakes
+            // the same thread, which the scheduler keeps beside it; a pool
+            // hands requests round the threads in turn, and each hop to
+            // another processor halved the speed of reading a tree. Requests
+            // are short, all but the first read of a large compressed file,
+            // which other readers then wait for.
             // The loop ends when the folder is unmounted (0) or on a signal
             // (its number); both are how a mount is meant to end.
-            status = fuse_loop_mt(pFuse, 0) >= 0 ? EXIT_DONE : EXIT_FAILED;
+            status = fuse_loop(pFuse) >= 0 ? EXIT_DONE : EXIT_FAILED;
             fuse_remove_signal_handlers(pSession);
         }
         fuse_unmount(pFuse);

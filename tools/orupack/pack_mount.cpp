@@ -198,15 +198,14 @@ int Serve(CMount& mount, const std::string& pack, const std::string& folder, boo
     } else {
         fuse_session* pSession = fuse_get_session(pFuse);
         if (fuse_daemonize(background ? 0 : 1) == 0 && fuse_set_signal_handlers(pSession) == 0) {
-            // One thread serves every request. A reader then always wakes
-            // the same thread, which the scheduler keeps beside it; a pool
-            // hands requests round the threads in turn, and each hop to
-            // another processor halved the speed of reading a tree. Requests
-            // are short, all but the first read of a large compressed file,
-            // which other readers then wait for.
+            // A pool of threads serves the requests, so that the first read
+            // of a large compressed file, which decodes all of it, holds up
+            // no other reader. On an idle machine it also reads a tree
+            // faster than one thread; on a crowded one, one thread that the
+            // scheduler keeps beside the reader was faster.
             // The loop ends when the folder is unmounted (0) or on a signal
             // (its number); both are how a mount is meant to end.
-            status = fuse_loop(pFuse) >= 0 ? EXIT_DONE : EXIT_FAILED;
+            status = fuse_loop_mt(pFuse, 0) >= 0 ? EXIT_DONE : EXIT_FAILED;
             fuse_remove_signal_handlers(pSession);
         }
         fuse_unmount(pFuse);

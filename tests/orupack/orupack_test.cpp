@@ -485,3 +485,21 @@ TEST_F(Orupack, AddStoresLookupNamesAndExplainsItsFailures)
     EXPECT_FALSE(fs::exists(m_dir.File("new.odx")));
     EXPECT_FALSE(fs::exists(m_dir.File("new.opk")));
 }
+
+// A create that stops part-way, here killed by the file-size limit while it
+// writes the new data file, leaves the pack that was there whole; what it
+// had built stays beside it under a name of its own, for nothing reads it.
+TEST_F(Orupack, ACreateThatStopsPartWayKeepsThePreviousPack)
+{
+    Spit(m_dir.Path() / "old" / "keep.txt", "kept");
+    ASSERT_EQ(Run("create " + Base() + " " + m_dir.File("old")).m_nStatus, 0);
+    Spit(m_dir.Path() / "new" / "big.bin", Noise(4u << 20, 7));
+    const CRun stopped = RunOrupack(m_dir, "create " + Base() + " " + m_dir.File("new"), "ulimit -f 1024; ");
+    EXPECT_NE(stopped.m_nStatus, 0);
+    EXPECT_EQ(Run("verify " + Base()).m_nStatus, 0);
+    EXPECT_EQ(Run("cat " + Base() + " keep.txt").m_strOut, "kept");
+
+    ASSERT_EQ(Run("create " + Base() + " " + m_dir.File("new")).m_nStatus, 0);
+    EXPECT_EQ(Run("cat " + Base() + " big.bin").m_strOut, Noise(4u << 20, 7));
+    EXPECT_NE(Run("cat " + Base() + " keep.txt").m_nStatus, 0);
+}

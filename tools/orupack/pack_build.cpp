@@ -596,6 +596,20 @@ void RemoveNewPack(const std::string& base)
     oru::tools::RemoveFile(base + ".opk");
 }
 
+// Puts the saved pack `from` in the place of `to`. The old index goes first,
+// so that no moment pairs an index with the other pack's data file: a stop
+// between the steps leaves a data file without an index, which readers and
+// editors refuse, never a pack that reads wrong.
+bool TakePlaceOf(const std::string& from, const std::string& to)
+{
+    if (oru::tools::RemoveFile(to + ".odx") && oru::tools::RenameFile(from + ".opk", to + ".opk") &&
+        oru::tools::RenameFile(from + ".odx", to + ".odx"))
+        return true;
+    Error("%s: cannot put the new pack in place (%s); it is kept as %s", to.c_str(),
+          std::strerror(oru::tools::LastFileError()), from.c_str());
+    return false;
+}
+
 }  // namespace
 
 // What a create left out, and why.
@@ -669,20 +683,19 @@ int CmdCreate(const CArgs& args)
     }
 
     // A new pack replaces whatever was there, unless someone is editing it.
+    // It is built under its own name beside the old one, which stays whole
+    // until the new pack is saved; only then do the two trade places.
     if (oru::tools::PackEditedElsewhere(base)) {
         Error("%s: the pack is being edited elsewhere", base.c_str());
         return EXIT_FAILED;
     }
-    for (const char* pExtension : {".odx", ".opk"}) {
-        if (!oru::tools::RemoveFile(base + pExtension)) {
-            Error("%s%s: cannot replace the old file: %s", base.c_str(), pExtension,
-                  std::strerror(oru::tools::LastFileError()));
-            return EXIT_FAILED;
-        }
-    }
+    const std::string building = base + ".orupack-new-" + std::to_string(oru::tools::CurrentProcessId());
+    RemoveNewPack(building);
     COruPack pack;
-    if (!OpenForWriting(pack, base, true, sectorSize))
+    if (!OpenForWriting(pack, building, true, sectorSize)) {
+        RemoveNewPack(building);
         return EXIT_FAILED;
+    }
     const bool compress = args.Has("--compress");
     CAdder adder(pack, base, compress);
     CSkipped skipped;
@@ -691,7 +704,11 @@ int CmdCreate(const CArgs& args)
         CTreeReader reader(dir, compress, sectorSize);
         failed = !StoreTree(reader, adder, dir, skipped);
     }
-    if (!CloseAfterWriting(pack, base))
+    if (!CloseAfterWriting(pack, building)) {
+        RemoveNewPack(building);
+        return EXIT_FAILED;
+    }
+    if (!TakePlaceOf(building, base))
         return EXIT_FAILED;
     std::printf("%s: %zu files packed", base.c_str(), adder.Added());
     if (skipped.Total() > 0)

@@ -9,6 +9,7 @@
 #include <oru/pack/oru_pack.h>
 
 #include "core/utf8.h"
+#include "pack/pack_follow.h"
 #include "pack/pack_format.h"
 #include "pack/pack_index.h"
 #include "platform/file.h"
@@ -36,6 +37,21 @@ COruPack::DirIndex CopyDirIndex(const COruPack::DirIndex& source, const COruPack
     return copy;
 }
 
+// A copy reads through the same marked data file, so its streams keep the
+// mark too; it follows the index on its own.
+std::unique_ptr<oru::detail::CPackFollow> CopyFollow(const oru::detail::CPackFollow* pSource)
+{
+    if (!pSource)
+        return nullptr;
+    std::unique_ptr<oru::detail::CPackFollow> pCopy(new (std::nothrow) oru::detail::CPackFollow);
+    if (pCopy) {
+        pCopy->m_dataFile = pSource->m_dataFile.Duplicate();
+        pCopy->m_indexIdentity = pSource->m_indexIdentity;
+        pCopy->m_bIdentityKnown = pSource->m_bIdentityKnown;
+    }
+    return pCopy;
+}
+
 }  // namespace
 
 COruPack::COruPack() = default;
@@ -57,7 +73,8 @@ COruPack::COruPack(const COruPack& other)
       m_mapDirIndex(CopyDirIndex(other.m_mapDirIndex, m_mapFileList)),
       m_strDataPath(other.m_strDataPath),
       m_nFreeScanStart(other.m_nFreeScanStart),
-      m_vecHeldSectors(other.m_vecHeldSectors)
+      m_vecHeldSectors(other.m_vecHeldSectors),
+      m_pFollow(CopyFollow(other.m_pFollow.get()))
 {
 }
 #pragma GCC diagnostic pop
@@ -79,6 +96,7 @@ COruPack& COruPack::operator=(const COruPack& other)
     m_strDataPath = other.m_strDataPath;
     m_nFreeScanStart = other.m_nFreeScanStart;
     m_vecHeldSectors = other.m_vecHeldSectors;
+    m_pFollow = CopyFollow(other.m_pFollow.get());
     return *this;
 }
 
@@ -99,6 +117,8 @@ void COruPack::ClearTables()
     m_vecHeldSectors.clear();
     m_nDataFileBytes = UNKNOWN_LENGTH;
     m_nWritebackFrom = 0;
+    m_eReuse = eReuse::NOT_ASKED;
+    m_nSavedSectorCount = 0;
 }
 
 bool COruPack::OpenOruPack(const std::wstring& path, ORU_PACK_MODE mode, uint32_t sectorSize)
@@ -106,6 +126,7 @@ bool COruPack::OpenOruPack(const std::wstring& path, ORU_PACK_MODE mode, uint32_
     m_strPackPath = path;
     m_eMode = mode;
     ClearTables();
+    m_pFollow.reset();
     m_strDataPath.clear();
 
     const auto indexPath = oru::detail::ToUtf8(path + L".odx");
@@ -118,10 +139,71 @@ bool COruPack::OpenOruPack(const std::wstring& path, ORU_PACK_MODE mode, uint32_
     return OpenRead(*indexPath);
 }
 
+// The data file is marked before the index is read: an editor that finds no
+// mark may reuse the sectors that the index on disk leaves free, and this
+// index is then that one or a newer one, never an older one.
 bool COruPack::OpenRead(const std::string& indexPath)
 {
+    m_pFollow.reset(new (std::nothrow) oru::detail::CPackFollow);
+    if (m_pFollow) {
+        m_pFollow->m_dataFile = oru::detail::OpenMarkedDataFile(m_strDataPath);
+        m_pFollow->m_bIdentityKnown =
+            oru::platform::FileIdentityOf(indexPath, m_pFollow->m_indexIdentity);
+    }
     return oru::detail::ReadIndex(indexPath, {&m_header, &m_mapFileList, &m_mapDirIndex, nullptr}) ==
            oru::detail::eIndexRead::WHOLE;
+}
+
+bool COruPack::RefreshOruPack(const OruPackChangeCallback& onChange)
+{
+    if (m_eMode != ORU_PACK_MODE_READ || !m_pFollow)
+        return false;
+    oru::detail::CPackFollow& follow = *m_pFollow;
+    const std::optional<std::string> indexPath = oru::detail::ToUtf8(m_strPackPath + L".odx");
+    if (!indexPath)
+        return false;
+    if (!follow.m_watch.IsStarted())
+        follow.m_watch.Start(*indexPath);
+    if (!follow.m_watch.MayHaveChanged())
+        return false;
+    oru::platform::CFileIdentity now;
+    if (!oru::platform::FileIdentityOf(*indexPath, now) ||
+        (follow.m_bIdentityKnown && now == follow.m_indexIdentity))
+        return false;
+
+    // A data file put in the place of the old one is marked before the new
+    // index is read, as at the open; the old one stays with the streams that
+    // read it.
+    oru::platform::CFile newData;
+    if (!follow.m_dataFile.IsOpen() || !oru::detail::SameFile(follow.m_dataFile, m_strDataPath))
+        newData = oru::detail::OpenMarkedDataFile(m_strDataPath);
+    _oru_pack_header header{};
+    FileList files;
+    DirIndex dirIndex;
+    try {
+        if (oru::detail::ReadIndex(*indexPath, {&header, &files, &dirIndex, nullptr}) !=
+            oru::detail::eIndexRead::WHOLE) {
+            // Damaged or half written in place: this version is not taken,
+            // and the next change to the file is looked at again.
+            follow.m_indexIdentity = now;
+            follow.m_bIdentityKnown = true;
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    {
+        COruLock lock(m_csOpen);
+        m_header = header;
+        m_mapFileList.swap(files);  // the directory index's positions move with the entries
+        m_mapDirIndex.swap(dirIndex);
+        if (newData.IsOpen())
+            follow.m_dataFile = std::move(newData);
+    }
+    follow.m_indexIdentity = now;
+    follow.m_bIdentityKnown = true;
+    oru::detail::ReportChanges(files, m_mapFileList, onChange);
+    return true;
 }
 
 // The data file is opened and locked before the index is read, so the index
@@ -169,6 +251,7 @@ bool COruPack::OpenWrite(const std::string& indexPath, const std::string& dataPa
         for (const auto& entry : m_mapFileList)
             m_header.total_file_size += entry.second.size;
     }
+    m_nSavedSectorCount = m_header.sector_count;
     HoldDataFile(std::move(dataFile));
     return true;
 }
@@ -187,9 +270,15 @@ bool COruPack::CloseOruPack()
         // The save comes first: it flushes the data file, and the lock on it
         // keeps other editors out until the new index is in place. A save
         // that fails keeps the old index on disk and the changes in memory,
-        // still marked as unsaved.
-        if (m_bModified && SaveIdx())
-            m_bModified = false;
+        // still marked as unsaved, and gives back what the session appended.
+        if (m_bModified) {
+            if (SaveIdx()) {
+                m_bModified = false;
+                TrimFreeTail();
+            } else {
+                DropUnsavedGrowth();
+            }
+        }
         m_pDataFile.reset();
     }
     m_mapDirIndex.clear();
@@ -218,7 +307,10 @@ COruFile* COruPack::OpenFile(const std::wstring& name, bool inMemory)
     const auto it = m_mapFileList.find(oru::detail::FoldName(name));
     if (it == m_mapFileList.end())
         return nullptr;
-    oru::platform::CFile dataFile = oru::platform::CFile::OpenRead(m_strDataPath);
+    // A stream shares the pack's mark on the data file, or marks its own.
+    oru::platform::CFile dataFile = m_pFollow && m_pFollow->m_dataFile.IsOpen()
+                                        ? m_pFollow->m_dataFile.Duplicate()
+                                        : oru::detail::OpenMarkedDataFile(m_strDataPath);
     if (!dataFile.IsOpen())
         return nullptr;
     auto pFile = std::unique_ptr<COruFile>(new (std::nothrow) COruFile(

@@ -116,6 +116,45 @@ void COruPack::RemoveEntry(FileList::iterator it, const std::vector<uint32_t>& c
     m_bModified = true;
 }
 
+bool COruPack::DropAllEntries()
+{
+    if (m_eMode != ORU_PACK_MODE_WRITE || !m_pDataFile)
+        return false;
+    // Every sector the usage table gives out belongs to an entry or is held
+    // already: all of them are held, without walking a chain.
+    std::vector<uint32_t> used;
+    try {
+        for (uint32_t sector = 0; sector < m_vecSectorUsed.size(); ++sector)
+            if (m_vecSectorUsed[sector])
+                used.push_back(sector);
+        m_vecHeldSectors.clear();
+        if (!HoldUntilSaved(used))
+            return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    m_mapFileList.clear();
+    m_header.file_count = 0;
+    m_header.total_file_size = 0;
+    m_bModified = true;
+    return true;
+}
+
+bool COruPack::SaveNow()
+{
+    if (m_eMode != ORU_PACK_MODE_WRITE || !m_pDataFile || !SaveIdx())
+        return false;
+    m_bModified = false;
+    return true;
+}
+
+void COruPack::AbandonChanges()
+{
+    if (m_eMode == ORU_PACK_MODE_WRITE && m_pDataFile)
+        DropUnsavedGrowth();
+    ClearTables();
+}
+
 bool COruPack::DelFile(const std::wstring& name)
 {
     if (m_eMode != ORU_PACK_MODE_WRITE || !m_pDataFile)
@@ -138,7 +177,9 @@ uint32_t COruPack::ReserveSectors(uint32_t count, std::vector<uint32_t>& sectors
     // First fit from the lowest sector that can be free; memchr finds the
     // next free flag far faster than a loop over them.
     const size_t total = m_vecSectorUsed.size();
-    size_t j = m_nFreeScanStart;
+    // Sectors free in the loaded index are taken only when no reader holds the pack open.
+    const bool reuse = MayReuseFreeSectors();
+    size_t j = reuse ? m_nFreeScanStart : total;
     uint32_t taken = 0;
     while (taken < count && j < total) {
         const void* pFree = std::memchr(m_vecSectorUsed.data() + j, 0, total - j);
@@ -152,7 +193,8 @@ uint32_t COruPack::ReserveSectors(uint32_t count, std::vector<uint32_t>& sectors
         ++taken;
         ++j;
     }
-    m_nFreeScanStart = static_cast<uint32_t>(j);
+    if (reuse)
+        m_nFreeScanStart = static_cast<uint32_t>(j);
 
     // The missing sectors are numbered on from sector_count. Usually they
     // are the end of the data file, and the chain write that follows appends
@@ -516,5 +558,57 @@ bool COruPack::SaveIdx()
     }
     GiveBack(m_vecHeldSectors);
     m_vecHeldSectors.clear();
+    m_nSavedSectorCount = m_header.sector_count;
+    // The sectors just given back were the saved index's before: a reader
+    // that opened the pack meanwhile may need them.
+    m_eReuse = eReuse::NOT_ASKED;
     return true;
+}
+
+bool COruPack::MayReuseFreeSectors()
+{
+    if (m_eReuse == eReuse::NOT_ASKED)
+        m_eReuse = m_pDataFile->OthersReading() ? eReuse::APPEND_ONLY : eReuse::FREE_SECTORS;
+    return m_eReuse == eReuse::FREE_SECTORS;
+}
+
+// The readers are asked after the index that frees the tail is in place: a
+// reader seen now keeps the tail; one that comes later reads that index,
+// which gives the tail to nobody. The shorter index is saved before the data
+// file is cut, so no index ever names a sector past the file's end.
+void COruPack::TrimFreeTail()
+{
+    const uint32_t sectorSize = m_header.sector_size;
+    uint64_t bytes = 0;
+    if (!m_pDataFile || sectorSize == 0 || !m_pDataFile->Size(bytes))
+        return;
+    uint32_t keep = m_header.sector_count;
+    while (keep > 0 && !m_vecSectorUsed[keep - 1])
+        --keep;
+    const bool freeTail = keep < m_header.sector_count;
+    if ((!freeTail && bytes <= oru::detail::SectorOffset(keep, sectorSize)) ||
+        m_pDataFile->OthersReading())
+        return;
+    if (freeTail) {
+        const _oru_pack_header header = m_header;
+        m_header.sector_count = keep;
+        m_header.data_size = static_cast<uint32_t>(oru::detail::SectorOffset(keep, sectorSize));
+        m_vecSectorUsed.resize(keep);  // only free flags go
+        m_nFreeScanStart = std::min(m_nFreeScanStart, keep);
+        if (!SaveIdx()) {
+            m_header = header;
+            m_vecSectorUsed.resize(header.sector_count, 0);
+            return;
+        }
+    }
+    if (m_pDataFile->Resize(oru::detail::SectorOffset(keep, sectorSize)))
+        m_nDataFileBytes = oru::detail::SectorOffset(keep, sectorSize);
+}
+
+void COruPack::DropUnsavedGrowth()
+{
+    const uint64_t saved = oru::detail::SectorOffset(m_nSavedSectorCount, m_header.sector_size);
+    uint64_t bytes = 0;
+    if (m_pDataFile->Size(bytes) && bytes > saved && m_pDataFile->Resize(saved))
+        m_nDataFileBytes = saved;
 }

@@ -25,6 +25,7 @@
 #include "platform/file_time.h"
 #include "platform/files.h"
 #include "platform/output_file.h"
+#include "platform/termination.h"
 #include "platform/thread_id.h"
 
 #include <cstddef>
@@ -54,6 +55,10 @@ public:
     {
         return COruPack::NewEntryStream(std::move(dataFile), info, sectorSize);
     }
+    // See COruPack::DropAllEntries, SaveNow and AbandonChanges.
+    static bool DropAllEntries(COruPack& pack) { return pack.DropAllEntries(); }
+    static bool SaveNow(COruPack& pack) { return pack.SaveNow(); }
+    static void AbandonChanges(COruPack& pack) { pack.AbandonChanges(); }
     static bool AddLaidOut(COruPack& pack, const std::wstring& name, uint8_t* pSlots,
                            uint32_t size, const platform::CFileTimes& times)
     {
@@ -108,7 +113,13 @@ using detail::ToUtf8Lossy;
 using detail::WRAPPER_MAGIC;
 using detail::WRAPPER_PREFIX_BYTES;
 using detail::WriteWrapperPrefix;
+using platform::CatchTerminationRequests;
 using platform::CFile;
+using platform::EndBySignal;
+using platform::TerminationRequested;
+using platform::ArmFaultPoint;
+using platform::eFaultAction;
+using platform::FaultPointsReached;
 using platform::CFileTimes;
 using platform::CFolderEntry;
 using platform::CReadPiece;

@@ -1,6 +1,7 @@
 #include "platform/file.h"
 
 #include "platform/fault_points.h"
+#include "platform/file_watch.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -197,6 +198,51 @@ CFile::eLock CFile::TryLockExclusive() const
     if (result == 0)
         return eLock::TAKEN;
     return errno == EWOULDBLOCK ? eLock::HELD_ELSEWHERE : eLock::FAILED;
+}
+
+namespace {
+
+// The byte the readers' mark locks: beyond the 2 GiB a pack can hold, so it
+// never covers data, and the same on every system.
+constexpr off_t READER_MARK_OFFSET = off_t{1} << 40;
+
+struct flock ReaderMark(short type)
+{
+    struct flock mark {};
+    mark.l_type = type;
+    mark.l_whence = SEEK_SET;
+    mark.l_start = READER_MARK_OFFSET;
+    mark.l_len = 1;
+    return mark;
+}
+
+}  // namespace
+
+// Open-file-description locks, unlike the older per-process record locks,
+// belong to the open file: two CFile objects in one process see each other's
+// marks as two processes do, and closing some other descriptor of the file
+// never drops a mark.
+bool CFile::MarkReader() const
+{
+    struct flock mark = ReaderMark(F_RDLCK);
+    int result = 0;
+    do {
+        result = fcntl(m_fd.Get(), F_OFD_SETLK, &mark);
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+bool CFile::OthersReading() const
+{
+    struct flock mark = ReaderMark(F_WRLCK);
+    if (fcntl(m_fd.Get(), F_OFD_GETLK, &mark) != 0)
+        return true;
+    return mark.l_type != F_UNLCK;
+}
+
+bool CFile::Identity(CFileIdentity& identity) const
+{
+    return IsOpen() && FileIdentityOf(m_fd.Get(), identity);
 }
 
 bool CFile::SetPosition(uint64_t offset) const

@@ -29,6 +29,8 @@
 
 namespace oru::platform {
 
+struct CFileIdentity;
+
 // One piece of a scattered read: `m_nSize` bytes into `m_pDst`.
 struct CReadPiece {
     void* m_pDst;
@@ -71,6 +73,8 @@ public:
 
     // Size of the open file; false when it cannot be asked.
     bool Size(uint64_t& size) const;
+    // The open file's identity (file_watch.h); false when it cannot be asked.
+    bool Identity(CFileIdentity& identity) const;
     // Reads up to `size` bytes at `offset`; returns the bytes read, fewer at
     // the end of the file, 0 on an error.
     size_t ReadAt(uint64_t offset, void* pDst, size_t size) const;
@@ -104,6 +108,14 @@ public:
     // not ask for the lock are never held up.
     enum class eLock { TAKEN, HELD_ELSEWHERE, FAILED };
     eLock TryLockExclusive() const;
+    // Marks this open file as a reader of the pack's sectors: a shared lock
+    // on one byte far past any data, which belongs to the open file (and
+    // every duplicate of its descriptor) and ends when the last of them
+    // closes. It never holds up another reader, nor the editing lock.
+    bool MarkReader() const;
+    // Whether an open file other than this one is marked as a reader. An
+    // answer the system cannot give counts as readers present.
+    bool OthersReading() const;
 
     // Moves the descriptor's own position (the one a library reading the
     // descriptor itself uses) to `offset` from the start.

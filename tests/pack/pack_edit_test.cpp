@@ -539,15 +539,16 @@ TEST_F(PackEdit, RecordsNothingWhenTheDataFileRefusesTheWrite)
     CEditProbe pack;
     OpenForWriting(pack);
     ASSERT_TRUE(pack.AddFile(L"a"));
+    ASSERT_TRUE(pack.AddFile(L"b"));  // after a's sectors, so that they are not cut off as a free tail
     ASSERT_TRUE(pack.DelFile(L"a"));
     pack.CloseOruPack();
     OpenForWriting(pack);
     pack.m_pDataFile = std::make_unique<oru::platform::CFile>(
         oru::platform::CFile::OpenRead(m_base + ".opk"));
-    EXPECT_FALSE(pack.AddFile(L"b"));
-    EXPECT_TRUE(pack.GetFileList()->empty());
-    EXPECT_EQ(pack.GetPackInfo()->total_file_size, 0u);
-    EXPECT_EQ(pack.m_vecSectorUsed, (std::vector<uint8_t>{0, 0, 0}));
+    EXPECT_FALSE(pack.AddFile(L"a"));
+    EXPECT_EQ(pack.GetFileList()->size(), 1u);
+    EXPECT_EQ(pack.GetPackInfo()->total_file_size, 10u);
+    EXPECT_EQ(pack.m_vecSectorUsed, (std::vector<uint8_t>{0, 0, 0, 1}));
 }
 
 // A save that cannot finish leaves the old index whole, no temporary file

@@ -130,6 +130,8 @@ TEST_F(PackSafety, EveryEntryReadsOldOrNewContentWhereverAnEditStops)
             edit.m_fnEdit(pack);
     };
     for (const CEditCase& edit : cases) {
+        Spit(m_base + ".odx", index);
+        Spit(m_base + ".opk", data);
         oru::platform::ArmFaultPoint(0, eFaultAction::FAIL);
         run(edit);
         const uint64_t calls = oru::platform::FaultPointsReached();

@@ -11,6 +11,7 @@
 #include "tool_support.h"
 
 #include <cstdlib>
+#include <cinttypes>
 
 #include <algorithm>
 #include <atomic>
@@ -499,6 +500,12 @@ private:
     std::thread m_thread;  // last: it starts once everything above is built
 };
 
+// How an addition ended. A source that cannot be read is the source's
+// problem: it is named and the rest goes on. A pack that cannot take what it
+// is given (a full disk, a failed write, its size limit) is the pack's: a
+// create then stops and keeps the pack as it was.
+enum class eAdded { STORED, SOURCE_FAILED, PACK_FAILED };
+
 // One addition: the file at `path`, prepared, stored under `entry`. The
 // library reads the source at its work folder plus the entry name: `workDir`
 // when the file already lies there under that name, else a link or a wrapped
@@ -510,19 +517,19 @@ public:
     {
     }
 
-    bool Add(const std::string& path, const std::string& workDir, const std::wstring& entry)
+    eAdded Add(const std::string& path, const std::string& workDir, const std::wstring& entry)
     {
         CPrepared prepared = Prepare(path, m_bCompress, m_pack.GetPackInfo()->sector_size);
         return Add(prepared, path, workDir, entry);
     }
 
     // The pack writes the links of a held file into its slots.
-    bool Add(CPrepared& prepared, const std::string& path, const std::string& workDir,
-             const std::wstring& entry)
+    eAdded Add(CPrepared& prepared, const std::string& path, const std::string& workDir,
+               const std::wstring& entry)
     {
         if (!prepared.m_strFailure.empty()) {
             Error("%s", prepared.m_strFailure.c_str());
-            return false;
+            return eAdded::SOURCE_FAILED;
         }
         if (prepared.m_bHeld)
             return StoreHeld(prepared, path, entry);
@@ -535,23 +542,23 @@ public:
     size_t Added() const { return m_nAdded; }
 
 private:
-
-    // A file held in memory goes in from there, with its own file's times.
-    bool StoreHeld(CPrepared& prepared, const std::string& path, const std::wstring& entry)
+    // A file held in memory goes in from there, with its own file's times;
+    // only the pack can refuse it.
+    eAdded StoreHeld(CPrepared& prepared, const std::string& path, const std::wstring& entry)
     {
         oru::tools::ClearLastFileError();
         if (!oru::tools::CPackAccess::AddLaidOut(m_pack, entry, prepared.m_slots.data(),
                                                  prepared.m_nBytes, prepared.m_times)) {
             Error("%s: cannot store the file: %s", path.c_str(), AddFailure().c_str());
-            return false;
+            return eAdded::PACK_FAILED;
         }
         ++m_nAdded;
-        return true;
+        return eAdded::STORED;
     }
 
     // Places a link to `path` in the staging folder under the entry's name
     // and adds it from there.
-    bool AddStaged(const std::string& path, const std::wstring& entry)
+    eAdded AddStaged(const std::string& path, const std::wstring& entry)
     {
         if (!m_pStaging)
             m_pStaging = std::make_unique<CStaging>(m_strBase);
@@ -562,23 +569,28 @@ private:
         if (source.empty() || !oru::tools::MakeSymbolicLink(source, staged)) {
             Error("%s: cannot prepare the file in a staging folder beside the pack: %s", path.c_str(),
                   std::strerror(oru::tools::LastFileError()));
-            return false;
+            return eAdded::PACK_FAILED;
         }
         m_pack.SetWorkDir(m_pStaging->WorkDir());
-        const bool stored = Store(path, entry);
+        const eAdded added = Store(path, entry);
         oru::tools::RemoveFile(staged);
-        return stored;
+        return added;
     }
 
-    bool Store(const std::string& path, const std::wstring& entry)
+    // A large file is copied from disk by the library, so the reason tells
+    // whose failure it was.
+    eAdded Store(const std::string& path, const std::wstring& entry)
     {
         oru::tools::ClearLastFileError();
         if (!m_pack.AddFile(entry)) {
             Error("%s: cannot store the file: %s", path.c_str(), AddFailure().c_str());
-            return false;
+            const int error = oru::tools::LastFileError();
+            const bool sourceFailed = error == ENOENT || error == EACCES || error == EPERM ||
+                                      error == EISDIR || error == EINVAL || error == ELOOP;
+            return sourceFailed ? eAdded::SOURCE_FAILED : eAdded::PACK_FAILED;
         }
         ++m_nAdded;
-        return true;
+        return eAdded::STORED;
     }
 
     COruPack& m_pack;
@@ -596,20 +608,6 @@ void RemoveNewPack(const std::string& base)
     oru::tools::RemoveFile(base + ".opk");
 }
 
-// Puts the saved pack `from` in the place of `to`. The old index goes first,
-// so that no moment pairs an index with the other pack's data file: a stop
-// between the steps leaves a data file without an index, which readers and
-// editors refuse, never a pack that reads wrong.
-bool TakePlaceOf(const std::string& from, const std::string& to)
-{
-    if (oru::tools::RemoveFile(to + ".odx") && oru::tools::RenameFile(from + ".opk", to + ".opk") &&
-        oru::tools::RenameFile(from + ".odx", to + ".odx"))
-        return true;
-    Error("%s: cannot put the new pack in place (%s); it is kept as %s", to.c_str(),
-          std::strerror(oru::tools::LastFileError()), from.c_str());
-    return false;
-}
-
 }  // namespace
 
 // What a create left out, and why.
@@ -622,23 +620,32 @@ struct CSkipped {
     size_t Total() const { return m_nFolders + m_nNotRegular + m_nBadNames + m_nNotStored; }
 };
 
+// How storing a tree ended.
+enum class eStored {
+    ALL,          // every file stored
+    SOME_SKIPPED, // some named and left out, the rest stored
+    PACK_FAILED,  // the pack could not take a file: nothing may be saved
+    INTERRUPTED,  // the user or the system asked the command to stop
+};
+
 // Stores the tree's files as the reader hands them over, in the order of
 // their sorted paths. Two files whose names differ only in case share one
-// entry: the later one is kept, and that is said. False when anything was
-// left out or refused.
-bool StoreTree(CTreeReader& reader, CAdder& adder, const std::string& dir, CSkipped& skipped)
+// entry: the later one is kept, and that is said.
+eStored StoreTree(CTreeReader& reader, CAdder& adder, const std::string& dir, CSkipped& skipped)
 {
-    bool failed = false;
+    bool skippedAny = false;
     CProgress progress("create");
     std::deque<CFound> finds;
     while (reader.Take(finds)) {
         for (CFound& find : finds) {
+            if (oru::tools::TerminationRequested())
+                return eStored::INTERRUPTED;
             const char* pRelative = find.m_strRelative.c_str();
             switch (find.m_eKind) {
             case eFound::UNREADABLE_FOLDER:
                 Error("%s: cannot read the folder: %s", pRelative, find.m_strWhy.c_str());
                 ++skipped.m_nFolders;
-                failed = true;
+                skippedAny = true;
                 continue;
             case eFound::NOT_REGULAR:
                 Error("%s: skipped, not a regular file", pRelative);
@@ -647,7 +654,7 @@ bool StoreTree(CTreeReader& reader, CAdder& adder, const std::string& dir, CSkip
             case eFound::BAD_NAME:
                 Error("%s: skipped, the name cannot be stored (not UTF-8, or holds '\\')", pRelative);
                 ++skipped.m_nBadNames;
-                failed = true;
+                skippedAny = true;
                 continue;
             case eFound::FILE:
                 break;
@@ -655,17 +662,53 @@ bool StoreTree(CTreeReader& reader, CAdder& adder, const std::string& dir, CSkip
             if (!find.m_strSameAs.empty()) {
                 Error("%s: has the same entry name as %s; only the last one is kept", pRelative,
                       find.m_strSameAs.c_str());
-                failed = true;
+                skippedAny = true;
             }
-            if (!adder.Add(find.m_prepared, dir + "/" + find.m_strRelative, dir + "/",
-                           find.m_strEntry)) {
+            switch (adder.Add(find.m_prepared, dir + "/" + find.m_strRelative, dir + "/", find.m_strEntry)) {
+            case eAdded::STORED:
+                break;
+            case eAdded::SOURCE_FAILED:
                 ++skipped.m_nNotStored;
-                failed = true;
+                skippedAny = true;
+                break;
+            case eAdded::PACK_FAILED:
+                return eStored::PACK_FAILED;
             }
             progress.Advance(1);
         }
     }
-    return !failed;
+    return skippedAny ? eStored::SOME_SKIPPED : eStored::ALL;
+}
+
+// Opens the pack at `base` for a create, under the editing lock, emptied in
+// memory: an existing pack keeps its sector size (a different one asked for
+// is refused), a new one is saved empty at once, so that a create stopped
+// by a kill leaves a pack rather than a data file without an index.
+bool OpenForCreate(COruPack& pack, const std::string& base, uint32_t& sectorSize, bool sectorSizeGiven,
+                   bool& existed)
+{
+    existed = !oru::tools::PathMissing(base + ".odx");
+    if (!OpenForWriting(pack, base, true, sectorSize))
+        return false;
+    RemoveLeftovers(base);
+    if (!existed) {
+        if (oru::tools::CPackAccess::SaveNow(pack))
+            return true;
+        Error("%s.odx: cannot save the new pack: %s", base.c_str(),
+              std::strerror(oru::tools::LastFileError()));
+    } else if (sectorSizeGiven && pack.GetPackInfo()->sector_size != sectorSize) {
+        Error("%s: the pack has sectors of %" PRIu32 " bytes; remove it first to make one with %" PRIu32,
+              base.c_str(), pack.GetPackInfo()->sector_size, sectorSize);
+    } else if (oru::tools::CPackAccess::DropAllEntries(pack)) {
+        sectorSize = pack.GetPackInfo()->sector_size;
+        return true;
+    } else {
+        Error("%s: not enough memory to empty the pack", base.c_str());
+    }
+    oru::tools::CPackAccess::AbandonChanges(pack);
+    if (!existed)
+        RemoveNewPack(base);
+    return false;
 }
 
 int CmdCreate(const CArgs& args)
@@ -682,41 +725,48 @@ int CmdCreate(const CArgs& args)
         return EXIT_FAILED;
     }
 
-    // A new pack replaces whatever was there, unless someone is editing it.
-    // It is built under its own name beside the old one, which stays whole
-    // until the new pack is saved; only then do the two trade places.
-    if (oru::tools::PackEditedElsewhere(base)) {
-        Error("%s: the pack is being edited elsewhere", base.c_str());
-        return EXIT_FAILED;
-    }
-    const std::string building = base + ".orupack-new-" + std::to_string(oru::tools::CurrentProcessId());
-    RemoveNewPack(building);
+    // The pack is rebuilt in place, under the editing lock, as one editing
+    // session: the new content goes to sectors the old index leaves free (or
+    // appended ones), and the old index stays on disk, whole, until the new
+    // one replaces it in one rename. Whatever stops the create before that,
+    // the old pack is what readers find; a reader that has it open keeps
+    // reading it afterwards, since its sectors are not written over.
+    oru::tools::CatchTerminationRequests();
+    bool existed = false;
     COruPack pack;
-    if (!OpenForWriting(pack, building, true, sectorSize)) {
-        RemoveNewPack(building);
+    if (!OpenForCreate(pack, base, sectorSize, args.m_mapValues.count("--sector-size") > 0, existed))
         return EXIT_FAILED;
-    }
     const bool compress = args.Has("--compress");
-    CAdder adder(pack, base, compress);
     CSkipped skipped;
-    bool failed = false;
+    eStored stored = eStored::ALL;
+    size_t added = 0;
     {
+        CAdder adder(pack, base, compress);
         CTreeReader reader(dir, compress, sectorSize);
-        failed = !StoreTree(reader, adder, dir, skipped);
+        stored = StoreTree(reader, adder, dir, skipped);
+        added = adder.Added();
     }
-    if (!CloseAfterWriting(pack, building)) {
-        RemoveNewPack(building);
+    if (stored == eStored::PACK_FAILED || stored == eStored::INTERRUPTED) {
+        oru::tools::CPackAccess::AbandonChanges(pack);
+        if (!existed)
+            RemoveNewPack(base);
+        if (stored == eStored::INTERRUPTED) {
+            Error("%s: interrupted; %s", base.c_str(), existed ? "the pack is as it was" : "no pack made");
+            oru::tools::EndBySignal(oru::tools::TerminationRequested());
+        }
+        Error("%s: %s", base.c_str(), existed ? "not changed" : "no pack made");
         return EXIT_FAILED;
     }
-    if (!TakePlaceOf(building, base))
+    if (!CloseAfterWriting(pack, base))
         return EXIT_FAILED;
-    std::printf("%s: %zu files packed", base.c_str(), adder.Added());
+    std::printf("%s: %zu files packed", base.c_str(), added);
     if (skipped.Total() > 0)
         std::printf("; skipped: %zu unreadable folders, %zu files that could not be stored, "
                     "%zu not regular files, %zu names that cannot be stored",
                     skipped.m_nFolders, skipped.m_nNotStored, skipped.m_nNotRegular,
                     skipped.m_nBadNames);
     std::printf("\n");
+    bool failed = stored == eStored::SOME_SKIPPED;
     if (std::fflush(stdout) != 0)
         failed = true;
     return failed ? EXIT_FAILED : EXIT_DONE;
@@ -744,33 +794,49 @@ int CmdAdd(const CArgs& args)
     }
     const std::string base = PackBase(args.m_vecWords[0]);
     const bool existed = !oru::tools::PathMissing(base + ".odx");
+    oru::tools::CatchTerminationRequests();
     COruPack pack;
     if (!OpenForWriting(pack, base, true, DEFAULT_SECTOR_SIZE))
         return EXIT_FAILED;
+    RemoveLeftovers(base);
 
     bool failed = false;
-    CAdder adder(pack, base, false);
-    for (size_t i = 1; i < args.m_vecWords.size(); ++i) {
-        const std::string& file = args.m_vecWords[i];
-        if (!asEntry.empty()) {
-            failed = !adder.Add(file, "", asEntry) || failed;
-            continue;
+    int interrupted = 0;
+    size_t added = 0;
+    {
+        CAdder adder(pack, base, false);  // its staging folder goes before the command ends
+        for (size_t i = 1; i < args.m_vecWords.size(); ++i) {
+            if ((interrupted = oru::tools::TerminationRequested()) != 0)
+                break;
+            const std::string& file = args.m_vecWords[i];
+            if (!asEntry.empty()) {
+                failed = adder.Add(file, "", asEntry) != eAdded::STORED || failed;
+                continue;
+            }
+            // The name is the path as given, which must stay inside the current
+            // folder so that the name means something in the pack.
+            const fs::path path = fs::path(file).lexically_normal();
+            const std::string relative = path.generic_string();
+            std::wstring entry = Wide(relative);
+            if (path.is_absolute() || relative.compare(0, 2, "..") == 0 || entry.empty() ||
+                relative.find('\\') != std::string::npos) {
+                Error("%s: give the entry a name with --as NAME", file.c_str());
+                failed = true;
+                continue;
+            }
+            std::replace(entry.begin(), entry.end(), L'/', L'\\');
+            failed = adder.Add(file, "./", entry) != eAdded::STORED || failed;
         }
-        // The name is the path as given, which must stay inside the current
-        // folder so that the name means something in the pack.
-        const fs::path path = fs::path(file).lexically_normal();
-        const std::string relative = path.generic_string();
-        std::wstring entry = Wide(relative);
-        if (path.is_absolute() || relative.compare(0, 2, "..") == 0 || entry.empty() ||
-            relative.find('\\') != std::string::npos) {
-            Error("%s: give the entry a name with --as NAME", file.c_str());
-            failed = true;
-            continue;
-        }
-        std::replace(entry.begin(), entry.end(), L'/', L'\\');
-        failed = !adder.Add(file, "./", entry) || failed;
+        added = adder.Added();
     }
-    if (!existed && adder.Added() == 0) {
+    if (interrupted != 0) {
+        oru::tools::CPackAccess::AbandonChanges(pack);
+        if (!existed)
+            RemoveNewPack(base);
+        Error("%s: interrupted; %s", base.c_str(), existed ? "the pack is as it was" : "no pack made");
+        oru::tools::EndBySignal(interrupted);
+    }
+    if (!existed && added == 0) {
         pack.CloseOruPack();
         RemoveNewPack(base);
         return EXIT_FAILED;
@@ -786,6 +852,7 @@ int CmdRm(const CArgs& args)
     COruPack pack;
     if (!OpenForWriting(pack, base, false, DEFAULT_SECTOR_SIZE))
         return EXIT_FAILED;
+    RemoveLeftovers(base);
     bool failed = false;
     for (size_t i = 1; i < args.m_vecWords.size(); ++i) {
         const std::wstring key = FindEntry(pack, args.m_vecWords[i]);

@@ -129,6 +129,32 @@ bool CloseAfterWriting(COruPack& pack, const std::string& base)
     return true;
 }
 
+std::vector<std::string> Leftovers(const std::string& base)
+{
+    const size_t slash = base.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : base.substr(0, slash);
+    const std::string name = slash == std::string::npos ? base : base.substr(slash + 1);
+    std::vector<oru::tools::CFolderEntry> entries;
+    oru::tools::ListFolder(folder, entries);
+    const auto startsWith = [](const std::string& text, const std::string& start) {
+        return text.compare(0, start.size(), start) == 0;
+    };
+    std::vector<std::string> found;
+    for (const oru::tools::CFolderEntry& entry : entries) {
+        const std::string& file = entry.m_strName;
+        if (startsWith(file, name + ".odx.tmp") || startsWith(file, name + ".staging-") ||
+            startsWith(file, name + ".orupack-new-"))
+            found.push_back(folder + "/" + file);
+    }
+    return found;
+}
+
+void RemoveLeftovers(const std::string& base)
+{
+    for (const std::string& path : Leftovers(base))
+        oru::tools::RemoveTree(path);
+}
+
 CProgress::CProgress(const char* pLabel, uint64_t total)
     : m_pLabel(pLabel), m_nTotal(total), m_bActive(oru::tools::StandardErrorIsTerminal())
 {

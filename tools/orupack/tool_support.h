@@ -74,6 +74,14 @@ bool OpenForWriting(COruPack& pack, const std::string& base, bool mayCreate, uin
 // not be saved.
 bool CloseAfterWriting(COruPack& pack, const std::string& base);
 
+// What commands that stopped before their end (killed, a power cut) may have
+// left beside the pack at `base`: a half-saved index, a staging folder, a
+// pack an earlier release built beside the old one. Their paths.
+std::vector<std::string> Leftovers(const std::string& base);
+// Removes them; only for a command that holds the pack's editing lock, so
+// that none of them belongs to a command still running.
+void RemoveLeftovers(const std::string& base);
+
 using oru::tools::CDataFile;
 
 // A one-line progress bar on standard error, drawn only when standard error

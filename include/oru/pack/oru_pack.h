@@ -33,11 +33,24 @@ struct CReadPiece;
 namespace oru::tools {
 class CPackAccess;
 }
+namespace oru::detail {
+struct CPackFollow;
+}
 
 enum ORU_PACK_MODE : uint32_t {
     ORU_PACK_MODE_READ = 0,   // index records only; streams open the data file themselves
     ORU_PACK_MODE_WRITE = 1,  // also the usage table and the data file; creates a new pack
 };
+
+// What RefreshOruPack reports of one entry.
+enum ORU_PACK_CHANGE : uint32_t {
+    ORU_PACK_ENTRY_ADDED = 0,
+    ORU_PACK_ENTRY_CHANGED = 1,  // other content, or other times
+    ORU_PACK_ENTRY_REMOVED = 2,
+};
+// Called once for each entry that a refresh found added, changed or removed,
+// with its stored name, in name order.
+using OruPackChangeCallback = std::function<void(const std::wstring& name, ORU_PACK_CHANGE change)>;
 
 class COruPack;
 extern template class ORU_API CSingleton<COruPack>;
@@ -89,6 +102,19 @@ public:
     // preload (`inMemory`) meets damaged data or lacks memory. Thread-safe.
     COruFile* OpenFile(const std::wstring& name, bool inMemory);
 
+    // Follows a pack that another process edits while this one reads it
+    // (read mode only). When the index on disk was saved anew since it was
+    // loaded, loads the new one, reports each entry added, changed or
+    // removed through `onChange` (which may be empty), and returns true; the
+    // game then releases and reloads those resources. Otherwise returns
+    // false at once: when nothing changed it costs one system call that
+    // never waits, so a game may call it every frame. An index that cannot
+    // be read (being replaced, damaged) keeps the loaded one; the next call
+    // tries again. Streams opened before keep reading what they were opened
+    // on. Call it between frames: not while another thread uses the file
+    // list or opens files, nor from `onChange`.
+    bool RefreshOruPack(const OruPackChangeCallback& onChange = nullptr);
+
     // Editing, for a pack opened for writing whose data file is open; false
     // and nothing changed otherwise.
     bool AddFile(const std::wstring& name);
@@ -118,6 +144,15 @@ private:
     void RemoveEntry(FileList::iterator it, const std::vector<uint32_t>& chain);
     // Flags `sectors` free again.
     void GiveBack(const std::vector<uint32_t>& sectors);
+    // Forgets every entry, for a tool that fills the pack anew: their
+    // sectors are held until the next save, as a deletion's are.
+    bool DropAllEntries();
+    // Saves the index now, keeping the pack open for writing; false when the
+    // save failed (the changes stay unsaved).
+    bool SaveNow();
+    // Ends the editing session without saving: the index on disk stays as it
+    // is, the data file returns to its sectors and the tables are emptied.
+    void AbandonChanges();
     // Adds `chain` to the sectors released by the next save; false when
     // memory runs out (they then stay used).
     bool HoldUntilSaved(const std::vector<uint32_t>& chain);
@@ -160,6 +195,19 @@ private:
                                     uint32_t sectorSize);
 
     bool OpenRead(const std::string& indexPath);
+    // Whether sectors free in the loaded index may take new data: only when
+    // no reader holds the pack open, since a reader may still hold an older
+    // index that gives those sectors to entries deleted since. Asked of the
+    // system once per saved state.
+    bool MayReuseFreeSectors();
+    // After a save that left free sectors at the end, and with no reader that
+    // could still need them, saves the index without them and shortens the
+    // data file. Also cuts bytes past the last sector (a run that stopped
+    // before its save).
+    void TrimFreeTail();
+    // Brings the data file back to the sectors of the index on disk, after a
+    // save that failed: what this session appended belongs to no saved index.
+    void DropUnsavedGrowth();
     bool OpenWrite(const std::string& indexPath, const std::string& dataPath,
                    uint32_t sectorSize);
     void ClearTables();
@@ -191,6 +239,12 @@ private:
     static constexpr uint64_t UNKNOWN_LENGTH = UINT64_MAX;
     uint64_t m_nDataFileBytes = UNKNOWN_LENGTH;  // bytes, as the writes left it
     uint64_t m_nWritebackFrom = 0;  // appended bytes from here on are not yet being written back
+    enum class eReuse : uint8_t { NOT_ASKED, FREE_SECTORS, APPEND_ONLY };
+    eReuse m_eReuse = eReuse::NOT_ASKED;  // write mode: see MayReuseFreeSectors
+    uint32_t m_nSavedSectorCount = 0;     // write mode: sector_count of the index on disk
+    // Read mode: the data file, marked as read by this pack before its index
+    // was loaded, which streams share; and what follows the index on disk.
+    std::unique_ptr<oru::detail::CPackFollow> m_pFollow;
 };
 
 // The pack manager, created on first use.

@@ -1,0 +1,58 @@
+#pragma once
+
+// Telling, cheaply and often, whether a file was replaced or rewritten.
+//
+// CFileIdentity names one version of a file: a save that writes a new file
+// and renames it into place changes the inode, one that rewrites in place
+// changes the size or the modification time. CFileWatch asks the kernel to
+// report changes to the file's folder, so that asking "did it change?" costs
+// one system call that returns at once; where the kernel cannot watch, each
+// question compares the file's identity instead.
+
+#include <oru/core/non_copyable.h>
+
+#include "platform/descriptor.h"
+
+#include <cstdint>
+#include <string>
+
+namespace oru::platform {
+
+struct CFileIdentity {
+    uint64_t m_nDevice = 0;
+    uint64_t m_nInode = 0;
+    uint64_t m_nSize = 0;
+    int64_t m_nModifiedNs = 0;
+
+    bool operator==(const CFileIdentity&) const = default;
+};
+
+// The identity of the file at `pathUtf8` (through symbolic links), or of an
+// open file; false when it cannot be asked.
+bool FileIdentityOf(const std::string& pathUtf8, CFileIdentity& identity);
+bool FileIdentityOf(int fd, CFileIdentity& identity);
+
+class CFileWatch : private COruNonCopyable {
+public:
+    CFileWatch() = default;
+
+    // Watches the file at `pathUtf8`, or the file a symbolic link there leads
+    // to. Only that name in its folder counts; the folder's other files do
+    // not wake the watch.
+    void Start(const std::string& pathUtf8);
+    bool IsStarted() const { return m_bStarted; }
+    // True when the file may have changed since the last call, and on the
+    // first call after Start. Never waits. A false answer is certain; a true
+    // one is for the caller to confirm by the file's identity.
+    bool MayHaveChanged();
+
+private:
+    bool m_bStarted = false;
+    bool m_bFirst = true;
+    CDescriptor m_notify;      // the kernel's change reports; closed when it cannot watch
+    std::string m_strName;     // the file's name in its folder
+    std::string m_strPath;     // the watched file, links resolved
+    CFileIdentity m_lastSeen;  // without the kernel's reports: the identity last asked
+};
+
+}  // namespace oru::platform

@@ -127,8 +127,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             streamed = first;
             streamedClean = clean;
         } else if (streamedClean) {
-            const size_t common = std::min(first.size(), streamed.size());
-            if (!std::equal(first.begin(), first.begin() + static_cast<long>(common), streamed.begin()))
+            // Memory holds exactly what streaming delivers, up to the size:
+            // no byte more, none made up.
+            const size_t expected = std::min<size_t>(streamed.size(), pFile->GetFileSize());
+            if (first.size() != expected || !std::equal(first.begin(), first.end(), streamed.begin()))
                 std::abort();
         }
         if (clean && pFile->Fseek(0, SEEK_SET)) {

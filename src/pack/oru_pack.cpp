@@ -307,10 +307,7 @@ COruFile* COruPack::OpenFile(const std::wstring& name, bool inMemory)
     const auto it = m_mapFileList.find(oru::detail::FoldName(name));
     if (it == m_mapFileList.end())
         return nullptr;
-    // A stream shares the pack's mark on the data file, or marks its own.
-    oru::platform::CFile dataFile = m_pFollow && m_pFollow->m_dataFile.IsOpen()
-                                        ? m_pFollow->m_dataFile.Duplicate()
-                                        : oru::detail::OpenMarkedDataFile(m_strDataPath);
+    oru::platform::CFile dataFile = MarkedDataFile();
     if (!dataFile.IsOpen())
         return nullptr;
     auto pFile = std::unique_ptr<COruFile>(new (std::nothrow) COruFile(
@@ -320,6 +317,14 @@ COruFile* COruPack::OpenFile(const std::wstring& name, bool inMemory)
     if (!pFile || pFile->m_bPreloadFailed)
         return nullptr;
     return pFile.release();
+}
+
+// A stream shares the pack's mark on the data file, or marks its own.
+oru::platform::CFile COruPack::MarkedDataFile() const
+{
+    if (m_pFollow && m_pFollow->m_dataFile.IsOpen())
+        return m_pFollow->m_dataFile.Duplicate();
+    return oru::detail::OpenMarkedDataFile(m_strDataPath);
 }
 
 COruFile* COruPack::NewEntryStream(oru::platform::CFile&& dataFile, const _oru_pack_file_info& info,

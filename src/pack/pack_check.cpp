@@ -11,6 +11,7 @@
 #include "core/utf8.h"
 #include "pack/chain_walk.h"
 #include "pack/gz_stream.h"
+#include "pack/pack_follow.h"
 #include "pack/pack_format.h"
 #include "pack/pack_index.h"
 #include "platform/file.h"
@@ -78,6 +79,9 @@ void CChecker::Problem(const char* format, ...)
 
 bool CChecker::LoadIndex()
 {
+    // Marked as read before the index is read, so that an editor running
+    // meanwhile leaves that index's sectors alone.
+    m_data = OpenMarkedDataFile(m_strBase + ".opk");
     std::vector<uint8_t> image;
     if (!ReadWholeFile(m_strBase + ".odx", image)) {
         Problem("cannot read the index %s.odx", m_strBase.c_str());
@@ -102,7 +106,6 @@ bool CChecker::LoadIndex()
         Problem("the index ends before the records and the usage table it announces");
         return false;
     }
-    m_data = platform::CFile::OpenRead(m_strBase + ".opk");
     if (!m_data.IsOpen() || !m_data.Size(m_nDataBytes)) {
         Problem("cannot read the data file %s.opk", m_strBase.c_str());
         return false;

@@ -5,17 +5,17 @@
 
 namespace oru::tools {
 
-size_t ReadStoredBytes(const std::string& base, const _oru_pack_file_info& info,
-                       uint32_t sectorSize, uint64_t offset, void* pDst, size_t size)
+CDataFile::CDataFile(const COruPack& pack) : m_file(CPackAccess::MarkedDataFile(pack))
 {
-    detail::CSectorChain chain(platform::CFile::OpenRead(base + ".opk"), info, sectorSize);
+}
+
+size_t CDataFile::ReadStored(const _oru_pack_file_info& info, uint32_t sectorSize, uint64_t offset,
+                             void* pDst, size_t size) const
+{
+    detail::CSectorChain chain(m_file.Duplicate(), info, sectorSize);
     if (offset != 0 && !chain.Seek(offset))
         return 0;
     return chain.Read(pDst, size);
-}
-
-CDataFile::CDataFile(const std::string& base) : m_file(platform::CFile::OpenRead(base + ".opk"))
-{
 }
 
 CDataFile::CStream CDataFile::OpenEntry(const _oru_pack_file_info& info, uint32_t sectorSize) const

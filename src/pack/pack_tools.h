@@ -59,6 +59,8 @@ public:
     static bool DropAllEntries(COruPack& pack) { return pack.DropAllEntries(); }
     static bool SaveNow(COruPack& pack) { return pack.SaveNow(); }
     static void AbandonChanges(COruPack& pack) { pack.AbandonChanges(); }
+    // A descriptor of the pack's own, marked as read (see pack_follow.h).
+    static platform::CFile MarkedDataFile(const COruPack& pack) { return pack.MarkedDataFile(); }
     static bool AddLaidOut(COruPack& pack, const std::wstring& name, uint8_t* pSlots,
                            uint32_t size, const platform::CFileTimes& times)
     {
@@ -66,27 +68,29 @@ public:
     }
 };
 
-// Reads up to `size` of an entry's stored bytes (as written, wrapper and
-// all) at stored offset `offset`, following its sector chain in the data
-// file of the pack at `base`. Returns the bytes read: fewer at the end of the
-// entry or where the chain breaks, 0 when the data file cannot be opened.
-size_t ReadStoredBytes(const std::string& base, const _oru_pack_file_info& info,
-                       uint32_t sectorSize, uint64_t offset, void* pDst, size_t size);
-
-// A pack's data file, opened once for reading; streams over its entries take
-// descriptors of their own, duplicated from this one (cheaper than opening
-// the file again). Only a regular file is opened, without waiting: a FIFO in
-// its place is refused instead of hanging the tool.
+// A pack's data file, for reading: the descriptor the pack marked as read
+// before it loaded its index (see pack_follow.h), so that editors leave the
+// sectors of that index alone while the tool reads. Streams over its entries
+// take descriptors of their own, duplicated from this one (cheaper than
+// opening the file again). Only a regular file is opened, without waiting: a
+// FIFO in its place is refused instead of hanging the tool.
 class CDataFile {
 public:
     using CStream = std::unique_ptr<COruFile, int (*)(COruFile*)>;
 
-    explicit CDataFile(const std::string& base);
+    // The data file of `pack`, opened for reading.
+    explicit CDataFile(const COruPack& pack);
 
     bool IsOpen() const { return m_file.IsOpen(); }
     // A stream over an entry's content, by its record (so that names stored
     // in any case can be read). Null when no descriptor can be had.
     CStream OpenEntry(const _oru_pack_file_info& info, uint32_t sectorSize) const;
+    // Reads up to `size` of an entry's stored bytes (as written, wrapper and
+    // all) at stored offset `offset`, following its sector chain. Returns
+    // the bytes read: fewer at the end of the entry or where the chain
+    // breaks, 0 when no descriptor can be had.
+    size_t ReadStored(const _oru_pack_file_info& info, uint32_t sectorSize, uint64_t offset, void* pDst,
+                      size_t size) const;
 
 private:
     platform::CFile m_file;

@@ -201,13 +201,13 @@ uint64_t Fill(TReader& reader, uint8_t* pBuffer, uint64_t capacity, bool& damage
 }
 
 // Preloads min(content size, limit) bytes from `reader`: in one call where
-// the reader can, else read by read. With `endWhereReadsStop` the content is
-// what the reads delivered, without the zeros after it. Null, with
-// `info.m_bPreloadFailed`, when the content proved damaged or no buffer could
-// be had.
+// the reader can, else read by read. The content is what the reads
+// delivered, exactly what a streaming read gives: a wrapper that declares
+// more than its data holds gets no zeros made up after the real end. Null,
+// with `info.m_bPreloadFailed`, when the content proved damaged or no buffer
+// could be had.
 template <class TReader>
-std::unique_ptr<IStreamSource> Preload(TReader& reader, uint64_t limit, bool endWhereReadsStop,
-                                       CSourceInfo& info)
+std::unique_ptr<IStreamSource> Preload(TReader& reader, uint64_t limit, CSourceInfo& info)
 {
     const uint64_t capacity = std::min<uint64_t>(info.m_nContentSize, limit);
     CMemorySource::CBuffer pBuffer;
@@ -216,7 +216,7 @@ std::unique_ptr<IStreamSource> Preload(TReader& reader, uint64_t limit, bool end
     uint64_t filled = 0;
     const auto whole = reader.DecodeWhole(pBuffer.get(), capacity, filled);
     if (whole == oru_gz_stream::EWholeDecode::Decoded)
-        return MemorySource(std::move(pBuffer), capacity, info);
+        return MemorySource(std::move(pBuffer), filled, info);
     // A refused decode may have left bytes anywhere: start again from zeros.
     if (whole == oru_gz_stream::EWholeDecode::Refused && !ZeroedBuffer(capacity, pBuffer))
         return PreloadFailed(info);
@@ -224,11 +224,10 @@ std::unique_ptr<IStreamSource> Preload(TReader& reader, uint64_t limit, bool end
     filled = Fill(reader, pBuffer.get(), capacity, damaged);
     if (damaged)
         return PreloadFailed(info);
-    return MemorySource(std::move(pBuffer), endWhereReadsStop ? filled : capacity, info);
+    return MemorySource(std::move(pBuffer), filled, info);
 }
 
-std::unique_ptr<IStreamSource> PreloadEntry(CEntrySource& entry, uint32_t storedSize,
-                                            CSourceInfo& info)
+std::unique_ptr<IStreamSource> PreloadEntry(CEntrySource& entry, CSourceInfo& info)
 {
     oru_gz_stream& stream = entry.Stream();
     uint64_t dataFileSize = 0;
@@ -236,11 +235,9 @@ std::unique_ptr<IStreamSource> PreloadEntry(CEntrySource& entry, uint32_t stored
         dataFileSize = 0;
     const uint64_t present = std::min<uint64_t>(stream.StoredDataBytes(), dataFileSize);
     const uint64_t limit = stream.IsPassThrough() ? present : present * DEFLATE_MAX_EXPANSION;
-    // A damaged gzip member, or plain content whose chain breaks before its
-    // end, would otherwise pass as good data with zeros where the rest
-    // should be: the first fails the preload, the second makes it read short.
-    const bool plain = stream.IsPassThrough() && info.m_nContentSize == storedSize;
-    return Preload(entry, limit, plain, info);
+    // A damaged gzip member fails the preload; content that ends early
+    // (a chain that breaks, a wrapper that declares too much) reads short.
+    return Preload(entry, limit, info);
 }
 
 }  // namespace
@@ -265,7 +262,7 @@ std::unique_ptr<IStreamSource> OpenEntrySource(platform::CFile&& dataFile,
                                                   : nullptr);
     if (!inMemory)
         return pSource;
-    return pSource ? PreloadEntry(*pSource, entry.size, info) : PreloadFailed(info);
+    return pSource ? PreloadEntry(*pSource, info) : PreloadFailed(info);
 }
 
 std::unique_ptr<IStreamSource> OpenLooseSource(platform::CFile&& file, uint64_t position,
@@ -296,7 +293,7 @@ std::unique_ptr<IStreamSource> OpenLooseSource(platform::CFile&& file, uint64_t 
         return pSource;
     const uint64_t available = fileSize > position ? fileSize - position : 0;
     const uint64_t stored = available > prefix.m_nBytes ? available - prefix.m_nBytes : 0;
-    return Preload(*pSource, stored * DEFLATE_MAX_EXPANSION, false, info);
+    return Preload(*pSource, stored * DEFLATE_MAX_EXPANSION, info);
 }
 
 }  // namespace oru::detail

@@ -207,12 +207,9 @@ TEST_P(PackStream, DecodesTwoGzipMembersAndSeeksBackByDecodingAgain)
             EXPECT_NE(p->Feof(), 0);
             EXPECT_FALSE(p->Fseek(1, SEEK_CUR));  // past the end of compressed data
         } else {
-            // The declared length is what memory holds; past the content it is zeros.
-            Bytes all = ReadAll(*p);
-            ASSERT_EQ(all.size(), 5000u);
-            EXPECT_EQ(Bytes(all.begin(), all.begin() + static_cast<long>(content.size())), content);
-            EXPECT_EQ(Bytes(all.begin() + static_cast<long>(content.size()), all.end()),
-                      Bytes(5000 - content.size(), 0));
+            // Memory holds what the members hold, as a streaming read gives
+            // it: nothing is made up up to the declared length.
+            EXPECT_EQ(ReadAll(*p), content);
         }
     }
 }
@@ -319,7 +316,7 @@ TEST_P(PackStream, BoundsPreloadingByTheStoredBytesNotTheDeclaredLength)
     const Bytes member = GzipMember(Bytes(1000, 'a'));
     StreamPtr gz = Open(Wrap(member, 0xFFFFFFFFu), true);
     ASSERT_TRUE(gz->Fseek(0, SEEK_END));
-    EXPECT_EQ(static_cast<uint64_t>(gz->Ftell()), (member.size() - 10) * 1032);
+    EXPECT_EQ(gz->Ftell(), 1000);
     Bytes head(1000);
     ASSERT_TRUE(gz->Fseek(0, SEEK_SET));
     EXPECT_EQ(gz->Fread(head.data(), 1000, 1), 1u);

@@ -17,7 +17,7 @@ constexpr uint32_t GZIP_TRAILER_SIZE_BYTES = 4;  // the content length, last in 
 // last member, which is all of it for the single member gzip writes). Bytes
 // that cannot be read leave the entry plain at its stored size: reading it
 // then meets the damage and says so.
-void ProbeContent(const std::string& base, const _oru_pack_file_info& info, uint32_t sectorSize,
+void ProbeContent(const CDataFile& data, const _oru_pack_file_info& info, uint32_t sectorSize,
                   CMountNode& file)
 {
     using namespace oru::tools;
@@ -26,7 +26,7 @@ void ProbeContent(const std::string& base, const _oru_pack_file_info& info, uint
     if (info.size < 2)
         return;
     uint8_t start[WRAPPER_PREFIX_BYTES] = {};
-    const size_t got = ReadStoredBytes(base, info, sectorSize, 0, start, sizeof start);
+    const size_t got = data.ReadStored(info, sectorSize, 0, start, sizeof start);
     const CWrapperPrefix prefix = ParseWrapperPrefix(start, got);
     if (prefix.IsWhole()) {
         file.m_nSize = prefix.m_nDeclared;
@@ -36,7 +36,7 @@ void ProbeContent(const std::string& base, const _oru_pack_file_info& info, uint
     uint8_t trailer[GZIP_TRAILER_SIZE_BYTES];
     if (got >= 2 && start[0] == GZIP_ID1 && start[1] == GZIP_ID2 &&
         info.size >= GZIP_TRAILER_SIZE_BYTES &&
-        ReadStoredBytes(base, info, sectorSize, info.size - GZIP_TRAILER_SIZE_BYTES, trailer,
+        data.ReadStored(info, sectorSize, info.size - GZIP_TRAILER_SIZE_BYTES, trailer,
                         sizeof trailer) == sizeof trailer) {
         file.m_nSize = LoadU32(trailer);
         file.m_eForm = CONTENT_DECODED;
@@ -45,7 +45,7 @@ void ProbeContent(const std::string& base, const _oru_pack_file_info& info, uint
 
 }  // namespace
 
-void CMountTree::Build(const COruPack::FileList& files, const std::string& base, uint32_t sectorSize)
+void CMountTree::Build(const COruPack::FileList& files, const CDataFile& data, uint32_t sectorSize)
 {
     m_vecNodes.clear();
     m_mapPaths.clear();
@@ -62,7 +62,7 @@ void CMountTree::Build(const COruPack::FileList& files, const std::string& base,
         file.m_nAccessTime = info.last_access_time;
         file.m_nWriteTime = info.last_write_time;
         if (!parts.empty()) {
-            ProbeContent(base, info, sectorSize, file);
+            ProbeContent(data, info, sectorSize, file);
             if (AddFile(parts, file, why))
                 continue;
         }

@@ -12,6 +12,8 @@
 
 #include <oru/pack/oru_pack.h>
 
+#include "tool_support.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -45,9 +47,9 @@ public:
         const char* m_pWhy;
     };
 
-    // Builds the tree from the pack's entries; `base` and `sectorSize` let it
+    // Builds the tree from the pack's entries; `data` and `sectorSize` let it
     // look at each entry's first stored bytes to learn its content size.
-    void Build(const COruPack::FileList& files, const std::string& base, uint32_t sectorSize);
+    void Build(const COruPack::FileList& files, const CDataFile& data, uint32_t sectorSize);
 
     // The node at a '/'-separated path from the root ("/" is the root); null
     // when there is none.

@@ -239,13 +239,13 @@ int CmdMount(const CArgs& args)
 
     CMount mount;
     mount.m_nSectorSize = pack.SectorSize();
-    mount.m_pData = std::make_unique<CDataFile>(base);
+    mount.m_pData = std::make_unique<CDataFile>(pack.Pack());
     if (!mount.m_pData->IsOpen()) {
         Error("%s.opk: cannot open the data file", base.c_str());
         return EXIT_FAILED;
     }
     mount.m_pReaders = std::make_unique<CReaderCache>(*mount.m_pData, mount.m_nSectorSize);
-    mount.m_tree.Build(pack.Files(), base, mount.m_nSectorSize);
+    mount.m_tree.Build(pack.Files(), *mount.m_pData, mount.m_nSectorSize);
     for (const CMountTree::CLeftOut& left : mount.m_tree.LeftOut())
         Error("%s: not shown: %s", Narrow(left.m_strName).c_str(), left.m_pWhy);
     mount.m_nUid = oru::tools::CurrentUserId();

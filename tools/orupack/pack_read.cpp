@@ -263,9 +263,10 @@ int CmdList(const CArgs& args)
     if (!pack.IsOpen())
         return EXIT_FAILED;
     const bool longForm = args.Has("--long");
+    const CDataFile data(pack.Pack());
     for (const auto& [name, info] : pack.Files()) {
         uint32_t content = info.size;
-        WrappedLength(pack.Base(), info, pack.SectorSize(), content);
+        WrappedLength(data, info, pack.SectorSize(), content);
         std::printf("%10" PRIu32 " %10" PRIu32 "  %s", content, info.size,
                     FormatFileTime(info.last_write_time).c_str());
         if (longForm)
@@ -316,7 +317,7 @@ int CmdCat(const CArgs& args)
         Error("%s: no such entry in %s", args.m_vecWords[1].c_str(), pack.Base().c_str());
         return EXIT_FAILED;
     }
-    const CDataFile data(pack.Base());
+    const CDataFile data(pack.Pack());
     auto stream = data.OpenEntry(pack.Files().at(key), pack.SectorSize());
     if (!stream) {
         Error("%s.opk: cannot open the data file", pack.Base().c_str());
@@ -363,7 +364,7 @@ int CmdExtract(const CArgs& args)
     uint64_t totalBytes = 0;
     for (const auto* pEntry : chosen)
         totalBytes += pEntry->second.size;
-    const CDataFile data(pack.Base());
+    const CDataFile data(pack.Pack());
     CProgress progress("extract", totalBytes);
     if (!ExtractAll(data, root, pack.SectorSize(), chosen, progress))
         failed = true;

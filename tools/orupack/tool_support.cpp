@@ -239,14 +239,14 @@ std::string FormatFileTime(uint64_t fileTime)
 }
 
 
-bool WrappedLength(const std::string& base, const _oru_pack_file_info& info, uint32_t sectorSize,
+bool WrappedLength(const CDataFile& data, const _oru_pack_file_info& info, uint32_t sectorSize,
                    uint32_t& length)
 {
     using oru::tools::WRAPPER_PREFIX_BYTES;
     if (info.size < WRAPPER_PREFIX_BYTES)
         return false;
     uint8_t start[WRAPPER_PREFIX_BYTES];
-    const size_t got = oru::tools::ReadStoredBytes(base, info, sectorSize, 0, start, sizeof start);
+    const size_t got = data.ReadStored(info, sectorSize, 0, start, sizeof start);
     const oru::tools::CWrapperPrefix prefix = oru::tools::ParseWrapperPrefix(start, got);
     if (!prefix.IsWhole())
         return false;

@@ -124,7 +124,7 @@ timespec FileTimeToTimespec(uint64_t fileTime);
 
 // The content length an entry's wrapper declares; false when the stored
 // bytes do not start with the "ORUGZIP1" wrapper (or cannot be read).
-bool WrappedLength(const std::string& base, const _oru_pack_file_info& info, uint32_t sectorSize,
+bool WrappedLength(const CDataFile& data, const _oru_pack_file_info& info, uint32_t sectorSize,
                    uint32_t& length);
 
 }  // namespace orupack

@@ -195,6 +195,9 @@ private:
                                     uint32_t sectorSize);
 
     bool OpenRead(const std::string& indexPath);
+    // A descriptor on the data file marked as read: a duplicate of the one
+    // the index was loaded under, or a new one. !IsOpen() when none.
+    oru::platform::CFile MarkedDataFile() const;
     // Whether sectors free in the loaded index may take new data: only when
     // no reader holds the pack open, since a reader may still hold an older
     // index that gives those sectors to entries deleted since. Asked of the

@@ -261,7 +261,9 @@ CPackCheckResult CChecker::Run()
         }
         CheckUsageTable();
     }
-    return {m_nProblems, m_files.size(), m_header.sector_count};
+    const uint64_t sectorBytes = SectorOffset(m_header.sector_count, m_header.sector_size);
+    return {m_nProblems, m_files.size(), m_header.sector_count,
+            m_nDataBytes > sectorBytes ? m_nDataBytes - sectorBytes : 0};
 }
 
 }  // namespace

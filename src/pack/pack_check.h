@@ -24,6 +24,7 @@ struct CPackCheckResult {
     uint64_t m_nProblems = 0;
     uint64_t m_nEntries = 0;
     uint32_t m_nSectors = 0;
+    uint64_t m_nBytesPastSectors = 0;  // data file bytes after the last sector
 };
 
 // Checks the pack at `base` (no extension). Never allocates more than the

@@ -176,6 +176,13 @@ TEST_F(Orupack, VerifyFindsEachKindOfDamage)
         ASSERT_NE(record, std::string::npos);
         putU32(shared, record + 10 + 4, noise.first_sector);
         damages.push_back({"a sector in two chains", shared, data});
+        // Both chains well formed, one sector each, and the table agreeing:
+        // only the sharing itself is wrong.
+        const uint32_t oneSector = pack.GetFileList()->at(L"one.bin").first_sector;
+        putU32(shared, record + 10 + 4, plainSector);
+        const size_t table = shared.size() - (pack.GetPackInfo()->sector_count / 8 + 1);
+        shared[table + oneSector / 8] = static_cast<char>(shared[table + oneSector / 8] & ~(1 << (oneSector % 8)));
+        damages.push_back({"two one-sector chains on one sector", shared, data});
     }
 
     EXPECT_EQ(Run("verify " + Base()).m_nStatus, 0);

@@ -91,6 +91,9 @@ TEST(EntryName, FoldsOnlyLettersInTheDefaultLocale)
 {
     EXPECT_EQ(FoldName(L"Map\\Town.XML"), L"map\\town.xml");
     EXPECT_EQ(FoldName(L" A/B "), L" a/b ");
+    // The ends of A-Z and their neighbours on both sides, upper and lower.
+    EXPECT_EQ(FoldName(L"@AZ[`az{"), L"@az[`az{");
+    EXPECT_EQ(FoldName(L"BYÀĀ"), L"byÀĀ");
 }
 
 TEST(UsageTable, PacksBitsLowFirstWithOneTrailingByte)

@@ -37,9 +37,9 @@ public:
 };
 
 // The entry's content, or nothing when it is absent or reads short.
-std::optional<Bytes> ReadWholeEntry(COruPack& pack, const std::wstring& name)
+std::optional<Bytes> ReadWholeEntry(COruPack& pack, const std::wstring& name, bool inMemory = false)
 {
-    COruFile* pFile = pack.OpenFile(name, false);
+    COruFile* pFile = pack.OpenFile(name, inMemory);
     if (!pFile)
         return std::nullopt;
     Bytes out(pFile->GetFileSize() + 1);
@@ -76,6 +76,22 @@ protected:
         const bool opened = pack.OpenOruPack(Wide(m_base), ORU_PACK_MODE_WRITE, SECTOR);
         pack.SetWorkDir(Wide(m_dir.File("src/")));
         return opened;
+    }
+    // One editing session, saved.
+    void Edit(const std::function<void(COruPack&)>& edit)
+    {
+        CSafetyProbe editor;
+        OpenForWriting(editor);
+        ASSERT_TRUE(editor.m_pDataFile);
+        edit(editor);
+        editor.CloseOruPack();
+    }
+    _oru_pack_file_info Record(const std::wstring& name)
+    {
+        COruPack pack;
+        EXPECT_TRUE(pack.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, SECTOR));
+        const auto it = pack.GetFileList()->find(name);
+        return it == pack.GetFileList()->end() ? _oru_pack_file_info{} : it->second;
     }
 
     CTempDir m_dir;
@@ -290,6 +306,102 @@ TEST_F(PackSafety, SavesTheRealRecordCountOfAnIndexThatRepeatsAName)
     EXPECT_EQ(reader.GetPackInfo()->file_count, 3u);
     EXPECT_EQ(ReadWholeEntry(reader, L"same"), ToBytes("second"));
     EXPECT_EQ(ReadWholeEntry(reader, L"third"), Pattern(5));
+}
+
+// A reader keeps the index it loaded while other sessions edit the pack:
+// every entry it knows reads as it was, in both modes and through a stream
+// opened before, however many sessions ran; a refresh then takes the new
+// index and names what changed.
+TEST_F(PackSafety, AReaderOfAnOlderIndexNeverGetsAnotherEntrysBytes)
+{
+    const Bytes a = Pattern(300, 1), b = Pattern(200, 2), b2 = Pattern(250, 3), added = Pattern(300, 4);
+    Source("a.bin", a);
+    Source("b.bin", b);
+    Edit([](COruPack& p) {
+        p.AddFile(L"a.bin");
+        p.AddFile(L"b.bin");
+    });
+    COruPack reader;
+    ASSERT_TRUE(reader.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, SECTOR));
+    COruFile* pBefore = reader.OpenFile(L"b.bin", false);
+    ASSERT_TRUE(pBefore);
+    Source("new1.bin", added);
+    Source("b.bin", b2);
+    Edit([](COruPack& p) { p.DelFile(L"a.bin"); });    // a's sectors free at this save
+    Edit([](COruPack& p) { p.AddFile(L"new1.bin"); });  // which the next session may take
+    Edit([](COruPack& p) { p.AddFile(L"b.bin"); });
+    for (const bool inMemory : {false, true}) {
+        EXPECT_EQ(ReadWholeEntry(reader, L"a.bin", inMemory), a) << inMemory;
+        EXPECT_EQ(ReadWholeEntry(reader, L"b.bin", inMemory), b) << inMemory;
+    }
+    Bytes old(b.size() + 1);
+    EXPECT_EQ(pBefore->Fread(old.data(), 1, static_cast<unsigned int>(old.size())), b.size());
+    old.resize(b.size());
+    EXPECT_EQ(old, b);
+    oru_fclose(pBefore);
+
+    std::vector<std::pair<std::wstring, ORU_PACK_CHANGE>> changes;
+    EXPECT_TRUE(reader.RefreshOruPack(
+        [&](const std::wstring& name, ORU_PACK_CHANGE change) { changes.emplace_back(name, change); }));
+    const std::vector<std::pair<std::wstring, ORU_PACK_CHANGE>> expected = {
+        {L"a.bin", ORU_PACK_ENTRY_REMOVED}, {L"b.bin", ORU_PACK_ENTRY_CHANGED}, {L"new1.bin", ORU_PACK_ENTRY_ADDED}};
+    EXPECT_EQ(changes, expected);
+    EXPECT_EQ(ReadWholeEntry(reader, L"b.bin", true), b2);
+    EXPECT_EQ(ReadWholeEntry(reader, L"new1.bin"), added);
+    EXPECT_FALSE(ReadWholeEntry(reader, L"a.bin"));
+    EXPECT_FALSE(reader.RefreshOruPack());  // nothing saved since
+    EXPECT_EQ(CheckProblems(m_base), 0u);
+}
+
+// Free sectors take new data only while no reader holds the pack: the
+// manager, or any stream it opened, even once the manager is gone. A save
+// that leaves a free stretch at the end cuts it off, but only then.
+TEST_F(PackSafety, EditorsReuseFreeSectorsOnlyWhenNoReaderHoldsThePack)
+{
+    for (const char* pName : {"a", "b", "c", "d"})
+        Source(pName, Pattern(100, 7));
+    Edit([](COruPack& p) {
+        p.AddFile(L"a");
+        p.AddFile(L"b");
+    });
+    const uint32_t freed = Record(L"a").first_sector;
+    Edit([](COruPack& p) { p.DelFile(L"a"); });
+    const uint32_t sectors = [&] {
+        COruPack pack;
+        pack.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, SECTOR);
+        return pack.GetPackInfo()->sector_count;
+    }();
+    {
+        COruFile* pStream = nullptr;
+        {
+            COruPack reader;
+            ASSERT_TRUE(reader.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, SECTOR));
+            pStream = reader.OpenFile(L"b", false);
+            Edit([](COruPack& p) { p.AddFile(L"c"); });
+            EXPECT_GE(Record(L"c").first_sector, sectors) << "appended while the pack is held";
+        }
+        Edit([](COruPack& p) { p.AddFile(L"d"); });
+        EXPECT_GE(Record(L"d").first_sector, sectors) << "appended while a stream is open";
+        oru_fclose(pStream);
+    }
+    Edit([](COruPack& p) { p.AddFile(L"a"); });
+    EXPECT_EQ(Record(L"a").first_sector, freed) << "reused once no reader is left";
+
+    const uint64_t before = std::filesystem::file_size(m_base + ".opk");
+    {
+        COruPack reader;
+        ASSERT_TRUE(reader.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, SECTOR));
+        Edit([](COruPack& p) { p.DelFile(L"d"); });  // the last entry in the file
+        EXPECT_EQ(std::filesystem::file_size(m_base + ".opk"), before);
+    }
+    Edit([](COruPack& p) { p.DelFile(L"c"); });
+    EXPECT_LT(std::filesystem::file_size(m_base + ".opk"), before);
+    EXPECT_EQ(CheckProblems(m_base), 0u);
+    COruPack reader;
+    ASSERT_TRUE(reader.OpenOruPack(Wide(m_base), ORU_PACK_MODE_READ, SECTOR));
+    EXPECT_EQ(std::filesystem::file_size(m_base + ".opk"),
+              uint64_t{reader.GetPackInfo()->sector_count} * (SECTOR + 8));
+    EXPECT_EQ(ReadWholeEntry(reader, L"b"), Pattern(100, 7));
 }
 
 }  // namespace

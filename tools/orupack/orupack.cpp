@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -128,9 +129,45 @@ bool WantsHelp(int argc, char** argv, int first)
     return false;
 }
 
+// For the tool's own tests: ORUPACK_FAULT_POINT=N:fail (or N:kill) makes
+// the N-th change to a file on disk fail as a full disk would (or kills the
+// process right there); N=0 only counts them, and the count is printed on
+// standard error as the command ends. Unset, nothing changes.
+struct CFaultPointArming {
+    bool m_bCounting = false;
+
+    CFaultPointArming()
+    {
+        const char* pSpec = std::getenv("ORUPACK_FAULT_POINT");
+        if (!pSpec)
+            return;
+        char* pEnd = nullptr;
+        const unsigned long long nth = std::strtoull(pSpec, &pEnd, 10);
+        const bool kill = std::strcmp(pEnd, ":kill") == 0;
+        oru::tools::ArmFaultPoint(nth, kill ? oru::tools::eFaultAction::KILL : oru::tools::eFaultAction::FAIL);
+        m_bCounting = true;
+    }
+    ~CFaultPointArming()
+    {
+        if (m_bCounting)
+            std::fprintf(stderr, "fault points: %llu\n",
+                         static_cast<unsigned long long>(oru::tools::FaultPointsReached()));
+    }
+};
+
+int RunCommand(int argc, char** argv);
+
 }  // namespace
 
 int main(int argc, char** argv)
+{
+    const CFaultPointArming faults;
+    return RunCommand(argc, argv);
+}
+
+namespace {
+
+int RunCommand(int argc, char** argv)
 {
     if (argc < 2) {
         PrintOverview(stderr);
@@ -166,3 +203,5 @@ int main(int argc, char** argv)
     PrintOverview(stderr);
     return EXIT_USAGE;
 }
+
+}  // namespace

@@ -31,6 +31,15 @@ int CmdVerify(const CArgs& args)
     }
     std::printf("%s: ok, %" PRIu64 " entries in %" PRIu32 " sectors\n", base.c_str(),
                 result.m_nEntries, result.m_nSectors);
+    // Not damage: what an edit that stopped part-way left, which the next
+    // create, add or rm takes away.
+    if (result.m_nBytesPastSectors > 0)
+        std::printf("%s: note: %" PRIu64 " bytes after the last sector of the data file, left by an "
+                    "edit that stopped before its save\n",
+                    base.c_str(), result.m_nBytesPastSectors);
+    for (const std::string& path : Leftovers(base))
+        std::printf("%s: note: %s was left by a command that stopped part-way\n", base.c_str(),
+                    path.c_str());
     return std::fflush(stdout) == 0 ? EXIT_DONE : EXIT_FAILED;
 }
 

@@ -1,0 +1,349 @@
+// A pack shared by a running game and the tool: a reader that keeps its
+// index while create, add and rm run beside it; create stopped at every file
+// change, killed, interrupted, refused by a full disk or by another editor;
+// what stopped commands leave behind; packs reached through symbolic links.
+
+#include <oru/pack/oru_pack.h>
+
+#include "orupack_run.h"
+#include "pack/pack_check.h"
+#include "support/wide_text.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <thread>
+
+using oru::test::OrupackCommand;
+using oru::test::RunOrupack;
+using oru::test::Wide;
+using CRun = oru::test::COrupackRun;
+
+namespace {
+
+// Content that names itself: "name#version#" then noise of its own, so
+// that a reader can tell any version of an entry from anything else without
+// knowing which versions exist. One sector for all, so that a sector reused
+// for another entry would hand a reader a chain that reads whole.
+std::string Version(const std::string& name, int version)
+{
+    const uint32_t seed = static_cast<uint32_t>(std::hash<std::string>()(name) + version * 7919u);
+    const std::string head = name + "#" + std::to_string(version) + "#";
+    return head + Noise(400 - head.size(), seed);
+}
+
+bool IsSomeVersionOf(const std::string& name, const std::string& bytes)
+{
+    const size_t mark = bytes.find('#', name.size() + 1);
+    if (bytes.compare(0, name.size() + 1, name + "#") != 0 || mark == std::string::npos)
+        return false;
+    return bytes == Version(name, std::atoi(bytes.c_str() + name.size() + 1));
+}
+
+// The whole content of `name`, or nothing when it cannot be opened or its
+// read fails; a read that ends early counts as a failure too.
+std::optional<std::string> ReadEntry(COruPack& pack, const std::wstring& name, bool inMemory)
+{
+    std::unique_ptr<COruFile, int (*)(COruFile*)> pFile(pack.OpenFile(name, inMemory), oru_fclose);
+    if (!pFile)
+        return std::nullopt;
+    std::string bytes(pFile->GetFileSize() + 1, '\0');
+    const unsigned int got = pFile->Fread(bytes.data(), 1, static_cast<unsigned int>(bytes.size()));
+    if (got != pFile->GetFileSize())
+        return std::nullopt;
+    bytes.resize(got);
+    return bytes;
+}
+
+class OrupackShared : public ::testing::Test {
+protected:
+    CRun Run(const std::string& args, const std::string& prefix = "") const
+    {
+        return RunOrupack(m_dir, args, prefix);
+    }
+    std::string Base() const { return m_dir.File("pack"); }
+    // A tree of the named entries at the given versions, for create.
+    std::string Tree(const std::string& folder, const std::map<std::string, int>& versions) const
+    {
+        fs::remove_all(m_dir.Path() / folder);
+        fs::create_directories(m_dir.Path() / folder);
+        for (const auto& [name, version] : versions)
+            Spit(m_dir.Path() / folder / name, Version(name, version));
+        return m_dir.File(folder);
+    }
+    // The pack's entries and contents as the library reads them; empty when
+    // it cannot be opened.
+    std::map<std::string, std::string> Contents() const
+    {
+        std::map<std::string, std::string> contents;
+        COruPack pack;
+        if (!pack.OpenOruPack(Wide(Base()), ORU_PACK_MODE_READ, 512))
+            return contents;
+        for (const auto& [name, info] : *pack.GetFileList())
+            contents[std::string(name.begin(), name.end())] = ReadEntry(pack, name, false).value_or("?");
+        return contents;
+    }
+    static std::map<std::string, std::string> Expected(const std::map<std::string, int>& versions)
+    {
+        std::map<std::string, std::string> contents;
+        for (const auto& [name, version] : versions)
+            contents[name] = Version(name, version);
+        return contents;
+    }
+    uint64_t Problems() const
+    {
+        return oru::detail::CheckPack(Base(), {}).m_nProblems;
+    }
+
+    CTempDir m_dir;
+};
+
+}  // namespace
+
+// A reader on another thread keeps opening every name it knows, in both
+// modes, holds some streams across the sessions and refreshes now and then,
+// while two dozen sessions add, replace, remove and create. Every read gives
+// a version of that very entry, or fails cleanly.
+TEST_F(OrupackShared, AReaderNeverGetsAnotherEntrysBytesWhileTheToolEdits)
+{
+    const std::vector<std::string> names = {"a.bin", "b.bin", "c.bin", "d.bin", "e.bin", "f.bin"};
+    std::map<std::string, int> versions = {{"a.bin", 0}, {"b.bin", 0}, {"c.bin", 0}};
+    ASSERT_EQ(Run("create " + Base() + " " + Tree("tree", versions)).m_nStatus, 0);
+
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> good{0}, failed{0}, wrong{0};
+    std::thread reader([&] {
+        COruPack pack;
+        pack.OpenOruPack(Wide(Base()), ORU_PACK_MODE_READ, 512);
+        std::vector<std::pair<std::string, std::unique_ptr<COruFile, int (*)(COruFile*)>>> held;
+        // Refreshed seldom, so that the index it reads by is often several
+        // sessions old.
+        auto refreshed = std::chrono::steady_clock::now();
+        for (uint64_t round = 0; !stop.load(); ++round) {
+            if (std::chrono::steady_clock::now() - refreshed > std::chrono::milliseconds(50)) {
+                pack.RefreshOruPack();
+                refreshed = std::chrono::steady_clock::now();
+            }
+            for (const std::string& name : names) {
+                const std::optional<std::string> bytes = ReadEntry(pack, Wide(name), round % 2 == 1);
+                if (!bytes)
+                    ++failed;
+                else
+                    ++(IsSomeVersionOf(name, *bytes) ? good : wrong);
+            }
+            // Streams opened now are read a few rounds later, after more sessions.
+            if (round % 5 == 0 && held.size() < 4) {
+                const std::string& name = names[round % names.size()];
+                held.emplace_back(name, std::unique_ptr<COruFile, int (*)(COruFile*)>(
+                                            pack.OpenFile(Wide(name), false), oru_fclose));
+            } else if (round % 5 == 3 && !held.empty()) {
+                auto& [name, pFile] = held.front();
+                if (pFile) {
+                    std::string bytes(pFile->GetFileSize(), '\0');
+                    const bool whole = pFile->Fread(bytes.data(), 1, static_cast<unsigned int>(bytes.size())) ==
+                                       bytes.size();
+                    ++(!whole ? failed : IsSomeVersionOf(name, bytes) ? good : wrong);
+                }
+                held.erase(held.begin());
+            }
+        }
+    });
+
+    for (int session = 1; session <= 24; ++session) {
+        const std::string& name = names[static_cast<size_t>(session * 5) % names.size()];
+        CRun run{0, "", ""};
+        switch (session % 4) {
+        case 0: {  // a new tree, some names kept at new versions
+            std::map<std::string, int> tree;
+            for (size_t i = 0; i < names.size(); i += 1 + session % 2)
+                tree[names[i]] = session;
+            run = Run("create " + Base() + " " + Tree("tree", tree));
+            versions = tree;
+            break;
+        }
+        case 1:
+        case 2:  // an addition or a replacement
+            Spit(m_dir.Path() / "src" / name, Version(name, session));
+            run = Run("add " + Base() + " " + m_dir.File("src/" + name) + " --as " + name);
+            versions[name] = session;
+            break;
+        case 3:
+            if (versions.erase(name) == 0)
+                continue;
+            run = Run("rm " + Base() + " " + name);
+            break;
+        }
+        ASSERT_EQ(run.m_nStatus, 0) << "session " << session << ": " << run.m_strErr;
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(wrong.load(), 0u) << good.load() << " good, " << failed.load() << " failed";
+    EXPECT_GT(good.load(), 0u);
+    EXPECT_EQ(Contents(), Expected(versions));
+    EXPECT_EQ(Problems(), 0u);
+}
+
+// A create over a pack, failing (as on a full disk) or killed at each of
+// its file changes in turn: afterwards the pack verifies and holds the old
+// tree or the new one, entry for entry, never neither and never a mix.
+TEST_F(OrupackShared, ACreateStoppedAtAnyFileChangeLeavesTheOldPackOrTheNew)
+{
+    const std::map<std::string, int> oldTree = {{"a.bin", 1}, {"b.bin", 1}, {"c.bin", 1}};
+    const std::map<std::string, int> newTree = {{"a.bin", 2}, {"c.bin", 1}, {"d.bin", 2}};
+    ASSERT_EQ(Run("create " + Base() + " " + Tree("old", oldTree)).m_nStatus, 0);
+    const std::string index = Slurp(Base() + ".odx"), data = Slurp(Base() + ".opk");
+    const std::string newDir = Tree("new", newTree);
+
+    const CRun counted = Run("create " + Base() + " " + newDir, "ORUPACK_FAULT_POINT=0 ");
+    ASSERT_EQ(counted.m_nStatus, 0) << counted.m_strErr;
+    const size_t at = counted.m_strErr.find("fault points: ");
+    ASSERT_NE(at, std::string::npos) << counted.m_strErr;
+    const int calls = std::atoi(counted.m_strErr.c_str() + at + 14);
+    ASSERT_GE(calls, 4);
+    for (const char* pAction : {"fail", "kill"}) {
+        for (int n = 1; n <= calls; ++n) {
+            Spit(Base() + ".odx", index);
+            Spit(Base() + ".opk", data);
+            const CRun run = Run("create " + Base() + " " + newDir,
+                                 "ORUPACK_FAULT_POINT=" + std::to_string(n) + ":" + pAction + " ");
+            const std::string where = std::string(pAction) + " at change " + std::to_string(n);
+            EXPECT_EQ(Problems(), 0u) << where;
+            const auto contents = Contents();
+            EXPECT_TRUE(contents == Expected(oldTree) || contents == Expected(newTree)) << where;
+            // Past the new index's rename only tidying is left, which may fail.
+            if (run.m_nStatus == 0) {
+                EXPECT_EQ(contents, Expected(newTree)) << where;
+            }
+            if (std::string(pAction) == "fail" && contents == Expected(oldTree)) {
+                EXPECT_EQ(Slurp(Base() + ".odx"), index) << where;
+            }
+        }
+    }
+}
+
+// create holds the editing lock from its start to its end: an add that
+// comes while it runs is refused. Interrupted, it keeps the old pack and
+// leaves nothing beside it.
+TEST_F(OrupackShared, ACreateHoldsTheEditingLockAndAnInterruptionKeepsThePack)
+{
+    const std::map<std::string, int> small = {{"keep.bin", 1}};
+    ASSERT_EQ(Run("create " + Base() + " " + Tree("old", small)).m_nStatus, 0);
+    std::map<std::string, int> many;
+    for (int i = 0; i < 3000; ++i)
+        many["f" + std::to_string(i) + ".bin"] = i;
+    const std::string manyDir = Tree("many", many);
+
+    for (const int signal : {SIGSTOP, SIGINT}) {
+        const std::string index = Slurp(Base() + ".odx");
+        const uint64_t dataBytes = fs::file_size(Base() + ".opk");
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const std::string command = OrupackCommand("create " + Base() + " " + manyDir) + " >/dev/null 2>&1";
+            execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        bool locked = false;
+        for (int i = 0; i < 5000 && !locked; ++i) {
+            locked = oru::detail::PackEditedElsewhere(Base());
+            if (!locked)
+                usleep(200);
+        }
+        ASSERT_TRUE(locked);
+        kill(pid, signal);
+        int status = 0;
+        if (signal == SIGSTOP) {
+            Spit(m_dir.Path() / "x", "x");
+            const CRun add = Run("add " + Base() + " " + m_dir.File("x") + " --as x");
+            EXPECT_EQ(add.m_nStatus, 1);
+            EXPECT_NE(add.m_strErr.find("being edited elsewhere"), std::string::npos) << add.m_strErr;
+            kill(pid, SIGCONT);
+            waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            EXPECT_EQ(Contents(), Expected(many));
+            ASSERT_EQ(Run("create " + Base() + " " + Tree("old", small)).m_nStatus, 0);
+        } else {
+            waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+            EXPECT_EQ(Slurp(Base() + ".odx"), index);
+            EXPECT_EQ(fs::file_size(Base() + ".opk"), dataBytes);
+            EXPECT_EQ(Contents(), Expected(small));
+        }
+    }
+    EXPECT_EQ(Problems(), 0u);
+    for (const auto& entry : fs::directory_iterator(m_dir.Path())) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name.rfind("pack.", 0) != 0 || name == "pack.odx" || name == "pack.opk") << name;
+    }
+}
+
+// With room for the data but not for the new index, add, rm and create say
+// so, exit 1 and leave the pack as it was.
+TEST_F(OrupackShared, AnIndexThatCannotBeSavedLeavesThePackAsItWas)
+{
+    // Long names and one-byte files: the index outgrows the data file.
+    for (int i = 0; i < 200; ++i)
+        Spit(m_dir.Path() / "tree" / (std::string(90, 'n') + std::to_string(i)), "x");
+    ASSERT_EQ(Run("create " + Base() + " " + m_dir.File("tree") + " --sector-size 64").m_nStatus, 0);
+    const std::string index = Slurp(Base() + ".odx");
+    const uint64_t dataBytes = fs::file_size(Base() + ".opk");
+    ASSERT_GT(index.size(), 40000u);
+    ASSERT_LT(dataBytes, 16000u);
+    Spit(m_dir.Path() / "x", "x");
+    const std::string limit = "trap '' XFSZ; ulimit -f 64; ";  // 32 KiB (blocks of 512 bytes) for any one file
+    for (const std::string& command : {"add " + Base() + " " + m_dir.File("x") + " --as x",
+                                       "rm " + Base() + " " + std::string(90, 'n') + "7",
+                                       "create " + Base() + " " + m_dir.File("tree")}) {
+        const CRun run = RunOrupack(m_dir, command, limit);
+        EXPECT_EQ(run.m_nStatus, 1) << command;
+        EXPECT_NE(run.m_strErr.find("cannot save the index"), std::string::npos) << run.m_strErr;
+        EXPECT_EQ(Slurp(Base() + ".odx"), index) << command;
+        EXPECT_EQ(fs::file_size(Base() + ".opk"), dataBytes) << command;
+        EXPECT_EQ(Problems(), 0u) << command;
+    }
+}
+
+// What stopped commands left is named by verify and taken away by the next
+// command that edits; a source whose name cannot be stored fails the run
+// and the rest is packed; links to a shared pack are written through.
+TEST_F(OrupackShared, LeftoversNamesThatCannotBeStoredAndLinkedPacks)
+{
+    ASSERT_EQ(Run("create " + Base() + " " + Tree("tree", {{"a", 1}})).m_nStatus, 0);
+    Spit(Base() + ".orupack-new-99999.opk", "old");
+    Spit(Base() + ".odx.tmp4.2", "half");
+    fs::create_directories(Base() + ".staging-Ab12Cd/x");
+    const CRun verify = Run("verify " + Base());
+    EXPECT_EQ(verify.m_nStatus, 0);
+    for (const char* pLeft : {".orupack-new-99999.opk", ".odx.tmp4.2", ".staging-Ab12Cd"})
+        EXPECT_NE(verify.m_strOut.find(pLeft), std::string::npos) << verify.m_strOut;
+
+    const std::string tree = Tree("tree", {{"a", 2}, {"b", 2}});
+    Spit(m_dir.Path() / "tree" / "a\\b", "backslash");
+    const CRun create = Run("create " + Base() + " " + tree);
+    EXPECT_EQ(create.m_nStatus, 1);
+    EXPECT_NE(create.m_strErr.find("a\\b: skipped, the name cannot be stored"), std::string::npos)
+        << create.m_strErr;
+    EXPECT_EQ(Contents(), Expected({{"a", 2}, {"b", 2}}));
+    EXPECT_EQ(Run("verify " + Base()).m_strOut.find("note"), std::string::npos);
+
+    // pack.odx and pack.opk as links to a pack kept elsewhere.
+    fs::create_directories(m_dir.Path() / "shared");
+    for (const char* pExtension : {".odx", ".opk"}) {
+        fs::rename(Base() + pExtension, m_dir.File("shared/real") + pExtension);
+        fs::create_symlink(m_dir.File("shared/real") + pExtension, Base() + pExtension);
+    }
+    ASSERT_EQ(Run("create " + Base() + " " + Tree("tree", {{"c", 3}})).m_nStatus, 0);
+    Spit(m_dir.Path() / "d", Version("d", 4));
+    ASSERT_EQ(Run("add " + Base() + " " + m_dir.File("d") + " --as d").m_nStatus, 0);
+    for (const char* pExtension : {".odx", ".opk"})
+        EXPECT_TRUE(fs::is_symlink(Base() + pExtension)) << pExtension;
+    COruPack real;
+    ASSERT_TRUE(real.OpenOruPack(Wide(m_dir.File("shared/real")), ORU_PACK_MODE_READ, 512));
+    EXPECT_EQ(ReadEntry(real, L"c", false), Version("c", 3));
+    EXPECT_EQ(ReadEntry(real, L"d", true), Version("d", 4));
+}

@@ -19,6 +19,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -485,4 +487,105 @@ TEST_F(OrupackMount, EndsWithStatusZeroWhenUnmountedOrInterrupted)
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         EXPECT_FALSE(Mounted(Mnt()));
     }
+}
+
+// The mount follows the pack: after each save, new opens and listings show
+// the new tree (changed, added, removed files, a file of the same size and
+// time), while a file opened before the saves reads its old bytes to the end.
+TEST_F(OrupackMount, FollowsThePackWhileAFileOpenedBeforeKeepsItsBytes)
+{
+    const std::string big = Noise(600000, 11), same = Noise(5000, 12);
+    Spit(m_dir.Path() / "tree" / "a.txt", "first a\n");
+    Spit(m_dir.Path() / "tree" / "big.bin", big);
+    Spit(m_dir.Path() / "tree" / "gone.txt", "soon gone\n");
+    ASSERT_EQ(Orupack("create " + Base() + " " + m_dir.File("tree") + " --compress"), 0) << Stderr();
+    MountInBackground();
+    EXPECT_EQ(Slurp(Mnt() / "a.txt"), "first a\n");
+    std::ifstream before(Mnt() / "big.bin", std::ios::binary);
+    std::string head(1000, '\0');
+    ASSERT_TRUE(before.read(head.data(), 1000));
+
+    // The shell's "until" waits for the follower, which looks every few
+    // milliseconds; 5 s means it never noticed.
+    const auto eventually = [&](const std::string& check) {
+        return Shell("for i in $(seq 500); do " + check + " && exit 0; sleep 0.01; done; exit 1") == 0;
+    };
+    Spit(m_dir.Path() / "src" / "a.txt", "second a, longer\n");
+    Spit(m_dir.Path() / "src" / "new.txt", "new\n");
+    Spit(m_dir.Path() / "src" / "big.bin", Noise(600000, 13));
+    ASSERT_EQ(Orupack("add " + Base() + " " + m_dir.File("src/a.txt") + " --as a.txt"), 0) << Stderr();
+    ASSERT_EQ(Orupack("add " + Base() + " " + m_dir.File("src/new.txt") + " --as new.txt"), 0) << Stderr();
+    ASSERT_EQ(Orupack("add " + Base() + " " + m_dir.File("src/big.bin") + " --as big.bin"), 0) << Stderr();
+    ASSERT_EQ(Orupack("rm " + Base() + " gone.txt"), 0) << Stderr();
+    EXPECT_TRUE(eventually("grep -qx 'second a, longer' " + Quoted(Mnt() / "a.txt")));
+    EXPECT_EQ(Slurp(Mnt() / "new.txt"), "new\n");
+    EXPECT_FALSE(fs::exists(Mnt() / "gone.txt"));
+    EXPECT_EQ(FilesUnder(Mnt()), (std::set<std::string>{"a.txt", "big.bin", "new.txt"}));
+    EXPECT_TRUE(Slurp(Mnt() / "big.bin") == Noise(600000, 13));
+    std::string rest(big.size() - 1000, '\0');
+    ASSERT_TRUE(before.read(rest.data(), static_cast<std::streamsize>(rest.size())));
+    EXPECT_TRUE(head + rest == big) << "a file open across the saves read other bytes";
+
+    // Same size and same time, other bytes: still seen.
+    Spit(m_dir.Path() / "src" / "same.bin", same);
+    ASSERT_EQ(Orupack("add " + Base() + " " + m_dir.File("src/same.bin") + " --as same.bin"), 0);
+    EXPECT_TRUE(eventually("test -e " + Quoted(Mnt() / "same.bin")));
+    EXPECT_TRUE(Slurp(Mnt() / "same.bin") == same);
+    std::string other = same;
+    other[10] ^= 1;
+    Spit(m_dir.Path() / "src" / "same.bin", other);
+    const timespec times[2] = {{1500000000, 0}, {1500000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, m_dir.File("src/same.bin").c_str(), times, 0), 0);
+    ASSERT_EQ(Orupack("add " + Base() + " " + m_dir.File("src/same.bin") + " --as same.bin"), 0);
+    const std::string path = (Mnt() / "same.bin").string();
+    EXPECT_TRUE(eventually("test \"$(stat -c %Y " + Quoted(Mnt() / "same.bin") + ")\" = 1500000000"));
+    EXPECT_TRUE(Slurp(Mnt() / "same.bin") == other);
+    before.close();
+    Unmount();
+}
+
+// The mount as the reader of a pack that the tool edits: every file read
+// through it while two dozen sessions run is a version of that very entry,
+// or the read fails; a file held open across sessions too.
+TEST_F(OrupackMount, NeverShowsAnotherEntrysBytesWhileTheToolEdits)
+{
+    const std::vector<std::string> names = {"a.bin", "b.bin", "c.bin", "d.bin", "e.bin", "f.bin"};
+    std::map<std::string, int> versions;
+    for (const std::string name : {"a.bin", "b.bin", "c.bin"}) {
+        versions[name] = 0;
+        Spit(m_dir.Path() / "tree" / name, oru::test::Version(name, 0));
+    }
+    ASSERT_EQ(Orupack("create " + Base() + " " + m_dir.File("tree")), 0) << Stderr();
+    MountInBackground();
+
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> good{0}, wrong{0};
+    std::thread reader([&] {
+        std::unique_ptr<std::ifstream> pHeld;
+        std::string heldName;
+        for (uint64_t round = 0; !stop.load(); ++round) {
+            for (const std::string& name : names) {
+                std::ifstream in(Mnt() / name, std::ios::binary);
+                const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                if (in.bad() || bytes.empty())
+                    continue;  // gone, or failed: both clean
+                ++(oru::test::IsSomeVersionOf(name, bytes) ? good : wrong);
+            }
+            if (round % 20 == 0) {  // opened now, read after some sessions
+                heldName = names[round % names.size()];
+                pHeld = std::make_unique<std::ifstream>(Mnt() / heldName, std::ios::binary);
+            } else if (round % 20 == 10 && pHeld && *pHeld) {
+                const std::string bytes((std::istreambuf_iterator<char>(*pHeld)), std::istreambuf_iterator<char>());
+                if (!pHeld->bad() && !bytes.empty())
+                    ++(oru::test::IsSomeVersionOf(heldName, bytes) ? good : wrong);
+                pHeld.reset();
+            }
+        }
+    });
+    oru::test::RunEditingSessions(m_dir, Base(), names, versions);
+    stop = true;
+    reader.join();
+    EXPECT_EQ(wrong.load(), 0u) << good.load() << " good";
+    EXPECT_GT(good.load(), 0u);
+    Unmount();
 }

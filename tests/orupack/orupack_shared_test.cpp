@@ -20,31 +20,15 @@
 #include <map>
 #include <thread>
 
+using oru::test::IsSomeVersionOf;
 using oru::test::OrupackCommand;
+using oru::test::RunEditingSessions;
 using oru::test::RunOrupack;
+using oru::test::Version;
 using oru::test::Wide;
 using CRun = oru::test::COrupackRun;
 
 namespace {
-
-// Content that names itself: "name#version#" then noise of its own, so
-// that a reader can tell any version of an entry from anything else without
-// knowing which versions exist. One sector for all, so that a sector reused
-// for another entry would hand a reader a chain that reads whole.
-std::string Version(const std::string& name, int version)
-{
-    const uint32_t seed = static_cast<uint32_t>(std::hash<std::string>()(name) + version * 7919u);
-    const std::string head = name + "#" + std::to_string(version) + "#";
-    return head + Noise(400 - head.size(), seed);
-}
-
-bool IsSomeVersionOf(const std::string& name, const std::string& bytes)
-{
-    const size_t mark = bytes.find('#', name.size() + 1);
-    if (bytes.compare(0, name.size() + 1, name + "#") != 0 || mark == std::string::npos)
-        return false;
-    return bytes == Version(name, std::atoi(bytes.c_str() + name.size() + 1));
-}
 
 // The whole content of `name`, or nothing when it cannot be opened or its
 // read fails; a read that ends early counts as a failure too.
@@ -155,32 +139,7 @@ TEST_F(OrupackShared, AReaderNeverGetsAnotherEntrysBytesWhileTheToolEdits)
         }
     });
 
-    for (int session = 1; session <= 24; ++session) {
-        const std::string& name = names[static_cast<size_t>(session * 5) % names.size()];
-        CRun run{0, "", ""};
-        switch (session % 4) {
-        case 0: {  // a new tree, some names kept at new versions
-            std::map<std::string, int> tree;
-            for (size_t i = 0; i < names.size(); i += 1 + session % 2)
-                tree[names[i]] = session;
-            run = Run("create " + Base() + " " + Tree("tree", tree));
-            versions = tree;
-            break;
-        }
-        case 1:
-        case 2:  // an addition or a replacement
-            Spit(m_dir.Path() / "src" / name, Version(name, session));
-            run = Run("add " + Base() + " " + m_dir.File("src/" + name) + " --as " + name);
-            versions[name] = session;
-            break;
-        case 3:
-            if (versions.erase(name) == 0)
-                continue;
-            run = Run("rm " + Base() + " " + name);
-            break;
-        }
-        ASSERT_EQ(run.m_nStatus, 0) << "session " << session << ": " << run.m_strErr;
-    }
+    RunEditingSessions(m_dir, Base(), names, versions);
     stop = true;
     reader.join();
     EXPECT_EQ(wrong.load(), 0u) << good.load() << " good, " << failed.load() << " failed";

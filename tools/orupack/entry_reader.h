@@ -54,10 +54,9 @@ private:
     std::vector<uint8_t> m_vecContent;  // checked decoded content, when small enough
 };
 
-// The readers of the files read last. The mount keeps no state per open (the
-// kernel is told so, and then sends neither opens nor releases), so a read
-// names only its file; keeping the last few readers lets a file read in
-// several pieces be decoded once, and its stream go on where the last piece
+// The readers of the small files read last in one snapshot of the pack,
+// shared by every open of such a file, so that a file opened again (or by
+// two programs) is decoded once, and its stream goes on where the last read
 // ended. Thread-safe.
 class CReaderCache {
 public:

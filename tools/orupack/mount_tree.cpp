@@ -79,6 +79,15 @@ const CMountNode* CMountTree::Find(const char* pPath) const
     return it == m_mapPaths.end() ? nullptr : &m_vecNodes[it->second];
 }
 
+std::string CMountTree::MountPath(const std::wstring& name)
+{
+    const char* why = "";
+    std::string path;
+    for (const std::string& part : Components(name, why))
+        path += "/" + part;
+    return path;
+}
+
 std::vector<std::string> CMountTree::Components(const std::wstring& name, const char*& why)
 {
     const std::optional<std::string> utf8 = oru::tools::ToUtf8(name);

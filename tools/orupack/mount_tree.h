@@ -55,6 +55,9 @@ public:
     // when there is none.
     const CMountNode* Find(const char* pPath) const;
     const CMountNode& Node(uint32_t index) const { return m_vecNodes[index]; }
+    // The '/'-separated path at which an entry of this name is shown; empty
+    // when it cannot be shown.
+    static std::string MountPath(const std::wstring& name);
     const std::vector<CLeftOut>& LeftOut() const { return m_vecLeftOut; }
 
 private:

@@ -1,12 +1,22 @@
 // orupack mount: a pack shown as a read-only folder tree through FUSE 3.
 //
-// Everything that touches the pack by its path happens before the mount: the
-// index is read, each entry's first bytes are looked at to learn its content
-// size, and the data file is opened once. The file system then serves a
-// snapshot that never changes, from a tree no thread writes to, so the kernel
-// may cache names, attributes and content for as long as it likes. A file
-// being read has a reader with its own stream over the data file, shared by
-// all reads of that file while it is kept.
+// The file system serves a snapshot of the pack: the index as it was read,
+// each entry's content size (learned from its first stored bytes) and the
+// data file the index was read under, which the snapshot keeps marked as
+// read so that editors leave its sectors alone. No thread writes to a
+// snapshot, so the kernel may cache names, attributes and content.
+//
+// The mount follows the pack: a thread asks the library every few
+// milliseconds whether the index was saved anew (one system call that never
+// waits), and then builds a new snapshot, makes it the one new requests use,
+// and tells the kernel to forget what it cached of the entries that changed.
+// A file open across the save keeps the snapshot it was opened in: it reads
+// its old content to the end, never a mix of the two.
+//
+// Each open has a reader of its own for a large file, so that readers at
+// different places in one large compressed file do not make each other
+// decode from the start; small files share one reader per snapshot, whose
+// decoded content stays in memory.
 
 #define FUSE_USE_VERSION 31
 
@@ -18,25 +28,129 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
 
 namespace orupack {
 namespace {
 
-// A snapshot never changes, so the kernel keeps what it learned for a day.
+// What the kernel learned stays valid until the pack changes, when the
+// mount tells it to forget; a day bounds it all the same.
 constexpr double CACHE_SECONDS = 86400.0;
+// How often the pack is asked whether it was saved anew.
+constexpr auto FOLLOW_INTERVAL = std::chrono::milliseconds(10);
+
+// One version of the pack as the mount shows it.
+struct CSnapshot {
+    CSnapshot(COruPack& pack, uint32_t sectorSize) : m_data(pack), m_readers(m_data, sectorSize)
+    {
+        m_tree.Build(*pack.GetFileList(), m_data, sectorSize);
+    }
+
+    CDataFile m_data;
+    CMountTree m_tree;
+    mutable CReaderCache m_readers;  // over m_data, shared by the opens of small files
+};
+
+// One open file: the snapshot it was opened in, its node there, its reader,
+// and the version of its path it shows.
+struct COpenFile {
+    std::shared_ptr<const CSnapshot> m_pSnapshot;
+    const CMountNode* m_pNode;
+    std::shared_ptr<CEntryReader> m_pReader;
+    std::string m_strPath;
+    uint64_t m_nVersion;
+};
+
+// The kernel caches a file's pages per file, not per open. So that a file
+// opened before a save never reads pages cached by an open after it (a mix
+// of the two contents), each path's changes are counted: an open of a
+// changed path drops the cached pages, and while opens of an earlier version
+// are still reading, new opens bypass the cache altogether.
+class CPathVersions {
+public:
+    void Changed(const std::set<std::string>& paths)
+    {
+        std::lock_guard<std::mutex> lock(m_cs);
+        for (const std::string& path : paths) {
+            ++m_mapVersion[path];
+            m_setStale.insert(path);
+        }
+    }
+    // How a new open of `path` uses the cache; the open is counted.
+    void Open(const std::string& path, uint64_t& version, fuse_file_info& info)
+    {
+        std::lock_guard<std::mutex> lock(m_cs);
+        const auto it = m_mapVersion.find(path);
+        version = it == m_mapVersion.end() ? 0 : it->second;
+        std::map<uint64_t, int>& opens = m_mapOpens[path];
+        const bool earlierOpen = !opens.empty() && opens.begin()->first < version;
+        ++opens[version];
+        if (earlierOpen) {
+            info.direct_io = 1;
+        } else {
+            info.keep_cache = m_setStale.erase(path) > 0 ? 0 : 1;
+        }
+    }
+    void Release(const std::string& path, uint64_t version)
+    {
+        std::lock_guard<std::mutex> lock(m_cs);
+        std::map<uint64_t, int>& opens = m_mapOpens[path];
+        if (--opens[version] == 0)
+            opens.erase(version);
+        if (opens.empty())
+            m_mapOpens.erase(path);
+        // An earlier version's reads may have left its pages in the cache.
+        const auto it = m_mapVersion.find(path);
+        if (it != m_mapVersion.end() && version < it->second)
+            m_setStale.insert(path);
+    }
+
+private:
+    std::mutex m_cs;
+    std::map<std::string, uint64_t> m_mapVersion;           // paths that changed: how often
+    std::set<std::string> m_setStale;                        // their cached pages may be old
+    std::map<std::string, std::map<uint64_t, int>> m_mapOpens;  // open files per path and version
+};
 
 // What the file system callbacks reach through fuse_get_context.
 struct CMount {
-    CMountTree m_tree;
-    std::unique_ptr<CDataFile> m_pData;
-    std::unique_ptr<CReaderCache> m_pReaders;  // over m_pData
+    CPackForReading* m_pPack = nullptr;  // read by the follower thread only, once serving
     uint32_t m_nSectorSize = 0;
     uid_t m_nUid = 0;
     gid_t m_nGid = 0;
+    CPathVersions m_versions;
+
+    std::shared_ptr<const CSnapshot> Current()
+    {
+        std::lock_guard<std::mutex> lock(m_cs);
+        return m_pCurrent;
+    }
+    void MakeCurrent(std::shared_ptr<const CSnapshot> pSnapshot)
+    {
+        std::lock_guard<std::mutex> lock(m_cs);
+        m_pCurrent = std::move(pSnapshot);
+    }
+
+    // The follower thread, started once the mount serves.
+    fuse* m_pFuse = nullptr;
+    std::thread m_follower;
+    std::mutex m_csStop;
+    std::condition_variable m_cvStop;
+    bool m_bStop = false;
+
+private:
+    std::mutex m_cs;
+    std::shared_ptr<const CSnapshot> m_pCurrent;
 };
 
 CMount& Mount()
@@ -55,31 +169,93 @@ void FillStat(const CMount& mount, const CMountNode& node, struct stat& st)
     st.st_blocks = static_cast<blkcnt_t>((node.m_nSize + 511) / 512);
     st.st_atim = FileTimeToTimespec(node.m_nAccessTime);
     st.st_mtim = FileTimeToTimespec(node.m_nWriteTime);
-    st.st_ctim = st.st_mtim;  // nothing about an entry changes after it is written
+    st.st_ctim = st.st_mtim;
+}
+
+// Reloads the pack after a save and shows the new version: the kernel is
+// told to forget the attributes and pages of each changed file and the
+// listings of the folders above it.
+void Follow(CMount& mount)
+{
+    std::set<std::string> changed;
+    const bool reloaded = mount.m_pPack->Pack().RefreshOruPack(
+        [&](const std::wstring& name, ORU_PACK_CHANGE) {
+            std::string path = CMountTree::MountPath(name);
+            while (!path.empty()) {
+                changed.insert(path);
+                path.erase(path.rfind('/'));
+            }
+        });
+    if (!reloaded)
+        return;
+    std::shared_ptr<const CSnapshot> pSnapshot;
+    try {
+        pSnapshot = std::make_shared<const CSnapshot>(mount.m_pPack->Pack(), mount.m_nSectorSize);
+    } catch (const std::bad_alloc&) {
+        return;  // the old snapshot stays; the next save tries again
+    }
+    mount.m_versions.Changed(changed);
+    mount.MakeCurrent(std::move(pSnapshot));
+    fuse_invalidate_path(mount.m_pFuse, "/");
+    for (const std::string& path : changed)
+        fuse_invalidate_path(mount.m_pFuse, path.c_str());
 }
 
 void* OnInit(fuse_conn_info*, fuse_config* pConfig)
 {
-    pConfig->kernel_cache = 1;
     pConfig->entry_timeout = CACHE_SECONDS;
     pConfig->attr_timeout = CACHE_SECONDS;
-    pConfig->negative_timeout = CACHE_SECONDS;
-    return fuse_get_context()->private_data;
+    // A name looked up while missing may appear with the next save.
+    pConfig->negative_timeout = 0;
+    CMount& mount = Mount();
+    mount.m_pFuse = fuse_get_context()->fuse;
+    try {
+        mount.m_follower = std::thread([&mount] {
+            std::unique_lock<std::mutex> lock(mount.m_csStop);
+            while (!mount.m_cvStop.wait_for(lock, FOLLOW_INTERVAL, [&] { return mount.m_bStop; })) {
+                lock.unlock();
+                Follow(mount);
+                lock.lock();
+            }
+        });
+    } catch (const std::system_error&) {
+        Error("cannot follow the pack: it is shown as it was when mounted");
+    }
+    return &mount;
 }
 
-int OnGetattr(const char* pPath, struct stat* pStat, fuse_file_info*)
+void OnDestroy(void* pPrivate)
 {
-    const CMountNode* pNode = Mount().m_tree.Find(pPath);
+    CMount& mount = *static_cast<CMount*>(pPrivate);
+    {
+        std::lock_guard<std::mutex> lock(mount.m_csStop);
+        mount.m_bStop = true;
+    }
+    mount.m_cvStop.notify_one();
+    if (mount.m_follower.joinable())
+        mount.m_follower.join();
+}
+
+int OnGetattr(const char* pPath, struct stat* pStat, fuse_file_info* pInfo)
+{
+    // An open file answers from its own snapshot.
+    if (pInfo && pInfo->fh != 0) {
+        FillStat(Mount(), *reinterpret_cast<COpenFile*>(pInfo->fh)->m_pNode, *pStat);
+        return 0;
+    }
+    const std::shared_ptr<const CSnapshot> pSnapshot = Mount().Current();
+    const CMountNode* pNode = pSnapshot->m_tree.Find(pPath);
     if (!pNode)
         return -ENOENT;
     FillStat(Mount(), *pNode, *pStat);
     return 0;
 }
 
-// A folder's listing never changes, so the kernel may keep it.
+// A folder's listing stays valid until the pack changes, when the mount
+// tells the kernel to forget it; the kernel may keep it until then.
 int OnOpendir(const char* pPath, fuse_file_info* pInfo)
 {
-    const CMountNode* pNode = Mount().m_tree.Find(pPath);
+    const CMountNode* pNode = Mount().Current()->m_tree.Find(pPath);
     if (!pNode)
         return -ENOENT;
     if (!pNode->m_bFolder)
@@ -96,7 +272,8 @@ int OnOpendir(const char* pPath, fuse_file_info* pInfo)
 int OnReaddir(const char* pPath, void* pBuffer, fuse_fill_dir_t fill, off_t offset, fuse_file_info*,
               fuse_readdir_flags flags)
 {
-    const CMountNode* pNode = Mount().m_tree.Find(pPath);
+    const std::shared_ptr<const CSnapshot> pSnapshot = Mount().Current();
+    const CMountNode* pNode = pSnapshot->m_tree.Find(pPath);
     if (!pNode)
         return -ENOENT;
     if (!pNode->m_bFolder)
@@ -112,45 +289,65 @@ int OnReaddir(const char* pPath, void* pBuffer, fuse_fill_dir_t fill, off_t offs
         if (++position <= offset)
             continue;
         struct stat st;
-        FillStat(Mount(), Mount().m_tree.Node(index), st);
+        FillStat(Mount(), pSnapshot->m_tree.Node(index), st);
         if (fill(pBuffer, name.c_str(), &st, position, fillFlags) != 0)
             return 0;  // the reply is full; the kernel asks again from here
     }
     return 0;
 }
 
-// Nothing is kept per open: answering ENOSYS tells the kernel so, and from
-// then on it opens and closes files without asking (and keeps their cached
-// pages across opens). That spares two of the four round trips a small file
-// costs, look-up and read being the others. A write never gets this far: the
-// mount is read-only, which the kernel enforces itself.
+// An open takes the current snapshot and a reader: its own for a large
+// file, the snapshot's shared one for a small file. The kernel keeps a
+// file's cached pages across opens unless the file changed since (see
+// CPathVersions). A write never gets this far: the mount is read-only,
+// which the kernel enforces.
 int OnOpen(const char* pPath, fuse_file_info* pInfo)
 {
     if ((pInfo->flags & O_ACCMODE) != O_RDONLY)
         return -EROFS;
-    const CMountNode* pNode = Mount().m_tree.Find(pPath);
+    CMount& mount = Mount();
+    std::shared_ptr<const CSnapshot> pSnapshot = mount.Current();
+    const CMountNode* pNode = pSnapshot->m_tree.Find(pPath);
     if (!pNode)
         return -ENOENT;
     if (pNode->m_bFolder)
         return -EISDIR;
-    return -ENOSYS;
+    std::unique_ptr<COpenFile> pOpen;
+    try {
+        std::shared_ptr<CEntryReader> pReader =
+            pNode->m_nSize > CEntryReader::MEMORY_LIMIT
+                ? std::make_shared<CEntryReader>(pSnapshot->m_data, *pNode, mount.m_nSectorSize)
+                : pSnapshot->m_readers.Get(*pNode);
+        if (!pReader)
+            return -ENOMEM;
+        pOpen.reset(new COpenFile{std::move(pSnapshot), pNode, std::move(pReader), pPath, 0});
+        mount.m_versions.Open(pOpen->m_strPath, pOpen->m_nVersion, *pInfo);
+    } catch (const std::bad_alloc&) {
+        return -ENOMEM;
+    }
+    pInfo->fh = reinterpret_cast<uint64_t>(pOpen.release());
+    return 0;
 }
 
-int OnRead(const char* pPath, char* pBuffer, size_t size, off_t offset, fuse_file_info*)
+int OnRelease(const char*, fuse_file_info* pInfo)
+{
+    const COpenFile* pOpen = reinterpret_cast<COpenFile*>(pInfo->fh);
+    try {
+        Mount().m_versions.Release(pOpen->m_strPath, pOpen->m_nVersion);
+    } catch (const std::bad_alloc&) {
+    }
+    delete pOpen;
+    pInfo->fh = 0;
+    return 0;
+}
+
+int OnRead(const char*, char* pBuffer, size_t size, off_t offset, fuse_file_info* pInfo)
 {
     if (offset < 0)
         return -EINVAL;
-    const CMountNode* pNode = Mount().m_tree.Find(pPath);
-    if (!pNode)
-        return -ENOENT;
-    if (pNode->m_bFolder)
-        return -EISDIR;
-    const std::shared_ptr<CEntryReader> pReader = Mount().m_pReaders->Get(*pNode);
-    if (!pReader)
-        return -ENOMEM;
-    const long got = pReader->ReadAt(static_cast<uint64_t>(offset),
-                                     reinterpret_cast<uint8_t*>(pBuffer),
-                                     std::min<size_t>(size, INT_MAX));
+    COpenFile& open = *reinterpret_cast<COpenFile*>(pInfo->fh);
+    const long got = open.m_pReader->ReadAt(static_cast<uint64_t>(offset), reinterpret_cast<uint8_t*>(pBuffer),
+                                            std::min<size_t>(size, INT_MAX));
     return static_cast<int>(got);
 }
 
@@ -158,10 +355,12 @@ fuse_operations Operations()
 {
     fuse_operations ops{};
     ops.init = OnInit;
+    ops.destroy = OnDestroy;
     ops.getattr = OnGetattr;
     ops.opendir = OnOpendir;
     ops.readdir = OnReaddir;
     ops.open = OnOpen;
+    ops.release = OnRelease;
     ops.read = OnRead;
     return ops;
 }
@@ -238,16 +437,16 @@ int CmdMount(const CArgs& args)
         return EXIT_FAILED;
 
     CMount mount;
+    mount.m_pPack = &pack;
     mount.m_nSectorSize = pack.SectorSize();
-    mount.m_pData = std::make_unique<CDataFile>(pack.Pack());
-    if (!mount.m_pData->IsOpen()) {
+    auto pFirst = std::make_shared<const CSnapshot>(pack.Pack(), mount.m_nSectorSize);
+    if (!pFirst->m_data.IsOpen()) {
         Error("%s.opk: cannot open the data file", base.c_str());
         return EXIT_FAILED;
     }
-    mount.m_pReaders = std::make_unique<CReaderCache>(*mount.m_pData, mount.m_nSectorSize);
-    mount.m_tree.Build(pack.Files(), *mount.m_pData, mount.m_nSectorSize);
-    for (const CMountTree::CLeftOut& left : mount.m_tree.LeftOut())
+    for (const CMountTree::CLeftOut& left : pFirst->m_tree.LeftOut())
         Error("%s: not shown: %s", Narrow(left.m_strName).c_str(), left.m_pWhy);
+    mount.MakeCurrent(std::move(pFirst));
     mount.m_nUid = oru::tools::CurrentUserId();
     mount.m_nGid = oru::tools::CurrentGroupId();
     const std::string absoluteBase = base[0] == '/' ? base : oru::tools::ResolvedPath(".") + "/" + base;

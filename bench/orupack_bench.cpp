@@ -27,6 +27,9 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
+#include <atomic>
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -400,6 +403,70 @@ void MountCat(benchmark::State& state, bool compress)
     state.SetLabel("peer=TreeCat/min_time:2.000/real_time goal=0.1");
 }
 
+// Reading one large compressed file through the mount, by one reader from
+// start to end, or by two readers at once, one from the start and one from
+// the middle, in reads of the kernel's usual size. Each run mounts afresh.
+constexpr size_t LARGE_BYTES = 48u << 20;
+constexpr size_t LARGE_READ = 128u << 10;
+
+void MountLargeRead(benchmark::State& state, int readers)
+{
+    if (!OrupackBuilt(state))
+        return;
+    const CTreeFixture& tree = Tree();
+    const fs::path source = tree.m_root / "large";
+    const std::string pack = tree.Path("large-pack");
+    const fs::path mnt = tree.m_root / "mnt-large";
+    fs::create_directories(mnt);
+    if (!fs::exists(source / "large.txt")) {
+        fs::create_directories(source);
+        std::ofstream out(source / "large.txt", std::ios::binary);
+        for (size_t line = 0; out.tellp() < static_cast<std::streamoff>(LARGE_BYTES); ++line)
+            out << "line " << line << " of the harbour town's ledger, " << line * 7919 % 100003 << "\n";
+    }
+    Require(RunQuiet({ORUPACK, "create", pack, source.string(), "--compress"}) == 0, "orupack create");
+    const uintmax_t size = fs::file_size(source / "large.txt");
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (RunQuiet({ORUPACK, "mount", "--background", pack, mnt.string()}) != 0) {
+            state.ResumeTiming();
+            state.SkipWithError("orupack mount failed: FUSE missing or not permitted");
+            break;
+        }
+        state.ResumeTiming();
+        std::vector<std::thread> threads;
+        std::atomic<uint64_t> total{0};
+        for (int r = 0; r < readers; ++r) {
+            threads.emplace_back([&, r] {
+                const int fd = open((mnt / "large.txt").c_str(), O_RDONLY);
+                std::vector<char> buffer(LARGE_READ);
+                uint64_t at = size * static_cast<uint64_t>(r) / static_cast<uint64_t>(readers);
+                const uint64_t end = size * static_cast<uint64_t>(r + 1) / static_cast<uint64_t>(readers);
+                while (fd >= 0 && at < end) {
+                    const ssize_t got = pread(fd, buffer.data(), std::min<uint64_t>(LARGE_READ, end - at),
+                                              static_cast<off_t>(at));
+                    if (got <= 0)
+                        break;
+                    at += static_cast<uint64_t>(got);
+                    total += static_cast<uint64_t>(got);
+                }
+                if (fd >= 0)
+                    close(fd);
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+        state.PauseTiming();
+        Require(RunQuiet({"fusermount3", "-u", mnt.string()}) == 0, "fusermount3 -u");
+        Require(total == size, "the large file reads whole");
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
+    // Two readers may take at most 2.5 times one reader's time.
+    if (readers == 2)
+        state.SetLabel("peer=MountLargeRead/One/min_time:2.000/real_time goal=0.4");
+}
+
 }  // namespace
 
 // A run takes most of a second: a few of them even out a shared machine.
@@ -411,3 +478,5 @@ BENCHMARK(PackAdd1000To100000)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(TreeCat)->MinTime(2.0)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(MountCat, Plain, false)->MinTime(2.0)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(MountCat, Compressed, true)->MinTime(2.0)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(MountLargeRead, One, 1)->MinTime(2.0)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(MountLargeRead, Two, 2)->MinTime(2.0)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -159,13 +159,15 @@ bool COruPack::RefreshOruPack(const OruPackChangeCallback& onChange)
     if (m_eMode != ORU_PACK_MODE_READ || !m_pFollow)
         return false;
     oru::detail::CPackFollow& follow = *m_pFollow;
+    if (follow.m_watch.IsStarted() && !follow.m_watch.MayHaveChanged())
+        return false;  // the frame's usual answer, from one system call
     const std::optional<std::string> indexPath = oru::detail::ToUtf8(m_strPackPath + L".odx");
     if (!indexPath)
         return false;
-    if (!follow.m_watch.IsStarted())
+    if (!follow.m_watch.IsStarted()) {
         follow.m_watch.Start(*indexPath);
-    if (!follow.m_watch.MayHaveChanged())
-        return false;
+        follow.m_watch.MayHaveChanged();  // the first answer is always yes
+    }
     oru::platform::CFileIdentity now;
     if (!oru::platform::FileIdentityOf(*indexPath, now) ||
         (follow.m_bIdentityKnown && now == follow.m_indexIdentity))

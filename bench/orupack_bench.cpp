@@ -367,8 +367,29 @@ void TreeCat(benchmark::State& state)
     SetTreeCounters(state);
 }
 
-// Each run mounts afresh, outside the timing, so that every file is read
-// through the file system and none from what the kernel kept of a run before.
+// Times `read` over a fresh mount of `pack` at `mnt` in every run: mounting
+// and unmounting stay outside the timing, so that every file is read through
+// the file system and none from what the kernel kept of a run before.
+template <class F>
+void MountedRuns(benchmark::State& state, const std::string& pack, const fs::path& mnt, F read, const char* what)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (RunQuiet({ORUPACK, "mount", "--background", pack, mnt.string()}) != 0) {
+            state.ResumeTiming();
+            state.SkipWithError("orupack mount failed: FUSE missing or not permitted");
+            break;
+        }
+        state.ResumeTiming();
+        const bool good = read();
+        state.PauseTiming();
+        Require(RunQuiet({"fusermount3", "-u", mnt.string()}) == 0, "fusermount3 -u");
+        Require(good, what);
+        state.ResumeTiming();
+    }
+}
+
+// Every file of the tree read through the mount.
 void MountCat(benchmark::State& state, bool compress)
 {
     if (!OrupackBuilt(state))
@@ -382,22 +403,10 @@ void MountCat(benchmark::State& state, bool compress)
         create.push_back("--compress");
     Require(RunQuiet(create) == 0, "orupack create");
     const uLong expected = TreeCrc();
-    for (auto _ : state) {
-        state.PauseTiming();
-        if (RunQuiet({ORUPACK, "mount", "--background", pack, mnt.string()}) != 0) {
-            state.ResumeTiming();
-            state.SkipWithError("orupack mount failed: FUSE missing or not permitted");
-            break;
-        }
-        state.ResumeTiming();
-        const uLong crc = CatTree(mnt);
-        state.PauseTiming();
-        Require(RunQuiet({"fusermount3", "-u", mnt.string()}) == 0, "fusermount3 -u");
-        Require(crc == expected, "the mounted tree reads back");
-        state.ResumeTiming();
-    }
+    MountedRuns(state, pack, mnt, [&] { return CatTree(mnt) == expected; }, "the mounted tree reads back");
     SetTreeCounters(state);
-    // A small file costs two round trips through the daemon (look-up, read),
+    // A small file costs three round trips through the daemon (look-up, open,
+    // read; the release is not waited for),
     // each two task switches, where the page cache costs one read: FUSE sets
     // the bound, and a busy machine makes every switch wait for a processor.
     state.SetLabel("peer=TreeCat/min_time:2.000/real_time goal=0.1");
@@ -426,14 +435,7 @@ void MountLargeRead(benchmark::State& state, int readers)
     }
     Require(RunQuiet({ORUPACK, "create", pack, source.string(), "--compress"}) == 0, "orupack create");
     const uintmax_t size = fs::file_size(source / "large.txt");
-    for (auto _ : state) {
-        state.PauseTiming();
-        if (RunQuiet({ORUPACK, "mount", "--background", pack, mnt.string()}) != 0) {
-            state.ResumeTiming();
-            state.SkipWithError("orupack mount failed: FUSE missing or not permitted");
-            break;
-        }
-        state.ResumeTiming();
+    const auto readAll = [&] {
         std::vector<std::thread> threads;
         std::atomic<uint64_t> total{0};
         for (int r = 0; r < readers; ++r) {
@@ -456,11 +458,9 @@ void MountLargeRead(benchmark::State& state, int readers)
         }
         for (std::thread& thread : threads)
             thread.join();
-        state.PauseTiming();
-        Require(RunQuiet({"fusermount3", "-u", mnt.string()}) == 0, "fusermount3 -u");
-        Require(total == size, "the large file reads whole");
-        state.ResumeTiming();
-    }
+        return total == size;
+    };
+    MountedRuns(state, pack, mnt, readAll, "the large file reads whole");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
     // Two readers may take at most 2.5 times one reader's time.
     if (readers == 2)

@@ -17,6 +17,7 @@
 #include <oru/pack/oru_pack.h>
 
 #include "core/utf8.h"
+#include "pack/gz_blocks.h"
 #include "pack/pack_check.h"
 #include "pack/pack_format.h"
 #include "pack/pack_index.h"
@@ -97,6 +98,7 @@ private:
 };
 
 // Shared helpers, each documented where it is defined.
+using detail::CBlockWriter;
 using detail::CheckPack;
 using detail::CIndexTables;
 using detail::CPackCheckHooks;

@@ -60,6 +60,9 @@ public:
     static bool DropAllEntries(COruPack& pack) { return pack.DropAllEntries(); }
     static bool SaveNow(COruPack& pack) { return pack.SaveNow(); }
     static void AbandonChanges(COruPack& pack) { pack.AbandonChanges(); }
+    // True when a streaming `file` checks each piece of its content before
+    // giving it out and seeks cheaply (blocked gzip members).
+    static bool ChecksAsItReads(const COruFile& file) { return file.m_bChecksAsItReads; }
     // A descriptor of the pack's own, marked as read (see pack_follow.h).
     static platform::CFile MarkedDataFile(const COruPack& pack) { return pack.MarkedDataFile(); }
     static bool AddLaidOut(COruPack& pack, const std::wstring& name, uint8_t* pSlots,

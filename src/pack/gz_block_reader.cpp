@@ -31,14 +31,23 @@ bool CBlockReader::Fail()
     return false;
 }
 
-bool CBlockReader::DiscoverNext()
+bool CBlockReader::DiscoverNext(bool load)
 {
     if (m_bAllKnown || m_bDamaged)
         return false;
     const CMember* pLast = m_vecMembers.empty() ? nullptr : &m_vecMembers.back();
     const uint64_t at = pLast ? uint64_t{pLast->m_nStored} + pLast->m_nSize : m_nStart;
+    if (pLast)
+        m_chain.Return(pLast->m_start);
+    // The walk is marked at the header, so that a later load or discovery
+    // comes back here without following the links from the start.
+    CMember member{};
+    size_t got = 0;
     uint8_t header[BLOCK_HEADER_BYTES];
-    const size_t got = at < m_chain.Size() && m_chain.Seek(at) ? m_chain.Read(header, sizeof header) : 0;
+    if (at < m_chain.Size() && m_chain.Seek(at)) {
+        member.m_start = m_chain.Here();
+        got = m_chain.Read(header, sizeof header);
+    }
     // Anything but another member's start ends the content, as it does for
     // the streaming reader; another member must say its size too.
     if (got < 2 || header[0] != 0x1F || header[1] != 0x8B) {
@@ -46,20 +55,39 @@ bool CBlockReader::DiscoverNext()
         return false;
     }
     const uint32_t size = BlockedMemberSize(header, got);
+    if (size == 0 || at + size > m_chain.Size())
+        return Fail();
+    member.m_nStored = static_cast<uint32_t>(at);
+    member.m_nSize = size;
+    member.m_nContent = pLast ? pLast->m_nContent + pLast->m_nLength : 0;
     uint8_t length[4];
-    if (size == 0 || at + size > m_chain.Size() || !m_chain.Seek(at + size - 4) ||
-        m_chain.Read(length, sizeof length) != sizeof length || LoadU32(length) > BLOCK_CONTENT_LIMIT)
+    if (load) {
+        try {
+            m_vecStored.resize(size);
+        } catch (const std::bad_alloc&) {
+            return Fail();
+        }
+        std::memcpy(m_vecStored.data(), header, BLOCK_HEADER_BYTES);
+        if (m_chain.Read(m_vecStored.data() + BLOCK_HEADER_BYTES, size - BLOCK_HEADER_BYTES) !=
+            size - BLOCK_HEADER_BYTES)
+            return Fail();
+        std::memcpy(length, m_vecStored.data() + size - 4, sizeof length);
+    } else if (!m_chain.Seek(at + size - 4) || m_chain.Read(length, sizeof length) != sizeof length) {
+        return Fail();
+    }
+    member.m_nLength = LoadU32(length);
+    if (member.m_nLength > BLOCK_CONTENT_LIMIT)
         return Fail();
     try {
-        m_vecMembers.push_back({static_cast<uint32_t>(at), size,
-                                pLast ? pLast->m_nContent + pLast->m_nLength : 0, LoadU32(length)});
+        m_vecMembers.push_back(member);
     } catch (const std::bad_alloc&) {
         return Fail();
     }
+    m_nStoredMember = load ? static_cast<int64_t>(m_vecMembers.size() - 1) : -1;
     return true;
 }
 
-int64_t CBlockReader::MemberAt(uint64_t offset)
+int64_t CBlockReader::MemberAt(uint64_t offset, bool load)
 {
     for (;;) {
         if (!m_vecMembers.empty()) {
@@ -71,7 +99,7 @@ int64_t CBlockReader::MemberAt(uint64_t offset)
                 return static_cast<int64_t>(it - m_vecMembers.begin()) - 1;
             }
         }
-        if (!DiscoverNext())
+        if (!DiscoverNext(load))
             return -1;
     }
 }
@@ -81,18 +109,22 @@ bool CBlockReader::Load(size_t index)
     const CMember& member = m_vecMembers[index];
     const size_t dataBytes = member.m_nSize - BLOCK_HEADER_BYTES - GZIP_TRAILER_BYTES;
     try {
-        m_vecStored.resize(member.m_nSize);
         m_vecBlock.resize(member.m_nLength);
+        if (m_nStoredMember != static_cast<int64_t>(index)) {
+            m_vecStored.resize(member.m_nSize);
+            m_chain.Return(member.m_start);
+            m_nStoredMember = -1;
+            if (m_chain.Read(m_vecStored.data(), member.m_nSize) != member.m_nSize)
+                return Fail();
+            m_nStoredMember = static_cast<int64_t>(index);
+        }
     } catch (const std::bad_alloc&) {
         return Fail();
     }
-    if (!m_chain.Seek(member.m_nStored) ||
-        m_chain.Read(m_vecStored.data(), member.m_nSize) != member.m_nSize ||
-        BlockedMemberSize(m_vecStored.data(), member.m_nSize) != member.m_nSize)
-        return Fail();
     size_t used = 0, produced = 0;
     const uint8_t* pTrailer = m_vecStored.data() + BLOCK_HEADER_BYTES + dataBytes;
-    if (libdeflate_deflate_decompress_ex(m_pDecompressor, m_vecStored.data() + BLOCK_HEADER_BYTES, dataBytes,
+    if (BlockedMemberSize(m_vecStored.data(), member.m_nSize) != member.m_nSize ||
+        libdeflate_deflate_decompress_ex(m_pDecompressor, m_vecStored.data() + BLOCK_HEADER_BYTES, dataBytes,
                                         m_vecBlock.data(), m_vecBlock.size(), &used, &produced) !=
             LIBDEFLATE_SUCCESS ||
         used != dataBytes || produced != member.m_nLength || LoadU32(pTrailer + 4) != member.m_nLength ||
@@ -109,7 +141,7 @@ int CBlockReader::Read(uint8_t* pDst, uint32_t length)
     length = std::min<uint32_t>(length, INT_MAX);
     uint32_t produced = 0;
     while (produced < length) {
-        const int64_t index = MemberAt(m_nPos);
+        const int64_t index = MemberAt(m_nPos, true);
         if (index < 0) {
             m_bEnded = !m_bDamaged;
             break;
@@ -133,7 +165,7 @@ int64_t CBlockReader::Seek(int64_t target)
     if (m_bDamaged || target < 0)
         return -1;
     const uint64_t offset = static_cast<uint64_t>(target);
-    if (offset != m_nPos && MemberAt(offset) < 0) {
+    if (offset != m_nPos && MemberAt(offset, false) < 0) {
         // The end itself may be reached; past it, or on damage, not.
         const bool atEnd = m_bAllKnown && !m_bDamaged &&
                            offset == (m_vecMembers.empty() ? 0 : m_vecMembers.back().m_nContent +

@@ -45,20 +45,25 @@ public:
 
 private:
     struct CMember {
+        CSectorChain::CMark m_start;  // the chain at its header
         uint32_t m_nStored;    // stored offset of its header
         uint32_t m_nSize;      // its whole stored size
         uint64_t m_nContent;   // content offset of its first byte
         uint32_t m_nLength;    // content bytes
     };
 
-    // Learns where the next member lies, from its header and trailer alone.
-    // False at the end of the members (m_bAllKnown) or on damage.
-    bool DiscoverNext();
-    // The index of the member that holds content offset `offset` (the last
-    // one when `offset` is the end), discovering members as needed; -1 at
-    // or past the end, or on damage.
-    int64_t MemberAt(uint64_t offset);
-    // Reads and decodes member `index` into m_vecBlock.
+    // Learns where the next member lies from its header and its trailer's
+    // length. With `load` it reads the whole member on the way (into
+    // m_vecStored, for Load), as reading through does; without, only those
+    // two pieces, as a seek does. False at the end of the members
+    // (m_bAllKnown) or on damage.
+    bool DiscoverNext(bool load);
+    // The index of the member that holds content offset `offset`,
+    // discovering members as needed (`load` as DiscoverNext's); -1 at or
+    // past the end, or on damage.
+    int64_t MemberAt(uint64_t offset, bool load);
+    // Reads member `index` (unless DiscoverNext just did) and decodes it
+    // into m_vecBlock.
     bool Load(size_t index);
     bool Fail();
 
@@ -68,6 +73,7 @@ private:
     std::vector<CMember> m_vecMembers;
     bool m_bAllKnown = false;
     std::vector<uint8_t> m_vecStored;  // the loaded member as stored
+    int64_t m_nStoredMember = -1;      // the member in m_vecStored
     std::vector<uint8_t> m_vecBlock;   // its content
     int64_t m_nLoaded = -1;            // the member in m_vecBlock
     uint64_t m_nPos = 0;

@@ -877,7 +877,7 @@ int CmdAdd(const CArgs& args)
     int interrupted = 0;
     size_t added = 0;
     {
-        CAdder adder(pack, base, false);  // its staging folder goes before the command ends
+        CAdder adder(pack, base, args.Has("--compress"));  // its staging folder goes before the command ends
         for (size_t i = 1; i < args.m_vecWords.size(); ++i) {
             if ((interrupted = oru::tools::TerminationRequested()) != 0)
                 break;

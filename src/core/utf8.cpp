@@ -230,4 +230,22 @@ std::string ToUtf8Lossy(std::wstring_view text)
     return out;
 }
 
+size_t ToUtf8LossyCut(std::wstring_view text, char* dst, size_t capacity)
+{
+    size_t length = 0;
+    char buf[4];
+    for (wchar_t w : text) {
+        auto c = static_cast<char32_t>(w);
+        if (!IsScalarValue(c))
+            c = REPLACEMENT;
+        const auto n = static_cast<size_t>(PutUtf8(c, buf) - buf);
+        if (length + n + 1 > capacity)
+            break;
+        for (size_t i = 0; i < n; ++i)
+            dst[length++] = buf[i];
+    }
+    dst[length] = '\0';
+    return length;
+}
+
 }  // namespace oru::detail

@@ -42,5 +42,7 @@ std::string ToUtf8Lossy(std::wstring_view text);
 // full, and terminated; returns the bytes written without the terminator.
 // `capacity` must be at least 1. Allocates nothing.
 size_t ToUtf8LossyCut(std::wstring_view text, char* dst, size_t capacity);
+// The same for terminated text.
+size_t ToUtf8LossyCut(const wchar_t* text, char* dst, size_t capacity);
 
 }  // namespace oru::detail

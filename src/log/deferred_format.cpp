@@ -84,11 +84,16 @@ eArgKind KindOf(wchar_t conversion)
     }
 }
 
-// Reads one conversion; `p` points just after its '%' and is left after it.
-void ParseSpec(const wchar_t*& p, CSpec& spec)
+bool IsFlag(wchar_t c)
+{
+    return c == L'-' || c == L'+' || c == L' ' || c == L'#' || c == L'0' || c == L'\'';
+}
+
+// The general parse of a conversion: flags, width, precision, length.
+void ParseFullSpec(const wchar_t*& p, CSpec& spec)
 {
     size_t flags = 0;
-    while (*p && std::wcschr(L"-+ #0'", *p)) {
+    while (IsFlag(*p)) {
         if (flags + 1 < sizeof spec.m_szFlags)
             spec.m_szFlags[flags++] = static_cast<char>(*p);
         ++p;
@@ -109,6 +114,28 @@ void ParseSpec(const wchar_t*& p, CSpec& spec)
         ++p;
     spec.m_bWide = spec.m_cConversion == L'S' || spec.m_cConversion == L'C' || spec.m_eLength == LEN_L;
     spec.m_eKind = KindOf(spec.m_cConversion);
+}
+
+// Reads one conversion; `p` points just after its '%' and is left after it.
+// Most conversions in a game's lines are bare ("%d", "%ls"): they skip the
+// general parse.
+inline void ParseSpec(const wchar_t*& p, CSpec& spec)
+{
+    const bool wide = p[0] == L'l';
+    const wchar_t conversion = p[wide ? 1 : 0];
+    if (conversion >= L'a' && conversion <= L'z' && conversion != L'l' && conversion != L'h' &&
+        conversion != L'j' && conversion != L'z' && conversion != L't' && conversion != L'q') {
+        spec.m_szFlags[0] = '\0';
+        spec.m_bWidthStar = spec.m_bPrecisionStar = false;
+        spec.m_nWidth = spec.m_nPrecision = -1;
+        spec.m_eLength = wide ? LEN_L : LEN_NONE;
+        spec.m_cConversion = conversion;
+        spec.m_bWide = wide;
+        spec.m_eKind = KindOf(conversion);
+        p += wide ? 2 : 1;
+        return;
+    }
+    ParseFullSpec(p, spec);
 }
 
 class CCaptureWriter {
@@ -134,13 +161,19 @@ public:
             ++length;
         return PutText(pText, length);
     }
+    // Encoded straight into place, cut at MAX_TEXT bytes or the room left.
     bool PutWide(const wchar_t* text)
     {
-        char bytes[MAX_TEXT + 1];
-        const wchar_t* pText = text ? text : L"(null)";
-        const size_t length = ToUtf8LossyCut(std::wstring_view(pText, wcsnlen(pText, MAX_TEXT)), bytes,
-                                              sizeof bytes);
-        return PutText(bytes, length);
+        if (m_nUsed + 3 > m_nRoom)
+            return false;
+        // The encoder's terminator lands after the text, inside the room.
+        const size_t room = std::min(MAX_TEXT + 1, m_nRoom - m_nUsed - 2);
+        const size_t length = ToUtf8LossyCut(text ? text : L"(null)",
+                                             reinterpret_cast<char*>(m_pOut + m_nUsed + 2), room);
+        m_pOut[m_nUsed] = TAG_TEXT;
+        m_pOut[m_nUsed + 1] = static_cast<unsigned char>(length);
+        m_nUsed += 2 + length;
+        return true;
     }
 
     size_t Used() const { return m_nUsed; }
@@ -392,9 +425,10 @@ size_t CaptureArguments(const wchar_t* format, va_list args, unsigned char* pOut
     va_list copy;
     va_copy(copy, args);
     cut = false;
-    for (const wchar_t* p = format; *p != L'\0';) {
-        if (*p++ != L'%')
-            continue;
+    // The library's search finds the next '%' many characters at a time;
+    // the text between conversions is not looked at.
+    for (const wchar_t* p = std::wcschr(format, L'%'); p; p = std::wcschr(p, L'%')) {
+        ++p;
         if (*p == L'%') {
             ++p;
             continue;

@@ -109,6 +109,8 @@ void AppendRing(const CRecentLines* pRing, CReportText& report)
     }
     name[sizeof name - 1] = '\0';
     report.AppendFormat("%s :\r\n", name[0] ? name : "(a log without a name)");
+    if (next == 0)
+        report.Append("  (no lines yet)\r\n");
     for (uint64_t ticket = next > lines ? next - lines : 0; ticket < next; ++ticket) {
         CRingLine line;
         if (!oru::platform::CopyReadable(&line, &pSlots[ticket & (lines - 1)], sizeof line) ||

@@ -167,6 +167,18 @@ protected:
         }
     }
 
+    // An access violation that ended by its signal, with the report's time
+    // line, heading and the start of its system section in the file.
+    void ExpectKilledWithHeadingOnDisk(const CChildResult& result) const
+    {
+        EXPECT_TRUE(result.KilledBy(SIGSEGV)) << result.m_nStatus << result.m_strError;
+        const std::string file = ReadReportFiles(m_strDir);
+        EXPECT_TRUE(std::regex_search(
+            file, std::regex("^- Log Record Time \\([0-9]{2}h:[0-9]{2}m:[0-9]{2}s\\) -+\r\n"
+                             "Exception Type : Access violation\r\n\r\n< system >\r\nOS : ")))
+            << file.substr(0, 300);
+    }
+
     oru::test::CTempDir m_dir;
     const std::string m_strDir = m_dir.Path().string();
 };
@@ -499,12 +511,7 @@ TEST_F(CrashReport, AFaultInsideMallocEndsByItsSignalWithTheHeadingOnDisk)
         oru::detail::g_nCrashWatchdogSeconds = 2;
         FaultInsideMalloc();
     });
-    EXPECT_TRUE(result.KilledBy(SIGSEGV)) << result.m_nStatus << result.m_strError;
-    const std::string file = ReadReportFiles(m_strDir);
-    EXPECT_TRUE(std::regex_search(
-        file, std::regex("^- Log Record Time \\([0-9]{2}h:[0-9]{2}m:[0-9]{2}s\\) -+\r\n"
-                         "Exception Type : Access violation\r\n\r\n< system >\r\nOS : ")))
-        << file.substr(0, 300);
+    ExpectKilledWithHeadingOnDisk(result);
 }
 
 // The system section: the machine, the program and every module with its
@@ -573,12 +580,7 @@ TEST_F(CrashReport, AFaultInsideTheTimeFunctionsLeavesTheHeadingAndSystemOnDisk)
         volatile uintptr_t nowhere = 16;
         localtime_r(&now, reinterpret_cast<tm*>(nowhere));
     });
-    EXPECT_TRUE(result.KilledBy(SIGSEGV)) << result.m_nStatus << result.m_strError;
-    const std::string file = ReadReportFiles(m_strDir);
-    EXPECT_TRUE(std::regex_search(
-        file, std::regex("^- Log Record Time \\([0-9]{2}h:[0-9]{2}m:[0-9]{2}s\\) -+\r\n"
-                         "Exception Type : Access violation\r\n\r\n< system >\r\nOS : ")))
-        << file.substr(0, 300);
+    ExpectKilledWithHeadingOnDisk(result);
 }
 
 // A report the watchdog cuts short reaches standard error as far as it was

@@ -11,7 +11,10 @@
 // left held, with the heading, the system section and the frames found so
 // far already on disk.
 //
-// A report reads, for a library fault:
+// Between the system section and the call stack come what the game was
+// doing (crash_notes.h): they read only records prepared before the fault,
+// so they are on disk before the walk that may hang. A report reads, for a
+// library fault:
 //
 //   General Error!
 //
@@ -21,6 +24,16 @@
 //   OS : Debian GNU/Linux 12 (bookworm)
 //   ...
 //   Module : 0x00007f3a1c200000 /usr/lib/liboru_core.so.1 (build ID 5d0c...)
+//
+//   < recent log lines >
+//   Game :
+//     12:00:01.234 Lv7 (not written) : spawned wolf #12
+//
+//   < frame >
+//   Open sections : Root > Update > Physics
+//
+//   < open files >
+//   Stream : Map\Town.xml, pack entry, position 512
 //
 //   < call stack >
 //   host.cpp::Load() + 3 line [0x002a] (57 line)

@@ -12,9 +12,9 @@
 // the handler claims the report for its thread and arms a watchdog that ends
 // the process should the report hang; the report file is written as the
 // report grows, so what was known by then is on disk, and the watchdog
-// shows it too (standard error, and the window when there is a display). A fault on another
-// thread meanwhile waits for the first report to end the process (by the
-// first fault's signal); a fault on the reporting thread itself is a fault
+// shows it too (standard error, and the window when there is a display). A
+// fault on another thread meanwhile waits for the first report to end the
+// process (by the first fault's signal); a fault on the reporting thread itself is a fault
 // inside the handler, which writes one line to standard error and ends the
 // process at once.
 

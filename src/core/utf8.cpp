@@ -1,5 +1,7 @@
 #include "core/utf8.h"
 
+#include <type_traits>
+
 #include "core/unicode.h"
 
 #include <cstdint>
@@ -228,6 +230,48 @@ std::string ToUtf8Lossy(std::wstring_view text)
         out.append(buf, PutUtf8(c, buf));
     }
     return out;
+}
+
+namespace {
+
+// The cut lossy encoding over [text, end), or up to the terminator when
+// `end` is null. ASCII, the common case in names and log lines, is copied
+// a byte at a time without the general encoder.
+size_t EncodeLossyCut(const wchar_t* text, const wchar_t* end, char* dst, size_t capacity)
+{
+    size_t length = 0;
+    for (; end ? text != end : *text != L'\0'; ++text) {
+        const wchar_t w = *text;
+        if (static_cast<std::make_unsigned_t<wchar_t>>(w) < 0x80) {
+            if (length + 2 > capacity)
+                break;
+            dst[length++] = static_cast<char>(w);
+            continue;
+        }
+        auto c = static_cast<char32_t>(w);
+        if (!IsScalarValue(c))
+            c = REPLACEMENT;
+        char buf[4];
+        const auto n = static_cast<size_t>(PutUtf8(c, buf) - buf);
+        if (length + n + 1 > capacity)
+            break;
+        for (size_t i = 0; i < n; ++i)
+            dst[length++] = buf[i];
+    }
+    dst[length] = '\0';
+    return length;
+}
+
+}  // namespace
+
+size_t ToUtf8LossyCut(std::wstring_view text, char* dst, size_t capacity)
+{
+    return EncodeLossyCut(text.data(), text.data() + text.size(), dst, capacity);
+}
+
+size_t ToUtf8LossyCut(const wchar_t* text, char* dst, size_t capacity)
+{
+    return EncodeLossyCut(text, nullptr, dst, capacity);
 }
 
 }  // namespace oru::detail

@@ -38,4 +38,11 @@ std::optional<std::wstring> FromUtf8(std::string_view text);
 // U+FFFD instead of failing, so a damaged name still shows up.
 std::string ToUtf8Lossy(std::wstring_view text);
 
+// The same into a fixed buffer, cut at a character boundary where it is
+// full, and terminated; returns the bytes written without the terminator.
+// `capacity` must be at least 1. Allocates nothing.
+size_t ToUtf8LossyCut(std::wstring_view text, char* dst, size_t capacity);
+// The same for terminated text.
+size_t ToUtf8LossyCut(const wchar_t* text, char* dst, size_t capacity);
+
 }  // namespace oru::detail

@@ -11,7 +11,10 @@
 // left held, with the heading, the system section and the frames found so
 // far already on disk.
 //
-// A report reads, for a library fault:
+// Between the system section and the call stack come what the game was
+// doing (crash_notes.h): they read only records prepared before the fault,
+// so they are on disk before the walk that may hang. A report reads, for a
+// library fault:
 //
 //   General Error!
 //
@@ -21,6 +24,16 @@
 //   OS : Debian GNU/Linux 12 (bookworm)
 //   ...
 //   Module : 0x00007f3a1c200000 /usr/lib/liboru_core.so.1 (build ID 5d0c...)
+//
+//   < recent log lines >
+//   Game :
+//     12:00:01.234 Lv7 (not written) : spawned wolf #12
+//
+//   < frame >
+//   Open sections : Root > Update > Physics
+//
+//   < open files >
+//   Stream : Map\Town.xml, pack entry, position 512
 //
 //   < call stack >
 //   host.cpp::Load() + 3 line [0x002a] (57 line)
@@ -33,6 +46,7 @@
 #include "crash/crash_report.h"
 
 #include "core/utf8.h"
+#include "crash/crash_notes.h"
 #include "platform/clock.h"
 #include "platform/fault_codes.h"
 #include "platform/files.h"
@@ -128,9 +142,11 @@ void AppendModule(const oru::platform::CLoadedModule& module, void* pUser)
 
 // The machine and the process, for reading a report that comes from a
 // player's machine: every line but the modules is there once, "unknown" when
-// it cannot be read.
-void AppendSystem(CReportText& report)
+// it cannot be read. The lines before the modules take no lock; the report
+// file receives them before the module walk takes the loader's.
+void AppendSystem(CReportSink& sink)
 {
+    CReportText& report = sink.m_report;
     oru::platform::CSystemSummary summary{};
     oru::platform::ReadSystemSummary(summary);
     const auto known = [](const char* text) { return text[0] != '\0' ? text : "unknown"; };
@@ -143,14 +159,18 @@ void AppendSystem(CReportText& report)
                         static_cast<unsigned long long>(summary.m_nMemoryTotal) / MIB,
                         static_cast<unsigned long long>(summary.m_nMemoryAvailable) / MIB);
     report.AppendFormat("Executable : %s\r\n", known(summary.m_szExecutable));
+    sink.Store();
     oru::platform::ForEachLoadedModule(known(summary.m_szExecutable), AppendModule, &report);
 }
 
 // Opens the report file of the day, creating its folder, and writes the time
-// line; the file stays closed when it cannot be opened.
+// line; the file stays closed when it cannot be opened. The local time comes
+// from the offset prepared before the fault, never from the C library's time
+// functions: they take a lock that the fault may have left held.
 void OpenReportFile(COutputFile& file)
 {
-    const oru::platform::CLocalTime now = oru::platform::LocalTimeNow();
+    const oru::platform::CLocalTime now =
+        oru::platform::LocalTimeFromLastOffset(oru::platform::CalendarSeconds());
     char path[64];
     snprintf(path, sizeof path, "%s/Exp_%4d-%02d-%02d.txt", REPORT_FOLDER, now.m_nYear,
              now.m_nMonth, now.m_nDay);
@@ -232,8 +252,10 @@ void MakeCrashReport(const OruFaultRecord& fault, const CWalkStart& start, CRepo
     AppendHeading(fault, report);
     report.Append("\r\n\r\n< system >\r\n");
     sink.Store();
-    AppendSystem(report);
-    report.Append("\r\n< call stack >\r\n");
+    AppendSystem(sink);
+    report.Append("\r\n");
+    AppendCrashNotes(report, [](void* pSink) { static_cast<CReportSink*>(pSink)->Store(); }, &sink);
+    report.Append("< call stack >\r\n");
     sink.Store();
     oru::platform::WalkStack(*start.m_pContext, start.m_bFaultContext, start.m_nSkipFrames,
                              MAX_REPORT_FRAMES, AppendFrame, &sink);

@@ -11,9 +11,10 @@
 // wait on a lock (the fault may have struck inside malloc, holding its lock),
 // the handler claims the report for its thread and arms a watchdog that ends
 // the process should the report hang; the report file is written as the
-// report grows, so what was known by then is on disk. A fault on another
-// thread meanwhile waits for the first report to end the process (by the
-// first fault's signal); a fault on the reporting thread itself is a fault
+// report grows, so what was known by then is on disk, and the watchdog
+// shows it too (standard error, and the window when there is a display). A
+// fault on another thread meanwhile waits for the first report to end the
+// process (by the first fault's signal); a fault on the reporting thread itself is a fault
 // inside the handler, which writes one line to standard error and ends the
 // process at once.
 
@@ -85,6 +86,32 @@ CWalkStart WalkStartOf(const OruFaultRecord& fault)
     return {pContext, !bAfterInstruction, 0};
 }
 
+// The report is shown once: by the thread that made it or, when it hangs,
+// by the watchdog. Whichever comes second waits for the first to end the
+// process.
+std::atomic<bool> s_bShowing{false};
+
+void ClaimShowingOrWait()
+{
+    bool showing = false;
+    if (!s_bShowing.compare_exchange_strong(showing, true))
+        oru::platform::WaitForever();
+}
+
+// The watchdog's last words: its note, then the report as far as it was
+// built, on standard error and in the window.
+void OnReportOverdue()
+{
+    oru::platform::WriteStandardError(WATCHDOG_NOTE, sizeof WATCHDOG_NOTE - 1);
+    const std::string_view built = s_report.View();
+    if (built.empty())
+        return;
+    oru::platform::WriteStandardError(built.data(), built.size());
+    oru::platform::WriteStandardError("\n", 1);
+    ClaimShowingOrWait();
+    oru::platform::ShowCrashReportWindow(built);
+}
+
 // Lets the first fault of the process go on to its report, with the
 // watchdog armed; see the top of this file for the others. Allocates
 // nothing and takes no lock.
@@ -94,7 +121,7 @@ void EnterReportOrEnd(int endSignal)
     long reporter = 0;
     if (s_nReportingThread.compare_exchange_strong(reporter, self)) {
         oru::platform::ArmFaultWatchdog(oru::detail::g_nCrashWatchdogSeconds, endSignal,
-                                        WATCHDOG_NOTE);
+                                        OnReportOverdue);
         return;
     }
     if (reporter == self) {
@@ -114,6 +141,7 @@ void EnterReportOrEnd(int endSignal)
     oru::detail::MakeCrashReport(fault, WalkStartOf(fault), s_report);
     oru::platform::ArmFaultWatchdog(0, endSignal, nullptr);
 
+    ClaimShowingOrWait();
     oru::platform::ShowCrashReport(s_report.View());
     oru::platform::EndProcessWithSignal(endSignal);
 }

@@ -16,6 +16,7 @@
 #include "core/utf8.h"
 #include "log/core_log.h"
 #include "log/log_outputs.h"
+#include "log/recent_lines.h"
 #include "platform/clock.h"
 #include "platform/debug_channel.h"
 #include "platform/ui.h"
@@ -29,6 +30,18 @@
 namespace {
 
 constexpr int MAX_LEVEL = 9;
+
+std::atomic<int> s_nDefaultRecentLines{oru::detail::CRecentLines::DEFAULT_LINES};
+
+// The name a log's recent lines go by in a crash report.
+const char* RecentLinesName(eLogMode mode)
+{
+    switch (mode) {
+    case LOG_MODE_CONSOLE: return "(console log)";
+    case LOG_MODE_DEBUG: return "(debug log)";
+    default: return "(file log)";
+    }
+}
 
 // Appends the decimal form of `value`, at least `minDigits` digits long
 // (zero-padded), as %d and %02d would.
@@ -114,13 +127,57 @@ CLogSystem::CLogSystem()
       m_Date{},
       m_Time{},
       m_szLastLog{},
-      m_bKeepHistory(false)
+      m_bKeepHistory(false),
+      m_pRecent(nullptr),
+      m_nRecentLines(s_nDefaultRecentLines.load(std::memory_order_relaxed))
 {
 }
 
 CLogSystem::~CLogSystem()
 {
     Release();
+}
+
+bool CLogSystem::SetDefaultRecentLines(int lines)
+{
+    if (lines < 0 || lines > oru::detail::CRecentLines::MAX_LINES)
+        return false;
+    s_nDefaultRecentLines.store(lines, std::memory_order_relaxed);
+    return true;
+}
+
+bool CLogSystem::SetRecentLines(int lines)
+{
+    if (lines < 0 || lines > oru::detail::CRecentLines::MAX_LINES)
+        return false;
+    COruLock lock(m_cs);
+    const oru::detail::CRecentLines* pRecent = m_pRecent.load(std::memory_order_relaxed);
+    if (!m_pOutput.load(std::memory_order_relaxed) && !pRecent) {
+        m_nRecentLines = lines;   // made at Init
+        return true;
+    }
+    return MakeRecentLines(lines, pRecent ? pRecent->Name() : RecentLinesName(m_eMode));
+}
+
+// Under m_cs. The ring in use is replaced (or, for 0, withdrawn) and kept:
+// a writer of a filtered line may still be inside it.
+bool CLogSystem::MakeRecentLines(int lines, const char* nameUtf8)
+{
+    std::unique_ptr<oru::detail::CRecentLines> pNew;
+    if (lines > 0) {
+        pNew = oru::detail::CRecentLines::Create(lines, nameUtf8);
+        if (!pNew)
+            return false;
+    }
+    if (oru::detail::CRecentLines* pOld = m_pRecent.load(std::memory_order_relaxed))
+        pOld->Retire();
+    m_pRecent.store(pNew.get(), std::memory_order_release);
+    if (pNew) {
+        pNew->m_pReplaced = std::move(m_pRecentRings);
+        m_pRecentRings = std::move(pNew);
+    }
+    m_nRecentLines = lines;
+    return true;
 }
 
 // A log may be initialised again while other threads write to it (the core
@@ -151,6 +208,11 @@ bool CLogSystem::Init(eLogMode mode, int level, const std::wstring& dir,
     ILogOutput* pOld = nullptr;
     {
         COruLock lock(m_cs);
+        if (pOutput && !m_pRecent.load(std::memory_order_relaxed) && m_nRecentLines > 0) {
+            const std::string nameUtf8 = oru::detail::ToUtf8Lossy(name);
+            // Without memory for it the log works all the same, keeping no lines.
+            MakeRecentLines(m_nRecentLines, nameUtf8.empty() ? RecentLinesName(mode) : nameUtf8.c_str());
+        }
         pOld = m_pOutput.exchange(pOutput, std::memory_order_relaxed);
         m_eMode = mode;
         m_nLevel.store(level, std::memory_order_relaxed);
@@ -170,12 +232,22 @@ void CLogSystem::SetLevel(int level)
 
 void CLogSystem::Log(int level, const wchar_t* format, ...)
 {
-    if (!Accepts(level))
-        return;  // before va_start: the filtered line is the common one
     va_list args;
     va_start(args, format);
-    LogV(level, false, format, args);
+    if (Accepts(level))
+        LogV(level, false, format, args);
+    else
+        KeepFiltered(level, format, args);
     va_end(args);
+}
+
+// A line of an enabled log that its level filters out goes to the recent
+// lines, unformatted; a log without output keeps nothing.
+void CLogSystem::KeepFiltered(int level, const wchar_t* format, va_list args)
+{
+    oru::detail::CRecentLines* pRecent = m_pRecent.load(std::memory_order_acquire);
+    if (pRecent && m_pOutput.load(std::memory_order_relaxed))
+        pRecent->KeepFiltered(level, format, args);
 }
 
 void CLogSystem::LogError(int level, const wchar_t* format, ...)
@@ -188,8 +260,10 @@ void CLogSystem::LogError(int level, const wchar_t* format, ...)
 
 void CLogSystem::LogV(int level, bool raise, const wchar_t* format, va_list args)
 {
-    if (!Accepts(level))
+    if (!Accepts(level)) {
+        KeepFiltered(level, format, args);
         return;
+    }
     wchar_t message[MAX_LINE];
     oru::platform::FormatWide(message, MAX_LINE, format, args);
     if (!raise) {
@@ -229,6 +303,8 @@ bool CLogSystem::WriteLine(int level, const wchar_t* message, wchar_t* pLineCopy
         return false;
     UpdateTime();
     BuildLine(m_szLastLog, level, m_Time, message);
+    if (oru::detail::CRecentLines* pRecent = m_pRecent.load(std::memory_order_relaxed))
+        pRecent->KeepWritten(level, message);
     pOutput->Write(m_Date, m_szLastLog);
     if (oru::platform::IsDebugChannelOpen())
         oru::platform::WriteDebugChannel(oru::detail::CLineText(m_szLastLog).TextWithLineFeed());
@@ -260,7 +336,7 @@ void CLogSystem::Release()
 // formatting produced is never read as a directive again.
 void OruSafeLog(CLogSystem* log, int level, const wchar_t* format, ...)
 {
-    if (!log || !log->Accepts(level))
+    if (!log)
         return;
     va_list args;
     va_start(args, format);

@@ -18,6 +18,7 @@
 
 #include <oru/pack/oru_file.h>
 
+#include "crash/open_files.h"
 #include "pack/stream_source.h"
 #include "platform/file.h"
 
@@ -42,6 +43,7 @@ COruFile::COruFile(CFile&& dataFile, const _oru_pack_file_info& info, uint32_t s
     m_dwFileSize = found.m_nContentSize;
     m_bPreloadFailed = found.m_bPreloadFailed;
     m_bChecksAsItReads = found.m_bChecksAsItReads;
+    oru::detail::NoteStreamOpened(this, oru::detail::OPEN_STREAM_PACK_ENTRY, inMemory);
 }
 
 // The entry's chain names its own offsets, so the handle's position is not needed.
@@ -58,13 +60,23 @@ COruFile::COruFile(std::FILE* file, bool inMemory)
     m_pSource = oru::detail::OpenLooseSource(std::move(loose), position, inMemory, found);
     m_dwFileSize = found.m_nContentSize;
     m_bPreloadFailed = found.m_bPreloadFailed;
+    oru::detail::NoteStreamOpened(this, oru::detail::OPEN_STREAM_LOOSE_FILE, inMemory);
 }
 
-COruFile::~COruFile() = default;
+// Every open stream has a slot in the crash report's table of open files,
+// with the position its last read or seek left.
+COruFile::~COruFile()
+{
+    oru::detail::NoteStreamClosed(this);
+}
 
 unsigned int COruFile::Fread(void* buffer, unsigned int size, unsigned int count)
 {
-    return m_pSource ? m_pSource->Read(buffer, size, count) : READ_FAILED;
+    if (!m_pSource)
+        return READ_FAILED;
+    const unsigned int read = m_pSource->Read(buffer, size, count);
+    oru::detail::NoteStreamPosition(this, m_pSource->Tell());
+    return read;
 }
 
 unsigned int COruFile::read(void* buffer, unsigned int length)
@@ -74,7 +86,10 @@ unsigned int COruFile::read(void* buffer, unsigned int length)
 
 bool COruFile::Fseek(long offset, int whence)
 {
-    return m_pSource && m_pSource->Seek(offset, whence);
+    if (!m_pSource || !m_pSource->Seek(offset, whence))
+        return false;
+    oru::detail::NoteStreamPosition(this, m_pSource->Tell());
+    return true;
 }
 
 long COruFile::Ftell()

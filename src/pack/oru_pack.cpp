@@ -9,6 +9,7 @@
 #include <oru/pack/oru_pack.h>
 
 #include "core/utf8.h"
+#include "crash/open_files.h"
 #include "pack/pack_follow.h"
 #include "pack/pack_format.h"
 #include "pack/pack_index.h"
@@ -127,6 +128,7 @@ bool COruPack::OpenOruPack(const std::wstring& path, ORU_PACK_MODE mode, uint32_
     m_eMode = mode;
     ClearTables();
     m_pFollow.reset();
+    oru::detail::NotePackOpened(this, path, mode == ORU_PACK_MODE_WRITE);
     m_strDataPath.clear();
 
     const auto indexPath = oru::detail::ToUtf8(path + L".odx");
@@ -268,6 +270,7 @@ void COruPack::HoldDataFile(oru::platform::CFile&& file)
 
 bool COruPack::CloseOruPack()
 {
+    oru::detail::NotePackClosed(this);
     if (m_eMode == ORU_PACK_MODE_WRITE && m_pDataFile) {
         // The save comes first: it flushes the data file, and the lock on it
         // keeps other editors out until the new index is in place. A save
@@ -329,6 +332,7 @@ COruFile* COruPack::OpenFile(const std::wstring& name, bool inMemory)
     // as an unreadable data file does.
     if (!pFile || pFile->m_bPreloadFailed)
         return nullptr;
+    oru::detail::NoteStreamName(pFile.get(), name);
     return pFile.release();
 }
 

@@ -6,6 +6,24 @@
 namespace oru::platform {
 namespace {
 
+// Seconds east of UTC, as the last breakdown into local time found them.
+std::atomic<long> s_nUtcOffset{0};
+
+// Days since 1970-01-01 to a civil date, in the proleptic Gregorian
+// calendar, with integer arithmetic only.
+void CivilFromDays(int64_t days, int& year, int& month, int& day)
+{
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const int64_t dayOfEra = days - era * 146097;
+    const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const int64_t shiftedMonth = (5 * dayOfYear + 2) / 153;  // March is 0
+    day = static_cast<int>(dayOfYear - (153 * shiftedMonth + 2) / 5 + 1);
+    month = static_cast<int>(shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9);
+    year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
+}
+
 timespec MonotonicNow()
 {
     timespec ts{};
@@ -81,8 +99,29 @@ CLocalTime LocalTimeAt(int64_t seconds)
     const time_t when = static_cast<time_t>(seconds);
     tm parts{};
     localtime_r(&when, &parts);
+    s_nUtcOffset.store(parts.tm_gmtoff, std::memory_order_relaxed);
     return {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
             parts.tm_hour, parts.tm_min, parts.tm_sec};
+}
+
+int64_t CalendarMillisecondsCoarse()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+CLocalTime LocalTimeFromLastOffset(int64_t seconds)
+{
+    const int64_t local = seconds + s_nUtcOffset.load(std::memory_order_relaxed);
+    const int64_t days = (local >= 0 ? local : local - 86399) / 86400;
+    const int64_t secondOfDay = local - days * 86400;
+    CLocalTime time{};
+    CivilFromDays(days, time.m_nYear, time.m_nMonth, time.m_nDay);
+    time.m_nHour = static_cast<int>(secondOfDay / 3600);
+    time.m_nMinute = static_cast<int>(secondOfDay / 60 % 60);
+    time.m_nSecond = static_cast<int>(secondOfDay % 60);
+    return time;
 }
 
 }  // namespace oru::platform

@@ -32,6 +32,19 @@ CLocalTime LocalTimeNow();
 int64_t CalendarSeconds();
 CLocalTime LocalTimeAt(int64_t seconds);
 
+// The calendar clock in milliseconds since the Unix epoch, read from the
+// coarse clock (a few milliseconds' resolution, a few nanoseconds a reading):
+// the stamp of a log's recent lines.
+int64_t CalendarMillisecondsCoarse();
+
+// The local date and time of `seconds` (since the epoch) without the C
+// library's time functions, which take a lock a fault may have left held:
+// from the offset from UTC that the last LocalTimeAt saw (every log line
+// stamps its time through it, and installing the fault handlers reads it
+// once). A change of the offset since then (a switch to summer time) shows
+// only from the next log line. Allocates nothing and takes no lock.
+CLocalTime LocalTimeFromLastOffset(int64_t seconds);
+
 // The clocks the library reads its time from: the timers, the profiler and
 // the log stamps all go through Clocks(), never the functions above, so that
 // a test can install clocks of its own and feed exact readings (a wrap of the

@@ -1,5 +1,6 @@
 #include "platform/fault_signals.h"
 
+#include "platform/clock.h"
 #include "platform/descriptor.h"
 #include "platform/thread_id.h"
 
@@ -33,7 +34,7 @@ constexpr uintptr_t STACK_GUARD_GAP = 1024 * 1024;
 std::atomic<FatalSignalSink> s_pfnSink{nullptr};
 
 std::atomic<int> s_nWatchdogSignal{SIGABRT};
-std::atomic<const char*> s_pWatchdogNote{nullptr};
+std::atomic<void (*)()> s_pfnWatchdogExpiry{nullptr};
 
 size_t PageSize()
 {
@@ -134,13 +135,8 @@ void OnFatalSignal(int signal, siginfo_t* pInfo, void* pContext)
 
 void OnWatchdog(int)
 {
-    const char* pNote = s_pWatchdogNote.load();
-    if (pNote) {
-        size_t length = 0;
-        while (pNote[length] != '\0')
-            ++length;
-        WriteStandardError(pNote, length);
-    }
+    if (void (*onExpiry)() = s_pfnWatchdogExpiry.load())
+        onExpiry();
     EndProcessWithSignal(s_nWatchdogSignal.load());
 }
 
@@ -201,9 +197,10 @@ void InstallFatalSignalHandlers(FatalSignalSink sink)
     if (!HasLargeAltStack(current))
         InstallAltStack();
     RecordStackGuard();
-    // The report reads the local time; the first reading loads the time zone
-    // through stdio and malloc, which must not happen in a handler.
-    tzset();
+    // The report reads the local time from the offset from UTC that the last
+    // reading found; this first reading also loads the time zone (through
+    // stdio and malloc), which must not happen in a handler.
+    LocalTimeNow();
 
     struct sigaction action{};
     action.sa_sigaction = OnFatalSignal;
@@ -309,14 +306,14 @@ void WriteStandardError(const char* text, size_t length)
     WriteAll(STDERR_FILENO, std::string_view(text, length));
 }
 
-void ArmFaultWatchdog(unsigned seconds, int signal, const char* note)
+void ArmFaultWatchdog(unsigned seconds, int signal, void (*onExpiry)())
 {
     if (seconds == 0) {
         alarm(0);
         return;
     }
     s_nWatchdogSignal.store(signal);
-    s_pWatchdogNote.store(note);
+    s_pfnWatchdogExpiry.store(onExpiry);
     SetHandlerAndUnblock(SIGALRM, OnWatchdog, SA_ONSTACK);
     alarm(seconds);
 }

@@ -84,9 +84,9 @@ private:
 };
 
 // Arms (seconds > 0) or disarms (0) a watchdog that ends the process by
-// `signal` after writing `note` to standard error, should the crash report
-// hang on a lock the faulting thread already held (a fault inside malloc).
-// `note` must stay valid while armed. Allocates nothing and takes no lock.
-void ArmFaultWatchdog(unsigned seconds, int signal, const char* note);
+// `signal` after calling `onExpiry` (in a signal handler, on any thread),
+// should the crash report hang on a lock the faulting thread already held (a
+// fault inside malloc). Allocates nothing and takes no lock.
+void ArmFaultWatchdog(unsigned seconds, int signal, void (*onExpiry)());
 
 }  // namespace oru::platform

@@ -17,6 +17,8 @@
 #include <oru/log/log_system.h>
 
 #include "core/utf8.h"
+#include "crash/crash_notes.h"
+#include "platform/memory_probe.h"
 #include "platform/replace_file.h"
 #include "timing/profiler_timeline.h"
 #include "platform/clock.h"
@@ -159,6 +161,86 @@ void AppendFolded(std::string& out, std::string& path, const CProFileNode& node,
 
 }  // namespace
 
+namespace oru::detail {
+
+// The crash report's "< frame >": where in the frame the fault struck. The
+// frame thread may be the one that faulted, halfway through a begin, or
+// another thread may have: every node is checked readable before its fields
+// are read, the walk up stops after MAX_DEPTH nodes (a cycle is damage), and
+// a name is copied through the kernel.
+struct CProFilerCrashNote {
+    static constexpr size_t MAX_DEPTH = 64;
+    static constexpr size_t NAME_BYTES = 64;
+    static constexpr size_t FRAMES = 8;
+
+    static void Append(CReportText& report)
+    {
+        const CProFiler* pProFiler = s_pPublished.load(std::memory_order_acquire);
+        if (!pProFiler || !oru::platform::IsReadable(pProFiler, sizeof *pProFiler)) {
+            report.Append("(no profiler)\r\n");
+            return;
+        }
+        if (!pProFiler->m_bEnabled.load(std::memory_order_relaxed))
+            report.Append("Profiling : off\r\n");
+        AppendOpenSections(pProFiler->m_pCurrent, report);
+        const CProFileTimeline* pTimeline = pProFiler->m_pTimeline.get();
+        if (pTimeline && oru::platform::IsReadable(pTimeline, sizeof *pTimeline))
+            AppendRecentFrames(*pTimeline, report);
+    }
+
+    static void AppendOpenSections(const CProFileNode* pNode, CReportText& report)
+    {
+        char names[MAX_DEPTH][NAME_BYTES];
+        size_t depth = 0;
+        bool damaged = false;
+        for (; pNode && depth < MAX_DEPTH; ++depth) {
+            if (!oru::platform::IsReadable(pNode, sizeof *pNode) || !CopyName(pNode->m_strName, names[depth])) {
+                damaged = true;
+                break;
+            }
+            pNode = pNode->m_pParent;
+        }
+        damaged = damaged || pNode;
+        report.Append("Open sections : ");
+        if (depth == 0)
+            report.Append(damaged ? "(damaged)" : "(none)");
+        for (size_t i = depth; i > 0; --i) {
+            report.Append(names[i - 1]);
+            if (i > 1)
+                report.Append(" > ");
+        }
+        if (depth > 0 && damaged)
+            report.Append(" (the outer sections are damaged)");
+        report.Append("\r\n");
+    }
+
+    static bool CopyName(const std::wstring& name, char (&out)[NAME_BYTES])
+    {
+        wchar_t text[NAME_BYTES];
+        const size_t length = std::min(name.size(), NAME_BYTES - 1);
+        if (!oru::platform::CopyReadable(text, name.data(), length * sizeof(wchar_t)))
+            return false;
+        ToUtf8LossyCut(std::wstring_view(text, length), out, NAME_BYTES);
+        return true;
+    }
+
+    static void AppendRecentFrames(const CProFileTimeline& timeline, CReportText& report)
+    {
+        int64_t ticks[FRAMES];
+        const size_t count = timeline.RecentFrames(ticks, FRAMES);
+        const int64_t frequency = oru::platform::Clocks().Frequency();
+        if (count == 0 || frequency <= 0)
+            return;
+        report.Append("Last frames :");
+        for (size_t i = 0; i < count; ++i)
+            report.AppendFormat("%s %.3f ms", i > 0 ? "," : "",
+                                static_cast<double>(ticks[i]) * 1000.0 / static_cast<double>(frequency));
+        report.Append(" (the latest last)\r\n");
+    }
+};
+
+}  // namespace oru::detail
+
 CProFileNode::CProFileNode(CProFileNode* parent, const std::wstring& name)
     : m_pParent(parent), m_nStart(0), m_nTotal(0), m_nSelf(0), m_nCallCount(0), m_strName(name)
 {
@@ -176,6 +258,7 @@ CProFiler::CProFiler()
         OruCriticalError(L"application log system initialize is failed.!!");
     // Like the singleton's registration, the last profiler built wins.
     s_pPublished.store(this, std::memory_order_release);
+    oru::detail::SetCrashNoteWriter(oru::detail::CRASH_NOTE_FRAME, oru::detail::CProFilerCrashNote::Append);
 }
 
 CProFiler::~CProFiler()

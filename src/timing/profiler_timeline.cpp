@@ -44,11 +44,29 @@
 #include <string_view>
 
 namespace oru::detail {
+
+// Every character counts: names a game makes from a pattern ("Spawn #17",
+// "17 Spawn") differ in a few characters anywhere in the name, and a hash of
+// only some of them put thousands of names on one probe chain.
+uint32_t TimelineNameHash(std::wstring_view name)
+{
+    constexpr uint64_t MIX = 0x9E3779B97F4A7C15ull;
+    uint64_t h = (name.size() + 1) * MIX;
+    for (const wchar_t c : name)
+        h = (h ^ static_cast<uint32_t>(c)) * MIX;
+    return static_cast<uint32_t>(h >> 32);
+}
+
 namespace {
 
 constexpr std::wstring_view ROOT_NAME = L"Root";
 constexpr int MAX_DEPTH = 128;  // deeper sections are counted, not recorded
 constexpr size_t FIRST_NAME_SLOTS = 64;  // power of two; doubled at half full
+// A track sheds the names its ring no longer holds once it has this many, or
+// twice as many as it kept at its last shedding, whichever is more.
+constexpr size_t NAMES_BEFORE_SHEDDING = 1024;
+constexpr uint32_t NAME_DROPPED = UINT32_MAX;
+constexpr size_t RECENT_FRAMES = 8;  // frame durations kept for a crash report
 
 enum ETimelineMark : uint32_t { MARK_BEGIN, MARK_END, MARK_FRAME };
 
@@ -79,21 +97,6 @@ struct CSection {
     bool m_bFrame;
 };
 
-// A few characters and the length are enough to spread section names, which
-// a game writes by hand; a full compare settles every hit.
-uint32_t NameHash(const std::wstring& name)
-{
-    constexpr uint64_t MIX = 0x9E3779B97F4A7C15ull;
-    const size_t n = name.size();
-    uint64_t h = (n + 1) * MIX;
-    if (n > 0) {
-        h = (h ^ static_cast<uint32_t>(name[0])) * MIX;
-        h = (h ^ static_cast<uint32_t>(name[n / 2])) * MIX;
-        h = (h ^ static_cast<uint32_t>(name[n - 1])) * MIX;
-    }
-    return static_cast<uint32_t>(h >> 32);
-}
-
 std::atomic<uint64_t> s_nLastGeneration{0};
 
 }  // namespace
@@ -118,9 +121,12 @@ public:
         m_nClaimed.store(0, std::memory_order_relaxed);
         m_nWritten.store(0, std::memory_order_relaxed);
         m_vecNames.clear();
+        m_vecNames.shrink_to_fit();
         m_vecNameSlots.assign(FIRST_NAME_SLOTS, 0);
+        m_nShedAt = NAMES_BEFORE_SHEDDING;
         m_nDepth = 0;
         m_nHidden = 0;
+        m_nFramesEnded.store(0, std::memory_order_release);
         m_nGeneration = generation;
         m_nThreadId = threadId;
         m_bFrameThread = frameThread;
@@ -144,6 +150,8 @@ public:
             return;
         }
         m_open[static_cast<size_t>(m_nDepth++)] = id;
+        if (root && m_bFrameThread)
+            m_nFrameBegin = ticks;
         Push(ticks, id, root && m_bFrameThread ? MARK_FRAME : MARK_BEGIN);
     }
 
@@ -157,16 +165,34 @@ public:
             return;  // not the open section: ignored
         --m_nDepth;
         Push(ticks, m_open[static_cast<size_t>(m_nDepth)], MARK_END);
+        if (m_nDepth == 0)
+            NoteFrameEnd(ticks);
     }
 
     void CloseAll(int64_t ticks)
     {
         m_nHidden = 0;
+        if (m_nDepth == 0)
+            return;
         while (m_nDepth > 0) {
             --m_nDepth;
             Push(ticks, m_open[static_cast<size_t>(m_nDepth)], MARK_END);
         }
+        NoteFrameEnd(ticks);
     }
+
+    // Read by a crash report on any thread, without a lock: each duration is
+    // an atomic of its own, and the count is published after it.
+    size_t RecentFrames(int64_t* pTicks, size_t room) const
+    {
+        const uint64_t ended = m_nFramesEnded.load(std::memory_order_acquire);
+        const uint64_t kept = std::min<uint64_t>({ended, RECENT_FRAMES, room});
+        for (uint64_t i = 0; i < kept; ++i)
+            pTicks[i] = m_recentFrames[(ended - kept + i) % RECENT_FRAMES].load(std::memory_order_relaxed);
+        return static_cast<size_t>(kept);
+    }
+
+    size_t NameCount() const { return m_vecNames.size(); }
 
     // Under the capture's lock, while the owner may keep writing marks.
     void Copy(std::vector<CMark>& marks, std::vector<std::wstring>& names) const
@@ -196,6 +222,15 @@ public:
     std::atomic<bool> m_bOwned{false};  // a live thread writes here
 
 private:
+    void NoteFrameEnd(int64_t ticks)
+    {
+        if (!m_bFrameThread)
+            return;
+        const uint64_t ended = m_nFramesEnded.load(std::memory_order_relaxed);
+        m_recentFrames[ended % RECENT_FRAMES].store(ticks - m_nFrameBegin, std::memory_order_relaxed);
+        m_nFramesEnded.store(ended + 1, std::memory_order_release);
+    }
+
     void Push(int64_t ticks, uint32_t name, ETimelineMark mark)
     {
         m_nClaimed.store(m_nNext + 1, std::memory_order_relaxed);
@@ -213,7 +248,7 @@ private:
     bool FindName(const std::wstring& name, uint32_t& id) const
     {
         const size_t mask = m_vecNameSlots.size() - 1;
-        for (size_t i = NameHash(name) & mask;; i = (i + 1) & mask) {
+        for (size_t i = TimelineNameHash(name) & mask;; i = (i + 1) & mask) {
             const uint32_t entry = m_vecNameSlots[i];
             if (entry == 0)
                 return false;
@@ -229,8 +264,10 @@ private:
     bool AddName(const std::wstring& name, COruCriticalSection& cs, uint32_t& id)
     {
         try {
+            if (m_vecNames.size() >= m_nShedAt)
+                ShedNames(cs);
             if ((m_vecNames.size() + 1) * 2 > m_vecNameSlots.size())
-                GrowNameSlots();
+                RebuildNameSlots(m_vecNameSlots.size() * 2);
             COruLock lock(cs);
             m_vecNames.push_back(name);
         } catch (const std::bad_alloc&) {
@@ -241,9 +278,48 @@ private:
         return true;
     }
 
-    void GrowNameSlots()
+    // Names that never come back (a section per spawned object) would grow
+    // the list for as long as the capture runs. Once it is long, the names
+    // that no mark in the ring and no open section uses are dropped, and the
+    // rest renumbered in the marks. Only the owner writes marks, and an
+    // export reads them under the lock, so the renumbering is done under it.
+    // The threshold doubles with what is kept, so the work stays in
+    // proportion to the names added.
+    void ShedNames(COruCriticalSection& cs)
     {
-        std::vector<uint32_t> slots(m_vecNameSlots.size() * 2, 0);
+        const uint64_t first = m_nNext > m_nCapacity ? m_nNext - m_nCapacity : 0;
+        std::vector<uint32_t> renumbered(m_vecNames.size(), NAME_DROPPED);
+        for (uint64_t i = first; i < m_nNext; ++i)
+            renumbered[m_pEvents[i % m_nCapacity].m_nName.load(std::memory_order_relaxed)] = 0;
+        for (int depth = 0; depth < m_nDepth; ++depth)
+            renumbered[m_open[static_cast<size_t>(depth)]] = 0;
+        std::vector<std::wstring> kept;
+        for (uint32_t id = 0; id < renumbered.size(); ++id) {
+            if (renumbered[id] == NAME_DROPPED)
+                continue;
+            renumbered[id] = static_cast<uint32_t>(kept.size());
+            kept.push_back(std::move(m_vecNames[id]));
+        }
+        {
+            COruLock lock(cs);
+            for (uint64_t i = first; i < m_nNext; ++i) {
+                std::atomic<uint32_t>& name = m_pEvents[i % m_nCapacity].m_nName;
+                name.store(renumbered[name.load(std::memory_order_relaxed)], std::memory_order_relaxed);
+            }
+            for (int depth = 0; depth < m_nDepth; ++depth)
+                m_open[static_cast<size_t>(depth)] = renumbered[m_open[static_cast<size_t>(depth)]];
+            m_vecNames.swap(kept);
+        }
+        m_nShedAt = std::max(NAMES_BEFORE_SHEDDING, m_vecNames.size() * 2);
+        size_t slots = FIRST_NAME_SLOTS;
+        while ((m_vecNames.size() + 1) * 2 > slots)
+            slots *= 2;
+        RebuildNameSlots(slots);
+    }
+
+    void RebuildNameSlots(size_t count)
+    {
+        std::vector<uint32_t> slots(count, 0);
         m_vecNameSlots.swap(slots);
         for (uint32_t id = 0; id < m_vecNames.size(); ++id)
             InsertNameSlot(id);
@@ -252,7 +328,7 @@ private:
     void InsertNameSlot(uint32_t id)
     {
         const size_t mask = m_vecNameSlots.size() - 1;
-        size_t i = NameHash(m_vecNames[id]) & mask;
+        size_t i = TimelineNameHash(m_vecNames[id]) & mask;
         while (m_vecNameSlots[i] != 0)
             i = (i + 1) & mask;
         m_vecNameSlots[i] = id + 1;
@@ -266,9 +342,13 @@ private:
     std::atomic<uint64_t> m_nWritten{0};  // marks whose slot is complete
     std::vector<std::wstring> m_vecNames;
     std::vector<uint32_t> m_vecNameSlots;  // name index + 1 by hash; 0 is empty
+    size_t m_nShedAt = NAMES_BEFORE_SHEDDING;  // names at which unused ones are dropped
     std::array<uint32_t, MAX_DEPTH> m_open{};  // names of the open sections
     int m_nDepth = 0;
     int m_nHidden = 0;  // open sections that were not recorded, innermost last
+    int64_t m_nFrameBegin = 0;  // ticks of the open frame's "Root" begin
+    std::array<std::atomic<int64_t>, RECENT_FRAMES> m_recentFrames{};  // ticks, a ring
+    std::atomic<uint64_t> m_nFramesEnded{0};
 };
 
 // What the calling thread knows of the captures. Plain values in one
@@ -422,7 +502,12 @@ void AppendTrack(std::string& out, const CTrackCopy& track, std::vector<CSection
 }  // namespace
 
 CProFileTimeline::CProFileTimeline()
-    : m_bStarted(false), m_bRecording(false), m_nGeneration(0), m_nFrameCount(0), m_nEventsPerFrame(0)
+    : m_bStarted(false),
+      m_bRecording(false),
+      m_nGeneration(0),
+      m_pFrameTrack(nullptr),
+      m_nFrameCount(0),
+      m_nEventsPerFrame(0)
 {
 }
 
@@ -440,6 +525,7 @@ bool CProFileTimeline::Start(int frameCount, int eventsPerFrame)
 
     m_nFrameCount = frameCount;
     m_nEventsPerFrame = eventsPerFrame;
+    m_pFrameTrack.store(nullptr, std::memory_order_release);
     const uint64_t generation = s_nLastGeneration.fetch_add(1) + 1;
     m_nGeneration.store(generation, std::memory_order_relaxed);
     t_state.m_nFrameGeneration = generation;
@@ -448,8 +534,28 @@ bool CProFileTimeline::Start(int frameCount, int eventsPerFrame)
     if (!pTrack)
         return false;  // still the frame thread, so the call tree stays its own
     pTrack->m_bFrameThread = true;
+    m_pFrameTrack.store(pTrack, std::memory_order_release);
     m_bRecording.store(true, std::memory_order_relaxed);
     return true;
+}
+
+size_t CProFileTimeline::NamesHeld() const
+{
+    COruLock lock(m_cs);
+    const uint64_t generation = m_nGeneration.load(std::memory_order_relaxed);
+    size_t names = 0;
+    for (const auto& pTrack : m_vecTracks)
+        if (pTrack->m_nGeneration == generation)
+            names += pTrack->NameCount();
+    return names;
+}
+
+size_t CProFileTimeline::RecentFrames(int64_t* pTicks, size_t room) const
+{
+    const CTimelineTrack* pTrack = m_pFrameTrack.load(std::memory_order_acquire);
+    if (!pTrack || !m_bRecording.load(std::memory_order_relaxed))
+        return 0;
+    return pTrack->RecentFrames(pTicks, room);
 }
 
 void CProFileTimeline::Stop()

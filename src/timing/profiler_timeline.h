@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace oru::detail {
@@ -59,6 +60,14 @@ public:
     // whole frame is kept or the file cannot be written.
     bool Export(const std::string& pathUtf8) const;
 
+    // The names the capture's tracks hold, all threads together.
+    size_t NamesHeld() const;
+
+    // The durations in ticks of the frame thread's last frames, oldest first,
+    // into `pTicks` (at most `room`); their number. For the crash report:
+    // takes no lock and allocates nothing.
+    size_t RecentFrames(int64_t* pTicks, size_t room) const;
+
 private:
     CTimelineTrack* CurrentTrack(CThreadState& state, uint64_t generation);
     CTimelineTrack* Attach();
@@ -66,11 +75,15 @@ private:
     std::atomic<bool> m_bStarted;
     std::atomic<bool> m_bRecording;
     std::atomic<uint64_t> m_nGeneration;  // names the capture; 0 before the first
+    std::atomic<const CTimelineTrack*> m_pFrameTrack;  // the frame thread's, in the capture
     mutable COruCriticalSection m_cs;        // the track list and each track's layout
     std::vector<std::shared_ptr<CTimelineTrack>> m_vecTracks;
     int m_nFrameCount;
     int m_nEventsPerFrame;
 };
+
+// The hash under which a track finds a section's name.
+uint32_t TimelineNameHash(std::wstring_view name);
 
 // Ranges that Start accepts.
 constexpr int TIMELINE_MAX_FRAMES = 100000;

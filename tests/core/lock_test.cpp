@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -137,6 +139,37 @@ TEST_F(Singleton, DestroyingAnotherObjectKeepsTheInstance)
     }
     EXPECT_EQ(CCountedManager::GetInstancePtr(), &instance);
     EXPECT_EQ(CCountedManager::s_nConstructed, 2);
+}
+
+// A manager whose destructor waits for work that reaches the manager through
+// GetInstance, as the task manager's does when a callback adds its next step.
+class CDrainingManager : public CSingleton<CDrainingManager> {
+public:
+    ~CDrainingManager()
+    {
+        std::thread work([this] { m_seen.set_value(CDrainingManager::GetInstancePtr()); });
+        std::future<CDrainingManager*> seen = m_seen.get_future();
+        // Held under the singleton's lock, the work could never finish.
+        if (seen.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            work.detach();
+            s_pSeen = nullptr;
+            return;
+        }
+        s_pSeen = seen.get();
+        work.join();
+    }
+    static inline CDrainingManager* s_pSeen = nullptr;
+
+private:
+    std::promise<CDrainingManager*> m_seen;
+};
+
+TEST(SingletonDeletion, WorkTheDestructorWaitsForReachesTheDyingInstance)
+{
+    CDrainingManager* pInstance = CDrainingManager::GetInstancePtr();
+    CDrainingManager::DeleteInstance();
+    EXPECT_EQ(CDrainingManager::s_pSeen, pInstance);
+    EXPECT_EQ(CDrainingManager::m_pSingleton, nullptr);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <oru/log/exception_handler.h>
 
 #include "crash/crash_child_support.h"
+#include "crash/crash_notes.h"
 #include "crash/exception_handler_internal.h"
 #include "platform/fault_signals.h"
 #include "support/temp_dir.h"
@@ -22,6 +23,7 @@
 #include <atomic>
 #include <cstdio>
 #include <algorithm>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -163,6 +165,18 @@ protected:
                                                          ": 0x[0-9a-f]{16}")))
                 << *it;
         }
+    }
+
+    // An access violation that ended by its signal, with the report's time
+    // line, heading and the start of its system section in the file.
+    void ExpectKilledWithHeadingOnDisk(const CChildResult& result) const
+    {
+        EXPECT_TRUE(result.KilledBy(SIGSEGV)) << result.m_nStatus << result.m_strError;
+        const std::string file = ReadReportFiles(m_strDir);
+        EXPECT_TRUE(std::regex_search(
+            file, std::regex("^- Log Record Time \\([0-9]{2}h:[0-9]{2}m:[0-9]{2}s\\) -+\r\n"
+                             "Exception Type : Access violation\r\n\r\n< system >\r\nOS : ")))
+            << file.substr(0, 300);
     }
 
     oru::test::CTempDir m_dir;
@@ -497,12 +511,7 @@ TEST_F(CrashReport, AFaultInsideMallocEndsByItsSignalWithTheHeadingOnDisk)
         oru::detail::g_nCrashWatchdogSeconds = 2;
         FaultInsideMalloc();
     });
-    EXPECT_TRUE(result.KilledBy(SIGSEGV)) << result.m_nStatus << result.m_strError;
-    const std::string file = ReadReportFiles(m_strDir);
-    EXPECT_TRUE(std::regex_search(
-        file, std::regex("^- Log Record Time \\([0-9]{2}h:[0-9]{2}m:[0-9]{2}s\\) -+\r\n"
-                         "Exception Type : Access violation\r\n\r\n< system >\r\nOS : ")))
-        << file.substr(0, 300);
+    ExpectKilledWithHeadingOnDisk(result);
 }
 
 // The system section: the machine, the program and every module with its
@@ -557,6 +566,44 @@ TEST_F(CrashReport, AReportThatHangsIsEndedByTheWatchdog)
     EXPECT_TRUE(result.KilledBy(SIGSEGV)) << result.m_nStatus;
     EXPECT_EQ(result.m_strError,
               "Oru Exception Handler: the report could not be completed in time; ending now\n");
+}
+
+// A fault inside localtime_r leaves the C library's time-zone lock held (the
+// result is written under it). The report's heading and system section take
+// no lock, so they are on disk before the one-second watchdog could end a
+// report that waits for it.
+TEST_F(CrashReport, AFaultInsideTheTimeFunctionsLeavesTheHeadingAndSystemOnDisk)
+{
+    const CChildResult result = Crash([] {
+        oru::detail::g_nCrashWatchdogSeconds = 1;
+        const time_t now = time(nullptr);
+        volatile uintptr_t nowhere = 16;
+        localtime_r(&now, reinterpret_cast<tm*>(nowhere));
+    });
+    ExpectKilledWithHeadingOnDisk(result);
+}
+
+// A report the watchdog cuts short reaches standard error as far as it was
+// built, after the watchdog's note.
+TEST_F(CrashReport, AReportCutByTheWatchdogStillReachesStandardError)
+{
+    const CChildResult result = Crash([] {
+        oru::detail::g_nCrashWatchdogSeconds = 1;
+        oru::detail::SetCrashNoteWriter(oru::detail::CRASH_NOTE_FRAME, [](oru::detail::CReportText&) {
+            for (;;)
+                pause();
+        });
+        WriteThroughNull();
+    });
+    EXPECT_TRUE(result.KilledBy(SIGSEGV)) << result.m_nStatus;
+    const std::string& error = result.m_strError;
+    EXPECT_EQ(error.rfind("Oru Exception Handler: the report could not be completed in time; ending now\n"
+                          "Exception Type : Access violation\r\n\r\n< system >\r\nOS : ",
+                          0),
+              0u)
+        << error.substr(0, 300);
+    EXPECT_NE(error.find("< frame >\r\n"), std::string::npos);
+    EXPECT_EQ(error.find("< call stack >"), std::string::npos);
 }
 
 }  // namespace

@@ -13,9 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -208,6 +211,50 @@ TEST_F(ReportWindow, MessageBoxWaitsForOk)
         << "with a window the message does not go to standard error";
     if (!bShot)
         GTEST_SKIP() << SCREENSHOT_SKIP;
+}
+
+// A display that accepts the connection and never answers: the helper waits
+// on it for ever, so the library gives it a second to show its window, then
+// writes the report to standard error and ends the process by its signal.
+TEST(ReportWindowLimit, ADisplayThatNeverAnswersGetsTheReportOnStandardError)
+{
+    if (access(HELPER, X_OK) != 0)
+        GTEST_SKIP() << "oru-report-window is not part of this build (tools are off)";
+    // X display N listens on TCP port 6000 + N; the kernel completes the
+    // connections in the backlog, and nothing ever answers them.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    int display = -1;
+    for (int candidate = 50; candidate < 100 && display < 0; ++candidate) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(6000 + candidate));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+            display = candidate;
+    }
+    ASSERT_GE(display, 0) << "no free display port";
+    ASSERT_EQ(listen(listener, 16), 0);
+
+    oru::test::CTempDir dir;
+    const CChildResult result = RunInChild(
+        [] {
+            oru::platform::SetWindowShowLimit(1000);
+            FailInHost();
+        },
+        dir.Path().string(),
+        {{"DISPLAY", "127.0.0.1:" + std::to_string(display)},
+         {"WAYLAND_DISPLAY", std::nullopt},
+         {"ORU_UI", std::nullopt},
+         {"ORU_REPORT_WINDOW", std::string(HELPER)},
+         {"GDK_BACKEND", "x11"},
+         {"NO_AT_BRIDGE", "1"}},
+        30);
+    close(listener);
+    EXPECT_FALSE(result.m_bTimedOut);
+    EXPECT_TRUE(result.KilledBy(SIGABRT)) << result.m_nStatus;
+    EXPECT_NE(result.m_strError.find("Message : texture Town.dds missing"), std::string::npos)
+        << result.m_strError;
 }
 
 }  // namespace

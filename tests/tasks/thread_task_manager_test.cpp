@@ -288,6 +288,44 @@ TEST(ThreadTaskManager, CallbackMayQueueMoreWorkAndMayNotWaitForItself)
     EXPECT_EQ(chain.m_nLinks.load(), 1);
 }
 
+namespace {
+
+// A manager that tells when its destruction has begun.
+struct CObservedManager : CThreadTaskManager {
+    ~CObservedManager() override { s_Deleting.Set(); }
+    static inline CManualResetEvent s_Deleting;
+};
+
+}  // namespace
+
+// A callback that reaches the manager through OruThreadTaskManager() while
+// DeleteInstance drains the queue: it adds the next step and asks IsBusy.
+// The manager tells when its destruction has begun, and only then does the
+// parked worker go on. (Before the singleton released its lock for the
+// drain, this deadlocked.)
+TEST(ThreadTaskManager, DeleteInstanceDrainsCallbacksThatReachTheManager)
+{
+    static std::atomic<int> s_nSteps{0};
+    static std::atomic<bool> s_bBusySeen{false};
+    CSingleton<CThreadTaskManager>::DeleteInstance();
+    new CObservedManager;  // registers itself as the instance
+    CParkedWorker parked;
+    parked.Hold(OruThreadTaskManager());
+    OruThreadTaskManager().AddTask(nullptr, [](void*, void*) {
+        s_bBusySeen = OruThreadTaskManager().IsBusy();
+        ++s_nSteps;
+        OruThreadTaskManager().AddTask(nullptr, [](void*, void*) { ++s_nSteps; }, nullptr);
+    }, nullptr);
+
+    std::thread deleter([] { CSingleton<CThreadTaskManager>::DeleteInstance(); });
+    CObservedManager::s_Deleting.Wait();
+    parked.Release();
+    deleter.join();
+    EXPECT_EQ(s_nSteps.load(), 2);
+    EXPECT_TRUE(s_bBusySeen.load());
+    EXPECT_EQ(CSingleton<CThreadTaskManager>::m_pSingleton, nullptr);
+}
+
 // BeginThread starts a second worker while a callback still runs on the
 // first; that callback, too, is inside a worker and must not wait for itself.
 // (Before this held, the test deadlocked.)

@@ -2,6 +2,7 @@
 
 #include "support/fake_clock.h"
 #include "platform/thread_id.h"
+#include "timing/profiler_timeline.h"
 #include "support/file_bytes.h"
 #include "support/file_size_limit.h"
 
@@ -404,6 +405,50 @@ TEST(ProFileTimelineThreads, AThreadMayOutliveTheProfiler)
     CSingleton<CProFiler>::DeleteInstance();
     stage = 2;
     worker.join();
+}
+
+// Names made from a pattern differ in a few characters anywhere; each must
+// count, or thousands of names share one probe chain.
+TEST(ProFileTimelineNames, SameShapedNamesSpreadOverTheHash)
+{
+    for (const wchar_t* shape : {L"Spawn #%d", L"%d Spawn", L"Spawn %d of the wave"}) {
+        std::set<uint32_t> hashes;
+        for (int i = 0; i < 8000; ++i) {
+            wchar_t name[64];
+            std::swprintf(name, 64, shape, i);
+            hashes.insert(oru::detail::TimelineNameHash(name) & 0xFFFF);
+        }
+        EXPECT_GT(hashes.size(), 7000u) << "shape " << shape;
+    }
+}
+
+// A frame per unique name, far more frames than kept: the names held stay
+// in proportion to the kept frames, and the kept frames keep their names
+// through every renumbering.
+TEST(ProFileTimelineNames, NamesThatDoNotRepeatAreShedOnceNoKeptFrameUsesThem)
+{
+    oru::test::CFakeClock clock;
+    oru::detail::CProFileTimeline timeline;
+    ASSERT_TRUE(timeline.Start(3, 8));
+    size_t mostHeld = 0;
+    for (int frame = 0; frame < 20000; ++frame) {
+        const std::wstring name = L"Spawn #" + std::to_wstring(frame);
+        timeline.Begin(L"Root", 2 * frame);
+        timeline.Begin(name, 2 * frame);
+        timeline.End(name, 2 * frame + 1);
+        timeline.End(L"Root", 2 * frame + 1);
+        mostHeld = std::max(mostHeld, timeline.NamesHeld());
+    }
+    EXPECT_LE(mostHeld, 1024u + 1);
+    ASSERT_TRUE(timeline.Export("timeline.json"));
+    const json document = json::parse(Slurp("timeline.json"));
+    std::filesystem::remove("timeline.json");
+    std::vector<std::string> names;
+    for (const json& event : document["traceEvents"])
+        if (event.at("ph") == "X")
+            names.push_back(event.at("name"));
+    EXPECT_EQ(names, (std::vector<std::string>{"Root", "Spawn #19997", "Root", "Spawn #19998", "Root",
+                                               "Spawn #19999"}));
 }
 
 }  // namespace

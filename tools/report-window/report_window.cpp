@@ -7,9 +7,12 @@
 // The library starts this program and waits for it, which is what makes
 // either window modal to the game. A crashing game cannot be trusted to run
 // a toolkit any more, so the window lives here and the library only writes
-// text to a socket. Exit status: 0 once the window has been closed, 2 when
-// it could not be shown (no display, wrong arguments); the library then
-// writes the text to standard error instead.
+// text to a socket. Once the window is on the screen, this program writes
+// one byte back on that socket: the library gives up on a window that does
+// not come up in time (a display that accepts the connection but never
+// answers leaves the toolkit waiting for ever). Exit status: 0 once the
+// window has been closed, 2 when it could not be shown (no display, wrong
+// arguments); the library then writes the text to standard error instead.
 
 #include <gtk/gtk.h>
 
@@ -17,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -52,6 +56,19 @@ std::string ReadStandardInput()
         if (n < 0 && errno == EINTR)
             continue;
         return text;
+    }
+}
+
+// Tells the library that the window is up. Only when standard input is the
+// library's socket: started by hand from a terminal, nothing is written.
+void OnMapped(GtkWidget*, gpointer)
+{
+    struct stat info{};
+    if (fstat(STDIN_FILENO, &info) != 0 || !S_ISSOCK(info.st_mode))
+        return;
+    const char shown = '1';
+    if (write(STDIN_FILENO, &shown, 1) < 0) {
+        // The library has gone: nothing more to tell it.
     }
 }
 
@@ -193,6 +210,7 @@ int ShowReport(const std::string& report)
 
     g_signal_connect(window.m_pWindow, "key-press-event", G_CALLBACK(OnKey), &window);
     g_signal_connect(window.m_pWindow, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
+    g_signal_connect(window.m_pWindow, "map", G_CALLBACK(OnMapped), nullptr);
 
     // Save is the default button: Enter presses it.
     gtk_style_context_add_class(gtk_widget_get_style_context(pSave), "suggested-action");
@@ -226,6 +244,7 @@ int ShowMessageBox(const char* caption, const char* text)
     gtk_box_pack_start(GTK_BOX(pRow), pText, TRUE, TRUE, 0);
     gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(pDialog))), pRow, TRUE,
                        TRUE, 0);
+    g_signal_connect(pDialog, "map", G_CALLBACK(OnMapped), nullptr);
     gtk_widget_show_all(pDialog);
     gtk_widget_grab_focus(gtk_dialog_get_widget_for_response(GTK_DIALOG(pDialog), GTK_RESPONSE_OK));
     gtk_dialog_run(GTK_DIALOG(pDialog));

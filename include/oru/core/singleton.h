@@ -51,22 +51,37 @@ public:
     }
 
     // Destroys the instance if there is one; the next GetInstance creates a
-    // fresh one.
+    // fresh one. The destructor runs without m_cs held: a destructor that
+    // waits for work (the task manager drains its queue) lets that work reach
+    // the instance through GetInstance, which returns the dying object until
+    // its destruction clears the registration. A second DeleteInstance while
+    // one runs does nothing.
     static void DeleteInstance()
     {
-        COruLock lock(m_cs);
-        if (m_pSingleton) {
-            delete m_pSingleton;
-            m_pSingleton = nullptr;
+        T* pDoomed = nullptr;
+        {
+            COruLock lock(m_cs);
+            if (!m_pSingleton || m_pSingleton == m_pDeleting)
+                return;
+            pDoomed = m_pDeleting = m_pSingleton;
         }
+        delete pDoomed;  // the base destructor clears m_pSingleton under m_cs
+        COruLock lock(m_cs);
+        m_pDeleting = nullptr;
     }
 
     static T* m_pSingleton;
     static COruCriticalSection m_cs;
+
+private:
+    static T* m_pDeleting;  // the instance DeleteInstance is destroying; null when none
 };
 
 template <class T>
 T* CSingleton<T>::m_pSingleton = nullptr;
+
+template <class T>
+T* CSingleton<T>::m_pDeleting = nullptr;
 
 template <class T>
 constinit COruCriticalSection CSingleton<T>::m_cs;

@@ -8,7 +8,12 @@
 #include <atomic>
 #include <cstdarg>
 #include <list>
+#include <memory>
 #include <string>
+
+namespace oru::detail {
+class CRecentLines;
+}
 
 // The output of a log, chosen once at Init. Based on int so that any value a
 // caller passes is defined; a value outside the table means no output.
@@ -49,6 +54,11 @@ public:
 // other threads write, and closes the old one once no writer uses it. A line
 // the level filters out costs no lock, no clock reading and no formatting.
 //
+// Every log also keeps its last lines in memory for a crash report, those
+// the level filters out too (the flight recorder): 256 unless changed with
+// SetRecentLines or SetDefaultRecentLines. A filtered line then costs a copy
+// of its format's arguments, and is formatted only if a report needs it.
+//
 // Not copyable: a copy would share the output and destroy it twice.
 class ORU_API CLogSystem : private COruNonCopyable {
 public:
@@ -83,6 +93,16 @@ public:
     // Replaces `out` with the kept lines, oldest first, and empties the history.
     void GetLogHistory(std::list<std::wstring>& out);
 
+    // How many of its last lines the log keeps for a crash report (rounded
+    // up to a power of two, at most 65536); 0 keeps none. Takes effect at
+    // once for a log already set up, else at Init. False, keeping what the
+    // log had, when the figure is out of range or memory runs out.
+    // Thread-safe.
+    bool SetRecentLines(int lines);
+    // The same for every log set up from now on (the core log and the
+    // profiler's log among them).
+    static bool SetDefaultRecentLines(int lines);
+
 private:
     friend void OruSafeLog(CLogSystem* log, int level, const wchar_t* format, ...);
     friend void OruSafeLogError(CLogSystem* log, int level, const wchar_t* format, ...);
@@ -104,6 +124,10 @@ private:
     // is copied there before the lock is released. False when the log has no
     // output by the time the lock is taken.
     bool WriteLine(int level, const wchar_t* message, wchar_t* pLineCopy = nullptr);
+    // Keeps a line the level filtered out in the recent lines.
+    void KeepFiltered(int level, const wchar_t* format, va_list args);
+    // Makes the ring of recent lines for the set figure; under m_cs.
+    bool MakeRecentLines(int lines, const char* nameUtf8);
     void UpdateTime();
     void Release();
 
@@ -118,6 +142,12 @@ private:
     wchar_t m_szLastLog[MAX_LINE];
     bool m_bKeepHistory;
     std::list<std::wstring> m_listHistory;
+    // The recent lines in use, null when off; read by writers without the
+    // lock. Every ring the log made stays until the log dies (a writer may
+    // still be inside a replaced one), owned through m_pRecentRings.
+    std::atomic<oru::detail::CRecentLines*> m_pRecent;
+    std::unique_ptr<oru::detail::CRecentLines> m_pRecentRings;
+    int m_nRecentLines;
 };
 
 // Sets up the core log as the file log "./oru_log/OruCoreLog_<date>.txt" at

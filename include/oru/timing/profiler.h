@@ -14,6 +14,7 @@ class CLogSystem;
 
 namespace oru::detail {
 class CProFileTimeline;
+struct CProFilerCrashNote;
 }
 
 // One named section under one parent in the profiler's call tree. The same
@@ -115,6 +116,8 @@ public:
     CLogSystem* GetLog() const { return m_pLog.get(); }
 
 private:
+    friend struct oru::detail::CProFilerCrashNote;  // reads the open sections for a crash report
+
     void CloseOpenSections(int64_t now);
 
     std::unique_ptr<CProFileNode> m_pRoot;  // none until "Root" is begun

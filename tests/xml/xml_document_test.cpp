@@ -96,9 +96,9 @@ TEST_F(XmlDocument, LoadFailuresNameTheFileAndTheParserError)
         std::wstring errorText;
     } cases[] = {
         {"empty.xml", L""},  // the parser records no error for an empty file
-        {"broken.xml", L"Error reading end tag."},
-        // The parser stops quietly at the "]>" of the internal subset.
-        {"doctype_subset.xml", L"Root element could not be read"},
+        {"broken.xml", L"line 3, column 5: <open> is not closed; found </close> at line 4, column 5"},
+        // The reading stops at the "]>" of the internal subset.
+        {"doctype_subset.xml", L"line 1, column 29: Root element could not be read"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);

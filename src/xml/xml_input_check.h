@@ -8,12 +8,11 @@
 // can reach, and refuses the byte patterns that would make the parser read
 // the text differently from this pass (or read past the end of its buffer).
 
+#include "xml/xml_tree.h"
+
 #include <cstddef>
 
 namespace oru::detail {
-
-// Far deeper than any game data, and well inside a 1 MiB thread stack.
-constexpr int XML_MAX_DEPTH = 1000;
 
 enum eXmlInputCheck {
     XML_INPUT_OK = 0,

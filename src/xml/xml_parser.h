@@ -10,10 +10,6 @@
 
 namespace oru::detail {
 
-// Far deeper than any game data; a document nested deeper is refused, and so
-// is a built one that would print deeper than this.
-constexpr int XML_MAX_DEPTH = 1000;
-
 struct CXmlError {
     std::string m_strReason;  // English, UTF-8; empty for an empty file
     int m_nLine = 0;          // 1-based; 0 when the error has no place in the text

@@ -19,6 +19,10 @@
 
 namespace oru::detail {
 
+// Far deeper than any game data; a document nested deeper is refused, and so
+// is a built one that would print deeper than this.
+constexpr int XML_MAX_DEPTH = 1000;
+
 enum eXmlNodeKind : uint8_t {
     XML_NODE_DOCUMENT,
     XML_NODE_ELEMENT,

@@ -1,5 +1,6 @@
 #include "xml/xml_tree.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <new>
@@ -7,7 +8,10 @@
 namespace oru::detail {
 namespace {
 
-constexpr size_t BLOCK_BYTES = 256 * 1024;
+// Blocks start small, for the many small documents, and double up to a
+// size that makes their cost vanish for large ones.
+constexpr size_t FIRST_BLOCK_BYTES = 4 * 1024;
+constexpr size_t LARGEST_BLOCK_BYTES = 256 * 1024;
 constexpr size_t ALIGN = alignof(std::max_align_t);
 
 size_t AlignUp(size_t size)
@@ -36,20 +40,23 @@ CXmlTree::CXmlTree()
 void* CXmlTree::Allocate(size_t size)
 {
     size = AlignUp(size);
-    if (size > m_nFree) {
-        const size_t blockSize = size > BLOCK_BYTES / 4 ? size : BLOCK_BYTES;
-        auto pBlock = std::make_unique<char[]>(blockSize);
-        char* pStart = pBlock.get();
-        m_vecBlocks.push_back(std::move(pBlock));
-        if (blockSize != BLOCK_BYTES)  // a piece of its own: the current block stays in use
-            return pStart;
-        m_pFree = pStart;
-        m_nFree = blockSize;
-    }
+    if (size > m_nFree)
+        NewBlock(size);
     void* pPiece = m_pFree;
     m_pFree += size;
     m_nFree -= size;
     return pPiece;
+}
+
+// A block of at least `size` bytes becomes the one pieces come from; what
+// was left of the previous one is given up.
+void CXmlTree::NewBlock(size_t size)
+{
+    m_nNextBlock = m_nNextBlock == 0 ? FIRST_BLOCK_BYTES : std::min(m_nNextBlock * 2, LARGEST_BLOCK_BYTES);
+    const size_t blockSize = std::max(AlignUp(size), m_nNextBlock);
+    m_vecBlocks.push_back(std::make_unique_for_overwrite<char[]>(blockSize));
+    m_pFree = m_vecBlocks.back().get();
+    m_nFree = blockSize;
 }
 
 CXmlNode* CXmlTree::NewNode(eXmlNodeKind kind)
@@ -66,12 +73,8 @@ CXmlAttribute* CXmlTree::NewAttribute()
 
 char* CXmlTree::ReserveText(size_t maxLength)
 {
-    if (maxLength + 1 > m_nFree) {
-        const size_t blockSize = AlignUp(maxLength + 1) > BLOCK_BYTES ? AlignUp(maxLength + 1) : BLOCK_BYTES;
-        m_vecBlocks.push_back(std::make_unique<char[]>(blockSize));
-        m_pFree = m_vecBlocks.back().get();
-        m_nFree = blockSize;
-    }
+    if (maxLength + 1 > m_nFree)
+        NewBlock(maxLength + 1);
     m_pReserved = m_pFree;
     return m_pReserved;
 }
@@ -82,9 +85,9 @@ CXmlText CXmlTree::CommitText(size_t length)
     char* pText = m_pReserved;
     m_pReserved = nullptr;
     pText[length] = '\0';
-    const size_t used = AlignUp(length + 1);
+    const size_t used = AlignUp(length + 1);  // blocks are multiples of ALIGN, so this fits
     m_pFree += used;
-    m_nFree -= used < m_nFree ? used : m_nFree;
+    m_nFree -= used;
     return {pText, length};
 }
 

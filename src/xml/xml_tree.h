@@ -100,11 +100,13 @@ public:
 
 private:
     void* Allocate(size_t size);
+    void NewBlock(size_t size);
 
     std::vector<std::unique_ptr<char[]>> m_vecBlocks;
     char* m_pFree = nullptr;  // the unused end of the last block
     size_t m_nFree = 0;       // bytes there
     char* m_pReserved = nullptr;
+    size_t m_nNextBlock = 0;  // bytes of the last block made; the next is twice that, up to a limit
     CXmlNode* m_pDocument = nullptr;
 };
 

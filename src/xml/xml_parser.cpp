@@ -633,7 +633,7 @@ const char* CParser::ReadDeclaration(const char* p, CXmlNode* pParent)
         }
         // A value: name, '=', then quoted or bare.
         if (!ReadDeclarationValue(p, values[key])) {
-            Fail(start, "Error parsing Declaration.");
+            Fail(start, std::strchr(start, '>') ? "Error parsing Declaration." : "Declaration is not closed");
             return nullptr;
         }
     }

@@ -90,6 +90,14 @@ bool ToUtf8(const std::wstring& text, std::string& out, bool bounded = true)
     return true;
 }
 
+// A document's name as the parser knows it; empty when it cannot be converted.
+std::string NameUtf8(const std::wstring& name)
+{
+    std::string utf8;
+    ToUtf8(name, utf8, false);
+    return utf8;
+}
+
 bool ToWide(const char* text, std::wstring& out, bool bounded = true)
 {
     auto wide = oru::detail::FromUtf8(text);
@@ -215,13 +223,17 @@ CXmlNode* FirstChildNamed(const CXmlNode* pParent, const char* value)
 // Whether the printed text reads back: a "]]>" inside a CDATA section ends it
 // early, and two root elements built through the interface are refused by a
 // load. Names are checked as they are set; the rest shows here.
-// Printed text holds no "\r" and no zero byte, so the parser reads it as it
-// stands and leaves it unchanged.
+// The parser normalises line ends in place; printed text holds no zero
+// byte and, but for a declaration given one, no "\r", so it is read as it
+// stands without a copy.
 bool LoadsAgain(std::string& bytes)
 {
     CXmlTree reread;
     oru::detail::CXmlError error;
-    return oru::detail::ParseXml(bytes, reread, error);
+    if (bytes.find('\r') == std::string::npos)
+        return oru::detail::ParseXml(bytes, reread, error);
+    std::string copy = bytes;
+    return oru::detail::ParseXml(copy, reread, error);
 }
 
 }  // namespace
@@ -271,6 +283,16 @@ bool CXmlDocument::FailLoad(const char* reason, int line, int column)
     return false;
 }
 
+// Every load starts here: the previous document goes, and a new empty one
+// takes the name the parser knows it by (a path, or the caller's name).
+void CXmlDocument::BeginLoad(const std::string& parserName)
+{
+    Clear();
+    m_bLoadFailed = false;
+    m_pDocument = new CXmlTree();
+    m_pDocument->Document()->m_value = m_pDocument->StoreText(parserName);
+}
+
 // Every load ends here: `bytes` are parsed into the new, empty document.
 bool CXmlDocument::LoadBytes(std::string& bytes, const std::wstring& name)
 {
@@ -294,14 +316,11 @@ bool CXmlDocument::LoadBytes(std::string& bytes, const std::wstring& name)
 
 bool CXmlDocument::Load(const std::wstring& path)
 {
-    Clear();
-    m_bLoadFailed = false;
-    m_pDocument = new CXmlTree();
     std::string narrowPath;
-    if (!ToUtf8(path, narrowPath))
+    const bool converted = ToUtf8(path, narrowPath);
+    BeginLoad(narrowPath);
+    if (!converted)
         return FailLoad(ERROR_OPENING_FILE);
-    m_pDocument->Document()->m_value = m_pDocument->StoreText(narrowPath);
-
     std::string bytes;
     const oru::platform::eReadFileResult read = oru::platform::ReadWholeFile(narrowPath, MAX_FILE_BYTES, bytes);
     if (read == oru::platform::READ_FILE_TOO_LARGE)
@@ -313,13 +332,10 @@ bool CXmlDocument::Load(const std::wstring& path)
 
 bool CXmlDocument::LoadFromMemory(const void* pData, size_t size, const std::wstring& name)
 {
-    Clear();
-    m_bLoadFailed = false;
-    m_pDocument = new CXmlTree();
-    std::string nameUtf8;
-    ToUtf8(name, nameUtf8, false);
-    m_pDocument->Document()->m_value = m_pDocument->StoreText(nameUtf8);
-    if (size > MAX_FILE_BYTES || (!pData && size > 0))
+    BeginLoad(NameUtf8(name));
+    if (!pData && size > 0)
+        return FailLoad(ERROR_OPENING_FILE);
+    if (size > MAX_FILE_BYTES)
         return FailLoad(ERROR_TOO_LARGE);
     std::string bytes;
     try {
@@ -335,7 +351,8 @@ bool CXmlDocument::ReadStream(COruFile* pFile, std::string& bytes)
 {
     constexpr unsigned int CHUNK_BYTES = 64 * 1024;
     constexpr unsigned int DAMAGED = 0xFFFFFFFF;
-    if (!pFile->Fseek(0, SEEK_SET))
+    // A stream at its start is not sought: an empty one refuses every seek.
+    if (pFile->Ftell() != 0 && !pFile->Fseek(0, SEEK_SET))
         return FailLoad(ERROR_OPENING_FILE);
     try {
         bytes.reserve(std::min<uint64_t>(pFile->GetFileSize(), MAX_FILE_BYTES));
@@ -359,18 +376,11 @@ bool CXmlDocument::ReadStream(COruFile* pFile, std::string& bytes)
 
 bool CXmlDocument::LoadFromFile(COruFile* pFile, const std::wstring& name)
 {
-    Clear();
-    m_bLoadFailed = false;
-    m_pDocument = new CXmlTree();
-    std::string nameUtf8;
-    ToUtf8(name, nameUtf8, false);
-    m_pDocument->Document()->m_value = m_pDocument->StoreText(nameUtf8);
-    std::string bytes;
+    BeginLoad(NameUtf8(name));
     if (!pFile)
         return FailLoad(ERROR_OPENING_FILE);
-    if (!ReadStream(pFile, bytes))
-        return false;
-    return LoadBytes(bytes, name);
+    std::string bytes;
+    return ReadStream(pFile, bytes) && LoadBytes(bytes, name);
 }
 
 bool CXmlDocument::LoadFromPack(const std::wstring& entryName)
@@ -381,16 +391,10 @@ bool CXmlDocument::LoadFromPack(const std::wstring& entryName)
 bool CXmlDocument::LoadFromPack(COruPack& pack, const std::wstring& entryName)
 {
     std::unique_ptr<COruFile> pFile(pack.OpenFile(entryName, false));
-    if (!pFile) {
-        Clear();
-        m_bLoadFailed = false;
-        m_pDocument = new CXmlTree();
-        std::string nameUtf8;
-        ToUtf8(entryName, nameUtf8, false);
-        m_pDocument->Document()->m_value = m_pDocument->StoreText(nameUtf8);
-        return FailLoad(ERROR_OPENING_FILE);
-    }
-    return LoadFromFile(pFile.get(), entryName);
+    if (pFile)
+        return LoadFromFile(pFile.get(), entryName);
+    BeginLoad(NameUtf8(entryName));
+    return FailLoad(ERROR_OPENING_FILE);
 }
 
 bool CXmlDocument::GetLastError(std::wstring& message, int& line, int& column) const

@@ -288,7 +288,7 @@ bool CParser::Parse()
             return pRoot ? Fail(p, "Text after the root element")
                          : Fail(p, "Root element could not be read");
         }
-        if (pRoot && (Is(p[1], CLASS_NAME_START))) {
+        if (pRoot && Is(p[1], CLASS_NAME_START)) {
             return Fail(p, "Second root element <" + std::string(NameAt(p + 1)) + ">");
         }
         p = ParseMarkup(p, pDocument);
@@ -390,7 +390,8 @@ const char* CParser::OpenElement(const char* p, CXmlNode* pParent, bool& hasCont
     pElement->m_value = m_tree.StoreText(name);
     m_tree.AppendChild(pParent, pElement);
     p += name.size();
-    m_setNames.clear();
+    if (!m_setNames.empty())
+        std::unordered_set<std::string_view>().swap(m_setNames);  // frees the buckets too
     while (true) {
         p = SkipSpace(p);
         if (!*p) {

@@ -165,6 +165,7 @@ private:
     // Splits at every '/', keeping empty pieces: "/a//b/" gives "", "a", "",
     // "b", "".
     void SplitElementString(std::list<std::wstring>& parts, const std::wstring& path);
+    void BeginLoad(const std::string& parserName);
     bool LoadBytes(std::string& bytes, const std::wstring& name);
     bool FailLoad(const char* reason, int line = 0, int column = 0);
     bool ReadStream(COruFile* pFile, std::string& bytes);

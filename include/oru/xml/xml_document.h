@@ -22,9 +22,9 @@ struct CXmlNode;
 // the attributes of the node under it, and save.
 //
 // Names and values are wide text at the interface and UTF-8 in the document.
-// The plain operations convert through the library's bounded buffers (about
-// a thousand bytes of UTF-8); GetValueStringEx and SetValueStringEx move text
-// values of any length. A text that cannot be converted makes the operation
+// The plain operations take and give texts up to what the library's bounded
+// conversion functions hold (1023 bytes of UTF-8, 1023 characters);
+// GetValueStringEx and SetValueStringEx move text values of any length. A text that cannot be converted makes the operation
 // fail.
 //
 // Failures are returned as false (or 0); the load and save errors and the

@@ -28,7 +28,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -107,22 +106,20 @@ bool ParseOptions(int argc, char** argv, COptions& options)
     std::abort();  // not reached: the crash handler ends the process
 }
 
-// XML documents are read from the pack: the entry is copied to a cache file
-// that the document then loads.
+// XML documents are read straight from the pack entry (here stored in the
+// compressed wrapper). A broken file says where it broke, in the game's log
+// and on standard error.
 bool LoadXmlFromPack(const std::wstring& name, CXmlDocument& doc)
 {
-    std::vector<char> content;
-    if (!ReadPackEntry(name, content))
-        return false;
-    fs::create_directories("demo_cache");
-    std::string file = Narrow(name);
-    for (char& c : file)
-        if (c == '\\')
-            c = '_';
-    const fs::path path = fs::path("demo_cache") / file;
-    std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
-    const wchar_t* widePath = OruCharToWChar(65001, path.c_str());
-    return widePath && doc.Load(widePath);
+    if (doc.LoadFromPack(name))
+        return true;
+    std::wstring reason;
+    int line = 0;
+    int column = 0;
+    doc.GetLastError(reason, line, column);
+    std::fprintf(stderr, "oru-demo: %s, line %d, column %d: %s\n", Narrow(name).c_str(), line, column,
+                 Narrow(reason).c_str());
+    return false;
 }
 
 bool ReadConfig(CLogSystem& log, CGameConfig& config)

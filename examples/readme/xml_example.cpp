@@ -1,23 +1,41 @@
+#include <oru/pack/oru_pack.h>
 #include <oru/xml/xml_document.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 
 int main()
 {
-    CXmlDocument doc;
-    doc.New(L"", L"UTF-8");
-    doc.InsertChildElement(L"Game");
-    doc.InsertChildElement(L"Player");
-    doc.SetAttrValueString(L"name", L"\uC544\uB8E8");  // Korean text is fine
-    doc.SetAttrValueInt(L"level", 12);
-    doc.Save(L"game.xml");
+    // A pack with two levels, the second one broken (pack tools build this;
+    // orupack is one).
+    std::ofstream("town.xml") << "<Map name=\"Town\">\n  <Npc name=\"Ana\" x=\"4\" />\n</Map>\n";
+    std::ofstream("forest.xml") << "<Map name=\"Forest\">\n  <Npc name=\"Wolf\">\n</Map>\n";
+    {
+        COruPack builder;
+        builder.OpenOruPack(L"levels", ORU_PACK_MODE_WRITE, 512);
+        builder.SetWorkDir(L"./");
+        builder.AddFile(L"town.xml");
+        builder.AddFile(L"forest.xml");
+        builder.CloseOruPack();
+    }
+    InitOruPack(L"levels");
 
-    CXmlDocument loaded;
-    loaded.Load(L"game.xml");
-    int level = 0;
-    std::wstring name;
-    if (!loaded.FindElementGlobal(L"Game/Player") || !loaded.GetAttrValueInt(L"level", level) ||
-        !loaded.GetAttrValueString(L"name", name))
+    // Straight from the pack: no copy on disk.
+    CXmlDocument town;
+    int x = 0;
+    if (!town.LoadFromPack(L"town.xml") || !town.FindElement(L"Npc") || !town.GetAttrValueInt(L"x", x))
         return 1;
-    return level == 12 && name == L"\uC544\uB8E8" ? 0 : 1;
+
+    // A broken level says what is wrong, and where.
+    CXmlDocument forest;
+    std::wstring reason;
+    int line = 0;
+    int column = 0;
+    if (forest.LoadFromPack(L"forest.xml") || !forest.GetLastError(reason, line, column))
+        return 1;
+    std::printf("forest.xml:%d:%d: %ls\n", line, column, reason.c_str());
+    // forest.xml:2:3: <Npc> is not closed; found </Map> at line 3, column 1
+    COruPack::DeleteInstance();
+    return x == 4 && line == 2 && column == 3 ? 0 : 1;
 }

@@ -37,12 +37,14 @@ std::string TemporaryPath(const std::string& pathUtf8)
 // Where the new file goes: the file a symbolic link leads to, so that the
 // link keeps working, or the path itself. False when something other than a
 // regular file is there (a folder, a FIFO, a device): renaming over it would
-// remove it rather than write into it. errno tells why.
-bool ResolveTarget(const std::string& pathUtf8, std::string& target)
+// remove it rather than write into it. errno tells why. `st` describes the
+// file that is there; its st_nlink is 0 when there is none.
+bool ResolveTarget(const std::string& pathUtf8, std::string& target, struct stat& st)
 {
-    struct stat st {};
+    st = {};
     if (lstat(pathUtf8.c_str(), &st) != 0) {
         target = pathUtf8;
+        st = {};
         return errno == ENOENT;
     }
     target = pathUtf8;
@@ -61,10 +63,39 @@ bool ResolveTarget(const std::string& pathUtf8, std::string& target)
     return false;
 }
 
-bool Replace(const std::string& requestedPath, std::string_view bytes, bool durable)
+// A file its owner made read-only (no write permission for anyone) is not
+// replaced, even by a user who could; nor is one that this process could
+// not write in place.
+bool MayReplace(const std::string& target, const struct stat& st)
 {
+    if (st.st_nlink == 0)
+        return true;
+    if ((st.st_mode & 0222) == 0 || access(target.c_str(), W_OK) != 0) {
+        errno = EACCES;
+        return false;
+    }
+    return true;
+}
+
+// Gives the new file the mode, owner and group of the one it replaces.
+bool TakeAccessOf(const std::string& temporary, const struct stat& st)
+{
+    if (st.st_nlink == 0)
+        return true;
+    if ((st.st_uid != geteuid() || st.st_gid != getegid()) && chown(temporary.c_str(), st.st_uid, st.st_gid) != 0)
+        return false;
+    return chmod(temporary.c_str(), st.st_mode & 07777) == 0;
+}
+
+enum class eReplace { PLAIN, DURABLE, DURABLE_KEEPING_ACCESS };
+
+bool Replace(const std::string& requestedPath, std::string_view bytes, eReplace how)
+{
+    const bool durable = how != eReplace::PLAIN;
+    const bool keepAccess = how == eReplace::DURABLE_KEEPING_ACCESS;
     std::string pathUtf8;
-    if (!ResolveTarget(requestedPath, pathUtf8))
+    struct stat st {};
+    if (!ResolveTarget(requestedPath, pathUtf8, st) || (keepAccess && !MayReplace(pathUtf8, st)))
         return RecordFileError();
     const std::string temporary = TemporaryPath(pathUtf8);
     bool written = false;
@@ -73,6 +104,7 @@ bool Replace(const std::string& requestedPath, std::string_view bytes, bool dura
         written = file.OpenTruncate(temporary) && file.Write(bytes.data(), bytes.size()) &&
                   (!durable || file.Sync());
     }
+    written = written && (!keepAccess || TakeAccessOf(temporary, st));
     if (!written || !ReachFaultPoint(eFaultKind::RENAME) ||
         rename(temporary.c_str(), pathUtf8.c_str()) != 0) {
         RecordFileError();
@@ -90,12 +122,17 @@ bool Replace(const std::string& requestedPath, std::string_view bytes, bool dura
 
 bool ReplaceFileContents(const std::string& pathUtf8, std::string_view bytes)
 {
-    return Replace(pathUtf8, bytes, false);
+    return Replace(pathUtf8, bytes, eReplace::PLAIN);
 }
 
 bool ReplaceFileDurably(const std::string& pathUtf8, std::string_view bytes)
 {
-    return Replace(pathUtf8, bytes, true);
+    return Replace(pathUtf8, bytes, eReplace::DURABLE);
+}
+
+bool ReplaceFileKeepingAccess(const std::string& pathUtf8, std::string_view bytes)
+{
+    return Replace(pathUtf8, bytes, eReplace::DURABLE_KEEPING_ACCESS);
 }
 
 }  // namespace oru::platform

@@ -23,4 +23,11 @@ bool ReplaceFileContents(const std::string& pathUtf8, std::string_view bytes);
 // then untouched.
 bool ReplaceFileDurably(const std::string& pathUtf8, std::string_view bytes);
 
+// As ReplaceFileDurably, for a file a user may have set up: refused (errno
+// EACCES, nothing written) when the file there has no write permission for
+// anyone or could not be written in place by this process, and the new file
+// gets the mode, owner and group of the one it replaces (false, the target
+// untouched, when the owner cannot be kept).
+bool ReplaceFileKeepingAccess(const std::string& pathUtf8, std::string_view bytes);
+
 }  // namespace oru::platform

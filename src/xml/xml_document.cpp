@@ -1,50 +1,61 @@
-// CXmlDocument keeps its tree in TinyXML and adds a cursor, path walks and
-// typed values on top. Everything in the tree is UTF-8; the interface is wide
-// text, so every name and value crosses the library's conversion functions
-// on its way in or out.
+// CXmlDocument keeps its document in our own tree (xml_tree.h) and adds a
+// cursor, path walks and typed values on top. Everything in the tree is
+// UTF-8; the interface is wide text, so every name and value is converted on
+// its way in or out. Those conversions happen in strings of the call, never
+// in the library's shared conversion buffers: two documents used on two
+// threads must not see each other's text.
 //
-// Loading does not hand the path straight to the parser. The file is read
-// here first, so that a FIFO cannot block us and a huge file is refused
-// before the parser allocates for it, and its bytes are checked (see
-// xml_input_check.h) before the parser reads them from memory: the parser
-// recurses once per nested element and a hostile file must not be able to
-// overflow the stack. The parser still does all the parsing, including its
-// own encoding detection and new-line handling.
+// Every way of loading ends in LoadBytes: the bytes of a file, of a pack
+// entry or of a caller's buffer go through the same parser (xml_parser.cpp),
+// which reads documents the way the cursor always has and says where one goes
+// wrong. A file is read here first, so that a FIFO cannot block us and a huge
+// file is refused before anything is allocated for it.
 //
 // Saving goes the other way round: the document is printed to memory, the
-// printed text is read back exactly as Load would read it, and only text that
-// loads again replaces the file, through a temporary file beside it that is
-// flushed and renamed. A full disk or a killed process leaves the previous
+// printed text is read back exactly as a load would read it, and only text
+// that loads again replaces the file, through a temporary file beside it that
+// is flushed and renamed. A full disk or a killed process leaves the previous
 // file as it was, and a save that reported success always loads.
 
 #include <oru/xml/xml_document.h>
 
 #include <oru/core/convert.h>
 #include <oru/log/log_system.h>
+#include <oru/pack/oru_file.h>
+#include <oru/pack/oru_pack.h>
 
 #include "core/convert_internal.h"
+#include "core/utf8.h"
 #include "platform/replace_file.h"
 #include "platform/stdio_file.h"
-#include "xml/xml_input_check.h"
-
-#include <tinyxml.h>
+#include "xml/xml_parser.h"
+#include "xml/xml_printer.h"
+#include "xml/xml_tree.h"
 
 #include <algorithm>
 #include <charconv>
 #include <climits>
 #include <clocale>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
-#include <exception>
+#include <cstring>
 #include <locale.h>
+#include <memory>
+#include <new>
 #include <string>
+#include <string_view>
 #include <utility>
+
+using oru::detail::CXmlNode;
+using oru::detail::CXmlTree;
 
 namespace {
 
-constexpr unsigned int CP_SYSTEM = 0;
-constexpr unsigned int CP_UTF8 = 65001;
 constexpr uint64_t MAX_FILE_BYTES = 1ULL << 30;
+// The plain operations take and give what the library's bounded conversion
+// functions hold: 1023 bytes of UTF-8, or 1023 wide characters.
+constexpr size_t BOUNDED_CHARS = 1023;
 // glibc's gcvt never uses more significant digits than a double carries.
 constexpr int MAX_VALUE_DIGITS = 17;
 constexpr int DEFAULT_VALUE_DIGITS = 6;  // what "%.*g" does with a negative precision
@@ -61,12 +72,39 @@ constexpr const wchar_t* MSG_PATH_MISSED = L"[Skip] %ls xml 문서에서 %ls 를
 constexpr const wchar_t* MSG_ATTR_NAME_REFUSED =
     L"[Skip] %ls xml 문서에서 %ls 노드의 속성 %ls 를 설정하는데 실패.";
 
-constexpr const char* ERROR_NO_ROOT = "Root element could not be read";
+constexpr const char* ERROR_OPENING_FILE = "Failed to open file";
+constexpr const char* ERROR_TOO_LARGE = "File too large";
+constexpr const char* ERROR_DAMAGED = "The stream's data is damaged";
+constexpr const char* ERROR_NO_MEMORY = "Out of memory";
 constexpr const char* ERROR_NOT_RELOADABLE = "The saved text would not load again";
 
-const char* ToUtf8(const std::wstring& text)
+// UTF-8 of the text up to its first zero character, as the conversion
+// functions read a C string; false when it is not valid Unicode or, when
+// `bounded`, longer than the plain operations take.
+bool ToUtf8(const std::wstring& text, std::string& out, bool bounded = true)
 {
-    return OruWCharToChar(CP_UTF8, text.c_str());
+    auto utf8 = oru::detail::ToUtf8(std::wstring_view(text.c_str()));
+    if (!utf8 || (bounded && utf8->size() > BOUNDED_CHARS))
+        return false;
+    out = std::move(*utf8);
+    return true;
+}
+
+// A document's name as the parser knows it; empty when it cannot be converted.
+std::string NameUtf8(const std::wstring& name)
+{
+    std::string utf8;
+    ToUtf8(name, utf8, false);
+    return utf8;
+}
+
+bool ToWide(const char* text, std::wstring& out, bool bounded = true)
+{
+    auto wide = oru::detail::FromUtf8(text);
+    if (!wide || (bounded && wide->size() > BOUNDED_CHARS))
+        return false;
+    out = std::move(*wide);
+    return true;
 }
 
 // The characters of an XML name that the parser also reads back as one: it
@@ -91,31 +129,22 @@ bool IsNameChar(wchar_t wide)
            c == 0xB7 || (c >= 0x300 && c <= 0x36F) || c == 0x203F || c == 0x2040;
 }
 
-// The UTF-8 form of a name for a new element or attribute, or null when it is
-// not an XML name: a file holding it would not load again. (An attribute
-// without a name would also trip the parser's own assertion on the next
-// addition.)
-const char* ToNameUtf8(const std::wstring& name)
+// The UTF-8 form of a name for a new element or attribute; false when it is
+// not an XML name: a file holding it would not load again.
+bool ToNameUtf8(const std::wstring& name, std::string& out)
 {
     if (name.empty() || !IsNameStartChar(name.front()) ||
         !std::all_of(name.begin(), name.end(), IsNameChar))
-        return nullptr;
-    return ToUtf8(name);
+        return false;
+    return ToUtf8(name, out);
 }
 
 // For messages only: a text that cannot be converted leaves its place empty
 // rather than losing the whole line.
 std::wstring WideForLog(const char* text)
 {
-    const wchar_t* wide = text ? OruCharToWChar(CP_UTF8, text) : nullptr;
-    return wide ? std::wstring(wide) : std::wstring();
-}
-
-// Only elements and the document print their children; a child added to a
-// text or comment node would silently vanish from the saved file.
-bool CanHoldChildren(TiXmlNode* pNode)
-{
-    return pNode->ToElement() || pNode->ToDocument();
+    std::wstring wide;
+    return text && ToWide(text, wide, false) ? wide : std::wstring();
 }
 
 // Numbers in data files must not change with the host's LC_NUMERIC.
@@ -156,16 +185,6 @@ bool ParseNumber(const char* text, float& value)
     return true;
 }
 
-// Stores a converted text; false, leaving `out` alone, when the conversion
-// (or the lookup before it) gave nothing.
-bool StoreWide(const wchar_t* wide, std::wstring& out)
-{
-    if (!wide)
-        return false;
-    out = wide;
-    return true;
-}
-
 // A missing text (null) gives 0 and false.
 template <class T>
 bool ParseNumberOrZero(const char* text, T& value)
@@ -191,59 +210,30 @@ std::wstring FormatFixed(double value)
     return AsciiToWide(buffer, result.ptr);
 }
 
-// Line ends become "\n", as the parser's own file reader makes them.
-void NormaliseLineEnds(std::string& bytes)
+// The first child with this value, of any kind, compared as C strings.
+CXmlNode* FirstChildNamed(const CXmlNode* pParent, const char* value)
 {
-    size_t out = 0;
-    for (size_t in = 0; in < bytes.size(); ++in) {
-        if (bytes[in] == '\r') {
-            bytes[out++] = '\n';
-            if (in + 1 < bytes.size() && bytes[in + 1] == '\n')
-                ++in;
-        } else {
-            bytes[out++] = bytes[in];
-        }
+    for (CXmlNode* pNode = pParent->m_pFirstChild; pNode; pNode = pNode->m_pNext) {
+        if (std::strcmp(pNode->m_value.m_szData, value) == 0)
+            return pNode;
     }
-    bytes.resize(out);
-}
-
-// Reads a file's bytes into `document` as the parser reads a file (its own
-// encoding detection, white space condensed), after the input check. Null on
-// success, otherwise the error text for the log (empty when the parser
-// records none, as for an empty file).
-//
-// The parser ends a document quietly at the first top-level piece it cannot
-// place (the "]>" closing a document type's internal subset, stray text) and
-// keeps what it read before. When that leaves no root element, the document
-// is refused: loading it "successfully" would hand over an empty tree.
-const char* ParseDocument(TiXmlDocument& document, std::string bytes)
-{
-    if (bytes.empty())
-        return "";
-    const oru::detail::eXmlInputCheck check = oru::detail::CheckXmlInput(bytes.data(), bytes.size());
-    if (check != oru::detail::XML_INPUT_OK)
-        return oru::detail::DescribeXmlInputCheck(check);
-    NormaliseLineEnds(bytes);
-    const char* stop = nullptr;
-    try {
-        stop = document.Parse(bytes.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
-    } catch (const std::exception&) {
-        document.SetError(TiXmlBase::TIXML_ERROR, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
-    }
-    if (document.Error())
-        return document.ErrorDesc();
-    if (stop && *stop && !document.RootElement())
-        return ERROR_NO_ROOT;
     return nullptr;
 }
 
-// Some text is printed as it is and cannot be read back: a "]]>" in a CDATA
-// section ends the section early, and at the top level the parser then stops
-// before the root. Names are checked as they are set; the rest shows here.
-bool LoadsAgain(const std::string& bytes)
+// Whether the printed text reads back: a "]]>" inside a CDATA section ends it
+// early, and two root elements built through the interface are refused by a
+// load. Names are checked as they are set; the rest shows here.
+// The parser normalises line ends in place; printed text holds no zero
+// byte and, but for a declaration given one, no "\r", so it is read as it
+// stands without a copy.
+bool LoadsAgain(std::string& bytes)
 {
-    TiXmlDocument reread;
-    return ParseDocument(reread, bytes) == nullptr;
+    CXmlTree reread;
+    oru::detail::CXmlError error;
+    if (bytes.find('\r') == std::string::npos)
+        return oru::detail::ParseXml(bytes, reread, error);
+    std::string copy = bytes;
+    return oru::detail::ParseXml(copy, reread, error);
 }
 
 }  // namespace
@@ -264,46 +254,156 @@ CXmlDocument::~CXmlDocument()
 bool CXmlDocument::New(const std::wstring& name, const std::wstring& encoding)
 {
     Clear();
-    const char* nameUtf8 = ToUtf8(name);
-    m_pDocument = new TiXmlDocument(nameUtf8 ? nameUtf8 : "");
-    const char* encodingUtf8 = ToUtf8(encoding);
-    m_pDocument->LinkEndChild(new TiXmlDeclaration("1.0", encodingUtf8 ? encodingUtf8 : "", "no"));
-    m_pCurNode = m_pDocument;
+    m_pDocument = new CXmlTree();
+    std::string nameUtf8;
+    std::string encodingUtf8;
+    ToUtf8(name, nameUtf8);
+    ToUtf8(encoding, encodingUtf8);
+    CXmlNode* pDocumentNode = m_pDocument->Document();
+    pDocumentNode->m_value = m_pDocument->StoreText(nameUtf8);
+    CXmlNode* pDeclaration = m_pDocument->NewNode(oru::detail::XML_NODE_DECLARATION);
+    m_pDocument->SetAttribute(pDeclaration, "version", "1.0");
+    m_pDocument->SetAttribute(pDeclaration, "encoding", encodingUtf8);
+    m_pDocument->SetAttribute(pDeclaration, "standalone", "no");
+    m_pDocument->AppendChild(pDocumentNode, pDeclaration);
+    m_pCurNode = pDocumentNode;
+    return true;
+}
+
+bool CXmlDocument::FailLoad(const char* reason, int line, int column)
+{
+    m_bLoadFailed = true;
+    m_strLoadError = WideForLog(reason);
+    m_nErrorLine = line;
+    m_nErrorColumn = column;
+    std::string text = reason;
+    if (line > 0)
+        text = "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + text;
+    LogFileError(MSG_LOAD_FAILED, text);
+    return false;
+}
+
+// Every load starts here: the previous document goes, and a new empty one
+// takes the name the parser knows it by (a path, or the caller's name).
+void CXmlDocument::BeginLoad(const std::string& parserName)
+{
+    Clear();
+    m_bLoadFailed = false;
+    m_pDocument = new CXmlTree();
+    m_pDocument->Document()->m_value = m_pDocument->StoreText(parserName);
+}
+
+// Every load ends here: `bytes` are parsed into the new, empty document.
+bool CXmlDocument::LoadBytes(std::string& bytes, const std::wstring& name)
+{
+    oru::detail::CXmlError error;
+    bool parsed = false;
+    try {
+        parsed = oru::detail::ParseXml(bytes, *m_pDocument, error);
+    } catch (const std::bad_alloc&) {
+        error = {ERROR_NO_MEMORY, 0, 0};
+    }
+    if (!parsed)
+        return FailLoad(error.m_strReason.c_str(), error.m_nLine, error.m_nColumn);
+    m_strDocName = name;
+    m_pCurNode = nullptr;
+    for (CXmlNode* pNode = m_pDocument->Document()->m_pFirstChild; pNode && !m_pCurNode; pNode = pNode->m_pNext) {
+        if (pNode->IsElement())
+            m_pCurNode = pNode;
+    }
     return true;
 }
 
 bool CXmlDocument::Load(const std::wstring& path)
 {
-    using namespace oru::platform;
-    Clear();
-    m_pDocument = new TiXmlDocument();
-
-    const char* narrowPath = OruWCharToChar(CP_SYSTEM, path.c_str());
-    if (!narrowPath) {
-        m_pDocument->SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
-        LogFileError(MSG_LOAD_FAILED, m_pDocument->ErrorDesc());
-        return false;
-    }
-    m_pDocument->SetValue(narrowPath);
-
+    std::string narrowPath;
+    const bool converted = ToUtf8(path, narrowPath);
+    BeginLoad(narrowPath);
+    if (!converted)
+        return FailLoad(ERROR_OPENING_FILE);
     std::string bytes;
-    const eReadFileResult read = ReadWholeFile(m_pDocument->ValueStr(), MAX_FILE_BYTES, bytes);
-    if (read == READ_FILE_TOO_LARGE) {
-        LogFileError(MSG_LOAD_FAILED, "File too large");
-        return false;
-    }
-    if (read != READ_FILE_OK) {
-        m_pDocument->SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
-        LogFileError(MSG_LOAD_FAILED, m_pDocument->ErrorDesc());
-        return false;
-    }
-    if (const char* error = ParseDocument(*m_pDocument, std::move(bytes))) {
-        LogFileError(MSG_LOAD_FAILED, error);
-        return false;
-    }
+    const oru::platform::eReadFileResult read = oru::platform::ReadWholeFile(narrowPath, MAX_FILE_BYTES, bytes);
+    if (read == oru::platform::READ_FILE_TOO_LARGE)
+        return FailLoad(ERROR_TOO_LARGE);
+    if (read != oru::platform::READ_FILE_OK)
+        return FailLoad(ERROR_OPENING_FILE);
+    return LoadBytes(bytes, path);
+}
 
-    m_strDocName = path;
-    m_pCurNode = m_pDocument->RootElement();
+bool CXmlDocument::LoadFromMemory(const void* pData, size_t size, const std::wstring& name)
+{
+    BeginLoad(NameUtf8(name));
+    if (!pData && size > 0)
+        return FailLoad(ERROR_OPENING_FILE);
+    if (size > MAX_FILE_BYTES)
+        return FailLoad(ERROR_TOO_LARGE);
+    std::string bytes;
+    try {
+        bytes.assign(static_cast<const char*>(pData), size);
+    } catch (const std::bad_alloc&) {
+        return FailLoad(ERROR_NO_MEMORY);
+    }
+    return LoadBytes(bytes, name);
+}
+
+// The whole content of `pFile`, from its start.
+bool CXmlDocument::ReadStream(COruFile* pFile, std::string& bytes)
+{
+    constexpr unsigned int CHUNK_BYTES = 64 * 1024;
+    constexpr unsigned int DAMAGED = 0xFFFFFFFF;
+    // A stream at its start is not sought: an empty one refuses every seek.
+    if (pFile->Ftell() != 0 && !pFile->Fseek(0, SEEK_SET))
+        return FailLoad(ERROR_OPENING_FILE);
+    try {
+        bytes.reserve(std::min<uint64_t>(pFile->GetFileSize(), MAX_FILE_BYTES));
+        while (true) {
+            const size_t have = bytes.size();
+            if (have > MAX_FILE_BYTES)
+                return FailLoad(ERROR_TOO_LARGE);
+            bytes.resize(have + CHUNK_BYTES);
+            // Size-one items: whole items are bytes, in memory mode too.
+            const unsigned int got = pFile->Fread(bytes.data() + have, 1, CHUNK_BYTES);
+            if (got == DAMAGED)
+                return FailLoad(ERROR_DAMAGED);
+            bytes.resize(have + got);
+            if (got == 0)
+                return true;
+        }
+    } catch (const std::bad_alloc&) {
+        return FailLoad(ERROR_NO_MEMORY);
+    }
+}
+
+bool CXmlDocument::LoadFromFile(COruFile* pFile, const std::wstring& name)
+{
+    BeginLoad(NameUtf8(name));
+    if (!pFile)
+        return FailLoad(ERROR_OPENING_FILE);
+    std::string bytes;
+    return ReadStream(pFile, bytes) && LoadBytes(bytes, name);
+}
+
+bool CXmlDocument::LoadFromPack(const std::wstring& entryName)
+{
+    return LoadFromPack(OruPack(), entryName);
+}
+
+bool CXmlDocument::LoadFromPack(COruPack& pack, const std::wstring& entryName)
+{
+    std::unique_ptr<COruFile> pFile(pack.OpenFile(entryName, false));
+    if (pFile)
+        return LoadFromFile(pFile.get(), entryName);
+    BeginLoad(NameUtf8(entryName));
+    return FailLoad(ERROR_OPENING_FILE);
+}
+
+bool CXmlDocument::GetLastError(std::wstring& message, int& line, int& column) const
+{
+    if (!m_bLoadFailed)
+        return false;
+    message = m_strLoadError;
+    line = m_nErrorLine;
+    column = m_nErrorColumn;
     return true;
 }
 
@@ -313,17 +413,28 @@ bool CXmlDocument::Save(const std::wstring& path)
         LogFileError(MSG_SAVE_FAILED, "");
         return false;
     }
-    const char* narrowPath = OruWCharToChar(CP_SYSTEM, path.c_str());
+    std::string narrowPath;
     std::string bytes;
-    const bool printed = narrowPath && oru::platform::WriteToMemory(
-                                           [this](std::FILE* stream) { return m_pDocument->SaveFile(stream); },
-                                           bytes);
-    if (printed && !LoadsAgain(bytes)) {
-        LogFileError(MSG_SAVE_FAILED, ERROR_NOT_RELOADABLE);
-        return false;
+    bool printed = ToUtf8(path, narrowPath);
+    try {
+        // What a load would refuse is refused before it is printed: printing
+        // a tree nested thousands deep costs far more than counting it.
+        if (printed && oru::detail::ElementDepth(m_pDocument->Document(), oru::detail::XML_MAX_DEPTH) >
+                           oru::detail::XML_MAX_DEPTH) {
+            LogFileError(MSG_SAVE_FAILED, ERROR_NOT_RELOADABLE);
+            return false;
+        }
+        if (printed)
+            oru::detail::PrintXml(*m_pDocument, bytes);
+        if (printed && !LoadsAgain(bytes)) {
+            LogFileError(MSG_SAVE_FAILED, ERROR_NOT_RELOADABLE);
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        printed = false;
     }
-    if (!printed || !oru::platform::ReplaceFileDurably(narrowPath, bytes)) {
-        LogFileError(MSG_SAVE_FAILED, m_pDocument->Error() ? m_pDocument->ErrorDesc() : "");
+    if (!printed || !oru::platform::ReplaceFileKeepingAccess(narrowPath, bytes)) {
+        LogFileError(MSG_SAVE_FAILED, "");
         return false;
     }
     m_strDocName = path;
@@ -341,8 +452,11 @@ void CXmlDocument::Clear()
 
 void CXmlDocument::Print()
 {
-    if (m_pDocument)
-        m_pDocument->Print();
+    if (!m_pDocument)
+        return;
+    std::string text;
+    oru::detail::PrintXml(*m_pDocument, text);
+    std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
 void CXmlDocument::SetLogSystem(CLogSystem* pLogSystem)
@@ -350,7 +464,7 @@ void CXmlDocument::SetLogSystem(CLogSystem* pLogSystem)
     m_pLogSystem = pLogSystem;
 }
 
-bool CXmlDocument::MoveTo(TiXmlNode* pNode)
+bool CXmlDocument::MoveTo(CXmlNode* pNode)
 {
     if (!pNode)
         return false;
@@ -360,26 +474,26 @@ bool CXmlDocument::MoveTo(TiXmlNode* pNode)
 
 bool CXmlDocument::ParentElement()
 {
-    return m_pCurNode && MoveTo(m_pCurNode->Parent());
+    return m_pCurNode && MoveTo(m_pCurNode->m_pParent);
 }
 
 bool CXmlDocument::PrevElement()
 {
-    return m_pCurNode && MoveTo(m_pCurNode->PreviousSibling());
+    return m_pCurNode && MoveTo(m_pCurNode->m_pPrev);
 }
 
 bool CXmlDocument::NextElement()
 {
-    return m_pCurNode && MoveTo(m_pCurNode->NextSibling());
+    return m_pCurNode && MoveTo(m_pCurNode->m_pNext);
 }
 
 bool CXmlDocument::ChildElement(int index)
 {
     if (!m_pCurNode)
         return false;
-    TiXmlNode* pNode = m_pCurNode->FirstChild();
+    CXmlNode* pNode = m_pCurNode->m_pFirstChild;
     for (int i = 0; pNode && i < index; ++i)
-        pNode = pNode->NextSibling();
+        pNode = pNode->m_pNext;
     return MoveTo(pNode);
 }
 
@@ -398,19 +512,19 @@ bool CXmlDocument::FindElementGlobal(const std::wstring& path)
 {
     if (path.empty() || !m_pDocument)
         return false;
-    return WalkPath(m_pDocument, path, true);
+    return WalkPath(m_pDocument->Document(), path, true);
 }
 
 // Each piece steps to the first child, of any kind, whose value matches it
 // byte for byte; the cursor moves only when the whole path is found.
-bool CXmlDocument::WalkPath(TiXmlNode* pStart, const std::wstring& path, bool reportMiss)
+bool CXmlDocument::WalkPath(CXmlNode* pStart, const std::wstring& path, bool reportMiss)
 {
     std::list<std::wstring> parts;
     SplitElementString(parts, path);
-    TiXmlNode* pNode = pStart;
+    CXmlNode* pNode = pStart;
+    std::string partUtf8;
     for (const std::wstring& part : parts) {
-        const char* partUtf8 = ToUtf8(part);
-        TiXmlNode* pNext = partUtf8 ? pNode->FirstChild(partUtf8) : nullptr;
+        CXmlNode* pNext = ToUtf8(part, partUtf8) ? FirstChildNamed(pNode, partUtf8.c_str()) : nullptr;
         if (!pNext) {
             if (reportMiss)
                 OruSafeLog(m_pLogSystem, 4, MSG_PATH_MISSED, m_strDocName.c_str(), path.c_str(),
@@ -441,10 +555,12 @@ bool CXmlDocument::InsertChildElement(const std::wstring& name)
 {
     if (name.empty() || !m_pCurNode)
         return false;
-    const char* nameUtf8 = ToNameUtf8(name);
-    if (nameUtf8 && CanHoldChildren(m_pCurNode)) {
-        if (TiXmlNode* pAdded = m_pCurNode->LinkEndChild(new TiXmlElement(nameUtf8)))
-            return MoveTo(pAdded);
+    std::string nameUtf8;
+    if (ToNameUtf8(name, nameUtf8) && m_pCurNode->CanHoldChildren()) {
+        CXmlNode* pAdded = m_pDocument->NewNode(oru::detail::XML_NODE_ELEMENT);
+        pAdded->m_value = m_pDocument->StoreText(nameUtf8);
+        m_pDocument->AppendChild(m_pCurNode, pAdded);
+        return MoveTo(pAdded);
     }
     OruSafeLog(m_pLogSystem, 4, MSG_INSERT_FAILED, m_strDocName.c_str(), CurrentName().c_str(),
                name.c_str());
@@ -453,15 +569,13 @@ bool CXmlDocument::InsertChildElement(const std::wstring& name)
 
 bool CXmlDocument::IsCurElement(const std::wstring& name)
 {
-    if (name.empty() || !m_pCurNode)
-        return false;
-    const wchar_t* current = OruCharToWChar(CP_UTF8, m_pCurNode->Value());
-    return current && name == current;
+    std::wstring current;
+    return !name.empty() && m_pCurNode && ToWide(m_pCurNode->m_value.m_szData, current) && name == current;
 }
 
 bool CXmlDocument::GetElementName(std::wstring& name)
 {
-    return StoreWide(m_pCurNode ? OruCharToWChar(CP_UTF8, m_pCurNode->Value()) : nullptr, name);
+    return m_pCurNode && ToWide(m_pCurNode->m_value.m_szData, name);
 }
 
 int CXmlDocument::GetNumChildElement()
@@ -469,7 +583,7 @@ int CXmlDocument::GetNumChildElement()
     if (!m_pCurNode)
         return 0;
     int count = 0;
-    for (TiXmlNode* pNode = m_pCurNode->FirstChild(); pNode; pNode = pNode->NextSibling())
+    for (CXmlNode* pNode = m_pCurNode->m_pFirstChild; pNode; pNode = pNode->m_pNext)
         ++count;
     return count;
 }
@@ -478,35 +592,37 @@ int CXmlDocument::GetNumElement()
 {
     if (!m_pCurNode)
         return 0;
-    TiXmlNode* pParent = m_pCurNode->Parent();
+    CXmlNode* pParent = m_pCurNode->m_pParent;
     if (!pParent)
         return 1;
-    const char* value = m_pCurNode->Value();
+    const char* value = m_pCurNode->m_value.m_szData;
     int count = 0;
-    for (TiXmlNode* pNode = pParent->FirstChild(value); pNode; pNode = pNode->NextSibling(value))
-        ++count;
+    for (CXmlNode* pNode = FirstChildNamed(pParent, value); pNode; pNode = pNode->m_pNext) {
+        if (std::strcmp(pNode->m_value.m_szData, value) == 0)
+            ++count;
+    }
     return count;
 }
 
 bool CXmlDocument::GetValueText(const char*& text)
 {
-    TiXmlNode* pFirst = m_pCurNode ? m_pCurNode->FirstChild() : nullptr;
-    if (!pFirst || !pFirst->ToText())
+    CXmlNode* pFirst = m_pCurNode ? m_pCurNode->m_pFirstChild : nullptr;
+    if (!pFirst || !pFirst->IsText())
         return false;
-    text = pFirst->Value();
+    text = pFirst->m_value.m_szData;
     return true;
 }
 
 bool CXmlDocument::GetValueString(std::wstring& value)
 {
     const char* text = nullptr;
-    return StoreWide(GetValueText(text) ? OruCharToWChar(CP_UTF8, text) : nullptr, value);
+    return GetValueText(text) && ToWide(text, value);
 }
 
 bool CXmlDocument::GetValueStringEx(std::wstring& value)
 {
     const char* text = nullptr;
-    return StoreWide(GetValueText(text) ? OruCharToWCharEx(CP_UTF8, text) : nullptr, value);
+    return GetValueText(text) && ToWide(text, value, false);
 }
 
 bool CXmlDocument::GetValueInt(int& value)
@@ -529,25 +645,29 @@ bool CXmlDocument::GetValueDouble(double& value)
 
 bool CXmlDocument::SetValueString(const std::wstring& value)
 {
-    return SetValueText(value, ToUtf8(value));
+    return SetValueText(value, true);
 }
 
 bool CXmlDocument::SetValueStringEx(const std::wstring& value)
 {
-    return SetValueText(value, OruWCharToCharEx(CP_UTF8, value.c_str()));
+    return SetValueText(value, false);
 }
 
-bool CXmlDocument::SetValueText(const std::wstring& value, const char* utf8)
+bool CXmlDocument::SetValueText(const std::wstring& value, bool bounded)
 {
     if (!m_pCurNode)
         return false;
-    if (utf8 && CanHoldChildren(m_pCurNode)) {
-        TiXmlNode* pFirst = m_pCurNode->FirstChild();
+    std::string utf8;
+    if (ToUtf8(value, utf8, bounded) && m_pCurNode->CanHoldChildren()) {
+        CXmlNode* pFirst = m_pCurNode->m_pFirstChild;
         if (!pFirst) {
-            if (m_pCurNode->LinkEndChild(new TiXmlText(utf8)))
-                return true;
-        } else if (pFirst->ToText()) {
-            pFirst->SetValue(utf8);
+            CXmlNode* pText = m_pDocument->NewNode(oru::detail::XML_NODE_TEXT);
+            pText->m_value = m_pDocument->StoreText(utf8);
+            m_pDocument->AppendChild(m_pCurNode, pText);
+            return true;
+        }
+        if (pFirst->IsText()) {
+            m_pDocument->ReplaceText(pFirst->m_value, utf8);
             return true;
         }
     }
@@ -584,22 +704,25 @@ bool CXmlDocument::SetFloatingValue(double value, int digits)
     return SetValueString(AsciiToWide(buffer, result.ptr));
 }
 
-TiXmlElement* CXmlDocument::CurrentElement() const
+CXmlNode* CXmlDocument::CurrentElement() const
 {
-    return m_pCurNode ? m_pCurNode->ToElement() : nullptr;
+    return m_pCurNode && m_pCurNode->IsElement() ? m_pCurNode : nullptr;
 }
 
-const char* CXmlDocument::FindAttr(TiXmlElement* pElement, const std::wstring& name) const
+const char* CXmlDocument::FindAttr(const CXmlNode* pElement, const std::wstring& name) const
 {
-    const char* nameUtf8 = ToUtf8(name);
-    return nameUtf8 ? pElement->Attribute(nameUtf8) : nullptr;
+    std::string nameUtf8;
+    if (!ToUtf8(name, nameUtf8))
+        return nullptr;
+    const oru::detail::CXmlAttribute* pAttr = pElement->FindAttribute(nameUtf8);
+    return pAttr ? pAttr->m_value.m_szData : nullptr;
 }
 
 bool CXmlDocument::GetAttrValueString(const std::wstring& name, std::wstring& value)
 {
-    TiXmlElement* pElement = CurrentElement();
+    CXmlNode* pElement = CurrentElement();
     const char* text = pElement ? FindAttr(pElement, name) : nullptr;
-    if (StoreWide(text ? OruCharToWChar(CP_UTF8, text) : nullptr, value))
+    if (text && ToWide(text, value))
         return true;
     value.clear();
     return false;
@@ -607,41 +730,42 @@ bool CXmlDocument::GetAttrValueString(const std::wstring& name, std::wstring& va
 
 bool CXmlDocument::GetAttrValueInt(const std::wstring& name, int& value)
 {
-    TiXmlElement* pElement = CurrentElement();
+    CXmlNode* pElement = CurrentElement();
     return pElement && ParseNumberOrZero(FindAttr(pElement, name), value);
 }
 
 bool CXmlDocument::GetAttrValueDouble(const std::wstring& name, double& value)
 {
-    TiXmlElement* pElement = CurrentElement();
+    CXmlNode* pElement = CurrentElement();
     return pElement && ParseNumberOrZero(FindAttr(pElement, name), value);
 }
 
 bool CXmlDocument::GetAttrValueFloat(const std::wstring& name, float& value)
 {
-    TiXmlElement* pElement = CurrentElement();
+    CXmlNode* pElement = CurrentElement();
     const char* text = pElement ? FindAttr(pElement, name) : nullptr;
     return text && ParseNumber(text, value);
 }
 
-bool CXmlDocument::SetAttrText(const std::wstring& name, const char* utf8)
+bool CXmlDocument::SetAttrText(const std::wstring& name, const std::wstring& value)
 {
-    TiXmlElement* pElement = CurrentElement();
-    if (!pElement || name.empty() || !utf8)
+    CXmlNode* pElement = CurrentElement();
+    std::string valueUtf8;
+    if (!pElement || name.empty() || !ToUtf8(value, valueUtf8))
         return false;
-    const char* nameUtf8 = ToNameUtf8(name);
-    if (!nameUtf8) {
+    std::string nameUtf8;
+    if (!ToNameUtf8(name, nameUtf8)) {
         OruSafeLog(m_pLogSystem, 4, MSG_ATTR_NAME_REFUSED, m_strDocName.c_str(), CurrentName().c_str(),
                    name.c_str());
         return false;
     }
-    pElement->SetAttribute(nameUtf8, utf8);
+    m_pDocument->SetAttribute(pElement, nameUtf8, valueUtf8);
     return true;
 }
 
 bool CXmlDocument::SetAttrValueString(const std::wstring& name, const std::wstring& value)
 {
-    return SetAttrText(name, ToUtf8(value));
+    return SetAttrText(name, value);
 }
 
 bool CXmlDocument::SetAttrValueInt(const std::wstring& name, int value)
@@ -659,13 +783,13 @@ bool CXmlDocument::SetAttrValueDouble(const std::wstring& name, float value)
     return SetAttrValueString(name, FormatFixed(value));
 }
 
-void CXmlDocument::LogFileError(const wchar_t* format, const char* errorText)
+void CXmlDocument::LogFileError(const wchar_t* format, const std::string& errorText)
 {
-    const char* parserName = m_pDocument ? m_pDocument->Value() : "";
-    OruSafeLog(m_pLogSystem, 3, format, WideForLog(parserName).c_str(), WideForLog(errorText).c_str());
+    const char* parserName = m_pDocument ? m_pDocument->Document()->m_value.m_szData : "";
+    OruSafeLog(m_pLogSystem, 3, format, WideForLog(parserName).c_str(), WideForLog(errorText.c_str()).c_str());
 }
 
 std::wstring CXmlDocument::CurrentName() const
 {
-    return m_pCurNode ? WideForLog(m_pCurNode->Value()) : std::wstring();
+    return m_pCurNode ? WideForLog(m_pCurNode->m_value.m_szData) : std::wstring();
 }

@@ -8,8 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,9 +98,9 @@ TEST_F(XmlDocument, LoadFailuresNameTheFileAndTheParserError)
         std::wstring errorText;
     } cases[] = {
         {"empty.xml", L""},  // the parser records no error for an empty file
-        {"broken.xml", L"Error reading end tag."},
-        // The parser stops quietly at the "]>" of the internal subset.
-        {"doctype_subset.xml", L"Root element could not be read"},
+        {"broken.xml", L"line 3, column 5: <open> is not closed; found </close> at line 4, column 5"},
+        // The reading stops at the "]>" of the internal subset.
+        {"doctype_subset.xml", L"line 1, column 29: Root element could not be read"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
@@ -636,6 +638,92 @@ TEST_F(XmlDocument, TwoThreadsSavingOneFileLeaveOneWholeDocument)
         ASSERT_TRUE(loaded.GetValueString(text));
         EXPECT_TRUE(text == texts[0] || text == texts[1]) << "round " << round;
     }
+}
+
+// Players make a settings file read-only to keep a game from rewriting it:
+// Save refuses it, as writing in place would be refused. A file it does
+// replace keeps its mode, and its owner and group.
+TEST_F(XmlDocument, SaveRefusesAReadOnlyFileAndKeepsTheModeAndOwnerOfOthers)
+{
+    m_doc.New(L"doc", L"UTF-8");
+    m_doc.InsertChildElement(L"settings");
+    const std::string locked = "<settings volume=\"3\" />\n";
+    Spit("locked.xml", locked);
+    ASSERT_EQ(::chmod("locked.xml", 0444), 0);
+    EXPECT_FALSE(m_doc.Save(L"locked.xml"));
+    EXPECT_EQ(m_log.Take(), Lines{L"3 [Error] xml 파일 저장 실패. (doc : )"});
+    struct stat st {};
+    ASSERT_EQ(::stat("locked.xml", &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0444U);
+    EXPECT_EQ(Slurp("locked.xml"), locked);
+
+    Spit("shared.xml", "old");
+    ASSERT_EQ(::chmod("shared.xml", 0640), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown("shared.xml", 4321, 4322), 0);
+    }
+    ASSERT_TRUE(m_doc.Save(L"shared.xml"));
+    ASSERT_EQ(::stat("shared.xml", &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640U);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 4321U);
+        EXPECT_EQ(st.st_gid, 4322U);
+    }
+    EXPECT_NE(Slurp("shared.xml"), "old");
+}
+
+// Built through the interface, a document deeper than a load accepts is
+// refused before it is printed, and a document of any depth is destroyed
+// without one call per level.
+TEST_F(XmlDocument, DeepBuiltDocumentsAreRefusedBeforePrintingAndFreedWithoutRecursion)
+{
+    auto deep = std::make_unique<CXmlDocument>();
+    deep->SetLogSystem(m_log.Get());
+    deep->New(L"deep", L"UTF-8");
+    bool built = true;
+    for (int i = 0; i < 300000; ++i)
+        built = deep->InsertChildElement(L"a") && built;
+    ASSERT_TRUE(built);
+    EXPECT_FALSE(deep->Save(L"deep.xml"));
+    EXPECT_EQ(m_log.Take(),
+              Lines{L"3 [Error] xml 파일 저장 실패. (deep : The saved text would not load again)"});
+    EXPECT_FALSE(std::filesystem::exists("deep.xml"));
+    deep.reset();
+}
+
+// Each thread loads a document of its own and reads its attributes, as a
+// game's worker thread loads a level while the main thread reads settings:
+// neither ever reads the other document's text.
+TEST_F(XmlDocument, DocumentsOnTwoThreadsKeepTheirOwnText)
+{
+    for (const char* tag : {"a", "b"}) {
+        std::string text = "<levels>";
+        for (int i = 0; i < 200; ++i)
+            text += "<level name=\"" + std::string(tag) + "-level-" + std::to_string(i) + "\" />";
+        Spit(std::string(tag) + ".xml", text + "</levels>");
+    }
+    std::atomic<int> wrong{0};
+    auto reader = [&wrong](const std::wstring& tag) {
+        for (int round = 0; round < 20; ++round) {
+            CXmlDocument doc;
+            if (!doc.Load(tag + L".xml") || !doc.ChildElement(0)) {
+                ++wrong;
+                return;
+            }
+            int i = 0;
+            do {
+                std::wstring name;
+                doc.GetAttrValueString(L"name", name);
+                wrong += name != tag + L"-level-" + std::to_wstring(i++);
+            } while (doc.NextElement());
+        }
+    };
+    std::thread first(reader, L"a");
+    std::thread second(reader, L"b");
+    first.join();
+    second.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 // ---- files in legacy encodings ---------------------------------------------

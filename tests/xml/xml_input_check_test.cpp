@@ -126,7 +126,7 @@ TEST_F(XmlInputCheck, LoadRefusesTooDeepFilesWithAnErrorLine)
     xmltest::Spit("too_deep.xml", Nested(100000));
     EXPECT_FALSE(doc.Load(L"too_deep.xml"));
     EXPECT_EQ(log.Take(), std::vector<std::wstring>{
-                              L"3 [Error] xml 파일 로드 실패. (too_deep.xml : Elements nested too deeply)"});
+                              L"3 [Error] xml 파일 로드 실패. (too_deep.xml : line 1, column 3001: Elements nested too deeply)"});
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "xml/xml_test_support.h"
 
+#include "core/utf8.h"
+
 #include <fstream>
 #include <iterator>
 #include <list>
@@ -9,6 +11,11 @@ namespace xmltest {
 std::wstring DataPath(const char* name)
 {
     return Wide(std::string(ORU_TEST_DATA_DIR) + "/" + name);
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    return oru::detail::ToUtf8Lossy(text);
 }
 
 CHistoryLog::CHistoryLog()

@@ -21,6 +21,9 @@ using oru::test::Wide;
 
 std::wstring DataPath(const char* name);
 
+// UTF-8 of a wide text, for comparing messages.
+std::string Narrow(const std::wstring& text);
+
 // A fresh folder, the working folder while the test runs: the tests name
 // their files relative to it, as a game names its saves.
 class CScratchFolder {

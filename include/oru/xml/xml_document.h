@@ -3,13 +3,18 @@
 #include <oru/core/export.h>
 #include <oru/core/non_copyable.h>
 
+#include <cstddef>
 #include <list>
 #include <string>
 
 class CLogSystem;
-class TiXmlDocument;
-class TiXmlElement;
-class TiXmlNode;
+class COruFile;
+class COruPack;
+
+namespace oru::detail {
+class CXmlTree;
+struct CXmlNode;
+}
 
 // One XML document and a cursor over it. Every read and write goes through
 // the current node: load or create a document, move the cursor by
@@ -17,9 +22,9 @@ class TiXmlNode;
 // the attributes of the node under it, and save.
 //
 // Names and values are wide text at the interface and UTF-8 in the document.
-// The plain operations convert through the library's bounded buffers (about
-// a thousand bytes of UTF-8); GetValueStringEx and SetValueStringEx move text
-// values of any length. A text that cannot be converted makes the operation
+// The plain operations take and give texts up to what the library's bounded
+// conversion functions hold (1023 bytes of UTF-8, 1023 characters);
+// GetValueStringEx and SetValueStringEx move text values of any length. A text that cannot be converted makes the operation
 // fail.
 //
 // Failures are returned as false (or 0); the load and save errors and the
@@ -28,9 +33,12 @@ class TiXmlNode;
 // throws. Every operation that needs a document or a current node fails when
 // there is none.
 //
-// Not thread-safe: one document is used by one thread at a time. Clear (and
-// so Load, New and the destructor) releases the process-wide buffers of the
-// unbounded conversions, so no other thread may be inside one then.
+// Not thread-safe: one document is used by one thread at a time. Documents
+// on different threads are independent: the cursor converts text in buffers
+// of its own. Clear (and so every load, New and the destructor) still
+// releases the process-wide buffers of the unbounded conversion functions
+// (OruWCharToCharEx, OruCharToWCharEx), so no other thread may be inside
+// one of those, or still use its result, then.
 //
 // Not copyable: a copy would have to duplicate the tree and re-find its
 // cursor, and the library never needs one.
@@ -45,17 +53,41 @@ public:
     bool New(const std::wstring& name, const std::wstring& encoding);
     // Clears, then parses the file. On success the document name is `path`
     // and the cursor is on the root element (no cursor when the document has
-    // no element). On failure logs "[Error]" and leaves no cursor. Files that
-    // nest elements more than 1000 deep are refused, and so are files whose
-    // root element the parser cannot read.
+    // no element). On failure logs "[Error]" with the place of the fault,
+    // keeps it for GetLastError and leaves no cursor. Files that nest
+    // elements more than 1000 deep are refused, and so are files whose root
+    // element cannot be read. A file may be UTF-8 (with or without a
+    // byte-order mark) or in the legacy encoding its declaration names.
     bool Load(const std::wstring& path);
+    // The same, for `size` bytes at `pData` (copied), which give a whole
+    // document; `name` becomes the document name.
+    bool LoadFromMemory(const void* pData, size_t size, const std::wstring& name);
+    // The same, for the whole content of an open stream (a pack entry or a
+    // loose file, streaming or preloaded), read from its start; the stream
+    // stays open and its position is left at the end. `name` becomes the
+    // document name. A stream that reports damaged data fails the load.
+    bool LoadFromFile(COruFile* pFile, const std::wstring& name);
+    // The same, for the entry `entryName` of the pack manager (OruPack()) or
+    // of `pack`; the entry name becomes the document name. Fails, logged, when
+    // there is no such entry.
+    bool LoadFromPack(const std::wstring& entryName);
+    bool LoadFromPack(COruPack& pack, const std::wstring& entryName);
+    // After a failed load: true, with the reason (English), and the 1-based
+    // line and column of the fault counted in characters of the text (both 0
+    // when the fault has no place, such as a file that cannot be opened; the
+    // reason is empty for an empty file). False when the last load succeeded
+    // or there was none; the outputs are then left alone.
+    bool GetLastError(std::wstring& message, int& line, int& column) const;
     // Writes the whole document to a temporary file beside `path`, flushed,
-    // then renamed over `path`; on success the document name becomes `path`.
-    // On failure (a full disk, a folder or FIFO at `path`, a document whose
-    // printed form would not load again) logs "[Error]" and leaves the file
-    // at `path` as it was.
+    // then renamed over `path`, which keeps its mode, owner and group; on
+    // success the document name becomes `path`. On failure (a full disk, a
+    // folder or FIFO at `path`, a file there that nobody may write, a
+    // document whose printed form would not load again, such as one nested
+    // more than 1000 deep) logs "[Error]" and leaves the file at `path` as it
+    // was.
     bool Save(const std::wstring& path);
     // Forgets the cursor, destroys the document, empties the document name.
+    // Frees the nodes without walking them, whatever the depth.
     void Clear();
     // Writes the document to standard output as Save would write it.
     void Print();
@@ -133,20 +165,28 @@ private:
     // Splits at every '/', keeping empty pieces: "/a//b/" gives "", "a", "",
     // "b", "".
     void SplitElementString(std::list<std::wstring>& parts, const std::wstring& path);
-    bool ParseBytes(const std::string& bytes);
-    bool MoveTo(TiXmlNode* pNode);
-    bool WalkPath(TiXmlNode* pStart, const std::wstring& path, bool reportMiss);
+    void BeginLoad(const std::string& parserName);
+    bool LoadBytes(std::string& bytes, const std::wstring& name);
+    bool FailLoad(const char* reason, int line = 0, int column = 0);
+    bool ReadStream(COruFile* pFile, std::string& bytes);
+    bool MoveTo(oru::detail::CXmlNode* pNode);
+    bool WalkPath(oru::detail::CXmlNode* pStart, const std::wstring& path, bool reportMiss);
     bool GetValueText(const char*& text);
-    bool SetValueText(const std::wstring& value, const char* utf8);
+    bool SetValueText(const std::wstring& value, bool bounded);
     bool SetFloatingValue(double value, int digits);
-    TiXmlElement* CurrentElement() const;
-    const char* FindAttr(TiXmlElement* pElement, const std::wstring& name) const;
-    bool SetAttrText(const std::wstring& name, const char* utf8);
-    void LogFileError(const wchar_t* format, const char* errorText);
+    oru::detail::CXmlNode* CurrentElement() const;
+    const char* FindAttr(const oru::detail::CXmlNode* pElement, const std::wstring& name) const;
+    bool SetAttrText(const std::wstring& name, const std::wstring& value);
+    void LogFileError(const wchar_t* format, const std::string& errorText);
     std::wstring CurrentName() const;
 
-    TiXmlDocument* m_pDocument;
+    oru::detail::CXmlTree* m_pDocument;
     std::wstring m_strDocName;
-    TiXmlNode* m_pCurNode;
+    oru::detail::CXmlNode* m_pCurNode;
     CLogSystem* m_pLogSystem;
+    // The last load's failure, for GetLastError.
+    bool m_bLoadFailed = false;
+    std::wstring m_strLoadError;
+    int m_nErrorLine = 0;
+    int m_nErrorColumn = 0;
 };

@@ -1,19 +1,20 @@
 #pragma once
 
-// A cheap pass over an XML file's bytes before the parser sees them.
+// The pass over an XML file's bytes that the cursor made before it handed
+// them to TinyXML, kept here to rebuild that reading as the reference the
+// cursor's own parser is compared with (xml_corpus_test.cpp).
 //
-// The parser descends one C++ call per nested element and frees and prints
-// its tree the same way, so a file of a few hundred kilobytes of "<a>" can
-// overflow any thread's stack. The check bounds the nesting depth the parser
-// can reach, and refuses the byte patterns that would make the parser read
-// the text differently from this pass (or read past the end of its buffer).
+// TinyXML descends one C++ call per nested element, so a file of a few
+// hundred kilobytes of "<a>" can overflow any thread's stack. The check
+// bounds the nesting depth TinyXML can reach, and refuses the byte patterns
+// that would make it read the text differently from this pass (or read past
+// the end of its buffer).
+
+#include "xml/xml_tree.h"
 
 #include <cstddef>
 
 namespace oru::detail {
-
-// Far deeper than any game data, and well inside a 1 MiB thread stack.
-constexpr int XML_MAX_DEPTH = 1000;
 
 enum eXmlInputCheck {
     XML_INPUT_OK = 0,

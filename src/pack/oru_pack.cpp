@@ -309,11 +309,17 @@ COruFile* COruPack::OpenFile(const std::wstring& name, bool inMemory)
     const auto it = m_mapFileList.find(oru::detail::FoldName(name));
     if (it == m_mapFileList.end())
         return nullptr;
+    return OpenEntry(it->second, inMemory);
+}
+
+COruFile* COruPack::OpenEntry(const _oru_pack_file_info& info, bool inMemory)
+{
+    COruLock lock(m_csOpen);
     oru::platform::CFile dataFile = MarkedDataFile();
     if (!dataFile.IsOpen())
         return nullptr;
     auto pFile = std::unique_ptr<COruFile>(new (std::nothrow) COruFile(
-        std::move(dataFile), it->second, m_header.sector_size, inMemory));
+        std::move(dataFile), info, m_header.sector_size, inMemory));
     // A preload that failed (damaged data, no memory) hands out no stream,
     // as an unreadable data file does.
     if (!pFile || pFile->m_bPreloadFailed)

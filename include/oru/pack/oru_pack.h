@@ -35,6 +35,7 @@ class CPackAccess;
 }
 namespace oru::detail {
 struct CPackFollow;
+class CPackLayer;
 }
 
 enum ORU_PACK_MODE : uint32_t {
@@ -128,6 +129,11 @@ public:
 
 private:
     friend class oru::tools::CPackAccess;  // the pack tool's view of the state below
+    friend class oru::detail::CPackLayer;  // a pack set opens its layers' entries by record
+
+    // A new stream over the entry with record `info`; null as OpenFile.
+    // Thread-safe.
+    COruFile* OpenEntry(const _oru_pack_file_info& info, bool inMemory);
 
     // Appends `count` sector numbers, all flagged used from now on, lowest
     // free first, then new sectors at the end; returns the first.

@@ -63,14 +63,17 @@ Names that cannot be shown here are listed on standard error. A read that
 meets damaged data fails with an input/output error.
   --background  returns once the folder is mounted, serving from the background
 
-diff OLD NEW --out PATCH [--layer PACK]...
+diff OLD NEW --out PATCH [--layer PACK]... [--check-content]
 Makes the patch pack PATCH (replacing any pack there) that turns OLD into NEW
 when a game reads OLD with PATCH over it: every entry of NEW whose stored bytes
 differ from OLD's or that OLD lacks, as NEW stores it, and a removal list
-(the entry .oru\removed) naming every entry of OLD that NEW lacks. With
---layer, OLD is OLD with those packs over it, as a game that shipped patches
-reads it.
-  --out PATCH  the patch pack to write
+(the entry .oru\removed) naming every entry of OLD that NEW lacks. An entry
+with the same size, creation time and write time in both is taken as unchanged
+without reading it. With --layer, OLD is OLD with those packs over it, as a
+game that shipped patches reads it.
+  --out PATCH      the patch pack to write
+  --check-content  compares the bytes of every entry, also of those whose size
+                   and times agree
 
 LAYERS: --layer PACK lays a pack over the ones before it (it may be given many
 times). A name is read from the highest pack that holds it, unless a pack above
@@ -101,7 +104,7 @@ const CCommand COMMANDS[] = {
     {"rm", CmdRm, 2, MANY, {}, {}},
     {"verify", CmdVerify, 1, MANY, {}, {"--layer"}},
     {"mount", CmdMount, 2, 2, {"--background"}, {"--layer"}},
-    {"diff", CmdDiff, 2, 2, {}, {"--out", "--layer"}},
+    {"diff", CmdDiff, 2, 2, {"--check-content"}, {"--out", "--layer"}},
 };
 
 // The paragraph of HELP for `name`: its usage line, then its help.

@@ -2,16 +2,20 @@
 //
 // A game that reads OLD with the patch laid over it (a pack set) must read
 // exactly NEW: every entry with NEW's content, and nothing NEW does not
-// hold. So the patch holds each entry of NEW whose stored bytes differ from
-// OLD's (or that OLD lacks), stored as NEW stores it (a compressed entry
-// stays compressed), with NEW's times; and a removal list naming each entry
-// of OLD that NEW lacks. OLD may itself be a pack with patches over it
-// (--layer), for the next patch of a game that shipped some. An entry whose content is the same is left out even
-// when its times differ: a patch carries content.
+// hold. So the patch holds each entry of NEW that OLD lacks or holds other
+// bytes under, stored as NEW stores it (a compressed entry stays
+// compressed), with NEW's times; and a removal list naming each entry of
+// OLD that NEW lacks. OLD may itself be a pack with patches over it
+// (--layer), for the next patch of a game that shipped some.
 //
-// The two packs are walked side by side in name order, and an entry's
-// stored bytes are read only when the sizes agree, so an unchanged pack
-// costs one read of each pack's data and a changed entry costs its copy.
+// The two packs are walked side by side in name order. An entry whose size,
+// creation time and write time are the same in both is taken as unchanged
+// without reading it, as a build that rewrites only what changed leaves the
+// rest with their times: that is what keeps a diff a small part of a build.
+// --check-content compares the bytes of those too, for trees whose tools
+// put old times on new content. Any other entry is compared byte for byte;
+// one whose content is the same is left out even when its times differ, as
+// a patch carries content.
 
 #include "commands.h"
 #include "compress.h"
@@ -56,10 +60,16 @@ struct CDiff {
 
 enum class eWalk { DONE, FAILED, INTERRUPTED };
 
+// True when the records say the entry was not rebuilt.
+bool SameRecord(const _oru_pack_file_info& a, const _oru_pack_file_info& b)
+{
+    return a.size == b.size && a.creation_time == b.creation_time && a.last_write_time == b.last_write_time;
+}
+
 // Stores each entry of NEW that OLD lacks or holds other bytes under, and
 // lists those of OLD that NEW lacks. The set's own entries (removal lists of
 // packs that are patches themselves) are not content and are passed over.
-eWalk Walk(const CPackView& oldView, const CPackView& newView, COruPack& patch, CDiff& diff)
+eWalk Walk(const CPackView& oldView, const CPackView& newView, bool checkContent, COruPack& patch, CDiff& diff)
 {
     const auto& olds = oldView.Entries();
     const auto& news = newView.Entries();
@@ -75,16 +85,16 @@ eWalk Walk(const CPackView& oldView, const CPackView& newView, COruPack& patch, 
                 diff.m_vecRemoved.push_back(olds[o].Name());
         if (oru::tools::IsReservedName(entry.Name()))
             continue;
+        const CPackView::CEntry* pOld = o < olds.size() && olds[o].Name() == entry.Name() ? &olds[o++] : nullptr;
+        if (pOld && !checkContent && SameRecord(pOld->m_info, entry.m_info))
+            continue;
         if (!ReadStoredBytes(newView, entry, newBytes)) {
             Error("%s: %s: the stored data is damaged (it reads short)", newView.Name().c_str(),
                   Narrow(entry.Name()).c_str());
             return eWalk::FAILED;
         }
-        const bool inOld = o < olds.size() && olds[o].Name() == entry.Name();
-        const bool same = inOld && olds[o].m_info.size == entry.m_info.size &&
-                          ReadStoredBytes(oldView, olds[o], oldBytes) && oldBytes == newBytes;
-        o += inOld ? 1 : 0;
-        if (same)
+        if (pOld && pOld->m_info.size == entry.m_info.size && ReadStoredBytes(oldView, *pOld, oldBytes) &&
+            oldBytes == newBytes)
             continue;
         const _oru_pack_file_info& info = entry.m_info;
         if (!patch.AddFileData(entry.Name(), newBytes.data(), info.size, info.creation_time,
@@ -145,7 +155,7 @@ int CmdDiff(const CArgs& args)
     if (!OpenForCreate(patch, base, sectorSize, false, existed))
         return EXIT_FAILED;
     CDiff diff;
-    eWalk walk = Walk(oldView, newView, patch, diff);
+    eWalk walk = Walk(oldView, newView, args.Has("--check-content"), patch, diff);
     if (walk == eWalk::DONE && !diff.m_vecRemoved.empty() && !StoreRemovals(patch, diff.m_vecRemoved))
         walk = eWalk::FAILED;
     if (walk != eWalk::DONE) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <optional>
 #include <random>
 #include <set>
@@ -149,3 +150,23 @@ TEST_P(OrupackLayers, OldUnderItsDiffReadsAsNew)
 }
 
 INSTANTIATE_TEST_SUITE_P(RandomTrees, OrupackLayers, ::testing::Values(1u, 2u, 3u));
+
+// An entry whose size and times agree is taken as unchanged without being
+// read; --check-content reads it, and finds bytes rewritten under old times.
+TEST(OrupackDiff, TrustsSizeAndTimesUnlessAskedToCheckContent)
+{
+    CTempDir dir;
+    const fs::path file = dir.Path() / "tree" / "a.bin";
+    Spit(file, "first");
+    Spit(dir.Path() / "tree" / "b.bin", "kept");
+    ASSERT_EQ(RunOrupack(dir, "create " + dir.File("old") + " " + dir.File("tree")).m_nStatus, 0);
+    const auto written = fs::last_write_time(file);
+    std::fstream(file, std::ios::binary | std::ios::in | std::ios::out) << "FIRST";  // in place: same birth
+    fs::last_write_time(file, written);
+    ASSERT_EQ(RunOrupack(dir, "create " + dir.File("new") + " " + dir.File("tree")).m_nStatus, 0);
+    const std::string diff = "diff " + dir.File("old") + " " + dir.File("new") + " --out " + dir.File("patch");
+    EXPECT_EQ(RunOrupack(dir, diff).m_strOut, dir.File("patch") + ": 0 entries added or changed, 0 removed\n");
+    EXPECT_EQ(RunOrupack(dir, diff + " --check-content").m_strOut,
+              dir.File("patch") + ": 1 entries added or changed, 0 removed\n");
+    EXPECT_EQ(RunOrupack(dir, "cat " + dir.File("old") + " a.bin --layer " + dir.File("patch")).m_strOut, "FIRST");
+}

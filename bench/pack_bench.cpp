@@ -7,6 +7,7 @@
 #include <oru/pack/oru_pack.h>
 
 #include "alloc_counter.h"
+#include "pack/gz_blocks.h"
 #include "pack/pack_format.h"
 
 #include <benchmark/benchmark.h>
@@ -20,6 +21,8 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <random>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -49,6 +52,7 @@ constexpr size_t GZIP_CONTENT_BYTES = 16u << 20;
 constexpr size_t READ_BYTES = 64u << 10;
 constexpr int SMALL_FILES = 10000;
 constexpr uint32_t MANY_LEVELS = 100;
+constexpr size_t LARGE_TEXT_BYTES = 64u << 20;  // for random reads in a large compressed entry
 
 void Require(bool ok, const char* what)
 {
@@ -340,7 +344,7 @@ struct CFixture {
         WriteFile(Path("text.gz"), m_gzipMember);
         for (const uint32_t sectorSize : {512u, 4096u})
             WritePack(Path("big" + std::to_string(sectorSize)), sectorSize,
-                      {{L"plain.bin", m_plain}, {L"text.bin", wrapped}});
+                      {{L"plain.bin", m_plain}, {L"text.bin", wrapped}, {L"blocked.bin", BlockedWrap(m_text)}});
         WriteZip(Path("big.zip"), {{"plain.bin", &m_plain, nullptr}, {"text.bin", &m_text, &deflated}});
 
         std::map<std::wstring, Bytes> smallPack;
@@ -366,6 +370,35 @@ struct CFixture {
         fs::remove_all(m_dir, ec);
     }
     std::string Path(const std::string& name) const { return (m_dir / name).string(); }
+
+    // `content` wrapped as blocked members, as orupack create --compress
+    // stores it.
+    static Bytes BlockedWrap(const Bytes& content)
+    {
+        oru::detail::CBlockWriter writer;
+        Bytes wrapped = {'O', 'R', 'U', 'G', 'Z', 'I', 'P', '1'};
+        AppendU32(wrapped, static_cast<uint32_t>(content.size()));
+        const size_t prefix = wrapped.size();
+        wrapped.resize(prefix + writer.Bound(content.size()));
+        wrapped.resize(prefix + writer.Write(content.data(), content.size(), wrapped.data() + prefix));
+        return wrapped;
+    }
+
+    // A pack of one 64 MiB text entry, as one member and as blocked
+    // members, made on first use.
+    const Bytes& LargeText()
+    {
+        if (m_largeText.empty()) {
+            m_largeText = TextLikeBytes(LARGE_TEXT_BYTES);
+            Bytes single = {'O', 'R', 'U', 'G', 'Z', 'I', 'P', '1'};
+            AppendU32(single, static_cast<uint32_t>(m_largeText.size()));
+            const Bytes member = GzipMember(m_largeText, RawDeflate(m_largeText));
+            single.insert(single.end(), member.begin(), member.end());
+            WritePack(Path("large"), 4096, {{L"single.bin", single}, {L"blocked.bin", BlockedWrap(m_largeText)}});
+        }
+        return m_largeText;
+    }
+    Bytes m_largeText;
 
     // A pack of `count` tiny entries named by ManyName, made on first use:
     // the largest ones are made only when their benchmark runs.
@@ -554,6 +587,57 @@ void PackPreload_Inflate_Gzip16M(benchmark::State& state)
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(expected.size()));
 }
 
+// Random 4 KiB reads in a 64 MiB compressed entry through one open
+// stream: one member must decode from the start for every backward seek,
+// blocked members decode only the member that holds the target.
+void PackRandomRead(benchmark::State& state, const wchar_t* entry)
+{
+    const Bytes& expected = Fixture().LargeText();
+    COruPack manager;
+    manager.OpenOruPack(Wide(Fixture().Path("large")), ORU_PACK_MODE_READ, 512);
+    COruFile* pFile = manager.OpenFile(entry, false);
+    std::mt19937 random(42);
+    Bytes buffer(4096);
+    for (auto _ : state) {
+        const long at = static_cast<long>(random() % (expected.size() - buffer.size()));
+        if (!pFile || !pFile->Fseek(at, SEEK_SET) || pFile->Fread(buffer.data(), 1, 4096) != 4096 ||
+            std::memcmp(buffer.data(), expected.data() + at, 4096) != 0)
+            state.SkipWithError("read the wrong bytes");
+    }
+    oru_fclose(pFile);
+}
+
+// Two 16 MiB blocked entries preloaded (memory mode), by one thread one
+// after the other, or by two threads at once.
+void PackPreloadBoth(benchmark::State& state, int threads)
+{
+    COruPack manager;
+    manager.OpenOruPack(Wide(Fixture().Path("big4096")), ORU_PACK_MODE_READ, 512);
+    const Bytes& expected = Fixture().m_text;
+    const auto preload = [&](bool& ok) {
+        COruFile* pFile = manager.OpenFile(L"blocked.bin", true);
+        Bytes buffer(READ_BYTES);
+        ok = pFile && PreloadedEndsMatch(*pFile, expected, buffer);
+        oru_fclose(pFile);
+    };
+    for (auto _ : state) {
+        bool first = false, second = false;
+        if (threads == 1) {
+            preload(first);
+            preload(second);
+        } else {
+            std::thread other([&] { preload(second); });
+            preload(first);
+            other.join();
+        }
+        if (!first || !second)
+            state.SkipWithError("preloaded the wrong bytes");
+    }
+    state.SetBytesProcessed(state.iterations() * 2 * static_cast<int64_t>(expected.size()));
+    if (threads == 2)
+        state.SetLabel("peer=PackPreload/OneThreadBoth/real_time goal=1.8");
+}
+
 void PackSmall_OpenRead(benchmark::State& state)
 {
     COruPack manager;
@@ -677,7 +761,24 @@ void RegisterAll()
     benchmark::RegisterBenchmark("PackStream/Gzip", [](benchmark::State& s) {
         PackStreamRead(s, "big4096", L"text.bin", Fixture().m_text, "peer=Gzread/Gzip goal=0.9");
     })->Unit(unit);
+    benchmark::RegisterBenchmark("PackStream/GzipBlocked", [](benchmark::State& s) {
+        PackStreamRead(s, "big4096", L"blocked.bin", Fixture().m_text, "peer=Gzread/Gzip goal=2.5");
+    })->Unit(unit);
     benchmark::RegisterBenchmark("Gzread/Gzip", Gzread_Gzip)->Unit(unit);
+    benchmark::RegisterBenchmark("PackRandomRead4K/OneMember",
+                                 [](benchmark::State& s) { PackRandomRead(s, L"single.bin"); })
+        ->Unit(unit)
+        ->MinTime(1.0);
+    benchmark::RegisterBenchmark("PackRandomRead4K/Blocked", [](benchmark::State& s) {
+        PackRandomRead(s, L"blocked.bin");
+        s.SetLabel("peer=PackRandomRead4K/OneMember/min_time:1.000 goal=50");
+    })->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("PackPreload/OneThreadBoth", [](benchmark::State& s) { PackPreloadBoth(s, 1); })
+        ->UseRealTime()
+        ->Unit(unit);
+    benchmark::RegisterBenchmark("PackPreload/TwoThreads", [](benchmark::State& s) { PackPreloadBoth(s, 2); })
+        ->UseRealTime()
+        ->Unit(unit);
     RegisterVsZip("Stored", "plain.bin", &CFixture::m_plain);
     RegisterVsZip("Deflated", "text.bin", &CFixture::m_text);
     benchmark::RegisterBenchmark("PackPreload_Gzip16M", PackPreload_Gzip16M)->Unit(unit);

@@ -4,15 +4,21 @@
 // pattern; the rest of it is the data file, links and all.
 //
 // Beyond not crashing, hanging or reading out of bounds: reading the content
-// a second time after a successful rewind must give the same bytes, and a
-// preload must hold what a clean streaming read gave, however it decoded.
+// a second time after a successful rewind must give the same bytes, a
+// preload must hold what a clean streaming read gave, however it decoded,
+// and content read by the sizes of blocked gzip members must be what a
+// reader of plain members makes of the same bytes, or fail cleanly.
 
 #include <oru/pack/oru_pack.h>
+
+#include "pack/gz_stream.h"
+#include "platform/file.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -67,6 +73,31 @@ bool ReadAll(COruFile& file, unsigned int chunk, std::vector<uint8_t>& out)
         out.insert(out.end(), buffer.begin(), buffer.begin() + got);
     }
     std::abort();  // a stream that never ends
+}
+
+// The entry read as plain gzip members, ignoring blocked members' sizes;
+// false when a read failed.
+bool ReadAsPlainMembers(COruPack& pack, uint32_t sectorSize, std::vector<uint8_t>& out)
+{
+    const auto it = pack.GetFileList()->find(L"f");
+    if (it == pack.GetFileList()->end())
+        return false;
+    auto pChain = std::make_unique<oru::detail::CSectorChain>(
+        oru::platform::CFile::OpenRead(Base() + ".opk"), it->second, sectorSize);
+    oru::detail::CWrapperPrefix prefix;
+    auto pStream = oru::detail::oru_gz_stream::Open(std::move(pChain), prefix, false);
+    if (!pStream)
+        return false;
+    std::vector<uint8_t> buffer(65536);
+    for (int guard = 0; guard < 1 << 20; ++guard) {
+        const int got = pStream->Read(buffer.data(), static_cast<uint32_t>(buffer.size()));
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        out.insert(out.end(), buffer.begin(), buffer.begin() + got);
+    }
+    std::abort();
 }
 
 }  // namespace
@@ -126,6 +157,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!inMemory) {
             streamed = first;
             streamedClean = clean;
+            // What came before a failure, or everything, is what plain
+            // members hold there; both clean, they are the same.
+            std::vector<uint8_t> plain;
+            const bool plainClean = ReadAsPlainMembers(pack, sectorSize, plain);
+            const size_t common = std::min(first.size(), plain.size());
+            if (!std::equal(first.begin(), first.begin() + static_cast<long>(common), plain.begin()) ||
+                (clean && plainClean && first != plain))
+                std::abort();
         } else if (streamedClean) {
             // Memory holds exactly what streaming delivers, up to the size:
             // no byte more, none made up.

@@ -93,15 +93,19 @@ bool CFolderLayer::Scan()
     return true;
 }
 
-COruFile* CFolderLayer::Open(const std::wstring& name, const _oru_pack_file_info&, bool inMemory)
+bool CFolderLayer::Take(const std::wstring& name, const _oru_pack_file_info&, CEntryOpening& opening)
 {
     const auto it = m_mapPaths.find(name);
     if (it == m_mapPaths.end())
-        return nullptr;
-    platform::CFile file = platform::CFile::OpenRead(m_strRoot + "/" + it->second);
-    if (!file.IsOpen())
-        return nullptr;
-    std::unique_ptr<COruFile> pFile(new (std::nothrow) COruFile(std::move(file), inMemory));
+        return false;
+    opening.m_file = platform::CFile::OpenRead(m_strRoot + "/" + it->second);
+    opening.m_pMake = MakeStream;
+    return opening.m_file.IsOpen();
+}
+
+COruFile* CFolderLayer::MakeStream(CEntryOpening&& opening, bool inMemory)
+{
+    std::unique_ptr<COruFile> pFile(new (std::nothrow) COruFile(std::move(opening.m_file), inMemory));
     if (!pFile || pFile->m_bPreloadFailed)
         return nullptr;
     return pFile.release();

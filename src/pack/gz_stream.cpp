@@ -1,5 +1,7 @@
 #include "pack/gz_stream.h"
 
+#include "pack/gz_blocks.h"
+
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -20,7 +22,6 @@ constexpr int FLAG_COMMENT = 0x10;
 constexpr int FLAG_RESERVED = 0xE0;
 constexpr int HEADER_FIXED_SKIP = 6;  // modification time, extra flags, system
 constexpr int RAW_DEFLATE_WINDOW = -15;
-constexpr size_t GZIP_TRAILER_BYTES = 8;  // CRC-32, then the length modulo 2^32
 // libdeflate promises nothing about the output buffer past the content it
 // reports, and copies in whole words; clearing this many bytes after the
 // content keeps a preload's zeros there without touching every page of a
@@ -64,7 +65,7 @@ oru_gz_stream::~oru_gz_stream()
 }
 
 std::unique_ptr<oru_gz_stream> oru_gz_stream::Open(std::unique_ptr<CSectorChain> pChain,
-                                                   CWrapperPrefix& prefix)
+                                                   CWrapperPrefix& prefix, bool useBlockSizes)
 {
     prefix = CWrapperPrefix();
     std::unique_ptr<oru_gz_stream> pStream(new (std::nothrow) oru_gz_stream(std::move(pChain)));
@@ -77,6 +78,12 @@ std::unique_ptr<oru_gz_stream> oru_gz_stream::Open(std::unique_ptr<CSectorChain>
     prefix = ParseWrapperPrefix(s.m_z.next_in, s.m_z.avail_in);
     s.m_z.next_in += prefix.m_nBytes;
     s.m_z.avail_in -= static_cast<uInt>(prefix.m_nBytes);
+    if (useBlockSizes && BlockedMemberSize(s.m_z.next_in, s.m_z.avail_in) != 0) {
+        s.m_nStart = s.m_pChain->Tell() - s.m_z.avail_in;
+        s.m_z.avail_in = 0;
+        s.m_pBlocks.reset(new (std::nothrow) CBlockReader(*s.m_pChain, s.m_nStart));
+        return s.m_pBlocks ? std::move(pStream) : nullptr;
+    }
     s.CheckHeader(true);
     s.m_nStart = s.m_pChain->Tell() - s.m_z.avail_in;
     return pStream;
@@ -188,6 +195,8 @@ void oru_gz_stream::FinishMember()
 
 int oru_gz_stream::Read(void* pDst, uint32_t length)
 {
+    if (m_pBlocks)
+        return m_pBlocks->Read(static_cast<uint8_t*>(pDst), length);
     if (m_nState == Z_STREAM_END)
         return 0;
     if (m_nState == Z_DATA_ERROR)
@@ -244,7 +253,7 @@ oru_gz_stream::EWholeDecode oru_gz_stream::DecodeWhole(uint8_t* pDst, uint64_t c
 {
     produced = 0;
     uint64_t fileSize = 0;
-    if (m_bPassThrough || m_nState != Z_OK || m_nOut != 0 || capacity == 0 || !DataFileSize(fileSize))
+    if (m_pBlocks || m_bPassThrough || m_nState != Z_OK || m_nOut != 0 || capacity == 0 || !DataFileSize(fileSize))
         return EWholeDecode::NotTried;
 
     // Every stored byte Read could ever see: the buffered ones, then the rest
@@ -311,9 +320,9 @@ int oru_gz_stream::Rewind()
 
 int64_t oru_gz_stream::Seek(int64_t offset, int whence)
 {
-    if ((whence != SEEK_SET && whence != SEEK_CUR) || m_nState == Z_DATA_ERROR)
+    if ((whence != SEEK_SET && whence != SEEK_CUR) || Tell() < 0)
         return -1;
-    const int64_t position = static_cast<int64_t>(m_nOut);
+    const int64_t position = Tell();
     if (whence == SEEK_CUR) {
         if (offset > INT64_MAX - position)
             return -1;
@@ -321,6 +330,8 @@ int64_t oru_gz_stream::Seek(int64_t offset, int whence)
     }
     if (offset < 0)
         return -1;
+    if (m_pBlocks)
+        return m_pBlocks->Seek(offset);
     // Staying put always works, also at the end, where telling must not fail.
     if (offset == position)
         return position;

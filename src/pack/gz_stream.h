@@ -14,9 +14,14 @@
 // start of the data and decodes again, because deflate cannot be entered in
 // the middle. A rewind restores the form found at open, so bytes after the
 // last member never turn a compressed entry into a pass-through one.
+//
+// Content written as blocked members (gz_blocks.h), whose headers give each
+// member's size, is read by a CBlockReader instead: a member at a time,
+// decoded whole, and seeks go straight to the member that holds the target.
 
 #include <oru/core/non_copyable.h>
 
+#include "pack/gz_block_reader.h"
 #include "pack/pack_format.h"
 #include "pack/sector_chain.h"
 
@@ -37,8 +42,10 @@ public:
     // the wrapper prefix if there is one (`prefix` says what it found), then
     // the first member's header. Null when memory for it cannot be had; the
     // chain is then released.
+    // `useBlockSizes` false reads blocked members as plain ones, as a reader
+    // that knows nothing of their sizes would (for checks).
     static std::unique_ptr<oru_gz_stream> Open(std::unique_ptr<CSectorChain> pChain,
-                                               CWrapperPrefix& prefix);
+                                               CWrapperPrefix& prefix, bool useBlockSizes = true);
     ~oru_gz_stream();
 
     // Up to `length` content bytes (at most INT32_MAX): the count produced, 0
@@ -48,10 +55,18 @@ public:
     // position; from the end is refused). The new position, or -1.
     int64_t Seek(int64_t offset, int whence);
     // The content position, or -1 when damaged.
-    int64_t Tell() const { return m_nState == Z_DATA_ERROR ? -1 : static_cast<int64_t>(m_nOut); }
+    int64_t Tell() const
+    {
+        if (m_pBlocks)
+            return m_pBlocks->Tell();
+        return m_nState == Z_DATA_ERROR ? -1 : static_cast<int64_t>(m_nOut);
+    }
     // Nonzero once a read ran out of input or the last member has ended.
-    bool AtEnd() const { return m_bExhausted || m_nState == Z_STREAM_END; }
+    bool AtEnd() const { return m_pBlocks ? m_pBlocks->AtEnd() : m_bExhausted || m_nState == Z_STREAM_END; }
     bool IsPassThrough() const { return m_bPassThrough; }
+    // True when the content is blocked members: every piece is checked
+    // before it is given out, and seeks cost one member's decoding.
+    bool IsBlocked() const { return m_pBlocks != nullptr; }
 
     enum class EWholeDecode {
         NotTried,  // pass-through, damaged, already read, or no room: pDst untouched
@@ -98,6 +113,7 @@ private:
     uint32_t m_nCrc = 0;          // CRC-32 of the current member's content so far
     uint32_t m_nStart = 0;        // stored offset where the content data begins
     uint64_t m_nOut = 0;          // content bytes produced: the position
+    std::unique_ptr<CBlockReader> m_pBlocks;  // blocked members: reads and seeks go there
 };
 
 }  // namespace oru::detail

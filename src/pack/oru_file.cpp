@@ -41,6 +41,7 @@ COruFile::COruFile(CFile&& dataFile, const _oru_pack_file_info& info, uint32_t s
     m_pSource = oru::detail::OpenEntrySource(std::move(dataFile), info, sectorSize, inMemory, found);
     m_dwFileSize = found.m_nContentSize;
     m_bPreloadFailed = found.m_bPreloadFailed;
+    m_bChecksAsItReads = found.m_bChecksAsItReads;
 }
 
 // The entry's chain names its own offsets, so the handle's position is not needed.

@@ -303,23 +303,40 @@ bool COruPack::SetWorkDir(const std::wstring& dir)
     return true;
 }
 
+// The lock covers only finding the entry and taking a descriptor: the
+// stream's own reads (all of them, for a preload) run outside it, so threads
+// that load assets at once do not wait for each other's decoding.
 COruFile* COruPack::OpenFile(const std::wstring& name, bool inMemory)
 {
-    COruLock lock(m_csOpen);
-    const auto it = m_mapFileList.find(oru::detail::FoldName(name));
-    if (it == m_mapFileList.end())
-        return nullptr;
-    return OpenEntry(it->second, inMemory);
+    const std::wstring folded = oru::detail::FoldName(name);
+    _oru_pack_file_info info{};
+    uint32_t sectorSize = 0;
+    oru::platform::CFile dataFile;
+    {
+        COruLock lock(m_csOpen);
+        const auto it = m_mapFileList.find(folded);
+        if (it == m_mapFileList.end())
+            return nullptr;
+        info = it->second;
+        TakeDataFile(dataFile, sectorSize);
+    }
+    return MakeStream(std::move(dataFile), info, sectorSize, inMemory);
 }
 
-COruFile* COruPack::OpenEntry(const _oru_pack_file_info& info, bool inMemory)
+void COruPack::TakeDataFile(oru::platform::CFile& dataFile, uint32_t& sectorSize)
 {
     COruLock lock(m_csOpen);
-    oru::platform::CFile dataFile = MarkedDataFile();
+    sectorSize = m_header.sector_size;
+    dataFile = MarkedDataFile();
+}
+
+COruFile* COruPack::MakeStream(oru::platform::CFile&& dataFile, const _oru_pack_file_info& info,
+                               uint32_t sectorSize, bool inMemory)
+{
     if (!dataFile.IsOpen())
         return nullptr;
-    auto pFile = std::unique_ptr<COruFile>(new (std::nothrow) COruFile(
-        std::move(dataFile), info, m_header.sector_size, inMemory));
+    auto pFile = std::unique_ptr<COruFile>(
+        new (std::nothrow) COruFile(std::move(dataFile), info, sectorSize, inMemory));
     // A preload that failed (damaged data, no memory) hands out no stream,
     // as an unreadable data file does.
     if (!pFile || pFile->m_bPreloadFailed)

@@ -112,13 +112,20 @@ bool COruPackSet::HasLayer(const std::wstring& path) const
     return false;
 }
 
+// As in COruPack::OpenFile, the lock covers only finding the entry and
+// taking its descriptor; the stream's reads run outside it.
 COruFile* COruPackSet::OpenFile(const std::wstring& name, bool inMemory)
 {
-    COruLock lock(m_csOpen);
-    const auto it = m_mapFileList.find(oru::detail::FoldName(name));
-    if (it == m_mapFileList.end())
-        return nullptr;
-    return m_vecLayers[it->second.m_nLayer]->Open(it->first, it->second.m_info, inMemory);
+    const std::wstring folded = oru::detail::FoldName(name);
+    oru::detail::CEntryOpening opening;
+    {
+        COruLock lock(m_csOpen);
+        const auto it = m_mapFileList.find(folded);
+        if (it == m_mapFileList.end() ||
+            !m_vecLayers[it->second.m_nLayer]->Take(it->first, it->second.m_info, opening))
+            return nullptr;
+    }
+    return opening.Make(inMemory);
 }
 
 bool COruPackSet::RefreshOruPackSet(const OruPackChangeCallback& onChange)

@@ -27,6 +27,12 @@ std::unique_ptr<COruPack> NewUnregisteredPack()
 
 }  // namespace
 
+COruFile* IPackLayer::Open(const std::wstring& name, const _oru_pack_file_info& info, bool inMemory)
+{
+    CEntryOpening opening;
+    return Take(name, info, opening) ? opening.Make(inMemory) : nullptr;
+}
+
 void IPackLayer::LoadRemovals()
 {
     m_setRemovals.clear();
@@ -59,9 +65,17 @@ try {
     return nullptr;
 }
 
-COruFile* CPackLayer::Open(const std::wstring&, const _oru_pack_file_info& info, bool inMemory)
+bool CPackLayer::Take(const std::wstring&, const _oru_pack_file_info& info, CEntryOpening& opening)
 {
-    return m_pPack->OpenEntry(info, inMemory);
+    m_pPack->TakeDataFile(opening.m_file, opening.m_nSectorSize);
+    opening.m_info = info;
+    opening.m_pMake = MakeStream;
+    return opening.m_file.IsOpen();
+}
+
+COruFile* CPackLayer::MakeStream(CEntryOpening&& opening, bool inMemory)
+{
+    return COruPack::MakeStream(std::move(opening.m_file), opening.m_info, opening.m_nSectorSize, inMemory);
 }
 
 bool CPackLayer::Refresh()

@@ -12,6 +12,7 @@
 #include <oru/core/non_copyable.h>
 #include <oru/pack/oru_pack.h>
 
+#include "platform/file.h"
 #include "platform/file_watch.h"
 
 #include <cstdint>
@@ -22,16 +23,32 @@
 
 namespace oru::detail {
 
+// What a stream over one entry needs, taken from its layer while the set's
+// lock is held; the stream is then made from it with no lock held (and
+// perhaps after the layer is gone), so preloads on several threads run at
+// once.
+struct CEntryOpening {
+    platform::CFile m_file;              // the pack's data file, or the loose file
+    _oru_pack_file_info m_info{};
+    uint32_t m_nSectorSize = 0;
+    COruFile* (*m_pMake)(CEntryOpening&& opening, bool inMemory) = nullptr;
+
+    // The stream, owned by the caller; null as COruPack::OpenFile.
+    COruFile* Make(bool inMemory) { return m_pMake ? m_pMake(std::move(*this), inMemory) : nullptr; }
+};
+
 class IPackLayer : private COruNonCopyable {
 public:
     virtual ~IPackLayer() = default;
 
     // The layer's entries by stored name, reserved names included.
     virtual const COruPack::FileList& Entries() const = 0;
-    // A new stream over the entry `name` with record `info` (both as
-    // Entries gave them); the caller owns it. Null as COruPack::OpenFile.
-    virtual COruFile* Open(const std::wstring& name, const _oru_pack_file_info& info,
-                           bool inMemory) = 0;
+    // Takes what a stream over the entry `name` with record `info` (both as
+    // Entries gave them) needs; false when it cannot be had.
+    virtual bool Take(const std::wstring& name, const _oru_pack_file_info& info,
+                      CEntryOpening& opening) = 0;
+    // Take and Make at once.
+    COruFile* Open(const std::wstring& name, const _oru_pack_file_info& info, bool inMemory);
     // Takes in what changed on disk since the last call; true when the
     // entries or the removals may differ. Cheap when nothing changed.
     virtual bool Refresh() = 0;
@@ -63,13 +80,15 @@ public:
     static std::unique_ptr<CPackLayer> Load(const std::wstring& path);
 
     const COruPack::FileList& Entries() const override { return *m_pPack->GetFileList(); }
-    COruFile* Open(const std::wstring& name, const _oru_pack_file_info& info,
-                   bool inMemory) override;
+    bool Take(const std::wstring& name, const _oru_pack_file_info& info,
+              CEntryOpening& opening) override;
     bool Refresh() override;
     const COruPack* Pack() const override { return m_pPack.get(); }
 
 private:
     explicit CPackLayer(const std::wstring& path) : IPackLayer(path) {}
+    static COruFile* MakeStream(CEntryOpening&& opening, bool inMemory);
+
     std::unique_ptr<COruPack> m_pPack;
 };
 
@@ -85,14 +104,15 @@ public:
     static std::unique_ptr<CFolderLayer> Load(const std::wstring& path);
 
     const COruPack::FileList& Entries() const override { return m_mapEntries; }
-    COruFile* Open(const std::wstring& name, const _oru_pack_file_info& info,
-                   bool inMemory) override;
+    bool Take(const std::wstring& name, const _oru_pack_file_info& info,
+              CEntryOpening& opening) override;
     // Looks at the folder again only when the kernel reported a change in
     // it (or cannot watch it).
     bool Refresh() override;
 
 private:
     explicit CFolderLayer(const std::wstring& path) : IPackLayer(path) {}
+    static COruFile* MakeStream(CEntryOpening&& opening, bool inMemory);
     // Lists the tree into the tables; false when the folder cannot be read.
     bool Scan();
 

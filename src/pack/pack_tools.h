@@ -18,6 +18,7 @@
 #include <oru/pack/oru_pack_set.h>
 
 #include "core/utf8.h"
+#include "pack/gz_blocks.h"
 #include "pack/pack_check.h"
 #include "pack/pack_format.h"
 #include "pack/pack_index.h"
@@ -61,6 +62,9 @@ public:
     static bool DropAllEntries(COruPack& pack) { return pack.DropAllEntries(); }
     static bool SaveNow(COruPack& pack) { return pack.SaveNow(); }
     static void AbandonChanges(COruPack& pack) { pack.AbandonChanges(); }
+    // True when a streaming `file` checks each piece of its content before
+    // giving it out and seeks cheaply (blocked gzip members).
+    static bool ChecksAsItReads(const COruFile& file) { return file.m_bChecksAsItReads; }
     // A descriptor of the pack's own, marked as read (see pack_follow.h).
     static platform::CFile MarkedDataFile(const COruPack& pack) { return pack.MarkedDataFile(); }
     // The pack of a set's layer at `position` (0 the lowest); null for a
@@ -103,6 +107,7 @@ private:
 };
 
 // Shared helpers, each documented where it is defined.
+using detail::CBlockWriter;
 using detail::CheckPack;
 using detail::CIndexTables;
 using detail::CPackCheckHooks;

@@ -332,5 +332,16 @@ bool CSectorChain::Seek(uint64_t target)
     return true;
 }
 
-}  // namespace oru::detail
+CSectorChain::CMark CSectorChain::Here() const
+{
+    CMark mark;
+    mark.m_pos = m_pos;
+    return mark;
+}
 
+void CSectorChain::Return(const CMark& mark)
+{
+    m_pos = mark.m_pos;
+}
+
+}  // namespace oru::detail

@@ -52,10 +52,6 @@ public:
     // the chain breaks before it.
     bool Seek(uint64_t target);
     uint32_t Tell() const { return m_pos.m_nEntryPos; }
-    uint32_t Size() const { return m_nSize; }
-    // The data file's length, for bounding what the entry can really hold;
-    // false when it cannot be asked.
-    bool DataFileSize(uint64_t& size) const { return m_file.Size(size); }
 
 private:
     struct CPosition {
@@ -63,6 +59,22 @@ private:
         uint32_t m_nSectorPos = 0;  // offset in its payload; sector size = used up
         uint32_t m_nEntryPos = 0;   // offset in the stored bytes
     };
+
+public:
+    // A place in the chain, to come back to without walking the links from
+    // the start again (a seek backward does that).
+    class CMark {
+        friend class CSectorChain;
+        CPosition m_pos{CChainWalk(0, 0)};
+    };
+    CMark Here() const;
+    void Return(const CMark& mark);
+    uint32_t Size() const { return m_nSize; }
+    // The data file's length, for bounding what the entry can really hold;
+    // false when it cannot be asked.
+    bool DataFileSize(uint64_t& size) const { return m_file.Size(size); }
+
+private:
 
     // The position before any sector is entered: the first read or seek
     // enters `first_sector`, with no I/O until then.

@@ -258,10 +258,13 @@ std::unique_ptr<IStreamSource> OpenEntrySource(platform::CFile&& dataFile,
         if (prefix.m_bWrapped)
             info.m_nContentSize = prefix.m_nDeclared;
     }
+    const bool blocked = pStream && pStream->IsBlocked();
     std::unique_ptr<CEntrySource> pSource(pStream ? new (std::nothrow) CEntrySource(std::move(pStream))
                                                   : nullptr);
-    if (!inMemory)
+    if (!inMemory) {
+        info.m_bChecksAsItReads = blocked && pSource;
         return pSource;
+    }
     return pSource ? PreloadEntry(*pSource, info) : PreloadFailed(info);
 }
 

@@ -45,6 +45,7 @@ public:
 struct CSourceInfo {
     uint32_t m_nContentSize = 0;    // the wrapper's declared length, else the stored or file length
     bool m_bPreloadFailed = false;  // a preload met damaged data or lacked memory: no source was made
+    bool m_bChecksAsItReads = false;  // streaming blocked members (oru_gz_stream::IsBlocked)
 };
 
 // A source over a pack entry stored on `dataFile` (which it keeps). With

@@ -510,3 +510,21 @@ TEST_F(Orupack, ACreateThatStopsPartWayKeepsThePreviousPack)
     EXPECT_EQ(Run("cat " + Base() + " big.bin").m_strOut, Noise(4u << 20, 7));
     EXPECT_NE(Run("cat " + Base() + " keep.txt").m_nStatus, 0);
 }
+
+// add --compress stores a file compressed, as create does: a re-added asset
+// keeps its compression.
+TEST_F(Orupack, AddCompressesWhenAsked)
+{
+    const std::string text = std::string(300000, 'a') + "the end\n";
+    Spit(m_dir.Path() / "text.txt", text);
+    for (const bool compress : {false, true}) {
+        ASSERT_EQ(Run("add " + Base() + " " + m_dir.File("text.txt") + " --as text.txt" +
+                      (compress ? " --compress" : ""))
+                      .m_nStatus,
+                  0);
+        COruPack pack;
+        ASSERT_TRUE(pack.OpenOruPack(Wide(Base()), ORU_PACK_MODE_READ, 512));
+        EXPECT_EQ(pack.GetFileList()->at(L"text.txt").size < 10000, compress);
+        EXPECT_EQ(Run("cat " + Base() + " text.txt").m_strOut, text);
+    }
+}

@@ -2,7 +2,6 @@
 
 #include "pack/pack_tools.h"
 
-#include <zlib.h>
 
 #include <cstring>
 
@@ -23,24 +22,20 @@ bool WrapCompressed(const CBytes& content, CBytes& wrapped, bool always)
     using oru::tools::WRAPPER_PREFIX_BYTES;
     if ((!always && content.size() <= WRAPPER_PREFIX_BYTES) || content.size() > UINT32_MAX)
         return false;
-    z_stream z{};
-    // Window bits 15 + 16: a gzip header and trailer around the deflate data.
-    if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    // One compressor per thread: making one costs more than a small file's
+    // compression, and the tree reader prepares files on its own thread.
+    thread_local oru::tools::CBlockWriter t_writer;
+    if (!t_writer.IsReady())
         return false;
-    // Anything as large as the content is no gain, so the output stops there
-    // unless the wrapper is wanted whatever it costs.
-    wrapped.resize(always ? WRAPPER_PREFIX_BYTES + deflateBound(&z, static_cast<uLong>(content.size()))
-                          : content.size());
+    try {
+        wrapped.resize(WRAPPER_PREFIX_BYTES + t_writer.Bound(content.size()));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     oru::tools::WriteWrapperPrefix(static_cast<uint32_t>(content.size()), wrapped.data());
-    z.next_in = const_cast<Bytef*>(content.data());
-    z.avail_in = static_cast<uInt>(content.size());
-    z.next_out = wrapped.data() + WRAPPER_PREFIX_BYTES;
-    z.avail_out = static_cast<uInt>(wrapped.size() - WRAPPER_PREFIX_BYTES);
-    const int result = deflate(&z, Z_FINISH);
-    const size_t produced = z.total_out;
-    deflateEnd(&z);
-    if (result != Z_STREAM_END)
-        return false;  // ran out of room: not smaller
+    const size_t produced = t_writer.Write(content.data(), content.size(), wrapped.data() + WRAPPER_PREFIX_BYTES);
+    if (produced == 0)
+        return false;
     wrapped.resize(WRAPPER_PREFIX_BYTES + produced);
     return always || wrapped.size() < content.size();
 }

@@ -1,7 +1,8 @@
 #pragma once
 
 // The "ORUGZIP1" form of a stored file: the magic, the content's length
-// (32-bit little-endian) and one gzip member made by zlib.
+// (32-bit little-endian) and the content as blocked gzip members, one per
+// 256 KiB of content, each saying its size (see the library's gz_blocks.h).
 
 #include <cstddef>
 #include <cstdint>
@@ -35,7 +36,7 @@ using CBytes = std::vector<uint8_t, CUninitialised<uint8_t>>;
 // Fills `wrapped` and returns true when the wrapped form is smaller than
 // `content`, or whatever its size when `always`; false (with `wrapped`
 // unspecified) when it is not smaller, when the content is 4 GiB or more, or
-// when zlib fails.
+// when the compressor cannot be had.
 bool WrapCompressed(const CBytes& content, CBytes& wrapped, bool always = false);
 
 // True when readers would not give `start` (a file's first bytes) back as

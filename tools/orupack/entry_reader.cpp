@@ -8,6 +8,9 @@
 // Decoded content cannot be trusted until a member's checksum at its end has
 // been checked, so the first read decodes all of it, and nothing is given out
 // unless all of it decodes, with good checksums, to exactly the length shown.
+// Blocked members are the exception: the stream checks each one before it
+// gives out any of its bytes, so only their total length is checked first,
+// from their headers, and reads anywhere decode one member.
 // Small content stays in memory from then on; larger content is decoded
 // again as it is read, which the stream does forward without cost and
 // backward by starting over.
@@ -16,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -54,6 +58,15 @@ long CEntryReader::ReadAt(uint64_t offset, uint8_t* pDst, size_t size)
 int CEntryReader::CheckDecoded()
 {
     const uint64_t size = m_file.m_nSize;
+    // Blocked members are checked member by member as they are read; only
+    // their length is checked here, from their headers: the content must end
+    // exactly at the size shown.
+    if (Reopen() && oru::tools::CPackAccess::ChecksAsItReads(*m_pStream)) {
+        uint8_t extra = 0;
+        const bool exact = size <= LONG_MAX && m_pStream->Fseek(static_cast<long>(size), SEEK_SET) &&
+                           m_pStream->Fread(&extra, 1, 1) == 0;
+        return exact ? 0 : -EIO;
+    }
     const bool keep = size <= MEMORY_LIMIT;
     std::vector<uint8_t> scratch;
     try {

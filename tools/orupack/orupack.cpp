@@ -15,12 +15,14 @@ using namespace orupack;
 // Every command's usage line (without the program's name) and its help,
 // one paragraph each, in the order the overview lists them.
 constexpr const char* HELP = R"(create PACK DIR [--sector-size N] [--compress]
-Makes a new pack PACK (PACK.odx and PACK.opk) from every regular file under DIR,
-replacing any pack already there. Entry names are the paths relative to DIR with
-'\' between folders, in lower case.
-  --sector-size N  payload bytes per sector (default 512)
+Makes a new pack PACK (PACK.odx and PACK.opk) from every regular file under DIR.
+A pack already there is rebuilt in place, keeping its sector size; readers that
+have it open go on reading the old content. Entry names are the paths relative
+to DIR with '\' between folders, in lower case.
+  --sector-size N  payload bytes per sector (default 512; a new pack only)
   --compress       store each file gzip-compressed in the ORUGZIP1 wrapper when
-                   that makes it smaller; readers decompress it transparently
+                   that makes it smaller (blocked members of 256 KiB, compressed
+                   on every core); readers decompress it transparently
 
 list PACK... [--layer PACK]... [--long]
 Lists the entries: content size, stored size, last write time and name. Several
@@ -39,10 +41,11 @@ Writes every entry (or the NAMEs given) as files under DIR, decompressed.
 Names that are absolute, hold '..' or would lead through a symbolic link are
 refused; the other entries are still extracted.
 
-add PACK FILE... [--as NAME]
+add PACK FILE... [--as NAME] [--compress]
 Adds files, replacing entries of the same name; the pack is created when missing.
 A file's entry name is its path as given, with '\' between folders.
-  --as NAME  stores the one FILE given under NAME
+  --as NAME    stores the one FILE given under NAME
+  --compress   stores files compressed where that makes them smaller, as create
 
 rm PACK NAME...
 Deletes entries. Their sectors become free for later additions.
@@ -100,7 +103,7 @@ const CCommand COMMANDS[] = {
     {"info", CmdInfo, 1, 1, {}, {}},
     {"cat", CmdCat, 2, 2, {}, {"--layer"}},
     {"extract", CmdExtract, 2, MANY, {}, {"--layer"}},
-    {"add", CmdAdd, 2, MANY, {}, {"--as"}},
+    {"add", CmdAdd, 2, MANY, {"--compress"}, {"--as"}},
     {"rm", CmdRm, 2, MANY, {}, {}},
     {"verify", CmdVerify, 1, MANY, {}, {"--layer"}},
     {"mount", CmdMount, 2, 2, {"--background"}, {"--layer"}},

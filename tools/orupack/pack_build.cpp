@@ -418,6 +418,7 @@ private:
     static constexpr size_t BATCH_FILES = 16;
     static constexpr size_t WINDOW_FILES = 64;
     static constexpr size_t WINDOW_BYTES = 32 * 1024 * 1024;
+    static constexpr unsigned PREPARERS = 2;  // the machines games are built on have at least two cores
 
     // Called under the lock. Once the walk is over, whatever is left is the
     // last batch, or nothing.
@@ -445,18 +446,90 @@ private:
 
     void Run()
     {
-        auto hand = [this](CFound&& find) {
-            if (m_bStop)
-                return;  // the taker is gone: the walk runs out without reading
-            NoteEntryName(find);
-            if (find.m_eKind == eFound::FILE)
-                find.m_prepared = Prepare(m_strRoot + "/" + find.m_strRelative, m_bCompress, m_nSectorSize);
-            Hand(std::move(find));
-        };
-        WalkTree(m_strRoot, "", false, hand);
+        if (m_bCompress) {
+            RunCompressing();
+        } else {
+            auto hand = [this](CFound&& find) {
+                if (m_bStop)
+                    return;  // the taker is gone: the walk runs out without reading
+                NoteEntryName(find);
+                if (find.m_eKind == eFound::FILE)
+                    find.m_prepared = Prepare(m_strRoot + "/" + find.m_strRelative, m_bCompress, m_nSectorSize);
+                Hand(std::move(find));
+            };
+            WalkTree(m_strRoot, "", false, hand);
+        }
         std::lock_guard<std::mutex> lock(m_cs);
         m_bWalked = true;
         m_cvReady.notify_one();
+    }
+
+    // Compressing costs far more than reading, so it runs on every core: the
+    // tree is walked first (names only), then PREPARERS threads compress the
+    // files, each taking the next one not taken, at most a window ahead of
+    // the hand-over, which goes on in the walk's order.
+    void RunCompressing()
+    {
+        std::vector<CFound> finds;
+        auto keep = [&](CFound&& find) {
+            NoteEntryName(find);
+            finds.push_back(std::move(find));
+        };
+        WalkTree(m_strRoot, "", false, keep);
+        std::mutex cs;
+        std::condition_variable cvDone, cvRoom;
+        std::vector<uint8_t> done(finds.size(), 0);
+        size_t next = 0, handed = 0;
+        const auto work = [&] {
+            for (;;) {
+                size_t i = 0;
+                {
+                    std::unique_lock<std::mutex> lock(cs);
+                    cvRoom.wait(lock, [&] { return m_bStop || next >= finds.size() || next < handed + WINDOW_FILES; });
+                    if (m_bStop || next >= finds.size())
+                        return;
+                    i = next++;
+                }
+                CFound& find = finds[i];
+                if (find.m_eKind == eFound::FILE)
+                    find.m_prepared = Prepare(m_strRoot + "/" + find.m_strRelative, true, m_nSectorSize);
+                {
+                    std::lock_guard<std::mutex> lock(cs);
+                    done[i] = 1;
+                }
+                cvDone.notify_all();
+            }
+        };
+        std::vector<std::thread> preparers;
+        for (unsigned i = 0; i < PREPARERS; ++i) {
+            try {
+                preparers.emplace_back(work);
+            } catch (const std::system_error&) {
+                break;
+            }
+        }
+        for (size_t i = 0; i < finds.size() && !m_bStop; ++i) {
+            if (preparers.empty()) {
+                if (finds[i].m_eKind == eFound::FILE)
+                    finds[i].m_prepared = Prepare(m_strRoot + "/" + finds[i].m_strRelative, true, m_nSectorSize);
+            } else {
+                std::unique_lock<std::mutex> lock(cs);
+                cvDone.wait(lock, [&] { return done[i] != 0; });
+            }
+            Hand(std::move(finds[i]));
+            {
+                std::lock_guard<std::mutex> lock(cs);
+                handed = i + 1;
+            }
+            cvRoom.notify_all();
+        }
+        {
+            std::lock_guard<std::mutex> lock(cs);
+            handed = finds.size();  // a stop: the preparers see it and leave
+        }
+        cvRoom.notify_all();
+        for (std::thread& preparer : preparers)
+            preparer.join();
     }
 
     void Hand(CFound&& find)
@@ -804,7 +877,7 @@ int CmdAdd(const CArgs& args)
     int interrupted = 0;
     size_t added = 0;
     {
-        CAdder adder(pack, base, false);  // its staging folder goes before the command ends
+        CAdder adder(pack, base, args.Has("--compress"));  // its staging folder goes before the command ends
         for (size_t i = 1; i < args.m_vecWords.size(); ++i) {
             if ((interrupted = oru::tools::TerminationRequested()) != 0)
                 break;

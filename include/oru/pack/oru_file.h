@@ -29,6 +29,9 @@ namespace oru::detail {
 class IStreamSource;
 class CFolderLayer;
 }
+namespace oru::tools {
+class CPackAccess;
+}
 
 class ORU_API COruFile : private COruNonCopyable {
 public:
@@ -64,6 +67,7 @@ public:
 
 private:
     friend class COruPack;
+    friend class oru::tools::CPackAccess;  // the pack tool's view of the state below
     friend class oru::detail::CFolderLayer;
     // The pack's way in: a descriptor it opened for this stream alone.
     COruFile(oru::platform::CFile&& dataFile, const _oru_pack_file_info& info,
@@ -79,6 +83,9 @@ private:
     // The preload met damaged data or could not have its memory: there is no
     // source, and the pack hands out no stream.
     bool m_bPreloadFailed = false;
+    // Streaming blocked gzip members: each member is checked before any of
+    // its bytes are given out, and a seek decodes one member.
+    bool m_bChecksAsItReads = false;
 };
 
 // The C-style forms. A null stream gives 0 (oru_fread, oru_feof), 1

@@ -136,11 +136,13 @@ bool COruPackSet::RefreshOruPackSet(const OruPackChangeCallback& onChange)
         COruLock lock(m_csOpen);
         bool changed = m_bMergePending;
         try {
+            idsBefore = m_vecLayerIds;
             for (const CLayerPtr& pLayer : m_vecLayers)
                 changed = pLayer->Refresh() || changed;
-            idsBefore = m_vecLayerIds;
         } catch (const std::bad_alloc&) {
-            changed = true;  // a layer may have half taken in its change
+            if (idsBefore.size() != m_vecLayerIds.size())
+                return false;  // nothing taken in yet
+            changed = true;    // a layer may have half taken in its change
         }
         if (!changed)
             return false;

@@ -66,7 +66,8 @@ public:
     // The same for a folder of loose files: entry names are the paths below
     // it with '\' between folders, folded to lower case. False when `path`
     // is not a folder. The folder is watched from now on, for
-    // RefreshOruPackSet.
+    // RefreshOruPackSet; where the kernel cannot watch all of it (no
+    // watches left), every refresh looks through the folder instead.
     bool AddFolder(const std::wstring& path, const OruPackChangeCallback& onChange = nullptr);
     // Takes out the layer opened with `path`; false when there is none.
     bool RemoveLayer(const std::wstring& path, const OruPackChangeCallback& onChange = nullptr);

@@ -321,9 +321,21 @@ COruFile* COruPack::OpenFile(const std::wstring& name, bool inMemory)
         if (it == m_mapFileList.end())
             return nullptr;
         info = it->second;
-        sectorSize = m_header.sector_size;
-        dataFile = MarkedDataFile();
+        TakeDataFile(dataFile, sectorSize);
     }
+    return MakeStream(std::move(dataFile), info, sectorSize, inMemory);
+}
+
+void COruPack::TakeDataFile(oru::platform::CFile& dataFile, uint32_t& sectorSize)
+{
+    COruLock lock(m_csOpen);
+    sectorSize = m_header.sector_size;
+    dataFile = MarkedDataFile();
+}
+
+COruFile* COruPack::MakeStream(oru::platform::CFile&& dataFile, const _oru_pack_file_info& info,
+                               uint32_t sectorSize, bool inMemory)
+{
     if (!dataFile.IsOpen())
         return nullptr;
     auto pFile = std::unique_ptr<COruFile>(

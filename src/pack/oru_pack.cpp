@@ -323,7 +323,10 @@ COruFile* COruPack::OpenFile(const std::wstring& name, bool inMemory)
         info = it->second;
         TakeDataFile(dataFile, sectorSize);
     }
-    return MakeStream(std::move(dataFile), info, sectorSize, inMemory);
+    COruFile* pFile = MakeStream(std::move(dataFile), info, sectorSize, inMemory);
+    if (pFile)
+        oru::detail::NoteStreamName(pFile, name);
+    return pFile;
 }
 
 void COruPack::TakeDataFile(oru::platform::CFile& dataFile, uint32_t& sectorSize)
@@ -344,7 +347,6 @@ COruFile* COruPack::MakeStream(oru::platform::CFile&& dataFile, const _oru_pack_
     // as an unreadable data file does.
     if (!pFile || pFile->m_bPreloadFailed)
         return nullptr;
-    oru::detail::NoteStreamName(pFile.get(), name);
     return pFile.release();
 }
 

@@ -14,6 +14,7 @@
 
 #include <oru/pack/oru_pack_set.h>
 
+#include "crash/open_files.h"
 #include "pack/pack_follow.h"
 #include "pack/pack_format.h"
 #include "pack/pack_layer.h"
@@ -125,7 +126,10 @@ COruFile* COruPackSet::OpenFile(const std::wstring& name, bool inMemory)
             !m_vecLayers[it->second.m_nLayer]->Take(it->first, it->second.m_info, opening))
             return nullptr;
     }
-    return opening.Make(inMemory);
+    COruFile* pFile = opening.Make(inMemory);
+    if (pFile)
+        oru::detail::NoteStreamName(pFile, name);
+    return pFile;
 }
 
 bool COruPackSet::RefreshOruPackSet(const OruPackChangeCallback& onChange)

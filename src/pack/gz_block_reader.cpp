@@ -108,12 +108,15 @@ int64_t CBlockReader::MemberAt(uint64_t offset, bool load)
     }
 }
 
-bool CBlockReader::Load(size_t index)
+bool CBlockReader::Load(size_t index, uint8_t* pOut)
 {
     const CMember& member = m_vecMembers[index];
     const size_t dataBytes = member.m_nSize - BLOCK_HEADER_BYTES - GZIP_TRAILER_BYTES;
     try {
-        m_vecBlock.resize(member.m_nLength);
+        if (!pOut) {
+            m_vecBlock.resize(member.m_nLength);
+            m_nLoaded = -1;
+        }
         if (m_nStoredMember != static_cast<int64_t>(index)) {
             m_vecStored.resize(member.m_nSize);
             m_chain.Return(member.m_start);
@@ -125,16 +128,17 @@ bool CBlockReader::Load(size_t index)
     } catch (const std::bad_alloc&) {
         return Fail();
     }
+    uint8_t* pContent = pOut ? pOut : m_vecBlock.data();
     size_t used = 0, produced = 0;
     const uint8_t* pTrailer = m_vecStored.data() + BLOCK_HEADER_BYTES + dataBytes;
     if (BlockedMemberSize(m_vecStored.data(), member.m_nSize) != member.m_nSize ||
         libdeflate_deflate_decompress_ex(m_pDecompressor, m_vecStored.data() + BLOCK_HEADER_BYTES, dataBytes,
-                                        m_vecBlock.data(), m_vecBlock.size(), &used, &produced) !=
-            LIBDEFLATE_SUCCESS ||
+                                        pContent, member.m_nLength, &used, &produced) != LIBDEFLATE_SUCCESS ||
         used != dataBytes || produced != member.m_nLength || LoadU32(pTrailer + 4) != member.m_nLength ||
-        LoadU32(pTrailer) != static_cast<uint32_t>(libdeflate_crc32(0, m_vecBlock.data(), produced)))
+        LoadU32(pTrailer) != static_cast<uint32_t>(libdeflate_crc32(0, pContent, produced)))
         return Fail();
-    m_nLoaded = static_cast<int64_t>(index);
+    if (!pOut)
+        m_nLoaded = static_cast<int64_t>(index);
     return true;
 }
 
@@ -150,10 +154,19 @@ int CBlockReader::Read(uint8_t* pDst, uint32_t length)
             m_bEnded = !m_bDamaged;
             break;
         }
-        if (index != m_nLoaded && !Load(static_cast<size_t>(index)))
-            break;
         const CMember& member = m_vecMembers[static_cast<size_t>(index)];
         const uint64_t within = m_nPos - member.m_nContent;
+        // A whole member that the request takes goes straight to the
+        // caller: a preload decodes every member in place, copying nothing.
+        if (index != m_nLoaded && within == 0 && length - produced >= member.m_nLength) {
+            if (!Load(static_cast<size_t>(index), pDst + produced))
+                break;
+            produced += member.m_nLength;
+            m_nPos += member.m_nLength;
+            continue;
+        }
+        if (index != m_nLoaded && !Load(static_cast<size_t>(index)))
+            break;
         const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(length - produced, member.m_nLength - within));
         std::memcpy(pDst + produced, m_vecBlock.data() + within, piece);
         produced += piece;

@@ -67,8 +67,8 @@ private:
     // past the end, or on damage.
     int64_t MemberAt(uint64_t offset, bool load);
     // Reads member `index` (unless DiscoverNext just did) and decodes it
-    // into m_vecBlock.
-    bool Load(size_t index);
+    // into `pOut` (room for its length), or into m_vecBlock when null.
+    bool Load(size_t index, uint8_t* pOut = nullptr);
     bool Fail();
 
     CSectorChain& m_chain;

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -18,7 +17,11 @@ template <typename TBytes = std::string>
 TBytes Slurp(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return TBytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    TBytes bytes;
+    char chunk[65536];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0)
+        bytes.insert(bytes.end(), chunk, chunk + in.gcount());
+    return bytes;
 }
 
 // Writes `bytes` as the whole file, making its folders first. A failed write

@@ -499,14 +499,14 @@ TEST_F(XmlDocument, AttributesAreReadAndWrittenInTheirFixedForms)
     // six decimals of a float.
     const double pi = 3.14159265358979311600;
     char text[32];
-    const char* end = std::to_chars(text, text + sizeof text, pi).ptr;
+    char* end = std::to_chars(text, text + sizeof text, pi).ptr;
     ASSERT_TRUE(m_doc.SetAttrValueString(L"exact", std::wstring(text, end)));
     ASSERT_TRUE(m_doc.SetAttrValueDouble(L"rounded", static_cast<float>(pi)));
-    double d = 0;
-    EXPECT_TRUE(m_doc.GetAttrValueDouble(L"exact", d));
-    EXPECT_EQ(d, pi);
-    EXPECT_TRUE(m_doc.GetAttrValueDouble(L"rounded", d));
-    EXPECT_EQ(d, 3.141593);
+    double read = 0;
+    EXPECT_TRUE(m_doc.GetAttrValueDouble(L"exact", read));
+    EXPECT_EQ(read, pi);
+    EXPECT_TRUE(m_doc.GetAttrValueDouble(L"rounded", read));
+    EXPECT_EQ(read, 3.141593);
 }
 
 // ---- what is saved loads again -------------------------------------------

@@ -279,6 +279,10 @@ void MakeCrashReport(const OruFaultRecord& fault, const CWalkStart& start, CRepo
     AppendRegisters(*start.m_pContext, report);
     sink.Store();
     file.Write("\r\n\r\n", 4);
+}
+
+void SayWhereTheReportIs()
+{
     char line[sizeof s_szReportPath + 64];
     const int n = s_szReportPath[0]
                       ? snprintf(line, sizeof line, "oru_core: crash report written to %s\n", s_szReportPath)

@@ -602,7 +602,7 @@ TEST_F(Orupack, FailsWhenItsOutputCannotBeWrittenAndSaysItsVersion)
     fs::create_directories(m_dir.Path() / "tree");
     Spit(m_dir.Path() / "tree" / "a.txt", "a");
     ASSERT_EQ(Run("create " + Base() + " " + m_dir.File("tree")).m_nStatus, 0);
-    for (const std::string args : {"info " + Base(), "list " + Base(), "cat " + Base() + " a.txt",
+    for (const std::string& args : {"info " + Base(), "list " + Base(), "cat " + Base() + " a.txt",
                                    std::string("--version"), std::string("list --help")})
         EXPECT_EQ(Shell(oru::test::OrupackCommand(args) + " >/dev/full 2>/dev/null"), 1) << args;
     EXPECT_EQ(Run("--version").m_strOut,

@@ -181,6 +181,9 @@ TEST_F(OrupackMount, ShowsTheSameTreeAsExtractAndTheSource)
     MakeTree();
     ASSERT_EQ(Orupack("extract " + Base() + " " + m_dir.File("out")), 0) << Stderr();
     MountInBackground();
+    // A second mount over the first would hide it.
+    EXPECT_EQ(Orupack("mount --background " + Base() + " " + Quoted(Mnt())), 1);
+    EXPECT_NE(Stderr().find("already a mount point"), std::string::npos) << Stderr();
 
     EXPECT_EQ(Shell("diff -r " + Quoted(Mnt()) + " " + m_dir.File("out")), 0);
     EXPECT_EQ(Shell("diff -r " + Quoted(Mnt()) + " " + m_dir.File("tree")), 0);

@@ -12,8 +12,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime window dev tools)
 # As Debian builds them: binaries stripped, their debug information in a
-# -dbgsym package beside each.
-set(CPACK_STRIP_FILES ON)
+# -dbgsym package beside each. The debug-info packaging strips the binaries
+# itself; CPACK_STRIP_FILES would strip them first and leave it nothing.
 set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

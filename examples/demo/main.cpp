@@ -20,6 +20,7 @@
 #include "demo_pack.h"
 #include "hot_reload.h"
 #include "npc.h"
+#include "patch_layer.h"
 
 #include <oru/oru_core.h>
 
@@ -38,6 +39,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const wchar_t PACK_BASE[] = L"demo_data";
+const wchar_t PATCH_BASE[] = L"demo_patch";
 const wchar_t LOG_DIR[] = L"./oru_log";
 const wchar_t PROFILE_PATH[] = L"./oru_log/DemoProfile.folded";
 
@@ -340,13 +342,15 @@ int main(int argc, char** argv)
     poolLog.Init(LOG_MODE_FILE, 5, LOG_DIR, L"DemoResource", true, false);
 
     CPackReport pack;
-    if (!BuildAssetPack(options.m_assets, "demo_stage", PACK_BASE, pack, gameLog))
+    if (!BuildAssetPack(options.m_assets, "demo_stage", PACK_BASE, pack, gameLog) || !BuildPatchPack(PATCH_BASE))
         return 1;
     if (!InitOruPack(PACK_BASE)) {
         std::fprintf(stderr, "oru-demo: cannot open the pack it built\n");
         return 1;
     }
     VerifyAssetPack(options.m_assets, pack, gameLog);
+    const CPatchReport patch = ReadThroughPackSet(PACK_BASE, PATCH_BASE);
+    const bool patchRead = patch.m_bChanged && patch.m_bAdded && patch.m_bRemoved && patch.m_bKept;
 
     CGameConfig config;
     std::vector<CNpcSpec> npcs;
@@ -394,6 +398,9 @@ int main(int argc, char** argv)
                 "checked, %zu mismatches\n",
                 pack.m_nEntries, pack.m_nWrapped, static_cast<unsigned long long>(pack.m_nStoredBytes),
                 static_cast<unsigned long long>(pack.m_nContentBytes), pack.m_nMismatches);
+    std::printf("  patch       base + patch read as one set: text\\intro.txt changed, text\\news.txt added, "
+                "sound\\wind.bin removed; %zu entries in the merged view, %s\n",
+                patch.m_nMerged, patchRead ? "each read as the patch says" : "NOT AS THE PATCH SAYS");
     std::printf("  hot reload  %s saved again by another process: heard of %d frame%s (%.0f ms) after "
                 "the save, %s\n",
                 Narrow(reload.m_strEntry).c_str(), reload.m_nFrames, reload.m_nFrames == 1 ? "" : "s", reload.m_fMs,
@@ -411,6 +418,6 @@ int main(int argc, char** argv)
                 exported ? "./oru_log/DemoProfile.folded" : "not written");
 
     COruPack::DeleteInstance();
-    const bool clean = pack.m_nMismatches == 0 && loader.m_nFailed == 0 && reload.m_bReloaded;
+    const bool clean = pack.m_nMismatches == 0 && loader.m_nFailed == 0 && reload.m_bReloaded && patchRead;
     return clean ? 0 : 1;
 }

@@ -19,6 +19,7 @@
 #include <oru/log/log_system.h>
 #include <oru/pack/oru_file.h>
 #include <oru/pack/oru_pack.h>
+#include <oru/pack/oru_pack_set.h>
 #include <oru/pack/pack_records.h>
 #include <oru/property/prop_object.h>
 #include <oru/resource/ref_counter.h>

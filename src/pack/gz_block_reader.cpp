@@ -101,6 +101,10 @@ int64_t CBlockReader::MemberAt(uint64_t offset, bool load)
         }
         if (!DiscoverNext(load))
             return -1;
+        // Reading passes over a member without content without taking any
+        // of its bytes: it is checked all the same, as reading through would.
+        if (load && m_vecMembers.back().m_nLength == 0 && !Load(m_vecMembers.size() - 1))
+            return -1;
     }
 }
 

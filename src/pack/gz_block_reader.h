@@ -7,6 +7,10 @@
 // learning where members lie from their headers alone, and decodes only
 // that one.
 //
+// A seek places content by the lengths the members' trailers give, learned
+// without decoding them; every member read is checked against its length,
+// so reading from the start proves them all.
+//
 // Whatever does not hold together (a size that points past the entry, a
 // member without a size after one with, a member whose data does not fill
 // it, a CRC or length that does not match) damages the reader for good, as

@@ -56,6 +56,16 @@ COruFile::COruFile(std::FILE* file, bool inMemory)
 {
     uint64_t position = 0;
     CFile loose = CFile::AdoptStdio(file, position);
+    OpenLoose(std::move(loose), position, inMemory);
+}
+
+COruFile::COruFile(CFile&& looseFile, bool inMemory)
+{
+    OpenLoose(std::move(looseFile), 0, inMemory);
+}
+
+void COruFile::OpenLoose(CFile&& loose, uint64_t position, bool inMemory)
+{
     oru::detail::CSourceInfo found;
     m_pSource = oru::detail::OpenLooseSource(std::move(loose), position, inMemory, found);
     m_dwFileSize = found.m_nContentSize;

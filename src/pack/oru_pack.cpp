@@ -328,9 +328,24 @@ COruFile* COruPack::OpenFile(const std::wstring& name, bool inMemory)
         if (it == m_mapFileList.end())
             return nullptr;
         info = it->second;
-        sectorSize = m_header.sector_size;
-        dataFile = MarkedDataFile();
+        TakeDataFile(dataFile, sectorSize);
     }
+    COruFile* pFile = MakeStream(std::move(dataFile), info, sectorSize, inMemory);
+    if (pFile)
+        oru::detail::NoteStreamName(pFile, name);
+    return pFile;
+}
+
+void COruPack::TakeDataFile(oru::platform::CFile& dataFile, uint32_t& sectorSize)
+{
+    COruLock lock(m_csOpen);
+    sectorSize = m_header.sector_size;
+    dataFile = MarkedDataFile();
+}
+
+COruFile* COruPack::MakeStream(oru::platform::CFile&& dataFile, const _oru_pack_file_info& info,
+                               uint32_t sectorSize, bool inMemory)
+{
     if (!dataFile.IsOpen())
         return nullptr;
     auto pFile = std::unique_ptr<COruFile>(
@@ -339,7 +354,6 @@ COruFile* COruPack::OpenFile(const std::wstring& name, bool inMemory)
     // as an unreadable data file does.
     if (!pFile || pFile->m_bPreloadFailed)
         return nullptr;
-    oru::detail::NoteStreamName(pFile.get(), name);
     return pFile.release();
 }
 

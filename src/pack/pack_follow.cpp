@@ -22,24 +22,12 @@ bool SameFile(const platform::CFile& a, const std::string& pathUtf8)
 void ReportChanges(const COruPack::FileList& before, const COruPack::FileList& after,
                    const OruPackChangeCallback& onChange)
 {
-    if (!onChange)
-        return;
-    auto old = before.begin();
-    auto now = after.begin();
-    while (old != before.end() || now != after.end()) {
-        if (now == after.end() || (old != before.end() && old->first < now->first)) {
-            onChange(old->first, ORU_PACK_ENTRY_REMOVED);
-            ++old;
-        } else if (old == before.end() || now->first < old->first) {
-            onChange(now->first, ORU_PACK_ENTRY_ADDED);
-            ++now;
-        } else {
-            if (std::memcmp(&old->second, &now->second, sizeof old->second) != 0)
-                onChange(now->first, ORU_PACK_ENTRY_CHANGED);
-            ++old;
-            ++now;
-        }
-    }
+    ReportMapChanges(
+        before, after,
+        [](const _oru_pack_file_info& a, const _oru_pack_file_info& b) {
+            return std::memcmp(&a, &b, sizeof a) == 0;
+        },
+        onChange);
 }
 
 }  // namespace oru::detail

@@ -40,4 +40,30 @@ struct CPackFollow {
 void ReportChanges(const COruPack::FileList& before, const COruPack::FileList& after,
                    const OruPackChangeCallback& onChange);
 
+// The same for any two maps ordered by name: an entry present in both
+// changed when `same(before, after)` says it did not stay the same.
+template <typename TMap, typename TSame>
+void ReportMapChanges(const TMap& before, const TMap& after, TSame same,
+                      const OruPackChangeCallback& onChange)
+{
+    if (!onChange)
+        return;
+    auto old = before.begin();
+    auto now = after.begin();
+    while (old != before.end() || now != after.end()) {
+        if (now == after.end() || (old != before.end() && old->first < now->first)) {
+            onChange(old->first, ORU_PACK_ENTRY_REMOVED);
+            ++old;
+        } else if (old == before.end() || now->first < old->first) {
+            onChange(now->first, ORU_PACK_ENTRY_ADDED);
+            ++now;
+        } else {
+            if (!same(old->second, now->second))
+                onChange(now->first, ORU_PACK_ENTRY_CHANGED);
+            ++old;
+            ++now;
+        }
+    }
+}
+
 }  // namespace oru::detail

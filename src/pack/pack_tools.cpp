@@ -1,9 +1,15 @@
 #include "pack/pack_tools.h"
 
+#include "pack/pack_layer.h"
 #include "pack/sector_chain.h"
 
 
 namespace oru::tools {
+
+const COruPack* CPackAccess::LayerPack(const COruPackSet& set, uint32_t position)
+{
+    return position < set.m_vecLayers.size() ? set.m_vecLayers[position]->Pack() : nullptr;
+}
 
 CDataFile::CDataFile(const COruPack& pack) : m_file(CPackAccess::MarkedDataFile(pack))
 {

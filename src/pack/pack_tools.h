@@ -15,12 +15,14 @@
 
 #include <oru/pack/oru_file.h>
 #include <oru/pack/oru_pack.h>
+#include <oru/pack/oru_pack_set.h>
 
 #include "core/utf8.h"
 #include "pack/gz_blocks.h"
 #include "pack/pack_check.h"
 #include "pack/pack_format.h"
 #include "pack/pack_index.h"
+#include "pack/pack_removals.h"
 #include "platform/fault_points.h"
 #include "platform/file.h"
 #include "platform/file_time.h"
@@ -65,6 +67,10 @@ public:
     static bool ChecksAsItReads(const COruFile& file) { return file.m_bChecksAsItReads; }
     // A descriptor of the pack's own, marked as read (see pack_follow.h).
     static platform::CFile MarkedDataFile(const COruPack& pack) { return pack.MarkedDataFile(); }
+    // The pack of a set's layer at `position` (0 the lowest); null for a
+    // folder of loose files.
+    static const COruPack* LayerPack(const COruPackSet& set, uint32_t position);
+    static uint32_t SectorSize(const COruPack& pack) { return pack.m_header.sector_size; }
     static bool AddLaidOut(COruPack& pack, const std::wstring& name, uint8_t* pSlots,
                            uint32_t size, const platform::CFileTimes& times)
     {
@@ -109,6 +115,9 @@ using detail::CPackCheckResult;
 using detail::CWrapperPrefix;
 using detail::DataFileFits;
 using detail::FoldName;
+using detail::FormatRemovals;
+using detail::IsReservedName;
+using detail::REMOVED_ENTRY;
 using detail::FromUtf8;
 using detail::LoadU32;
 using detail::PackEditedElsewhere;

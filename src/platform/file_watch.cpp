@@ -1,5 +1,7 @@
 #include "platform/file_watch.h"
 
+#include "platform/files.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -7,6 +9,9 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <new>
+#include <vector>
 
 namespace oru::platform {
 namespace {
@@ -40,6 +45,29 @@ std::string ResolveLink(const std::string& pathUtf8)
 // write that ends, a rename into or out of the name, a creation or removal.
 constexpr uint32_t WATCHED_EVENTS =
     IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB;
+
+// A tree's changes: as above without IN_MODIFY, which would wake the watch at
+// every write of a file being saved; the watched folder going away too.
+constexpr uint32_t TREE_EVENTS = (WATCHED_EVENTS & ~IN_MODIFY) | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+// Reads every report waiting on `notify` and hands each to `event`; never waits.
+template <typename TEvent>
+void DrainEvents(int notify, TEvent event)
+{
+    alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
+    for (;;) {
+        const ssize_t got = read(notify, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
+            const auto* pEvent = reinterpret_cast<const inotify_event*>(buffer + at);
+            event(*pEvent);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + pEvent->len);
+        }
+    }
+}
 
 }  // namespace
 
@@ -90,21 +118,76 @@ bool CFileWatch::MayHaveChanged()
     }
     bool changed = m_bFirst;
     m_bFirst = false;
-    alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
-    for (;;) {
-        const ssize_t got = read(m_notify.Get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
-            const auto* pEvent = reinterpret_cast<const inotify_event*>(buffer + at);
-            // A full queue loses reports: then anything may have changed.
-            if ((pEvent->mask & IN_Q_OVERFLOW) || (pEvent->len > 0 && m_strName == pEvent->name))
-                changed = true;
-            at += static_cast<ssize_t>(sizeof(inotify_event) + pEvent->len);
+    DrainEvents(m_notify.Get(), [&](const inotify_event& event) {
+        // A full queue loses reports: then anything may have changed.
+        if ((event.mask & IN_Q_OVERFLOW) || (event.len > 0 && m_strName == event.name))
+            changed = true;
+    });
+    return changed;
+}
+
+void CTreeWatch::Start(const std::string& folderUtf8)
+{
+    m_bStarted = true;
+    m_bFirst = true;
+    m_mapFolders.clear();
+    m_notify = CDescriptor(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (m_notify.IsOpen() && !WatchTree(folderUtf8))
+        m_notify.Close();
+}
+
+// Folders are walked with a list of their own rather than by recursion, so a
+// deep tree costs memory, not stack. Memory that runs out counts as a watch
+// refused.
+bool CTreeWatch::WatchTree(const std::string& folderUtf8)
+try {
+    std::vector<std::string> folders{folderUtf8};
+    std::vector<CFolderEntry> entries;
+    while (!folders.empty()) {
+        const std::string folder = std::move(folders.back());
+        folders.pop_back();
+        const int watch = inotify_add_watch(m_notify.Get(), folder.c_str(), TREE_EVENTS);
+        if (watch < 0) {
+            if (errno == ENOENT || errno == ENOTDIR)
+                continue;  // gone again already; its parent's report covers it
+            return false;
         }
+        m_mapFolders[watch] = folder;
+        entries.clear();
+        ListFolder(folder, entries);
+        for (const CFolderEntry& entry : entries)
+            if (entry.m_eKind == eEntryKind::FOLDER)
+                folders.push_back(folder + "/" + entry.m_strName);
     }
+    return true;
+} catch (const std::bad_alloc&) {
+    return false;
+}
+
+bool CTreeWatch::MayHaveChanged()
+{
+    if (!m_bStarted)
+        return false;
+    if (!m_notify.IsOpen())
+        return true;
+    bool changed = m_bFirst;
+    m_bFirst = false;
+    bool watched = true;
+    DrainEvents(m_notify.Get(), [&](const inotify_event& event) {
+        if (event.mask & IN_IGNORED) {
+            m_mapFolders.erase(event.wd);
+            return;
+        }
+        changed = true;
+        const auto folder = m_mapFolders.find(event.wd);
+        if ((event.mask & IN_ISDIR) && (event.mask & (IN_CREATE | IN_MOVED_TO)) && event.len > 0 &&
+            folder != m_mapFolders.end())
+            watched = WatchTree(folder->second + "/" + event.name) && watched;
+    });
+    // A folder that could not be watched, or the watched folder itself gone:
+    // from now on every call says yes.
+    if (!watched || m_mapFolders.empty())
+        m_notify.Close();
     return changed;
 }
 

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
 namespace oru::platform {
 
@@ -53,6 +54,34 @@ private:
     std::string m_strName;     // the file's name in its folder
     std::string m_strPath;     // the watched file, links resolved
     CFileIdentity m_lastSeen;  // without the kernel's reports: the identity last asked
+};
+
+// Watches a folder and every folder below it, for a tree of loose files that
+// people edit while a game reads them. Folders made later are watched as
+// their creation is reported; symbolic links are not followed. A change
+// counts once its writer closes the file (or renames it into place), not at
+// every write, so a file being saved is not reported half written.
+class CTreeWatch : private COruNonCopyable {
+public:
+    CTreeWatch() = default;
+
+    void Start(const std::string& folderUtf8);
+    bool IsStarted() const { return m_bStarted; }
+    // True when anything in the tree may have changed since the last call,
+    // and on the first call after Start. Never waits. Where the kernel
+    // cannot watch the whole tree (no watches left), every call says true
+    // and the caller looks for itself.
+    bool MayHaveChanged();
+
+private:
+    // Adds watches to `folderUtf8` and the folders below it; false when the
+    // kernel refused one.
+    bool WatchTree(const std::string& folderUtf8);
+
+    bool m_bStarted = false;
+    bool m_bFirst = true;
+    CDescriptor m_notify;  // closed when the tree cannot be watched
+    std::unordered_map<int, std::string> m_mapFolders;  // watch -> folder path
 };
 
 }  // namespace oru::platform

@@ -16,5 +16,14 @@ int CmdCat(const CArgs& args);
 int CmdExtract(const CArgs& args);
 int CmdVerify(const CArgs& args);
 int CmdMount(const CArgs& args);
+int CmdDiff(const CArgs& args);
+
+// Opens the pack at `base` for a create, under the editing lock and emptied
+// in memory (pack_build.cpp): an existing pack keeps its sector size, which
+// `sectorSize` then receives (a different one asked for, `sectorSizeGiven`,
+// is refused); a new one is saved empty at once. `existed` tells which. A
+// message and false when it cannot be had.
+bool OpenForCreate(COruPack& pack, const std::string& base, uint32_t& sectorSize, bool sectorSizeGiven,
+                   bool& existed);
 
 }  // namespace orupack

@@ -45,7 +45,7 @@ void ProbeContent(const CDataFile& data, const _oru_pack_file_info& info, uint32
 
 }  // namespace
 
-void CMountTree::Build(const COruPack::FileList& files, const CDataFile& data, uint32_t sectorSize)
+void CMountTree::Build(const CPackView& view, const std::vector<std::unique_ptr<CDataFile>>& data)
 {
     m_vecNodes.clear();
     m_mapPaths.clear();
@@ -54,19 +54,21 @@ void CMountTree::Build(const COruPack::FileList& files, const CDataFile& data, u
     root.m_bFolder = true;
     AddNode("", root);
 
-    for (const auto& [name, info] : files) {
+    for (const CPackView::CEntry& entry : view.Entries()) {
+        const _oru_pack_file_info& info = entry.m_info;
         const char* why = "";
-        const std::vector<std::string> parts = Components(name, why);
+        const std::vector<std::string> parts = Components(entry.Name(), why);
         CMountNode file;
         file.m_info = info;
+        file.m_nLayer = entry.m_nLayer;
         file.m_nAccessTime = info.last_access_time;
         file.m_nWriteTime = info.last_write_time;
         if (!parts.empty()) {
-            ProbeContent(data, info, sectorSize, file);
+            ProbeContent(*data[entry.m_nLayer], info, view.SectorSize(entry.m_nLayer), file);
             if (AddFile(parts, file, why))
                 continue;
         }
-        m_vecLeftOut.push_back({name, why});
+        m_vecLeftOut.push_back({entry.Name(), why});
     }
 }
 

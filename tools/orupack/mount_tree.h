@@ -12,6 +12,7 @@
 
 #include <oru/pack/oru_pack.h>
 
+#include "pack_view.h"
 #include "tool_support.h"
 
 #include <cstdint>
@@ -31,6 +32,7 @@ enum eContentForm : uint8_t {
 struct CMountNode {
     bool m_bFolder = false;
     _oru_pack_file_info m_info{};      // files: the entry's record
+    uint32_t m_nLayer = 0;             // files: the pack of the view it comes from
     uint64_t m_nSize = 0;              // files: content bytes
     eContentForm m_eForm = CONTENT_PLAIN;
     uint64_t m_nAccessTime = 0;        // FILETIME; folders: the newest beneath them
@@ -47,9 +49,10 @@ public:
         const char* m_pWhy;
     };
 
-    // Builds the tree from the pack's entries; `data` and `sectorSize` let it
-    // look at each entry's first stored bytes to learn its content size.
-    void Build(const COruPack::FileList& files, const CDataFile& data, uint32_t sectorSize);
+    // Builds the tree from the view's entries; `data`, one data file per
+    // pack of the view, lets it look at each entry's first stored bytes to
+    // learn its content size.
+    void Build(const CPackView& view, const std::vector<std::unique_ptr<CDataFile>>& data);
 
     // The node at a '/'-separated path from the root ("/" is the root); null
     // when there is none.

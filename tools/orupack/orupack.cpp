@@ -30,17 +30,19 @@ to DIR with '\' between folders, in lower case.
   --follow-links   stores what symbolic links lead to (a link to a folder that
                    holds it is skipped); without it links are skipped and counted
 
-list PACK [--long]
-Lists the entries: content size, stored size, last write time and name.
-  --long  adds the first sector and the number of sectors
+list PACK... [--layer PACK]... [--long]
+Lists the entries: content size, stored size, last write time and name. Several
+packs, lowest first, are listed as one merged view (see orupack --help).
+  --long  adds the first sector and the number of sectors (and, with several
+          packs, the pack each entry comes from)
 
 info PACK
 Shows the pack's header and how many sectors are used and free.
 
-cat PACK NAME
+cat PACK NAME [--layer PACK]...
 Writes the content of entry NAME, decompressed, to standard output.
 
-extract PACK DIR [NAME...]
+extract PACK DIR [NAME...] [--layer PACK]...
 Writes every entry (or the NAMEs given) as files under DIR, decompressed.
 Names that are absolute, hold '..' or would lead through a symbolic link are
 refused; the other entries are still extracted.
@@ -58,19 +60,38 @@ folders, as create names a tree's files.
 rm PACK NAME...
 Deletes entries. Their sectors become free for later additions.
 
-verify PACK
+verify PACK... [--layer PACK]...
 Checks that every chain of sectors is well formed and inside the data file, that
 no sector is in two chains, that the usage table and the header agree with the
 entries, and that every compressed entry decompresses with good checksums.
+Several packs are each checked, and the size of their merged view is shown.
 Exit status 0 only when everything holds.
 
-mount PACK DIR [--background]
-Shows the pack as a read-only folder tree at DIR (FUSE), until it is unmounted
+mount PACK DIR [--layer PACK]... [--background]
+Shows the pack (or the merged view of the packs) as a read-only folder tree at
+DIR (FUSE), following saves to any of them, until it is unmounted
 with 'fusermount3 -u DIR' or interrupted. '\' in entry names becomes folders;
 files have their content size and the entry's times, and read decompressed.
 Names that cannot be shown here are listed on standard error. A read that
 meets damaged data fails with an input/output error.
   --background  returns once the folder is mounted, serving from the background
+
+diff OLD NEW --out PATCH [--layer PACK]... [--check-content]
+Makes the patch pack PATCH (replacing any pack there) that turns OLD into NEW
+when a game reads OLD with PATCH over it: every entry of NEW whose stored bytes
+differ from OLD's or that OLD lacks, as NEW stores it, and a removal list
+(the entry .oru\removed) naming every entry of OLD that NEW lacks. An entry
+with the same size, creation time and write time in both is taken as unchanged
+without reading it. With --layer, OLD is OLD with those packs over it, as a
+game that shipped patches reads it.
+  --out PATCH      the patch pack to write
+  --check-content  compares the bytes of every entry, also of those whose size
+                   and times agree
+
+LAYERS: --layer PACK lays a pack over the ones before it (it may be given many
+times). A name is read from the highest pack that holds it, unless a pack above
+that one lists it in its removal list; the removal lists themselves are not
+shown. A game reads the same view through COruPackSet.
 )";
 
 constexpr size_t MANY = SIZE_MAX;
@@ -88,14 +109,15 @@ struct CCommand {
 
 const CCommand COMMANDS[] = {
     {"create", CmdCreate, 2, 2, {"--compress", "--follow-links"}, {"--sector-size"}},
-    {"list", CmdList, 1, 1, {"--long"}, {}},
+    {"list", CmdList, 1, MANY, {"--long"}, {"--layer"}},
     {"info", CmdInfo, 1, 1, {}, {}},
-    {"cat", CmdCat, 2, 2, {}, {}},
-    {"extract", CmdExtract, 2, MANY, {}, {}},
+    {"cat", CmdCat, 2, 2, {}, {"--layer"}},
+    {"extract", CmdExtract, 2, MANY, {}, {"--layer"}},
     {"add", CmdAdd, 2, MANY, {"--compress", "--follow-links"}, {"--as", "-C"}},
     {"rm", CmdRm, 2, MANY, {}, {}},
-    {"verify", CmdVerify, 1, 1, {}, {}},
-    {"mount", CmdMount, 2, 2, {"--background"}, {}},
+    {"verify", CmdVerify, 1, MANY, {}, {"--layer"}},
+    {"mount", CmdMount, 2, 2, {"--background"}, {"--layer"}},
+    {"diff", CmdDiff, 2, 2, {"--check-content"}, {"--out", "--layer"}},
 };
 
 // The paragraph of HELP for `name`: its usage line, then its help.
@@ -128,8 +150,10 @@ void PrintOverview(std::FILE* pOut)
     for (const CCommand& command : COMMANDS)
         PrintUsage(pOut, "  ", command.m_pName);
     std::fputs("\nPACK is the pack's path without extension (a trailing .odx or .opk is\n"
-               "dropped). Exit status: 0 done, 1 a check or a file failed, 2 bad usage.\n",
+               "dropped). Exit status: 0 done, 1 a check or a file failed, 2 bad usage.\n\n",
                pOut);
+    const std::string_view layers = Paragraph("LAYERS:");
+    std::fwrite(layers.data(), 1, layers.size(), pOut);
 }
 
 bool WantsHelp(int argc, char** argv, int first)

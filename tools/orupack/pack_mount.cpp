@@ -23,6 +23,7 @@
 #include "commands.h"
 #include "entry_reader.h"
 #include "mount_tree.h"
+#include "pack_view.h"
 
 #include <fuse.h>
 
@@ -49,16 +50,23 @@ constexpr double CACHE_SECONDS = 86400.0;
 // How often the pack is asked whether it was saved anew.
 constexpr auto FOLLOW_INTERVAL = std::chrono::milliseconds(10);
 
-// One version of the pack as the mount shows it.
+// One version of the packs as the mount shows it: for each pack, its data
+// file and the readers of its small files.
 struct CSnapshot {
-    CSnapshot(COruPack& pack, uint32_t sectorSize) : m_data(pack), m_readers(m_data, sectorSize)
+    explicit CSnapshot(const CPackView& view)
     {
-        m_tree.Build(*pack.GetFileList(), m_data, sectorSize);
+        for (uint32_t layer = 0; layer < view.LayerCount(); ++layer) {
+            m_vecData.push_back(std::make_unique<CDataFile>(view.Pack(layer)));
+            m_vecSectorSizes.push_back(view.SectorSize(layer));
+            m_vecReaders.push_back(std::make_unique<CReaderCache>(*m_vecData.back(), m_vecSectorSizes.back()));
+        }
+        m_tree.Build(view, m_vecData);
     }
 
-    CDataFile m_data;
+    std::vector<std::unique_ptr<CDataFile>> m_vecData;
+    std::vector<uint32_t> m_vecSectorSizes;
     CMountTree m_tree;
-    mutable CReaderCache m_readers;  // over m_data, shared by the opens of small files
+    std::vector<std::unique_ptr<CReaderCache>> m_vecReaders;  // shared by the opens of small files
 };
 
 // One open file: the snapshot it was opened in, its node there, its reader,
@@ -124,8 +132,7 @@ private:
 
 // What the file system callbacks reach through fuse_get_context.
 struct CMount {
-    CPackForReading* m_pPack = nullptr;  // read by the follower thread only, once serving
-    uint32_t m_nSectorSize = 0;
+    CPackView* m_pView = nullptr;  // read by the follower thread only, once serving
     uid_t m_nUid = 0;
     gid_t m_nGid = 0;
     CPathVersions m_versions;
@@ -178,7 +185,7 @@ void FillStat(const CMount& mount, const CMountNode& node, struct stat& st)
 void Follow(CMount& mount)
 {
     std::set<std::string> changed;
-    const bool reloaded = mount.m_pPack->Pack().RefreshOruPack(
+    const bool reloaded = mount.m_pView->Refresh(
         [&](const std::wstring& name, ORU_PACK_CHANGE) {
             std::string path = CMountTree::MountPath(name);
             while (!path.empty()) {
@@ -190,7 +197,7 @@ void Follow(CMount& mount)
         return;
     std::shared_ptr<const CSnapshot> pSnapshot;
     try {
-        pSnapshot = std::make_shared<const CSnapshot>(mount.m_pPack->Pack(), mount.m_nSectorSize);
+        pSnapshot = std::make_shared<const CSnapshot>(*mount.m_pView);
     } catch (const std::bad_alloc&) {
         return;  // the old snapshot stays; the next save tries again
     }
@@ -314,10 +321,12 @@ int OnOpen(const char* pPath, fuse_file_info* pInfo)
         return -EISDIR;
     std::unique_ptr<COpenFile> pOpen;
     try {
+        const uint32_t layer = pNode->m_nLayer;
         std::shared_ptr<CEntryReader> pReader =
             pNode->m_nSize > CEntryReader::MEMORY_LIMIT
-                ? std::make_shared<CEntryReader>(pSnapshot->m_data, *pNode, mount.m_nSectorSize)
-                : pSnapshot->m_readers.Get(*pNode);
+                ? std::make_shared<CEntryReader>(*pSnapshot->m_vecData[layer], *pNode,
+                                                 pSnapshot->m_vecSectorSizes[layer])
+                : pSnapshot->m_vecReaders[layer]->Get(*pNode);
         if (!pReader)
             return -ENOMEM;
         pOpen.reset(new COpenFile{std::move(pSnapshot), pNode, std::move(pReader), pPath, 0});
@@ -417,7 +426,7 @@ int Serve(CMount& mount, const std::string& pack, const std::string& folder, boo
 
 int CmdMount(const CArgs& args)
 {
-    const std::string base = PackBase(args.m_vecWords[0]);
+    const std::vector<std::string> bases = ViewBases(args, 1);
     // Absolute, because a mount in the background leaves the working folder.
     const std::string folder = oru::tools::ResolvedPath(args.m_vecWords[1]);
     if (folder.empty() || !oru::tools::IsFolder(folder)) {
@@ -431,34 +440,38 @@ int CmdMount(const CArgs& args)
         return EXIT_FAILED;
     }
     // Opening a FIFO would wait for a writer that never comes.
-    for (const char* pExtension : {".odx", ".opk"}) {
-        uint64_t size = 0;
-        if (oru::tools::PathMissing(base + pExtension)) {
-            Error("%s%s: cannot read the pack (missing)", base.c_str(), pExtension);
-            return EXIT_FAILED;
-        }
-        if (!oru::tools::ReadableFileSize(base + pExtension, size)) {
-            Error("%s%s: not a regular file", base.c_str(), pExtension);
-            return EXIT_FAILED;
+    for (const std::string& base : bases) {
+        for (const char* pExtension : {".odx", ".opk"}) {
+            uint64_t size = 0;
+            if (oru::tools::PathMissing(base + pExtension)) {
+                Error("%s%s: cannot read the pack (missing)", base.c_str(), pExtension);
+                return EXIT_FAILED;
+            }
+            if (!oru::tools::ReadableFileSize(base + pExtension, size)) {
+                Error("%s%s: not a regular file", base.c_str(), pExtension);
+                return EXIT_FAILED;
+            }
         }
     }
-    CPackForReading pack(args);
-    if (!pack.IsOpen())
+    CPackView view(bases);
+    if (!view.IsOpen())
         return EXIT_FAILED;
 
     CMount mount;
-    mount.m_pPack = &pack;
-    mount.m_nSectorSize = pack.SectorSize();
-    auto pFirst = std::make_shared<const CSnapshot>(pack.Pack(), mount.m_nSectorSize);
-    if (!pFirst->m_data.IsOpen()) {
-        Error("%s.opk: cannot open the data file", base.c_str());
-        return EXIT_FAILED;
+    mount.m_pView = &view;
+    auto pFirst = std::make_shared<const CSnapshot>(view);
+    for (uint32_t layer = 0; layer < view.LayerCount(); ++layer) {
+        if (!pFirst->m_vecData[layer]->IsOpen()) {
+            Error("%s.opk: cannot open the data file", view.Base(layer).c_str());
+            return EXIT_FAILED;
+        }
     }
     for (const CMountTree::CLeftOut& left : pFirst->m_tree.LeftOut())
         Error("%s: not shown: %s", Narrow(left.m_strName).c_str(), left.m_pWhy);
     mount.MakeCurrent(std::move(pFirst));
     mount.m_nUid = oru::tools::CurrentUserId();
     mount.m_nGid = oru::tools::CurrentGroupId();
+    const std::string& base = bases[0];
     const std::string absoluteBase = base[0] == '/' ? base : oru::tools::ResolvedPath(".") + "/" + base;
     return Serve(mount, absoluteBase, folder, args.Has("--background"));
 }

@@ -2,6 +2,7 @@
 
 #include "commands.h"
 #include "compress.h"
+#include "pack_view.h"
 
 #include <algorithm>
 #include <atomic>
@@ -96,24 +97,23 @@ std::string SafeRelativePath(const std::wstring& name, const char*& why)
 // is replaced, never followed. The folders on the way are checked once each.
 class CExtractor {
 public:
-    CExtractor(const CDataFile& data, const std::string& root, uint32_t sectorSize)
-        : m_data(data),
+    CExtractor(const CPackView& view, const std::string& root)
+        : m_view(view),
           m_strRoot(root),
-          m_nSectorSize(sectorSize),
           m_strTemporary(".orupack-" + std::to_string(oru::tools::CurrentProcessId()))
     {
     }
 
-    bool Extract(const COruPack::FileList::value_type& entry)
+    bool Extract(const CPackView::CEntry& entry)
     {
         const char* why = "";
-        const std::string relative = SafeRelativePath(entry.first, why);
+        const std::string relative = SafeRelativePath(entry.Name(), why);
         if (relative.empty() || !MakeParents(relative, why)) {
-            Error("%s: not extracted: %s", Narrow(entry.first).c_str(), why);
+            Error("%s: not extracted: %s", Narrow(entry.Name()).c_str(), why);
             return false;
         }
         const std::string path = m_strRoot + "/" + relative;
-        const std::string name = Narrow(entry.first);
+        const std::string name = Narrow(entry.Name());
         COutputFile out;
         if (out.OpenNew(path))
             return WriteOut(entry, name, path, out) || RemoveAfterFailure(path);
@@ -167,15 +167,15 @@ private:
 
     // Copies the entry's content into `out`, made at `path`, and gives the
     // file the entry's times; false, with a message, when that fails.
-    bool WriteOut(const COruPack::FileList::value_type& entry, const std::string& name,
+    bool WriteOut(const CPackView::CEntry& entry, const std::string& name,
                   const std::string& path, COutputFile& out)
     {
-        auto stream = m_data.OpenEntry(entry.second, m_nSectorSize);
+        auto stream = m_view.Open(entry);
         bool ok = stream && CopyContent(*stream, out, name, m_buffer);
         if (!stream)
             Error("%s: cannot open the data file", name.c_str());
         if (ok)  // the file gets the entry's times, as the pack recorded them
-            out.SetTimes(entry.second.last_access_time, entry.second.last_write_time);
+            out.SetTimes(entry.m_info.last_access_time, entry.m_info.last_write_time);
         if (!out.Close() && ok) {
             Error("%s: cannot write %s: %s", name.c_str(), path.c_str(), std::strerror(errno));
             ok = false;
@@ -189,15 +189,14 @@ private:
         return false;
     }
 
-    const CDataFile& m_data;
+    const CPackView& m_view;
     const std::string m_strRoot;
-    const uint32_t m_nSectorSize;
     const std::string m_strTemporary;  // the suffix of a temporary file's name
     std::unordered_set<std::string> m_setChecked;  // folders made or found, relative
     CBytes m_buffer;
 };
 
-using CChosen = std::vector<const COruPack::FileList::value_type*>;
+using CChosen = std::vector<const CPackView::CEntry*>;
 
 // The first entry of the second half of `chosen`: where each half holds
 // about as many bytes, plus PER_FILE_BYTES for every file (making a file
@@ -207,11 +206,11 @@ size_t SecondHalf(const CChosen& chosen)
     constexpr uint64_t PER_FILE_BYTES = 16 * 1024;
     uint64_t total = 0;
     for (const auto* pEntry : chosen)
-        total += pEntry->second.size + PER_FILE_BYTES;
+        total += pEntry->m_info.size + PER_FILE_BYTES;
     uint64_t first = 0;
     size_t split = 0;
     while (split < chosen.size() && first < total / 2)
-        first += chosen[split++]->second.size + PER_FILE_BYTES;
+        first += chosen[split++]->m_info.size + PER_FILE_BYTES;
     return split;
 }
 
@@ -220,17 +219,17 @@ size_t SecondHalf(const CChosen& chosen)
 // can be had. Each half has an extractor of its own; they meet only in the
 // file system, where making a folder the other made already is no error.
 // False when any entry failed.
-bool ExtractAll(const CDataFile& data, const std::string& root, uint32_t sectorSize,
-                const CChosen& chosen, CProgress& progress)
+bool ExtractAll(const CPackView& view, const std::string& root, const CChosen& chosen,
+                CProgress& progress)
 {
     const size_t split = SecondHalf(chosen);
     std::atomic<uint64_t> doneThere{0};
     bool failedThere = false;
     const auto extractSecondHalf = [&] {
-        CExtractor extractor(data, root, sectorSize);
+        CExtractor extractor(view, root);
         for (size_t i = split; i < chosen.size(); ++i) {
             failedThere = !extractor.Extract(*chosen[i]) || failedThere;
-            doneThere += chosen[i]->second.size;
+            doneThere += chosen[i]->m_info.size;
         }
     };
     std::thread there;
@@ -240,11 +239,11 @@ bool ExtractAll(const CDataFile& data, const std::string& root, uint32_t sectorS
     }
     bool failed = false;
     uint64_t seenThere = 0;
-    CExtractor extractor(data, root, sectorSize);
+    CExtractor extractor(view, root);
     for (size_t i = 0; i < split; ++i) {
         failed = !extractor.Extract(*chosen[i]) || failed;
         const uint64_t nowThere = doneThere.load();
-        progress.Advance(chosen[i]->second.size + nowThere - seenThere);
+        progress.Advance(chosen[i]->m_info.size + nowThere - seenThere);
         seenThere = nowThere;
     }
     if (there.joinable())
@@ -259,19 +258,22 @@ bool ExtractAll(const CDataFile& data, const std::string& root, uint32_t sectorS
 
 int CmdList(const CArgs& args)
 {
-    CPackForReading pack(args);
-    if (!pack.IsOpen())
+    const CPackView view(ViewBases(args, args.m_vecWords.size()));
+    if (!view.IsOpen())
         return EXIT_FAILED;
     const bool longForm = args.Has("--long");
-    const CDataFile data(pack.Pack());
-    for (const auto& [name, info] : pack.Files()) {
+    const bool layered = view.LayerCount() > 1;
+    for (const CPackView::CEntry& entry : view.Entries()) {
+        const _oru_pack_file_info& info = entry.m_info;
         uint32_t content = info.size;
-        WrappedLength(data, info, pack.SectorSize(), content);
+        WrappedLength(view.Data(entry.m_nLayer), info, view.SectorSize(entry.m_nLayer), content);
         std::printf("%10" PRIu32 " %10" PRIu32 "  %s", content, info.size,
                     FormatFileTime(info.last_write_time).c_str());
         if (longForm)
             std::printf(" %10" PRIu32 " %6" PRIu32, info.first_sector, info.sector_count);
-        std::printf("  %s\n", Narrow(name).c_str());
+        if (longForm && layered)
+            std::printf("  %s", view.Base(entry.m_nLayer).c_str());
+        std::printf("  %s\n", Narrow(entry.Name()).c_str());
     }
     return std::fflush(stdout) == 0 ? EXIT_DONE : EXIT_FAILED;
 }
@@ -309,18 +311,17 @@ int CmdInfo(const CArgs& args)
 
 int CmdCat(const CArgs& args)
 {
-    CPackForReading pack(args);
-    if (!pack.IsOpen())
+    const CPackView view(ViewBases(args, 1));
+    if (!view.IsOpen())
         return EXIT_FAILED;
-    const std::wstring key = FindEntry(pack.Pack(), args.m_vecWords[1]);
-    if (key.empty()) {
-        Error("%s: no such entry in %s", args.m_vecWords[1].c_str(), pack.Base().c_str());
+    const CPackView::CEntry* pEntry = view.Find(args.m_vecWords[1]);
+    if (!pEntry) {
+        Error("%s: no such entry in %s", args.m_vecWords[1].c_str(), view.Name().c_str());
         return EXIT_FAILED;
     }
-    const CDataFile data(pack.Pack());
-    auto stream = data.OpenEntry(pack.Files().at(key), pack.SectorSize());
+    auto stream = view.Open(*pEntry);
     if (!stream) {
-        Error("%s.opk: cannot open the data file", pack.Base().c_str());
+        Error("%s.opk: cannot open the data file", view.Base(pEntry->m_nLayer).c_str());
         return EXIT_FAILED;
     }
     COutputFile out;
@@ -329,7 +330,7 @@ int CmdCat(const CArgs& args)
         return EXIT_FAILED;
     }
     CBytes buffer;
-    return CopyContent(*stream, out, Narrow(key), buffer) ? EXIT_DONE : EXIT_FAILED;
+    return CopyContent(*stream, out, Narrow(pEntry->Name()), buffer) ? EXIT_DONE : EXIT_FAILED;
 }
 
 int CmdExtract(const CArgs& args)
@@ -337,8 +338,8 @@ int CmdExtract(const CArgs& args)
     std::string root = args.m_vecWords[1];
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
-    CPackForReading pack(args);
-    if (!pack.IsOpen())
+    const CPackView view(ViewBases(args, 1));
+    if (!view.IsOpen())
         return EXIT_FAILED;
     if (!MakeFolders(root)) {
         Error("%s: cannot make the folder", root.c_str());
@@ -348,25 +349,24 @@ int CmdExtract(const CArgs& args)
     bool failed = false;
     CChosen chosen;
     if (args.m_vecWords.size() == 2) {
-        for (const auto& entry : pack.Files())
+        for (const CPackView::CEntry& entry : view.Entries())
             chosen.push_back(&entry);
     }
     for (size_t i = 2; i < args.m_vecWords.size(); ++i) {
-        const std::wstring key = FindEntry(pack.Pack(), args.m_vecWords[i]);
-        if (key.empty()) {
-            Error("%s: no such entry in %s", args.m_vecWords[i].c_str(), pack.Base().c_str());
+        const CPackView::CEntry* pEntry = view.Find(args.m_vecWords[i]);
+        if (!pEntry) {
+            Error("%s: no such entry in %s", args.m_vecWords[i].c_str(), view.Name().c_str());
             failed = true;
             continue;
         }
-        chosen.push_back(&*pack.Files().find(key));
+        chosen.push_back(pEntry);
     }
 
     uint64_t totalBytes = 0;
     for (const auto* pEntry : chosen)
-        totalBytes += pEntry->second.size;
-    const CDataFile data(pack.Pack());
+        totalBytes += pEntry->m_info.size;
     CProgress progress("extract", totalBytes);
-    if (!ExtractAll(data, root, pack.SectorSize(), chosen, progress))
+    if (!ExtractAll(view, root, chosen, progress))
         failed = true;
     return failed ? EXIT_FAILED : EXIT_DONE;
 }

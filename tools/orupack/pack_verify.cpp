@@ -2,14 +2,16 @@
 // error, a progress bar while it runs, and a one-line verdict.
 
 #include "commands.h"
+#include "pack_view.h"
 
 #include <cinttypes>
 
 namespace orupack {
 
-int CmdVerify(const CArgs& args)
+namespace {
+
+bool VerifyPack(const std::string& base)
 {
-    const std::string base = PackBase(args.m_vecWords[0]);
     oru::tools::CPackCheckResult result;
     {
         std::unique_ptr<CProgress> pProgress;  // made once the total is known
@@ -27,7 +29,7 @@ int CmdVerify(const CArgs& args)
     if (result.m_nProblems > 0) {
         std::fprintf(stderr, "%s: %" PRIu64 " problem%s found\n", base.c_str(), result.m_nProblems,
                      result.m_nProblems == 1 ? "" : "s");
-        return EXIT_FAILED;
+        return false;
     }
     std::printf("%s: ok, %" PRIu64 " entries in %" PRIu32 " sectors\n", base.c_str(),
                 result.m_nEntries, result.m_nSectors);
@@ -40,7 +42,26 @@ int CmdVerify(const CArgs& args)
     for (const std::string& path : Leftovers(base))
         std::printf("%s: note: %s was left by a command that stopped part-way\n", base.c_str(),
                     path.c_str());
-    return std::fflush(stdout) == 0 ? EXIT_DONE : EXIT_FAILED;
+    return true;
+}
+
+}  // namespace
+
+// Several packs are each checked whole; their merged view is then opened as
+// a game would open it, and its size shown.
+int CmdVerify(const CArgs& args)
+{
+    const std::vector<std::string> bases = ViewBases(args, args.m_vecWords.size());
+    bool ok = true;
+    for (const std::string& base : bases)
+        ok = VerifyPack(base) && ok;
+    if (ok && bases.size() > 1) {
+        const CPackView view(bases);
+        if (!view.IsOpen())
+            return EXIT_FAILED;
+        std::printf("%s: merged view of %zu entries\n", view.Name().c_str(), view.Entries().size());
+    }
+    return ok && std::fflush(stdout) == 0 ? EXIT_DONE : EXIT_FAILED;
 }
 
 }  // namespace orupack

@@ -50,6 +50,8 @@ bool ParseArgs(int argc, char** argv, int first, const std::set<std::string>& fl
                 Error("%s needs a value", word.c_str());
                 return false;
             }
+            if (word == "--layer")
+                args.m_vecLayers.push_back(argv[i + 1]);
             args.m_mapValues[word] = argv[++i];
         } else if (word.size() > 2 && word.compare(0, 2, "--") == 0) {
             Error("unknown option %s", word.c_str());
@@ -220,11 +222,16 @@ bool MakeFolders(const std::string& path)
 
 std::wstring FindEntry(COruPack& pack, const std::string& name)
 {
+    return FindEntry([&pack](const std::wstring& key) { return pack.GetFileList()->count(key) != 0; }, name);
+}
+
+std::wstring FindEntry(const std::function<bool(const std::wstring&)>& holds, const std::string& name)
+{
     std::wstring key = oru::tools::FoldName(Wide(name));
-    if (!key.empty() && pack.GetFileList()->count(key))
+    if (!key.empty() && holds(key))
         return key;
     std::replace(key.begin(), key.end(), L'/', L'\\');
-    if (!key.empty() && pack.GetFileList()->count(key))
+    if (!key.empty() && holds(key))
         return key;
     return std::wstring();
 }

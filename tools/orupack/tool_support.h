@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -31,13 +32,15 @@ struct CArgs {
     std::vector<std::string> m_vecWords;
     std::set<std::string> m_setFlags;
     std::map<std::string, std::string> m_mapValues;
+    std::vector<std::string> m_vecLayers;  // --layer PACK, in the order given
 
     bool Has(const std::string& flag) const { return m_setFlags.count(flag) != 0; }
 };
 
 // Parses argv[first..]. `flags` and `valued` name the options the command
 // takes (a short one such as "-C" too); anything else starting with "--" is
-// refused with a message. "--" ends the options.
+// refused with a message. "--" ends the options. --layer may be given again
+// and again.
 bool ParseArgs(int argc, char** argv, int first, const std::set<std::string>& flags,
                const std::set<std::string>& valued, CArgs& args);
 
@@ -115,6 +118,8 @@ bool MakeFolders(const std::string& path);
 // that is absent and the name uses '/', the same with '\' separators. Empty
 // when neither is there.
 std::wstring FindEntry(COruPack& pack, const std::string& name);
+// The same for any list of entries, which `holds` asks.
+std::wstring FindEntry(const std::function<bool(const std::wstring&)>& holds, const std::string& name);
 
 // The local time of a FILETIME count as "YYYY-MM-DD HH:MM:SS".
 std::string FormatFileTime(uint64_t fileTime);

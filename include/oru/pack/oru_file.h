@@ -27,6 +27,7 @@ class CFile;
 }
 namespace oru::detail {
 class IStreamSource;
+class CFolderLayer;
 }
 namespace oru::tools {
 class CPackAccess;
@@ -67,9 +68,13 @@ public:
 private:
     friend class COruPack;
     friend class oru::tools::CPackAccess;  // the pack tool's view of the state below
+    friend class oru::detail::CFolderLayer;
     // The pack's way in: a descriptor it opened for this stream alone.
     COruFile(oru::platform::CFile&& dataFile, const _oru_pack_file_info& info,
              uint32_t sectorSize, bool inMemory);
+    // A pack set's way to a loose file: a descriptor opened at its start.
+    COruFile(oru::platform::CFile&& looseFile, bool inMemory);
+    void OpenLoose(oru::platform::CFile&& loose, uint64_t position, bool inMemory);
 
     // Where the content comes from, chosen once by the constructor; null
     // when none could be had, and every call then fails.

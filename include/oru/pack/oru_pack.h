@@ -35,6 +35,7 @@ class CPackAccess;
 }
 namespace oru::detail {
 struct CPackFollow;
+class CPackLayer;
 }
 
 enum ORU_PACK_MODE : uint32_t {
@@ -142,6 +143,16 @@ public:
 
 private:
     friend class oru::tools::CPackAccess;  // the pack tool's view of the state below
+    friend class oru::detail::CPackLayer;  // a pack set opens its layers' entries by record
+
+    // What a stream over an entry needs of the pack besides its record: a
+    // descriptor on the data file (marked as read) and the sector size,
+    // taken together under the lock, so that a refresh cannot come between.
+    void TakeDataFile(oru::platform::CFile& dataFile, uint32_t& sectorSize);
+    // A stream over the entry with record `info` on `dataFile`, made with no
+    // lock held; null as OpenFile.
+    static COruFile* MakeStream(oru::platform::CFile&& dataFile, const _oru_pack_file_info& info,
+                                uint32_t sectorSize, bool inMemory);
 
     // Appends `count` sector numbers, all flagged used from now on, lowest
     // free first, then new sectors at the end; returns the first.

@@ -10,7 +10,11 @@ set(CPACK_PACKAGE_CONTACT "oru_core developers <oru-core@localhost>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime dev tools)
+set(CPACK_COMPONENTS_ALL runtime window dev tools)
+# As Debian builds them: binaries stripped, their debug information in a
+# -dbgsym package beside each. The debug-info packaging strips the binaries
+# itself; CPACK_STRIP_FILES would strip them first and leave it nothing.
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
@@ -19,10 +23,21 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME liboru-core${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The report window pulls in GTK; a server or a game that shows no window
+# does without it, so the runtime only recommends it.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS oru-core-report-window)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
   "core service library of a game engine: runtime
 The shared library (packs, logs, crash reports, resources, XML, tasks,
-timing, state machines) and the window that shows its crash reports.")
+timing, state machines). Without oru-core-report-window, crash reports go
+to standard error.")
+
+set(CPACK_DEBIAN_WINDOW_PACKAGE_NAME oru-core-report-window)
+set(CPACK_DEBIAN_WINDOW_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_WINDOW_DESCRIPTION
+  "core service library of a game engine: crash report window
+The GTK window in which liboru-core shows a game's crash report and its
+message boxes.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME liboru-core-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
@@ -36,6 +51,7 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME oru-core-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "core service library of a game engine: tools
-orupack builds packs from folder trees, lists, checks and extracts them.")
+orupack builds packs from folder trees, adds and removes entries, lists,
+checks and extracts them, and mounts a pack as a read-only folder (FUSE).")
 
 include(CPack)

@@ -1,7 +1,8 @@
 // The library's load-time objects, in the order in which they come into being
 // when the process loads liboru_core.so:
 //
-//   1. the crash handler is installed as the handler of fatal signals;
+//   1. the log folder is read from the environment, and the crash handler is
+//      installed as the handler of fatal signals;
 //   2. the conversion lock;
 //   3-5. the locks of the core log, pack manager and profiler singletons;
 //   6. the run-time fields of the property tables;
@@ -20,6 +21,7 @@
 #include <oru/log/exception_handler.h>
 
 #include "core/convert_internal.h"
+#include "log/log_folder.h"
 #include "property/property_startup.h"
 
 #include <oru/resource/ref_counter.h>
@@ -28,7 +30,12 @@ namespace {
 
 // 1. The crash handler, installed before the host can call anything.
 struct CCrashHandlerInstaller {
-    CCrashHandlerInstaller() { OruSetUnhandledException(); }
+    CCrashHandlerInstaller()
+    {
+        // Where reports go is worked out now, while allocating is still safe.
+        oru::detail::InitLogFolder();
+        OruSetUnhandledException();
+    }
 };
 const CCrashHandlerInstaller s_crashHandlerInstaller;
 

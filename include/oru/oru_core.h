@@ -11,9 +11,11 @@
 #include <oru/core/file_info.h>
 #include <oru/core/non_copyable.h>
 #include <oru/core/singleton.h>
+#include <oru/core/version.h>
 #include <oru/fsm/fsm.h>
 #include <oru/fsm/hfsm.h>
 #include <oru/log/exception_handler.h>
+#include <oru/log/log_folder.h>
 #include <oru/log/log_system.h>
 #include <oru/pack/oru_file.h>
 #include <oru/pack/oru_pack.h>

@@ -47,12 +47,16 @@
 
 #include "core/utf8.h"
 #include "crash/crash_notes.h"
+#include "log/log_folder.h"
 #include "platform/clock.h"
 #include "platform/fault_codes.h"
+#include "platform/fault_signals.h"
 #include "platform/files.h"
 #include "platform/output_file.h"
 #include "platform/system_info.h"
+#include "platform/user_folders.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -63,7 +67,8 @@ namespace {
 using oru::platform::COutputFile;
 using oru::platform::CStackFrame;
 
-constexpr const char* REPORT_FOLDER = "./oru_log";
+// The report file's path, for the line that tells the user where it is.
+char s_szReportPath[4200];
 
 void AppendHeading(const OruFaultRecord& fault, CReportText& report)
 {
@@ -171,13 +176,24 @@ void OpenReportFile(COutputFile& file)
 {
     const oru::platform::CLocalTime now =
         oru::platform::LocalTimeFromLastOffset(oru::platform::CalendarSeconds());
-    char path[64];
-    snprintf(path, sizeof path, "%s/Exp_%4d-%02d-%02d.txt", REPORT_FOLDER, now.m_nYear,
-             now.m_nMonth, now.m_nDay);
-    // An existing folder is fine; any other failure shows when the file
-    // will not open.
-    oru::platform::MakeDirectory(REPORT_FOLDER);
-    if (!file.OpenAppend(path))
+    // The log folder, else the user's state folder: a report is written
+    // wherever a user can find it. An existing folder is fine; any other
+    // failure shows when the file will not open.
+    s_szReportPath[0] = '\0';
+    for (const bool fallback : {false, true}) {
+        const char* pFolder = CrashReportFolder(fallback);
+        if (!pFolder[0])
+            continue;
+        const int n = snprintf(s_szReportPath, sizeof s_szReportPath, "%s/Exp_%4d-%02d-%02d.txt",
+                               pFolder, now.m_nYear, now.m_nMonth, now.m_nDay);
+        if (n <= 0 || static_cast<size_t>(n) >= sizeof s_szReportPath)
+            continue;
+        oru::platform::MakeFolderChain(pFolder);
+        if (file.OpenAppend(s_szReportPath))
+            break;
+        s_szReportPath[0] = '\0';
+    }
+    if (!s_szReportPath[0])
         return;
     char timeLine[80];
     const int n = snprintf(timeLine, sizeof timeLine,
@@ -263,6 +279,16 @@ void MakeCrashReport(const OruFaultRecord& fault, const CWalkStart& start, CRepo
     AppendRegisters(*start.m_pContext, report);
     sink.Store();
     file.Write("\r\n\r\n", 4);
+}
+
+void SayWhereTheReportIs()
+{
+    char line[sizeof s_szReportPath + 64];
+    const int n = s_szReportPath[0]
+                      ? snprintf(line, sizeof line, "oru_core: crash report written to %s\n", s_szReportPath)
+                      : snprintf(line, sizeof line, "oru_core: no folder could take the crash report\n");
+    if (n > 0)
+        oru::platform::WriteStandardError(line, std::min(static_cast<size_t>(n), sizeof line - 1));
 }
 
 }  // namespace oru::detail

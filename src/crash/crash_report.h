@@ -58,12 +58,18 @@ struct CWalkStart {
 
 // Builds the whole report of `fault` into `report` (heading, system section,
 // call stack of at most MAX_REPORT_FRAMES lines, registers) and appends it,
-// under its time line, to "./oru_log/Exp_YYYY-MM-DD.txt", creating the
-// folder and the file as needed. The file receives each part as soon as it
+// under its time line, to "Exp_YYYY-MM-DD.txt" in the log folder, or in the
+// user's state folder when that cannot take it, creating the folders and the
+// file as needed. The file receives each part as soon as it
 // is known (the heading and the system section before the stack walk, each
 // frame as it is found), so a report cut short by the watchdog still leaves
 // what was known. A file that cannot be written is skipped; the report is
 // built all the same.
 void MakeCrashReport(const OruFaultRecord& fault, const CWalkStart& start, CReportText& report);
+
+// Tells on standard error where the last report was written ("oru_core:
+// crash report written to PATH"), or that no folder could take it: a line
+// after the report, so that standard error shows the report first.
+void SayWhereTheReportIs();
 
 }  // namespace oru::detail

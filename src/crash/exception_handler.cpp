@@ -143,6 +143,7 @@ void EnterReportOrEnd(int endSignal)
 
     ClaimShowingOrWait();
     oru::platform::ShowCrashReport(s_report.View());
+    oru::detail::SayWhereTheReportIs();
     oru::platform::EndProcessWithSignal(endSignal);
 }
 
@@ -182,6 +183,7 @@ long OruExceptionHandler(const OruFaultRecord* fault)
     const oru::platform::CBrokenPipeIgnored brokenPipeIgnored;
     oru::detail::MakeCrashReport(*fault, start, s_report);
     oru::platform::ShowCrashReport(s_report.View());
+    oru::detail::SayWhereTheReportIs();
     return 1;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// The library's process-wide core log: a file log in ./oru_log set up by
+// The library's process-wide core log: a file log in the log folder set up by
 // OruCoreLogInitialize, written to by the library's own services (the task
 // queue's trace lines). The instance is created on first request, whether or
 // not the host has initialised it (until then it accepts nothing), and is

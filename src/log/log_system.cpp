@@ -15,6 +15,7 @@
 
 #include "core/utf8.h"
 #include "log/core_log.h"
+#include "log/log_folder.h"
 #include "log/log_outputs.h"
 #include "log/recent_lines.h"
 #include "platform/clock.h"
@@ -369,7 +370,7 @@ int OruCoreLogInitialize(int level)
 {
     CLogSystem* pLog = oru::detail::GetCoreLog();
     if (pLog)
-        pLog->Init(LOG_MODE_FILE, level, L"./oru_log", L"OruCoreLog", true, false);
+        pLog->Init(LOG_MODE_FILE, level, oru::detail::LogFolderForWriting(), L"OruCoreLog", true, false);
     return 0;
 }
 

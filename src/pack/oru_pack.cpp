@@ -130,15 +130,19 @@ bool COruPack::OpenOruPack(const std::wstring& path, ORU_PACK_MODE mode, uint32_
     m_pFollow.reset();
     oru::detail::NotePackOpened(this, path, mode == ORU_PACK_MODE_WRITE);
     m_strDataPath.clear();
+    m_eLastOpen = ORU_PACK_OPEN_FAILED;
 
     const auto indexPath = oru::detail::ToUtf8(path + L".odx");
     const auto dataPath = oru::detail::ToUtf8(path + L".opk");
     if (!indexPath || !dataPath)
         return false;
     m_strDataPath = *dataPath;
-    if (mode == ORU_PACK_MODE_WRITE)
-        return OpenWrite(*indexPath, *dataPath, sectorSize);
-    return OpenRead(*indexPath);
+    // OpenWrite notes a creation or a busy pack itself.
+    const bool opened = mode == ORU_PACK_MODE_WRITE ? OpenWrite(*indexPath, *dataPath, sectorSize)
+                                                    : OpenRead(*indexPath);
+    if (opened)
+        m_eLastOpen = ORU_PACK_OPENED;
+    return opened;
 }
 
 // The data file is marked before the index is read: an editor that finds no
@@ -224,8 +228,10 @@ bool COruPack::OpenWrite(const std::string& indexPath, const std::string& dataPa
         return false;
     CFile dataFile =
         creating ? CFile::OpenOrCreateReadWrite(dataPath) : CFile::OpenReadWrite(dataPath);
-    if (dataFile.IsOpen() && dataFile.TryLockExclusive() == CFile::eLock::HELD_ELSEWHERE)
+    if (dataFile.IsOpen() && dataFile.TryLockExclusive() == CFile::eLock::HELD_ELSEWHERE) {
+        m_eLastOpen = ORU_PACK_OPEN_BUSY;
         return false;
+    }
 
     if (creating && oru::platform::PathMissing(indexPath)) {
         uint64_t dataBytes = 0;
@@ -235,6 +241,7 @@ bool COruPack::OpenWrite(const std::string& indexPath, const std::string& dataPa
         m_header.sector_size = sectorSize;
         m_bModified = true;
         HoldDataFile(std::move(dataFile));
+        m_eLastOpen = m_pDataFile ? ORU_PACK_CREATED : ORU_PACK_OPEN_FAILED;
         return false;
     }
 

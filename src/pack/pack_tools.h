@@ -147,6 +147,8 @@ using platform::CurrentUserId;
 using platform::EntryKind;
 using platform::eEntryKind;
 using platform::IsFolder;
+using platform::IsMountPoint;
+using platform::LinkTarget;
 using platform::ListFolder;
 using platform::MakeDirectory;
 using platform::MakeSymbolicLink;

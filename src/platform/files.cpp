@@ -137,6 +137,26 @@ bool IsFolder(const std::string& pathUtf8)
     return stat(pathUtf8.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool LinkTarget(const std::string& pathUtf8, eEntryKind& kind, uint64_t& device, uint64_t& inode)
+{
+    struct stat st {};
+    if (stat(pathUtf8.c_str(), &st) != 0)
+        return RecordFileError();
+    kind = KindOfMode(st.st_mode);
+    device = static_cast<uint64_t>(st.st_dev);
+    inode = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
+bool IsMountPoint(const std::string& pathUtf8)
+{
+    struct stat st {};
+    struct stat parent {};
+    if (stat(pathUtf8.c_str(), &st) != 0 || stat((pathUtf8 + "/..").c_str(), &parent) != 0)
+        return false;
+    return st.st_dev != parent.st_dev || st.st_ino == parent.st_ino;
+}
+
 bool EntryKind(const std::string& pathUtf8, eEntryKind& kind)
 {
     struct stat st {};

@@ -48,9 +48,15 @@ bool ListFolder(const std::string& pathUtf8, std::vector<CFolderEntry>& entries)
 
 // True when `pathUtf8` is a folder, or a symbolic link to one.
 bool IsFolder(const std::string& pathUtf8);
+// True when a file system is mounted on the folder `pathUtf8`: it lies on
+// another device than its parent folder (or it is the root).
+bool IsMountPoint(const std::string& pathUtf8);
 // What is at `pathUtf8`, a symbolic link itself rather than what it leads
 // to; false when nothing is there or it cannot be told.
 bool EntryKind(const std::string& pathUtf8, eEntryKind& kind);
+// What `pathUtf8` is once symbolic links are followed (FOLDER, FILE or
+// OTHER), with its device and inode; false when it leads nowhere.
+bool LinkTarget(const std::string& pathUtf8, eEntryKind& kind, uint64_t& device, uint64_t& inode);
 
 // Removes the file (never a folder) at `pathUtf8`, a symbolic link itself
 // rather than what it leads to. True when nothing is there any more, also

@@ -18,6 +18,7 @@
 
 #include "core/utf8.h"
 #include "crash/crash_notes.h"
+#include "log/log_folder.h"
 #include "platform/memory_probe.h"
 #include "platform/replace_file.h"
 #include "timing/profiler_timeline.h"
@@ -254,7 +255,7 @@ CProFiler::CProFiler()
       m_pTimeline(new oru::detail::CProFileTimeline),
       m_bEnabled(false)
 {
-    if (!m_pLog->Init(LOG_MODE_FILE, 5, L"./oru_log", L"ProFileLog", true, false))
+    if (!m_pLog->Init(LOG_MODE_FILE, 5, oru::detail::LogFolderForWriting(), L"ProFileLog", true, false))
         OruCriticalError(L"application log system initialize is failed.!!");
     // Like the singleton's registration, the last profiler built wins.
     s_pPublished.store(this, std::memory_order_release);

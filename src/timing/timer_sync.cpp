@@ -18,6 +18,18 @@ constexpr float LONGEST_STEP = 0.083333336f;     // 1/12 s
 constexpr float DEFAULT_SEC_PER_FRAME = 0.016666668f;  // 60 steps per second
 constexpr float MILLISECONDS_PER_SECOND = 1000.0f;
 
+// `seconds` as whole milliseconds, rounded by `round`; 0 for no time or less,
+// and at most UINT32_MAX.
+uint32_t ToMilliseconds(double seconds, double (*round)(double))
+{
+    const double milliseconds = seconds * static_cast<double>(MILLISECONDS_PER_SECOND);
+    if (!(milliseconds > 0.0))
+        return 0;
+    if (milliseconds >= 4294967295.0)
+        return UINT32_MAX;
+    return static_cast<uint32_t>(round(milliseconds));
+}
+
 double Sum(float field, float dt)
 {
     return static_cast<double>(field) + static_cast<double>(dt);
@@ -102,12 +114,15 @@ bool CTimerSync::IsFrameSkip()
 // milliseconds, and a loop that sleeps that long never wakes.
 uint32_t CTimerSync::GetSleepTime() const
 {
-    const double milliseconds =
-        (static_cast<double>(m_fSecPerFrame) - static_cast<double>(m_fFrameTime)) *
-        static_cast<double>(MILLISECONDS_PER_SECOND);
-    if (!(milliseconds > 0.0))
-        return 0;
-    if (milliseconds >= 4294967295.0)
-        return UINT32_MAX;
-    return static_cast<uint32_t>(std::trunc(milliseconds));
+    return ToMilliseconds(static_cast<double>(m_fSecPerFrame) - static_cast<double>(m_fFrameTime),
+                          std::trunc);
+}
+
+// The next Update is due once the time it accounts makes the lag positive:
+// after more than -lag seconds. Rounding up lets a loop that sleeps this long
+// find the step due when it wakes, instead of spinning for the last fraction
+// of a millisecond.
+uint32_t CTimerSync::GetTimeToNextStep() const
+{
+    return ToMilliseconds(-static_cast<double>(m_fLag), std::ceil);
 }

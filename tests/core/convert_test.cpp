@@ -130,6 +130,44 @@ TEST(Conversion, OtherCodePagesGoThroughTheSystem)
     EXPECT_EQ(OruCharToWChar(4242, "abc"), nullptr);
 }
 
+// Text of a few hundred characters through a code page, each direction and
+// each form: the result must be the pieces' short conversions end to end (a
+// converter that grows its buffer must go on where it stopped, not start
+// again).
+TEST(Conversion, LongTextThroughACodePageIsThePiecesInOrder)
+{
+    struct CCase {
+        unsigned int m_nCodePage;
+        std::wstring m_Piece;  // varied, so that a restart shows
+    };
+    const CCase cases[] = {{1252, L"caf\u00E9 \u20AC5 "}, {949, L"\uD55C\uAD6D\uC5B4 abc "}};
+    for (const CCase& c : cases) {
+        SCOPED_TRACE(c.m_nCodePage);
+        std::wstring wide;
+        std::string narrow;
+        for (int i = 0; i < 40; ++i) {
+            const std::wstring piece = c.m_Piece + std::to_wstring(i);
+            wide += piece;
+            const char* part = OruWCharToChar(c.m_nCodePage, piece.c_str());
+            ASSERT_NE(part, nullptr);
+            narrow += part;
+        }
+        ASSERT_GT(wide.size(), 300u);
+        const char* ring = OruWCharToChar(c.m_nCodePage, wide.c_str());
+        ASSERT_NE(ring, nullptr);
+        EXPECT_EQ(std::string(ring), narrow);
+        const char* ex = OruWCharToCharEx(c.m_nCodePage, wide.c_str());
+        ASSERT_NE(ex, nullptr);
+        EXPECT_EQ(std::string(ex), narrow);
+        const wchar_t* back = OruCharToWChar(c.m_nCodePage, narrow.c_str());
+        ASSERT_NE(back, nullptr);
+        EXPECT_EQ(std::wstring(back), wide);
+        const wchar_t* backEx = OruCharToWCharEx(c.m_nCodePage, narrow.c_str());
+        ASSERT_NE(backEx, nullptr);
+        EXPECT_EQ(std::wstring(backEx), wide);
+    }
+}
+
 TEST(Conversion, ResultsDoNotDependOnTheProcessLocale)
 {
     const char* previous = std::setlocale(LC_ALL, nullptr);

@@ -91,6 +91,13 @@ CChildResult WaitForChild(CChild& child, int timeoutSeconds)
     child.m_nPid = -1;
     result.m_strError = ReadWholeFile(child.m_strErrorPath);
     unlink(child.m_strErrorPath.c_str());
+    // The line that names the report file comes last; the tests compare
+    // what is before it with the file.
+    const size_t said = result.m_strError.rfind("oru_core: crash report written to ");
+    if (said != std::string::npos && result.m_strError.find('\n', said) == result.m_strError.size() - 1) {
+        result.m_strReportPathLine = result.m_strError.substr(said);
+        result.m_strError.erase(said);
+    }
     return result;
 }
 

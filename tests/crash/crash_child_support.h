@@ -14,6 +14,7 @@ namespace oru::test {
 struct CChildResult {
     int m_nStatus = 0;       // as waitpid gives it
     std::string m_strError;  // everything the child wrote to standard error
+    std::string m_strReportPathLine;  // "oru_core: crash report written to PATH\n", taken off m_strError
     bool m_bTimedOut = false;
 
     bool KilledBy(int signal) const;

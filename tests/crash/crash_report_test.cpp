@@ -307,7 +307,8 @@ TEST_F(CrashReport, AnAddressInNoModuleGivesALookupErrorAndTheWalkGoesOn)
         frames[0], std::regex("0x[0-9a-f]{8,} Address Lookup Error \\(SymFromAddr returned "
                               "error : -?[0-9]+\\)")))
         << frames[0];
-    EXPECT_NE(result.m_strError.find("CrashReport_AnAddressInNoModule"), std::string::npos);
+    EXPECT_NE(result.m_strError.find("CrashReport_AnAddressInNoModule"), std::string::npos)
+        << result.m_strError;
 }
 
 TEST_F(CrashReport, MessageIsCutAt511Characters)

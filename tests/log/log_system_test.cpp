@@ -1,9 +1,11 @@
+#include <oru/log/log_folder.h>
 #include <oru/log/log_system.h>
 
 #include "log/log_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <list>
 #include <string>
 
@@ -175,4 +177,20 @@ TEST_F(LogSystemDeathTest, LogErrorRaisesTheGeneralErrorWithTheLineAsMessage)
         OruSafeLogError(&log.m_Log, 5, L"%ls", L"100%d");
     };
     EXPECT_DEATH(safeLogError(), "General Error!(.|\n)*Message : Lv5_\\[09:05:01\\] : 100%d");
+}
+
+// The log folder is the one set, made on first use; a bad one is refused and
+// changes nothing.
+TEST(LogFolder, IsTheOneSetAndMadeWhenFirstUsed)
+{
+    EXPECT_EQ(OruGetLogFolder(), L"./oru_log");
+    ASSERT_TRUE(OruSetLogFolder(L"game/logs"));
+    EXPECT_FALSE(std::filesystem::exists("game/logs"));
+    EXPECT_EQ(OruGetLogFolder(), L"game/logs");
+    EXPECT_TRUE(std::filesystem::is_directory("game/logs"));
+    EXPECT_FALSE(OruSetLogFolder(nullptr));
+    EXPECT_FALSE(OruSetLogFolder(L""));
+    EXPECT_FALSE(OruSetLogFolder(std::wstring(5000, L'a').c_str()));
+    EXPECT_EQ(OruGetLogFolder(), L"game/logs");
+    ASSERT_TRUE(OruSetLogFolder(L"./oru_log"));
 }

@@ -181,6 +181,9 @@ TEST_F(OrupackMount, ShowsTheSameTreeAsExtractAndTheSource)
     MakeTree();
     ASSERT_EQ(Orupack("extract " + Base() + " " + m_dir.File("out")), 0) << Stderr();
     MountInBackground();
+    // A second mount over the first would hide it.
+    EXPECT_EQ(Orupack("mount --background " + Base() + " " + Quoted(Mnt())), 1);
+    EXPECT_NE(Stderr().find("already a mount point"), std::string::npos) << Stderr();
 
     EXPECT_EQ(Shell("diff -r " + Quoted(Mnt()) + " " + m_dir.File("out")), 0);
     EXPECT_EQ(Shell("diff -r " + Quoted(Mnt()) + " " + m_dir.File("tree")), 0);
@@ -570,7 +573,7 @@ TEST_F(OrupackMount, NeverShowsAnotherEntrysBytesWhileTheToolEdits)
         for (uint64_t round = 0; !stop.load(); ++round) {
             for (const std::string& name : names) {
                 std::ifstream in(Mnt() / name, std::ios::binary);
-                const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                const std::string bytes = oru::test::ReadRest(in);
                 if (in.bad() || bytes.empty())
                     continue;  // gone, or failed: both clean
                 ++(oru::test::IsSomeVersionOf(name, bytes) ? good : wrong);
@@ -579,7 +582,7 @@ TEST_F(OrupackMount, NeverShowsAnotherEntrysBytesWhileTheToolEdits)
                 heldName = names[round % names.size()];
                 pHeld = std::make_unique<std::ifstream>(Mnt() / heldName, std::ios::binary);
             } else if (round % 20 == 10 && pHeld && *pHeld) {
-                const std::string bytes((std::istreambuf_iterator<char>(*pHeld)), std::istreambuf_iterator<char>());
+                const std::string bytes = oru::test::ReadRest(*pHeld);
                 if (!pHeld->bad() && !bytes.empty())
                     ++(oru::test::IsSomeVersionOf(heldName, bytes) ? good : wrong);
                 pHeld.reset();

@@ -2,6 +2,7 @@
 // verify finding damage made on purpose, extraction kept inside its folder,
 // and the exit statuses.
 
+#include <oru/core/version.h>
 #include <oru/pack/oru_pack.h>
 
 #include "orupack_run.h"
@@ -130,7 +131,7 @@ TEST_P(OrupackRoundTrip, ExtractsTheTreeItWasMadeFromByteForByte)
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndCompressed, OrupackRoundTrip,
-                         ::testing::Combine(::testing::Bool(), ::testing::Values(512u, 7u)));
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(512u, 67u)));
 
 // Each kind of damage on its own copy of a good pack.
 TEST_F(Orupack, VerifyFindsEachKindOfDamage)
@@ -276,6 +277,11 @@ TEST_F(Orupack, ExitsWithTwoOnBadUsageAndHelpsEveryCommand)
     EXPECT_EQ(Run("create " + Base()).m_nStatus, 2);
     EXPECT_EQ(Run("create " + Base() + " . --sector-size 0").m_nStatus, 2);
     EXPECT_EQ(Run("create " + Base() + " . --sector-size 2147483640").m_nStatus, 2);
+    for (const char* size : {"63", "65537"}) {
+        const CRun refused = Run("create " + Base() + " . --sector-size " + size);
+        EXPECT_EQ(refused.m_nStatus, 2) << size;
+        EXPECT_NE(refused.m_strErr.find("64 to 65536 bytes"), std::string::npos) << refused.m_strErr;
+    }
     EXPECT_EQ(Run("list " + Base() + " --bogus").m_nStatus, 2);
     EXPECT_EQ(Run("add " + Base() + " a b --as c").m_nStatus, 2);
     for (const char* command : {"create", "list", "info", "cat", "extract", "add", "rm", "verify"}) {
@@ -405,6 +411,11 @@ TEST_F(Orupack, CreateNamesFilesThatWouldShareAnEntry)
     EXPECT_NE(create.m_strErr.find("ui/icon.png: has the same entry name as ui/Icon.png"),
               std::string::npos) << create.m_strErr;
     EXPECT_EQ(create.m_strErr.find("harbour"), std::string::npos) << create.m_strErr;
+    // Five files, three entries: the count is what the pack holds.
+    EXPECT_NE(create.m_strOut.find("3 files packed; skipped:"), std::string::npos) << create.m_strOut;
+    EXPECT_NE(create.m_strOut.find("2 files whose entry name a later file took"), std::string::npos)
+        << create.m_strOut;
+    EXPECT_NE(Run("info " + Base()).m_strOut.find("entries          3"), std::string::npos);
     EXPECT_EQ(Run("cat " + Base() + " maps/town.xml").m_strOut, "lower");
     EXPECT_EQ(Run("cat " + Base() + " ui/icon.png").m_strOut, "lower icon");
     EXPECT_EQ(Run("cat " + Base() + " maps/harbour.xml").m_strOut, "alone");
@@ -527,4 +538,103 @@ TEST_F(Orupack, AddCompressesWhenAsked)
         EXPECT_EQ(pack.GetFileList()->at(L"text.txt").size < 10000, compress);
         EXPECT_EQ(Run("cat " + Base() + " text.txt").m_strOut, text);
     }
+}
+
+// Folders are added with every file under them; -C DIR names each path
+// relative to DIR, so that adding a whole tree gives what create gives.
+TEST_F(Orupack, AddTakesFoldersNamedFromABaseFolder)
+{
+    MakeTree(m_dir.Path() / "tree");
+    const std::string tree = m_dir.File("tree");
+    ASSERT_EQ(Run("create " + m_dir.File("made") + " " + tree).m_nStatus, 0);
+    const CRun added = Run("add " + Base() + " -C " + tree + " .");
+    ASSERT_EQ(added.m_nStatus, 0) << added.m_strErr;
+    EXPECT_EQ(Run("list " + Base()).m_strOut, Run("list " + m_dir.File("made")).m_strOut);
+    for (const auto& [name, content] : m_tree)
+        EXPECT_EQ(Run("cat " + Base() + " '" + name + "'").m_strOut, content) << name;
+    EXPECT_EQ(Run("verify " + Base()).m_nStatus, 0);
+
+    // A folder and a file below the base folder keep their paths from it.
+    const std::string part = m_dir.File("part");
+    ASSERT_EQ(Run("add " + part + " -C " + tree + " text/deep map/town.xml").m_nStatus, 0);
+    COruPack pack;
+    ASSERT_TRUE(pack.OpenOruPack(Wide(part), ORU_PACK_MODE_READ, 512));
+    std::vector<std::wstring> names;
+    for (const auto& entry : *pack.GetFileList())
+        names.push_back(entry.first);
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"map\\town.xml", L"text\\deep\\er\\noise.dat"}));
+
+    EXPECT_EQ(Run("add " + part + " -C " + tree + " text --as t").m_nStatus, 2);  // --as: one file
+    EXPECT_EQ(Run("add " + part + " -C " + tree + " ../tree/map").m_nStatus, 1);  // leaves the base
+    EXPECT_EQ(Run("add " + part + " -C " + m_dir.File("absent") + " map").m_nStatus, 1);
+}
+
+// Links are skipped and counted without failing the run; --follow-links
+// stores what they lead to and skips a link to a folder that holds it.
+TEST_F(Orupack, CreateSkipsOrFollowsSymbolicLinks)
+{
+    const fs::path tree = m_dir.Path() / "tree";
+    Spit(tree / "real" / "a.txt", "a");
+    fs::create_symlink("real/a.txt", tree / "file-link");
+    fs::create_symlink("real", tree / "folder-link");
+    fs::create_symlink("..", tree / "real" / "up");
+    fs::create_symlink("nowhere", tree / "broken");
+    const CRun skipped = Run("create " + Base() + " " + tree.string());
+    EXPECT_EQ(skipped.m_nStatus, 0) << skipped.m_strErr;
+    EXPECT_NE(skipped.m_strOut.find("1 files packed; skipped:"), std::string::npos) << skipped.m_strOut;
+    EXPECT_NE(skipped.m_strOut.find("4 not regular files"), std::string::npos) << skipped.m_strOut;
+
+    const CRun followed = Run("create " + Base() + " " + tree.string() + " --follow-links");
+    EXPECT_EQ(followed.m_nStatus, 0) << followed.m_strErr;
+    EXPECT_NE(followed.m_strOut.find("3 files packed; skipped:"), std::string::npos) << followed.m_strOut;
+    EXPECT_NE(followed.m_strErr.find("real/up: skipped, a symbolic link to a folder it lies in"),
+              std::string::npos) << followed.m_strErr;
+    EXPECT_NE(followed.m_strErr.find("folder-link/up: skipped, a symbolic link"), std::string::npos)
+        << followed.m_strErr;
+    for (const char* name : {"file-link", "folder-link/a.txt", "real/a.txt"})
+        EXPECT_EQ(Run("cat " + Base() + " " + name).m_strOut, "a") << name;
+}
+
+// Output that cannot be written fails the command; --version says the
+// library's version.
+TEST_F(Orupack, FailsWhenItsOutputCannotBeWrittenAndSaysItsVersion)
+{
+    fs::create_directories(m_dir.Path() / "tree");
+    Spit(m_dir.Path() / "tree" / "a.txt", "a");
+    ASSERT_EQ(Run("create " + Base() + " " + m_dir.File("tree")).m_nStatus, 0);
+    for (const std::string& args : {"info " + Base(), "list " + Base(), "cat " + Base() + " a.txt",
+                                   std::string("--version"), std::string("list --help")})
+        EXPECT_EQ(Shell(oru::test::OrupackCommand(args) + " >/dev/full 2>/dev/null"), 1) << args;
+    EXPECT_EQ(Run("--version").m_strOut,
+              "orupack " + std::to_string(ORU_CORE_VERSION_MAJOR) + "." +
+                  std::to_string(ORU_CORE_VERSION_MINOR) + "." + std::to_string(ORU_CORE_VERSION_PATCH) + "\n");
+    EXPECT_STREQ(OruCoreVersionString(), ("" + std::to_string(ORU_CORE_VERSION_MAJOR) + "." +
+                                          std::to_string(ORU_CORE_VERSION_MINOR) + "." +
+                                          std::to_string(ORU_CORE_VERSION_PATCH)).c_str());
+    EXPECT_EQ(OruCoreVersion(), ORU_CORE_VERSION);
+}
+
+// A warning printed while a progress bar is drawn starts on a line of its
+// own: the bar is drawn only on a terminal, so the tool runs under one.
+TEST_F(Orupack, WarningsStartOnALineOfTheirOwnUnderTheProgressBar)
+{
+    const fs::path tree = m_dir.Path() / "tree";
+    Spit(tree / "a.txt", "a");
+    fs::create_symlink("a.txt", tree / "b-link");
+    const std::string out = m_dir.File("typescript");
+    ASSERT_EQ(Shell("script -qec '" + oru::test::OrupackCommand("create " + Base() + " " + tree.string()) +
+                    "' " + out + " >/dev/null 2>&1"),
+              0);
+    const std::string screen = Slurp(out);
+    EXPECT_NE(screen.find("create   1"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("\norupack: b-link: skipped"), std::string::npos) << screen;
+}
+
+TEST_F(Orupack, MountOfAMissingPackSaysItIsMissing)
+{
+    fs::create_directories(m_dir.Path() / "mnt");
+    const CRun mount = Run("mount " + m_dir.File("absent") + " " + m_dir.File("mnt"));
+    EXPECT_EQ(mount.m_nStatus, 1);
+    EXPECT_NE(mount.m_strErr.find("absent.odx: cannot read the pack (missing)"), std::string::npos)
+        << mount.m_strErr;
 }

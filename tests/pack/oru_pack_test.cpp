@@ -181,7 +181,9 @@ TEST_F(PackManager, OpensAnExistingPackForWritingWithItsUsageTable)
     const std::string base = WriteSamplePack();
     const Bytes indexBefore = Slurp<Bytes>(base + ".odx");
     CPackProbe pack;
+    EXPECT_EQ(pack.GetLastOpenResult(), ORU_PACK_OPEN_NONE);
     EXPECT_TRUE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, 4096));
+    EXPECT_EQ(pack.GetLastOpenResult(), ORU_PACK_OPENED);
     EXPECT_EQ(pack.m_vecSectorUsed, (std::vector<uint8_t>{1, 1, 1, 1, 1, 1}));
     EXPECT_TRUE(pack.m_pDataFile);
     EXPECT_TRUE(pack.m_mapDirIndex.empty());
@@ -200,6 +202,7 @@ TEST_F(PackManager, RefusesToEditAPackWhoseUsageTableIsCut)
     Spit(base + ".odx", index);
     CPackProbe pack;
     EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, 512));
+    EXPECT_EQ(pack.GetLastOpenResult(), ORU_PACK_OPEN_FAILED);
     EXPECT_FALSE(pack.m_pDataFile);
     EXPECT_FALSE(pack.m_bModified);
     EXPECT_EQ(Slurp<Bytes>(base + ".opk").size(), 6u * 24);
@@ -217,6 +220,8 @@ TEST_F(PackManager, CreatesANewPackOnlyWhereNoDataWouldBeLost)
         CPackProbe pack;
         EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, 1024));
         const bool created = stale != 100;
+        EXPECT_EQ(pack.GetLastOpenResult(), created ? ORU_PACK_CREATED : ORU_PACK_OPEN_FAILED)
+            << stale;
         EXPECT_EQ(pack.m_pDataFile != nullptr, created) << stale;
         EXPECT_EQ(pack.m_bModified, created) << stale;
         EXPECT_EQ(std::filesystem::file_size(base + ".opk"), created ? 0u : 100u) << stale;
@@ -252,6 +257,7 @@ TEST_F(PackManager, CreatesNoPackWithASectorSizeThatCannotWork)
         const std::string base = m_dir.File("bad" + std::to_string(sectorSize));
         CPackProbe pack;
         EXPECT_FALSE(pack.OpenOruPack(Wide(base), ORU_PACK_MODE_WRITE, sectorSize));
+        EXPECT_EQ(pack.GetLastOpenResult(), ORU_PACK_OPEN_FAILED);
         EXPECT_FALSE(pack.m_pDataFile);
         EXPECT_FALSE(std::filesystem::exists(base + ".opk"));
     }

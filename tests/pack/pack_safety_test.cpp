@@ -220,6 +220,7 @@ TEST_F(PackSafety, ASecondEditorIsRefusedUntilTheFirstCloses)
 
     CSafetyProbe second;
     EXPECT_FALSE(OpenForWriting(second));
+    EXPECT_EQ(second.GetLastOpenResult(), ORU_PACK_OPEN_BUSY);
     EXPECT_FALSE(second.m_pDataFile);
     EXPECT_FALSE(second.AddFile(L"b"));
     second.CloseOruPack();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
@@ -43,7 +44,7 @@ CFormatted Ours(size_t capacity, const wchar_t* format, ...)
 CFormatted CLibrary(size_t capacity, const wchar_t* format, ...)
 {
     static const locale_t s_locale = newlocale(LC_ALL_MASK, "C.UTF-8", locale_t(nullptr));
-    std::vector<wchar_t> buffer(capacity, L'#');
+    std::vector<wchar_t> buffer(std::max<size_t>(capacity, 1), L'#');  // never empty: [0] is written
     buffer[0] = L'\0';
     const locale_t previous = uselocale(s_locale);
     va_list args;

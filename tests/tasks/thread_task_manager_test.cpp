@@ -2,6 +2,7 @@
 #include <oru/tasks/thread_task_manager.h>
 
 #include "support/debug_channel_tail.h"
+#include "support/file_bytes.h"
 #include "tasks/sync_objects.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,6 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <random>
 #include <regex>
@@ -63,8 +63,7 @@ public:
         for (const auto& entry : std::filesystem::directory_iterator("oru_log")) {
             if (entry.path().filename().string().rfind("OruCoreLog_", 0) != 0)
                 continue;
-            std::ifstream file(entry.path(), std::ios::binary);
-            text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+            text = oru::test::Slurp(entry.path());
         }
         text = text.size() > m_nStart ? text.substr(m_nStart) : std::string();
         return std::regex_replace(text, std::regex("\r\n"), "\n");

@@ -144,3 +144,36 @@ TEST(TimerSync, ClearRestoresSixtyStepsPerSecond)
 }
 
 }  // namespace
+
+TEST(TimerSync, TimeToNextStepIsTheLagOwedRoundedUp)
+{
+    CTimerSync sync;
+    EXPECT_EQ(sync.GetTimeToNextStep(), 0u);  // a new loop's first update is due
+    EXPECT_TRUE(sync.Update(0.005f));
+    EXPECT_EQ(sync.GetTimeToNextStep(), 12u);  // lag -0.011666668
+    EXPECT_FALSE(sync.Update(0.011f));
+    EXPECT_EQ(sync.GetTimeToNextStep(), 1u);  // 0.000666668 left
+    EXPECT_TRUE(sync.Update(0.1f));
+    EXPECT_EQ(sync.GetTimeToNextStep(), 0u);  // behind: the next update is due at once
+}
+
+// A loop that works 1 ms a frame and sleeps what the synchroniser says: one
+// simulated second holds about one frame per step, and every step is due on
+// the update after a sleep.
+TEST(TimerSync, ALoopThatSleepsTheTimeToNextStepRunsOneFramePerStep)
+{
+    CTimerSync sync;
+    int frames = 0;
+    int steps = 0;
+    float elapsed = 0.0f;
+    for (double now = 0.0; now < 1.0; ++frames) {
+        if (sync.Update(elapsed))
+            ++steps;
+        const double sleep = sync.GetTimeToNextStep() / 1000.0;
+        elapsed = static_cast<float>(0.001 + sleep);
+        now += 0.001 + sleep;
+    }
+    EXPECT_GE(steps, 58);
+    EXPECT_LE(steps, 61);
+    EXPECT_LE(frames, steps + 2);
+}

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <charconv>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -492,6 +493,20 @@ TEST_F(XmlDocument, AttributesAreReadAndWrittenInTheirFixedForms)
                          "f=\"1.500000\" d=\"1.500000\" />"),
               std::string::npos)
         << saved;
+
+    // A double kept as text by std::to_chars (the shortest form that reads
+    // back exactly) reads back exactly; through SetAttrValueDouble it keeps
+    // six decimals of a float.
+    const double pi = 3.14159265358979311600;
+    char text[32];
+    char* end = std::to_chars(text, text + sizeof text, pi).ptr;
+    ASSERT_TRUE(m_doc.SetAttrValueString(L"exact", std::wstring(text, end)));
+    ASSERT_TRUE(m_doc.SetAttrValueDouble(L"rounded", static_cast<float>(pi)));
+    double read = 0;
+    EXPECT_TRUE(m_doc.GetAttrValueDouble(L"exact", read));
+    EXPECT_EQ(read, pi);
+    EXPECT_TRUE(m_doc.GetAttrValueDouble(L"rounded", read));
+    EXPECT_EQ(read, 3.141593);
 }
 
 // ---- what is saved loads again -------------------------------------------

@@ -2,7 +2,10 @@
 
 #include "commands.h"
 
+#include <oru/core/version.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,15 +17,18 @@ using namespace orupack;
 
 // Every command's usage line (without the program's name) and its help,
 // one paragraph each, in the order the overview lists them.
-constexpr const char* HELP = R"(create PACK DIR [--sector-size N] [--compress]
+constexpr const char* HELP = R"(create PACK DIR [--sector-size N] [--compress] [--follow-links]
 Makes a new pack PACK (PACK.odx and PACK.opk) from every regular file under DIR.
 A pack already there is rebuilt in place, keeping its sector size; readers that
 have it open go on reading the old content. Entry names are the paths relative
 to DIR with '\' between folders, in lower case.
-  --sector-size N  payload bytes per sector (default 512; a new pack only)
+  --sector-size N  payload bytes per sector, 64 to 65536 (default 512; a new
+                   pack only)
   --compress       store each file gzip-compressed in the ORUGZIP1 wrapper when
                    that makes it smaller (blocked members of 256 KiB, compressed
                    on every core); readers decompress it transparently
+  --follow-links   stores what symbolic links lead to (a link to a folder that
+                   holds it is skipped); without it links are skipped and counted
 
 list PACK... [--layer PACK]... [--long]
 Lists the entries: content size, stored size, last write time and name. Several
@@ -41,11 +47,15 @@ Writes every entry (or the NAMEs given) as files under DIR, decompressed.
 Names that are absolute, hold '..' or would lead through a symbolic link are
 refused; the other entries are still extracted.
 
-add PACK FILE... [--as NAME] [--compress]
-Adds files, replacing entries of the same name; the pack is created when missing.
-A file's entry name is its path as given, with '\' between folders.
-  --as NAME    stores the one FILE given under NAME
-  --compress   stores files compressed where that makes them smaller, as create
+add PACK [-C DIR] PATH... [--as NAME] [--compress] [--follow-links]
+Adds files, and folders with every file under them, replacing entries of the
+same name; the pack is created when missing. An entry name is the file's path
+relative to the base folder (the current one, or DIR), with '\' between
+folders, as create names a tree's files.
+  -C DIR          finds each PATH in DIR and names it relative to DIR
+  --as NAME       stores the one FILE given under NAME
+  --compress      stores files compressed where that makes them smaller, as create
+  --follow-links  follows symbolic links in folders, as create
 
 rm PACK NAME...
 Deletes entries. Their sectors become free for later additions.
@@ -98,12 +108,12 @@ struct CCommand {
 };
 
 const CCommand COMMANDS[] = {
-    {"create", CmdCreate, 2, 2, {"--compress"}, {"--sector-size"}},
+    {"create", CmdCreate, 2, 2, {"--compress", "--follow-links"}, {"--sector-size"}},
     {"list", CmdList, 1, MANY, {"--long"}, {"--layer"}},
     {"info", CmdInfo, 1, 1, {}, {}},
     {"cat", CmdCat, 2, 2, {}, {"--layer"}},
     {"extract", CmdExtract, 2, MANY, {}, {"--layer"}},
-    {"add", CmdAdd, 2, MANY, {"--compress"}, {"--as"}},
+    {"add", CmdAdd, 2, MANY, {"--compress", "--follow-links"}, {"--as", "-C"}},
     {"rm", CmdRm, 2, MANY, {}, {}},
     {"verify", CmdVerify, 1, MANY, {}, {"--layer"}},
     {"mount", CmdMount, 2, 2, {"--background"}, {"--layer"}},
@@ -135,7 +145,8 @@ void PrintUsage(std::FILE* pOut, const char* pPrefix, const std::string& name)
 
 void PrintOverview(std::FILE* pOut)
 {
-    std::fputs("usage: orupack COMMAND ARGS...   (orupack COMMAND --help for details)\n\n", pOut);
+    std::fputs("usage: orupack COMMAND ARGS...   (orupack COMMAND --help for details;\n"
+               "       orupack --version)\n\n", pOut);
     for (const CCommand& command : COMMANDS)
         PrintUsage(pOut, "  ", command.m_pName);
     std::fputs("\nPACK is the pack's path without extension (a trailing .odx or .opk is\n"
@@ -186,10 +197,17 @@ int RunCommand(int argc, char** argv);
 
 }  // namespace
 
+// Output that could not be written is a failure of every command, as for
+// cat: `orupack list PACK > /dev/full` must not report success.
 int main(int argc, char** argv)
 {
     const CFaultPointArming faults;
-    return RunCommand(argc, argv);
+    const int status = RunCommand(argc, argv);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        Error("standard output: %s", std::strerror(errno));
+        return status == EXIT_USAGE ? EXIT_USAGE : EXIT_FAILED;
+    }
+    return status;
 }
 
 namespace {
@@ -203,6 +221,10 @@ int RunCommand(int argc, char** argv)
     const std::string name = argv[1];
     if (name == "--help" || name == "-h" || name == "help") {
         PrintOverview(stdout);
+        return EXIT_DONE;
+    }
+    if (name == "--version") {
+        std::printf("orupack %s\n", OruCoreVersionString());
         return EXIT_DONE;
     }
     for (const CCommand& command : COMMANDS) {

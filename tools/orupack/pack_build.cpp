@@ -32,6 +32,12 @@ namespace orupack {
 namespace {
 
 constexpr uint32_t DEFAULT_SECTOR_SIZE = 512;
+// Every sector costs an 8-byte link and a file wastes half a sector on
+// average: below 64 bytes the links cost more than 12% of everything stored,
+// and above 64 KiB a tree of small files is mostly padding (see the README's
+// figures).
+constexpr uint32_t MIN_SECTOR_SIZE = 64;
+constexpr uint32_t MAX_SECTOR_SIZE = 64 * 1024;
 
 // A scratch folder beside the pack, removed with its content at the end.
 class CStaging : private COruNonCopyable {
@@ -71,10 +77,11 @@ bool ParseSectorSize(const CArgs& args, uint32_t& sectorSize)
         return true;
     char* pEnd = nullptr;
     const unsigned long long value = std::strtoull(it->second.c_str(), &pEnd, 10);
-    if (it->second.empty() || *pEnd != '\0' || value == 0 || value > UINT32_MAX ||
-        !oru::tools::DataFileFits(1, static_cast<uint32_t>(value))) {
-        Error("--sector-size: '%s' is not a sector size (1 to 2147483639 bytes)",
-              it->second.c_str());
+    if (it->second.empty() || *pEnd != '\0' || value < MIN_SECTOR_SIZE || value > MAX_SECTOR_SIZE) {
+        Error("--sector-size: '%s' is not a sector size: %" PRIu32 " to %" PRIu32
+              " bytes (smaller sectors spend more on links than they save on padding, "
+              "larger ones waste most of a sector on every small file)",
+              it->second.c_str(), MIN_SECTOR_SIZE, MAX_SECTOR_SIZE);
         return false;
     }
     sectorSize = static_cast<uint32_t>(value);
@@ -255,7 +262,36 @@ enum class eFound {
     FILE,
     UNREADABLE_FOLDER,  // named and skipped; the walk goes on with the rest
     NOT_REGULAR,        // links, FIFOs, devices
+    LINK_LOOP,          // a followed link to a folder above it
     BAD_NAME,           // no UTF-8 form, or a backslash in the name
+};
+
+// How a walk treats symbolic links: skipped, or followed with the folders
+// entered on the way down kept to tell a loop.
+struct CWalk {
+    bool m_bFollowLinks = false;
+    std::vector<std::pair<uint64_t, uint64_t>> m_vecFolders;  // device and inode, root first
+
+    // True when `folder` may be entered: not following links, or it is not
+    // one of the folders it lies in. Entering it notes it until Leave.
+    bool Enter(const std::string& folder)
+    {
+        if (!m_bFollowLinks)
+            return true;
+        oru::tools::eEntryKind kind{};
+        std::pair<uint64_t, uint64_t> id;
+        if (!oru::tools::LinkTarget(folder, kind, id.first, id.second))
+            return true;  // the listing will say why it cannot be read
+        if (std::find(m_vecFolders.begin(), m_vecFolders.end(), id) != m_vecFolders.end())
+            return false;
+        m_vecFolders.push_back(id);
+        return true;
+    }
+    void Leave()
+    {
+        if (m_bFollowLinks && !m_vecFolders.empty())
+            m_vecFolders.pop_back();
+    }
 };
 
 struct CFound {
@@ -299,15 +335,26 @@ std::set<std::string> SharedFoldedNames(const std::vector<oru::tools::CFolderEnt
 // Walks the tree under `root` in the order of its sorted relative paths and
 // hands each find to `found`. A folder sorts as its name with a '/' behind,
 // so the walk visits exactly the order a sort of all the paths would give.
-// Symbolic links are never followed. Files whose entry names may be shared
-// (see SharedFoldedNames) are marked; `mayShare` marks a whole subtree.
+// Symbolic links are followed only as `walk` says. Files whose entry names
+// may be shared (see SharedFoldedNames) are marked; `mayShare` marks a whole
+// subtree. The caller has entered `root` in `walk`.
 template <typename TFound>
-void WalkTree(const std::string& root, const std::string& relative, bool mayShare, TFound& found)
+void WalkTree(const std::string& root, const std::string& relative, bool mayShare, CWalk& walk,
+              TFound& found)
 {
     const std::string folder = relative.empty() ? root : root + "/" + relative;
     std::vector<oru::tools::CFolderEntry> entries;
     const bool whole = oru::tools::ListFolder(folder, entries);
     const int why = oru::tools::LastFileError();
+    if (walk.m_bFollowLinks) {
+        for (oru::tools::CFolderEntry& entry : entries) {
+            oru::tools::eEntryKind target{};
+            uint64_t device = 0, inode = 0;
+            if (entry.m_eKind == oru::tools::eEntryKind::LINK &&
+                oru::tools::LinkTarget(folder + "/" + entry.m_strName, target, device, inode))
+                entry.m_eKind = target;
+        }
+    }
     for (oru::tools::CFolderEntry& entry : entries)
         if (entry.m_eKind == oru::tools::eEntryKind::FOLDER)
             entry.m_strName += '/';
@@ -322,7 +369,13 @@ void WalkTree(const std::string& root, const std::string& relative, bool mayShar
         find.m_bCheckName = check;
         find.m_strRelative = relative.empty() ? entry.m_strName : relative + "/" + entry.m_strName;
         if (entry.m_eKind == oru::tools::eEntryKind::FOLDER) {
-            WalkTree(root, find.m_strRelative, check, found);
+            if (walk.Enter(root + "/" + find.m_strRelative)) {
+                WalkTree(root, find.m_strRelative, check, walk, found);
+                walk.Leave();
+            } else {
+                find.m_eKind = eFound::LINK_LOOP;
+                found(std::move(find));
+            }
             continue;
         }
         if (entry.m_eKind != oru::tools::eEntryKind::FILE) {
@@ -354,9 +407,11 @@ void WalkTree(const std::string& root, const std::string& relative, bool mayShar
 // tree is walked first and each file prepared as it is taken.
 class CTreeReader : private COruNonCopyable {
 public:
-    CTreeReader(std::string root, bool compress, uint32_t sectorSize)
+    CTreeReader(std::string root, bool compress, uint32_t sectorSize, bool followLinks)
         : m_strRoot(std::move(root)), m_bCompress(compress), m_nSectorSize(sectorSize)
     {
+        m_walk.m_bFollowLinks = followLinks;
+        m_walk.Enter(m_strRoot);
         try {
             m_thread = std::thread([this] { Run(); });
         } catch (const std::system_error&) {
@@ -364,7 +419,7 @@ public:
                 NoteEntryName(find);
                 m_queue.push_back(std::move(find));
             };
-            WalkTree(m_strRoot, "", false, keep);
+            WalkTree(m_strRoot, "", false, m_walk, keep);
             m_bWalked = true;
         }
     }
@@ -457,7 +512,7 @@ private:
                     find.m_prepared = Prepare(m_strRoot + "/" + find.m_strRelative, m_bCompress, m_nSectorSize);
                 Hand(std::move(find));
             };
-            WalkTree(m_strRoot, "", false, hand);
+            WalkTree(m_strRoot, "", false, m_walk, hand);
         }
         std::lock_guard<std::mutex> lock(m_cs);
         m_bWalked = true;
@@ -475,7 +530,7 @@ private:
             NoteEntryName(find);
             finds.push_back(std::move(find));
         };
-        WalkTree(m_strRoot, "", false, keep);
+        WalkTree(m_strRoot, "", false, m_walk, keep);
         std::mutex cs;
         std::condition_variable cvDone, cvRoom;
         std::vector<uint8_t> done(finds.size(), 0);
@@ -559,6 +614,7 @@ private:
     const std::string m_strRoot;
     const bool m_bCompress;
     const uint32_t m_nSectorSize;
+    CWalk m_walk;  // walker's only
     std::unordered_map<std::string, std::string> m_mapEntryNames;  // walker's only: folded -> path
     std::mutex m_cs;
     std::condition_variable m_cvReady;
@@ -612,8 +668,6 @@ public:
         return Store(path, entry);
     }
 
-    size_t Added() const { return m_nAdded; }
-
 private:
     // A file held in memory goes in from there, with its own file's times;
     // only the pack can refuse it.
@@ -625,7 +679,6 @@ private:
             Error("%s: cannot store the file: %s", path.c_str(), AddFailure().c_str());
             return eAdded::PACK_FAILED;
         }
-        ++m_nAdded;
         return eAdded::STORED;
     }
 
@@ -662,7 +715,6 @@ private:
                                       error == EISDIR || error == EINVAL || error == ELOOP;
             return sourceFailed ? eAdded::SOURCE_FAILED : eAdded::PACK_FAILED;
         }
-        ++m_nAdded;
         return eAdded::STORED;
     }
 
@@ -670,7 +722,6 @@ private:
     std::string m_strBase;
     bool m_bCompress;
     std::unique_ptr<CStaging> m_pStaging;
-    size_t m_nAdded = 0;
 };
 
 // Removes the two files of a pack this command created but filled with
@@ -689,8 +740,12 @@ struct CSkipped {
     size_t m_nNotRegular = 0;  // links, FIFOs, devices
     size_t m_nBadNames = 0;    // no UTF-8 form, or a backslash in the name
     size_t m_nNotStored = 0;   // could not be read or written into the pack
+    size_t m_nSameName = 0;    // replaced by a later file with the same entry name
 
-    size_t Total() const { return m_nFolders + m_nNotRegular + m_nBadNames + m_nNotStored; }
+    size_t Total() const
+    {
+        return m_nFolders + m_nNotRegular + m_nBadNames + m_nNotStored + m_nSameName;
+    }
 };
 
 // How storing a tree ended.
@@ -701,13 +756,22 @@ enum class eStored {
     INTERRUPTED,  // the user or the system asked the command to stop
 };
 
+// Where a tree's files go: the tree's folder, the work folder that the
+// library reads a large file from, and what goes before each entry name (a
+// work folder plus the prefixed entry name is the file's path).
+struct CTreePlace {
+    std::string m_strRoot;
+    std::string m_strWorkDir;
+    std::wstring m_strPrefix;
+};
+
 // Stores the tree's files as the reader hands them over, in the order of
 // their sorted paths. Two files whose names differ only in case share one
 // entry: the later one is kept, and that is said.
-eStored StoreTree(CTreeReader& reader, CAdder& adder, const std::string& dir, CSkipped& skipped)
+eStored StoreTree(CTreeReader& reader, CAdder& adder, const CTreePlace& place, CSkipped& skipped,
+                  CProgress& progress)
 {
     bool skippedAny = false;
-    CProgress progress("create");
     std::deque<CFound> finds;
     while (reader.Take(finds)) {
         for (CFound& find : finds) {
@@ -724,6 +788,10 @@ eStored StoreTree(CTreeReader& reader, CAdder& adder, const std::string& dir, CS
                 Error("%s: skipped, not a regular file", pRelative);
                 ++skipped.m_nNotRegular;
                 continue;
+            case eFound::LINK_LOOP:
+                Error("%s: skipped, a symbolic link to a folder it lies in", pRelative);
+                ++skipped.m_nNotRegular;
+                continue;
             case eFound::BAD_NAME:
                 Error("%s: skipped, the name cannot be stored (not UTF-8, or holds '\\')", pRelative);
                 ++skipped.m_nBadNames;
@@ -735,9 +803,11 @@ eStored StoreTree(CTreeReader& reader, CAdder& adder, const std::string& dir, CS
             if (!find.m_strSameAs.empty()) {
                 Error("%s: has the same entry name as %s; only the last one is kept", pRelative,
                       find.m_strSameAs.c_str());
+                ++skipped.m_nSameName;
                 skippedAny = true;
             }
-            switch (adder.Add(find.m_prepared, dir + "/" + find.m_strRelative, dir + "/", find.m_strEntry)) {
+            switch (adder.Add(find.m_prepared, place.m_strRoot + "/" + find.m_strRelative,
+                              place.m_strWorkDir, place.m_strPrefix + find.m_strEntry)) {
             case eAdded::STORED:
                 break;
             case eAdded::SOURCE_FAILED:
@@ -812,13 +882,14 @@ int CmdCreate(const CArgs& args)
     const bool compress = args.Has("--compress");
     CSkipped skipped;
     eStored stored = eStored::ALL;
-    size_t added = 0;
     {
         CAdder adder(pack, base, compress);
-        CTreeReader reader(dir, compress, sectorSize);
-        stored = StoreTree(reader, adder, dir, skipped);
-        added = adder.Added();
+        CTreeReader reader(dir, compress, sectorSize, args.Has("--follow-links"));
+        CProgress progress("create");
+        stored = StoreTree(reader, adder, {dir, dir + "/", L""}, skipped, progress);
     }
+    // What the pack holds: files that shared an entry name count once.
+    const size_t packed = pack.GetFileList()->size();
     if (stored == eStored::PACK_FAILED || stored == eStored::INTERRUPTED) {
         oru::tools::CPackAccess::AbandonChanges(pack);
         if (!existed)
@@ -832,17 +903,38 @@ int CmdCreate(const CArgs& args)
     }
     if (!CloseAfterWriting(pack, base))
         return EXIT_FAILED;
-    std::printf("%s: %zu files packed", base.c_str(), added);
+    std::printf("%s: %zu files packed", base.c_str(), packed);
     if (skipped.Total() > 0)
         std::printf("; skipped: %zu unreadable folders, %zu files that could not be stored, "
-                    "%zu not regular files, %zu names that cannot be stored",
+                    "%zu not regular files, %zu names that cannot be stored, "
+                    "%zu files whose entry name a later file took",
                     skipped.m_nFolders, skipped.m_nNotStored, skipped.m_nNotRegular,
-                    skipped.m_nBadNames);
+                    skipped.m_nBadNames, skipped.m_nSameName);
     std::printf("\n");
     bool failed = stored == eStored::SOME_SKIPPED;
     if (std::fflush(stdout) != 0)
         failed = true;
     return failed ? EXIT_FAILED : EXIT_DONE;
+}
+
+// The entry name of `path`, a path relative to the base folder that must
+// stay inside it, with '\' between folders; "." (the base folder itself)
+// gives an empty name. False when it cannot be a name.
+bool EntryNameOf(const std::string& path, std::wstring& entry)
+{
+    std::string relative = fs::path(path).lexically_normal().generic_string();
+    while (relative.size() > 1 && relative.back() == '/')
+        relative.pop_back();
+    if (relative == ".") {
+        entry.clear();
+        return true;
+    }
+    entry = Wide(relative);
+    if (relative.empty() || relative[0] == '/' || relative.compare(0, 2, "..") == 0 ||
+        entry.empty() || relative.find('\\') != std::string::npos)
+        return false;
+    std::replace(entry.begin(), entry.end(), L'/', L'\\');
+    return true;
 }
 
 int CmdAdd(const CArgs& args)
@@ -856,14 +948,20 @@ int CmdAdd(const CArgs& args)
         // stored in that form, or no lookup would find it.
         std::string name = as->second;
         std::replace(name.begin(), name.end(), '\\', '/');
-        const fs::path path = fs::path(name).lexically_normal();
-        asEntry = Wide(as->second);
-        if (name.empty() || path.is_absolute() || path.generic_string().compare(0, 2, "..") == 0 ||
-            asEntry.empty()) {
+        if (!EntryNameOf(name, asEntry) || asEntry.empty()) {
             Error("--as %s: not a name that can be stored", as->second.c_str());
             return EXIT_USAGE;
         }
-        std::replace(asEntry.begin(), asEntry.end(), L'/', L'\\');
+    }
+    // Sources are found in the base folder (-C DIR, else the current one),
+    // and named by their paths relative to it, as create names a tree's files.
+    const auto baseDirOption = args.m_mapValues.find("-C");
+    std::string baseDir = baseDirOption == args.m_mapValues.end() ? "." : baseDirOption->second;
+    while (baseDir.size() > 1 && baseDir.back() == '/')
+        baseDir.pop_back();
+    if (!oru::tools::IsFolder(baseDir)) {
+        Error("%s: not a folder", baseDir.c_str());
+        return EXIT_FAILED;
     }
     const std::string base = PackBase(args.m_vecWords[0]);
     const bool existed = !oru::tools::PathMissing(base + ".odx");
@@ -875,32 +973,43 @@ int CmdAdd(const CArgs& args)
 
     bool failed = false;
     int interrupted = 0;
-    size_t added = 0;
+    const bool compress = args.Has("--compress");
     {
-        CAdder adder(pack, base, args.Has("--compress"));  // its staging folder goes before the command ends
+        CAdder adder(pack, base, compress);  // its staging folder goes before the command ends
+        CProgress progress("add");
         for (size_t i = 1; i < args.m_vecWords.size(); ++i) {
             if ((interrupted = oru::tools::TerminationRequested()) != 0)
                 break;
-            const std::string& file = args.m_vecWords[i];
+            const std::string& word = args.m_vecWords[i];
+            const std::string source = baseDirOption == args.m_mapValues.end() ? word : baseDir + "/" + word;
             if (!asEntry.empty()) {
-                failed = adder.Add(file, "", asEntry) != eAdded::STORED || failed;
+                if (oru::tools::IsFolder(source)) {
+                    Error("%s: --as names one file, not a folder", word.c_str());
+                    return EXIT_USAGE;
+                }
+                failed = adder.Add(source, "", asEntry) != eAdded::STORED || failed;
                 continue;
             }
-            // The name is the path as given, which must stay inside the current
-            // folder so that the name means something in the pack.
-            const fs::path path = fs::path(file).lexically_normal();
-            const std::string relative = path.generic_string();
-            std::wstring entry = Wide(relative);
-            if (path.is_absolute() || relative.compare(0, 2, "..") == 0 || entry.empty() ||
-                relative.find('\\') != std::string::npos) {
-                Error("%s: give the entry a name with --as NAME", file.c_str());
+            std::wstring entry;
+            if (!EntryNameOf(word, entry)) {
+                Error("%s: give the entry a name with --as NAME, or a base folder with -C DIR", word.c_str());
                 failed = true;
                 continue;
             }
-            std::replace(entry.begin(), entry.end(), L'/', L'\\');
-            failed = adder.Add(file, "./", entry) != eAdded::STORED || failed;
+            if (!oru::tools::IsFolder(source)) {
+                failed = adder.Add(source, baseDir + "/", entry) != eAdded::STORED || failed;
+                progress.Advance(1);
+                continue;
+            }
+            // A folder: its files, named by their paths from the base folder.
+            CSkipped skipped;
+            CTreeReader reader(source, compress, pack.GetPackInfo()->sector_size, args.Has("--follow-links"));
+            const CTreePlace place{source, baseDir + "/", entry.empty() ? entry : entry + L"\\"};
+            const eStored stored = StoreTree(reader, adder, place, skipped, progress);
+            if (stored == eStored::INTERRUPTED)
+                interrupted = oru::tools::TerminationRequested();
+            failed = stored == eStored::PACK_FAILED || stored == eStored::SOME_SKIPPED || failed;
         }
-        added = adder.Added();
     }
     if (interrupted != 0) {
         oru::tools::CPackAccess::AbandonChanges(pack);
@@ -909,7 +1018,7 @@ int CmdAdd(const CArgs& args)
         Error("%s: interrupted; %s", base.c_str(), existed ? "the pack is as it was" : "no pack made");
         oru::tools::EndBySignal(interrupted);
     }
-    if (!existed && added == 0) {
+    if (!existed && pack.GetFileList()->empty()) {
         pack.CloseOruPack();
         RemoveNewPack(base);
         return EXIT_FAILED;

@@ -433,10 +433,20 @@ int CmdMount(const CArgs& args)
         Error("%s: no such folder", args.m_vecWords[1].c_str());
         return EXIT_FAILED;
     }
+    // A second mount over a mounted folder would hide the first one.
+    if (oru::tools::IsMountPoint(folder)) {
+        Error("%s: already a mount point; unmount it first (fusermount3 -u %s)",
+              args.m_vecWords[1].c_str(), args.m_vecWords[1].c_str());
+        return EXIT_FAILED;
+    }
     // Opening a FIFO would wait for a writer that never comes.
     for (const std::string& base : bases) {
         for (const char* pExtension : {".odx", ".opk"}) {
             uint64_t size = 0;
+            if (oru::tools::PathMissing(base + pExtension)) {
+                Error("%s%s: cannot read the pack (missing)", base.c_str(), pExtension);
+                return EXIT_FAILED;
+            }
             if (!oru::tools::ReadableFileSize(base + pExtension, size)) {
                 Error("%s%s: not a regular file", base.c_str(), pExtension);
                 return EXIT_FAILED;

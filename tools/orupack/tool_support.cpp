@@ -1,6 +1,7 @@
 #include "tool_support.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdarg>
@@ -11,6 +12,10 @@ namespace {
 
 constexpr int BAR_WIDTH = 30;
 constexpr uint64_t REDRAW_MS = 100;
+
+// True while a progress bar's line is drawn and not yet ended: a message
+// then starts on a line of its own, and the bar is drawn again below it.
+std::atomic<bool> s_bBarOnLine{false};
 
 uint64_t NowMs()
 {
@@ -34,7 +39,7 @@ bool ParseArgs(int argc, char** argv, int first, const std::set<std::string>& fl
     bool optionsEnded = false;
     for (int i = first; i < argc; ++i) {
         const std::string word = argv[i];
-        if (optionsEnded || word.size() < 2 || word.compare(0, 2, "--") != 0) {
+        if (optionsEnded) {
             args.m_vecWords.push_back(word);
         } else if (word == "--") {
             optionsEnded = true;
@@ -48,9 +53,11 @@ bool ParseArgs(int argc, char** argv, int first, const std::set<std::string>& fl
             if (word == "--layer")
                 args.m_vecLayers.push_back(argv[i + 1]);
             args.m_mapValues[word] = argv[++i];
-        } else {
+        } else if (word.size() > 2 && word.compare(0, 2, "--") == 0) {
             Error("unknown option %s", word.c_str());
             return false;
+        } else {
+            args.m_vecWords.push_back(word);
         }
     }
     return true;
@@ -69,7 +76,7 @@ void Error(const char* format, ...)
     std::string text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
     std::vsnprintf(text.data(), text.size(), format, again);
     va_end(again);
-    std::fprintf(stderr, "orupack: %s\n", text.c_str());
+    std::fprintf(stderr, "%sorupack: %s\n", s_bBarOnLine.exchange(false) ? "\n" : "", text.c_str());
 }
 
 std::string PackBase(const std::string& arg)
@@ -170,6 +177,7 @@ CProgress::~CProgress()
         m_nDone = m_nTotal;
     Draw();
     std::fputc('\n', stderr);
+    s_bBarOnLine = false;
 }
 
 void CProgress::Advance(uint64_t amount)
@@ -189,6 +197,7 @@ void CProgress::Draw()
     if (m_nTotal == UNKNOWN_TOTAL) {
         std::fprintf(stderr, "\r%-8s %" PRIu64, m_pLabel, m_nDone);
         std::fflush(stderr);
+        s_bBarOnLine = true;
         return;
     }
     const uint64_t done = std::min(m_nDone, m_nTotal);
@@ -200,6 +209,7 @@ void CProgress::Draw()
     bar[BAR_WIDTH] = '\0';
     std::fprintf(stderr, "\r%-8s [%s] %3d%%", m_pLabel, bar, percent);
     std::fflush(stderr);
+    s_bBarOnLine = true;
 }
 
 

@@ -38,8 +38,9 @@ struct CArgs {
 };
 
 // Parses argv[first..]. `flags` and `valued` name the options the command
-// takes; anything else starting with "--" is refused with a message. "--"
-// ends the options. --layer may be given again and again.
+// takes (a short one such as "-C" too); anything else starting with "--" is
+// refused with a message. "--" ends the options. --layer may be given again
+// and again.
 bool ParseArgs(int argc, char** argv, int first, const std::set<std::string>& flags,
                const std::set<std::string>& valued, CArgs& args);
 

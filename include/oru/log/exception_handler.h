@@ -17,8 +17,9 @@ struct OruFaultRecord {
     void* m_pContext;
 };
 
-// Builds the crash report for `fault`, appends it to
-// "./oru_log/Exp_YYYY-MM-DD.txt" (a file that cannot be written is skipped),
+// Builds the crash report for `fault`, appends it to "Exp_YYYY-MM-DD.txt" in
+// the log folder ("./oru_log" unless set: see <oru/log/log_folder.h>), else
+// in the user's state folder (a file that cannot be written is skipped),
 // then shows it in the report window and waits until the player closes it,
 // or, without a display, writes it whole to standard error. Returns 1; the
 // caller then ends the process. Runs on the faulting thread.

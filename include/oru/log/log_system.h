@@ -150,7 +150,8 @@ private:
     int m_nRecentLines;
 };
 
-// Sets up the core log as the file log "./oru_log/OruCoreLog_<date>.txt" at
+// Sets up the core log as the file log "OruCoreLog_<date>.txt" in the log
+// folder ("./oru_log" unless set: see <oru/log/log_folder.h>) at
 // `level`, without history. Always returns 0.
 ORU_API int OruCoreLogInitialize(int level);
 // Formats the text (at most 511 characters) and sends it, then "\n", to the

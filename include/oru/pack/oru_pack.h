@@ -44,6 +44,16 @@ enum ORU_PACK_MODE : uint32_t {
 };
 
 // What RefreshOruPack reports of one entry.
+// How the last OpenOruPack went: write mode answers false both for a new
+// pack and for a refusal, and this tells them apart.
+enum ORU_PACK_OPEN_RESULT : uint32_t {
+    ORU_PACK_OPEN_NONE = 0,     // no open yet
+    ORU_PACK_OPENED = 1,        // an existing pack was opened (OpenOruPack said true)
+    ORU_PACK_CREATED = 2,       // write mode: a new pack was created and is open for writing
+    ORU_PACK_OPEN_BUSY = 3,     // write mode: another editor holds the pack; nothing held
+    ORU_PACK_OPEN_FAILED = 4,   // missing, damaged, unreadable or refused; nothing held
+};
+
 enum ORU_PACK_CHANGE : uint32_t {
     ORU_PACK_ENTRY_ADDED = 0,
     ORU_PACK_ENTRY_CHANGED = 1,  // other content, or other times
@@ -89,6 +99,10 @@ public:
     // that are not regular files (FIFOs, devices, folders) are refused
     // without waiting.
     bool OpenOruPack(const std::wstring& path, ORU_PACK_MODE mode, uint32_t sectorSize);
+    // How the last OpenOruPack of this object went (ORU_PACK_OPEN_NONE before
+    // the first): ORU_PACK_CREATED, ORU_PACK_OPEN_BUSY or ORU_PACK_OPEN_FAILED
+    // where write mode answered false.
+    ORU_PACK_OPEN_RESULT GetLastOpenResult() const { return m_eLastOpen; }
     // Closes the data file and saves a modified index (write mode), and drops
     // the directory index. The file list and header stay; always true.
     bool CloseOruPack();
@@ -259,6 +273,7 @@ private:
     // Read mode: the data file, marked as read by this pack before its index
     // was loaded, which streams share; and what follows the index on disk.
     std::unique_ptr<oru::detail::CPackFollow> m_pFollow;
+    ORU_PACK_OPEN_RESULT m_eLastOpen = ORU_PACK_OPEN_NONE;
 };
 
 // The pack manager, created on first use.

@@ -42,7 +42,8 @@ extern template class ORU_API CSingleton<CProFiler>;
 // code sections. Bracket the frame with the section "Root" and each inner
 // section with ExecBegin(name) / ExecEnd(name); LogResult writes a table of
 // inclusive and exclusive shares and call counts to the file log "ProFileLog"
-// under ./oru_log and starts a fresh tree.
+// in the log folder (./oru_log unless set: see <oru/log/log_folder.h>) and
+// starts a fresh tree.
 //
 //     _ProFileExecute(true);
 //     for (;;) {

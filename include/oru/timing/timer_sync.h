@@ -14,7 +14,10 @@
 //
 //     if (sync.Update(timer.GetElapsedTime())) Simulate(sync.GetFrameTime());
 //     if (!sync.IsFrameSkip()) Render();
-//     Sleep(sync.GetSleepTime());
+//     Sleep(sync.GetTimeToNextStep());
+//
+// Sleep by GetTimeToNextStep, not GetSleepTime: once the loop keeps pace, a
+// due step's frame time is about one period and GetSleepTime about 0.
 //
 // All arithmetic is single precision as stored, so a given sequence of frame
 // times gives the same steps on every machine. A plain value; one thread.
@@ -43,6 +46,10 @@ public:
     // Whole milliseconds left in the frame period after the frame time;
     // 0 when the frame took the whole period or longer.
     uint32_t GetSleepTime() const;
+    // Whole milliseconds, rounded up, until the next Update is due when the
+    // loop does nothing else: what a loop sleeps between frames. 0 when a
+    // step is due now (the loop is behind).
+    uint32_t GetTimeToNextStep() const;
 
 private:
     float m_fFps;             // due steps per second, from the last closed window

@@ -96,14 +96,6 @@ std::string Narrow(const std::wstring& wide)
     return oru::tools::ToUtf8Lossy(wide);
 }
 
-CPackForReading::CPackForReading(const CArgs& args)
-    : m_strBase(PackBase(args.m_vecWords.at(0))),
-      m_bOpen(m_pack.OpenOruPack(Wide(m_strBase), ORU_PACK_MODE_READ, 512))
-{
-    if (!m_bOpen)
-        Error("%s.odx: cannot read the pack's index (missing or damaged)", m_strBase.c_str());
-}
-
 bool OpenForWriting(COruPack& pack, const std::string& base, bool mayCreate, uint32_t sectorSize)
 {
     const bool exists = !oru::tools::PathMissing(base + ".odx");

@@ -53,23 +53,6 @@ std::string PackBase(const std::string& arg);
 std::wstring Wide(const std::string& utf8);     // invalid UTF-8 gives an empty string
 std::string Narrow(const std::wstring& wide);   // for messages; never fails
 
-// The pack a command names in its first word, opened read-only; a message
-// when its index cannot be read.
-class CPackForReading : private COruNonCopyable {
-public:
-    explicit CPackForReading(const CArgs& args);
-
-    bool IsOpen() const { return m_bOpen; }
-    const std::string& Base() const { return m_strBase; }
-    COruPack& Pack() { return m_pack; }
-    const COruPack::FileList& Files() { return *m_pack.GetFileList(); }
-    uint32_t SectorSize() { return m_pack.GetPackInfo()->sector_size; }
-
-private:
-    std::string m_strBase;
-    COruPack m_pack;
-    bool m_bOpen;
-};
 // Opens the pack for writing, creating it when `mayCreate` and it is absent.
 // A message and false when it cannot be edited.
 bool OpenForWriting(COruPack& pack, const std::string& base, bool mayCreate, uint32_t sectorSize);

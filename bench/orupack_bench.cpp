@@ -14,6 +14,8 @@
 
 #include "pack/pack_format.h"
 
+#include "run_program.h"
+
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -34,9 +36,11 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
+
+using oru::bench::ORUPACK;
+using oru::bench::Require;
+using oru::bench::RunQuiet;
 
 namespace fs = std::filesystem;
 
@@ -45,32 +49,7 @@ constexpr uint32_t BASE_ENTRIES = 100000;
 constexpr int ADDED_FILES = 1000;
 constexpr size_t ADDED_BYTES = 1000;
 
-void Require(bool ok, const std::string& what)
-{
-    if (!ok)
-        throw std::runtime_error(what);
-}
 
-// Runs a program with its output thrown away; its exit status.
-int RunQuiet(const std::vector<std::string>& args)
-{
-    std::vector<char*> argv;
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        return -1;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 std::string Slurp(const fs::path& path)
 {
@@ -143,11 +122,6 @@ CTreeFixture& Tree()
     return s_tree;
 }
 
-#ifdef ORUPACK_PATH
-const std::string ORUPACK = ORUPACK_PATH;
-#else
-const std::string ORUPACK;
-#endif
 
 // False, with the run skipped, when there is no orupack to run.
 bool OrupackBuilt(benchmark::State& state)

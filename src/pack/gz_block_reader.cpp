@@ -55,7 +55,7 @@ bool CBlockReader::DiscoverNext(bool load)
         return false;
     }
     const uint32_t size = BlockedMemberSize(header, got);
-    if (size == 0 || at + size > m_chain.Size())
+    if (size == 0 || size > BLOCK_STORED_LIMIT || at + size > m_chain.Size())
         return Fail();
     member.m_nStored = static_cast<uint32_t>(at);
     member.m_nSize = size;

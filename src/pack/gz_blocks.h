@@ -29,6 +29,10 @@ constexpr size_t GZIP_TRAILER_BYTES = 8;
 // The most content a member may declare for this reader to decode it whole:
 // other writers may cut larger members; beyond this the entry fails cleanly.
 constexpr uint32_t BLOCK_CONTENT_LIMIT = 16u << 20;
+// The most stored bytes such a member can take (deflate's stored blocks add
+// 5 bytes per 65 535), so that a size read from a damaged header never makes
+// the reader allocate more than a real member could need.
+constexpr uint32_t BLOCK_STORED_LIMIT = BLOCK_CONTENT_LIMIT + BLOCK_CONTENT_LIMIT / 1024 + 1024;
 
 // What the header of a blocked member says: its whole stored size, or 0 when
 // `header` (at least `length` bytes) is not a blocked member's header.

@@ -33,7 +33,7 @@ enum eArgKind { ARG_SIGNED, ARG_UNSIGNED, ARG_DOUBLE, ARG_POINTER, ARG_CHAR, ARG
 constexpr size_t MAX_TEXT = 48;       // bytes kept of a string argument
 constexpr size_t MAX_FORMAT = 512;    // wide characters of a format a report reads
 
-struct CSpec {
+struct CConversion {
     char m_szFlags[8];
     bool m_bWidthStar;
     int m_nWidth;            // -1: none
@@ -90,52 +90,52 @@ bool IsFlag(wchar_t c)
 }
 
 // The general parse of a conversion: flags, width, precision, length.
-void ParseFullSpec(const wchar_t*& p, CSpec& spec)
+void ParseFullConversion(const wchar_t*& p, CConversion& conv)
 {
     size_t flags = 0;
     while (IsFlag(*p)) {
-        if (flags + 1 < sizeof spec.m_szFlags)
-            spec.m_szFlags[flags++] = static_cast<char>(*p);
+        if (flags + 1 < sizeof conv.m_szFlags)
+            conv.m_szFlags[flags++] = static_cast<char>(*p);
         ++p;
     }
-    spec.m_szFlags[flags] = '\0';
-    spec.m_bWidthStar = *p == L'*';
-    spec.m_nWidth = spec.m_bWidthStar ? (++p, -1) : (*p >= L'0' && *p <= L'9' ? ReadNumber(p) : -1);
-    spec.m_bPrecisionStar = false;
-    spec.m_nPrecision = -1;
+    conv.m_szFlags[flags] = '\0';
+    conv.m_bWidthStar = *p == L'*';
+    conv.m_nWidth = conv.m_bWidthStar ? (++p, -1) : (*p >= L'0' && *p <= L'9' ? ReadNumber(p) : -1);
+    conv.m_bPrecisionStar = false;
+    conv.m_nPrecision = -1;
     if (*p == L'.') {
         ++p;
-        spec.m_bPrecisionStar = *p == L'*';
-        spec.m_nPrecision = spec.m_bPrecisionStar ? (++p, -1) : ReadNumber(p);
+        conv.m_bPrecisionStar = *p == L'*';
+        conv.m_nPrecision = conv.m_bPrecisionStar ? (++p, -1) : ReadNumber(p);
     }
-    spec.m_eLength = ReadLength(p);
-    spec.m_cConversion = *p;
+    conv.m_eLength = ReadLength(p);
+    conv.m_cConversion = *p;
     if (*p)
         ++p;
-    spec.m_bWide = spec.m_cConversion == L'S' || spec.m_cConversion == L'C' || spec.m_eLength == LEN_L;
-    spec.m_eKind = KindOf(spec.m_cConversion);
+    conv.m_bWide = conv.m_cConversion == L'S' || conv.m_cConversion == L'C' || conv.m_eLength == LEN_L;
+    conv.m_eKind = KindOf(conv.m_cConversion);
 }
 
 // Reads one conversion; `p` points just after its '%' and is left after it.
 // Most conversions in a game's lines are bare ("%d", "%ls"): they skip the
 // general parse.
-inline void ParseSpec(const wchar_t*& p, CSpec& spec)
+inline void ParseConversion(const wchar_t*& p, CConversion& conv)
 {
     const bool wide = p[0] == L'l';
     const wchar_t conversion = p[wide ? 1 : 0];
     if (conversion >= L'a' && conversion <= L'z' && conversion != L'l' && conversion != L'h' &&
         conversion != L'j' && conversion != L'z' && conversion != L't' && conversion != L'q') {
-        spec.m_szFlags[0] = '\0';
-        spec.m_bWidthStar = spec.m_bPrecisionStar = false;
-        spec.m_nWidth = spec.m_nPrecision = -1;
-        spec.m_eLength = wide ? LEN_L : LEN_NONE;
-        spec.m_cConversion = conversion;
-        spec.m_bWide = wide;
-        spec.m_eKind = KindOf(conversion);
+        conv.m_szFlags[0] = '\0';
+        conv.m_bWidthStar = conv.m_bPrecisionStar = false;
+        conv.m_nWidth = conv.m_nPrecision = -1;
+        conv.m_eLength = wide ? LEN_L : LEN_NONE;
+        conv.m_cConversion = conversion;
+        conv.m_bWide = wide;
+        conv.m_eKind = KindOf(conversion);
         p += wide ? 2 : 1;
         return;
     }
-    ParseFullSpec(p, spec);
+    ParseFullConversion(p, conv);
 }
 
 class CCaptureWriter {
@@ -224,20 +224,20 @@ uint64_t FetchUnsigned(va_list* pArgs, eLength length)
 }
 
 // Takes one conversion's arguments; false when it cannot be kept.
-bool CaptureOne(const CSpec& spec, va_list* pArgs, CCaptureWriter& out)
+bool CaptureOne(const CConversion& conv, va_list* pArgs, CCaptureWriter& out)
 {
-    if (spec.m_bWidthStar && !out.PutInt(va_arg(*pArgs, int)))
+    if (conv.m_bWidthStar && !out.PutInt(va_arg(*pArgs, int)))
         return false;
-    if (spec.m_bPrecisionStar && !out.PutInt(va_arg(*pArgs, int)))
+    if (conv.m_bPrecisionStar && !out.PutInt(va_arg(*pArgs, int)))
         return false;
-    switch (spec.m_eKind) {
-    case ARG_SIGNED: return out.PutInt(FetchSigned(pArgs, spec.m_eLength));
+    switch (conv.m_eKind) {
+    case ARG_SIGNED: return out.PutInt(FetchSigned(pArgs, conv.m_eLength));
     case ARG_UNSIGNED: {
-        const uint64_t value = FetchUnsigned(pArgs, spec.m_eLength);
+        const uint64_t value = FetchUnsigned(pArgs, conv.m_eLength);
         return out.PutValue(TAG_INT, &value);
     }
     case ARG_DOUBLE: {
-        const double value = spec.m_eLength == LEN_LONG_DOUBLE
+        const double value = conv.m_eLength == LEN_LONG_DOUBLE
                                  ? static_cast<double>(va_arg(*pArgs, long double))
                                  : va_arg(*pArgs, double);
         return out.PutValue(TAG_DOUBLE, &value);
@@ -247,9 +247,9 @@ bool CaptureOne(const CSpec& spec, va_list* pArgs, CCaptureWriter& out)
         return out.PutValue(TAG_POINTER, &value);
     }
     case ARG_CHAR:
-        return out.PutInt(spec.m_bWide ? static_cast<int64_t>(va_arg(*pArgs, wint_t)) : va_arg(*pArgs, int));
+        return out.PutInt(conv.m_bWide ? static_cast<int64_t>(va_arg(*pArgs, wint_t)) : va_arg(*pArgs, int));
     case ARG_TEXT:
-        return spec.m_bWide ? out.PutWide(va_arg(*pArgs, const wchar_t*))
+        return conv.m_bWide ? out.PutWide(va_arg(*pArgs, const wchar_t*))
                             : out.PutNarrow(va_arg(*pArgs, const char*));
     case ARG_COUNT:
         va_arg(*pArgs, void*);
@@ -308,16 +308,16 @@ public:
         char bytes[8];
         Append({bytes, ToUtf8LossyCut(std::wstring_view(&c, 1), bytes, sizeof bytes)});
     }
-    // One printf conversion with one value. `spec` is built by NarrowSpec
+    // One printf conversion with one value. `conv` is built by NarrowConversion
     // from a parsed conversion whose kind matched the value's, so its type
     // is known even though the text is not a literal.
     template <class T>
-    void AppendConversion(const char* spec, int width, int precision, T value)
+    void AppendConversion(const char* conv, int width, int precision, T value)
     {
         char text[128];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-        const int n = std::snprintf(text, sizeof text, spec, width, precision, value);
+        const int n = std::snprintf(text, sizeof text, conv, width, precision, value);
 #pragma GCC diagnostic pop
         if (n > 0)
             Append({text, std::min(static_cast<size_t>(n), sizeof text - 1)});
@@ -349,36 +349,36 @@ bool CopyFormat(const wchar_t* format, wchar_t (&copy)[MAX_FORMAT])
     return false;
 }
 
-// The narrow conversion for `spec`, with the width and precision as '*'
+// The narrow conversion for `conv`, with the width and precision as '*'
 // arguments: "%-*.*lld" and the like.
-void NarrowSpec(const CSpec& spec, const char* length, char conversion, char (&out)[24])
+void NarrowConversion(const CConversion& conv, const char* length, char conversion, char (&out)[24])
 {
-    std::snprintf(out, sizeof out, "%%%s*.*%s%c", spec.m_szFlags, length, conversion);
+    std::snprintf(out, sizeof out, "%%%s*.*%s%c", conv.m_szFlags, length, conversion);
 }
 
-bool RenderOne(const CSpec& spec, CCaptureReader& in, COutput& out)
+bool RenderOne(const CConversion& conv, CCaptureReader& in, COutput& out)
 {
-    int64_t width = spec.m_nWidth;
-    int64_t precision = spec.m_nPrecision;
-    if (spec.m_bWidthStar && !in.Take(TAG_INT, &width))
+    int64_t width = conv.m_nWidth;
+    int64_t precision = conv.m_nPrecision;
+    if (conv.m_bWidthStar && !in.Take(TAG_INT, &width))
         return false;
-    if (spec.m_bPrecisionStar && !in.Take(TAG_INT, &precision))
+    if (conv.m_bPrecisionStar && !in.Take(TAG_INT, &precision))
         return false;
     const int w = static_cast<int>(std::clamp<int64_t>(width, -100, 100));
     const int p = static_cast<int>(std::clamp<int64_t>(precision, -1, 100));
     char narrow[24];
-    switch (spec.m_eKind) {
+    switch (conv.m_eKind) {
     case ARG_SIGNED:
     case ARG_UNSIGNED:
     case ARG_CHAR: {
         int64_t value = 0;
         if (!in.Take(TAG_INT, &value))
             return false;
-        if (spec.m_eKind == ARG_CHAR) {
+        if (conv.m_eKind == ARG_CHAR) {
             out.AppendWideChar(static_cast<wchar_t>(value));
             return true;
         }
-        NarrowSpec(spec, "ll", static_cast<char>(spec.m_cConversion), narrow);
+        NarrowConversion(conv, "ll", static_cast<char>(conv.m_cConversion), narrow);
         out.AppendConversion(narrow, w, p, static_cast<long long>(value));
         return true;
     }
@@ -386,7 +386,7 @@ bool RenderOne(const CSpec& spec, CCaptureReader& in, COutput& out)
         double value = 0;
         if (!in.Take(TAG_DOUBLE, &value))
             return false;
-        NarrowSpec(spec, "", static_cast<char>(spec.m_cConversion), narrow);
+        NarrowConversion(conv, "", static_cast<char>(conv.m_cConversion), narrow);
         out.AppendConversion(narrow, w, p, value);
         return true;
     }
@@ -394,7 +394,7 @@ bool RenderOne(const CSpec& spec, CCaptureReader& in, COutput& out)
         void* value = nullptr;
         if (!in.Take(TAG_POINTER, &value))
             return false;
-        NarrowSpec(spec, "", 'p', narrow);
+        NarrowConversion(conv, "", 'p', narrow);
         out.AppendConversion(narrow, w, -1, value);
         return true;
     }
@@ -402,7 +402,7 @@ bool RenderOne(const CSpec& spec, CCaptureReader& in, COutput& out)
         std::string_view text;
         if (!in.TakeText(text))
             return false;
-        NarrowSpec(spec, "", 's', narrow);
+        NarrowConversion(conv, "", 's', narrow);
         char terminated[MAX_TEXT + 1];
         std::memcpy(terminated, text.data(), text.size());
         terminated[text.size()] = '\0';
@@ -433,9 +433,9 @@ size_t CaptureArguments(const wchar_t* format, va_list args, unsigned char* pOut
             ++p;
             continue;
         }
-        CSpec spec;
-        ParseSpec(p, spec);
-        if (!CaptureOne(spec, &copy, out)) {
+        CConversion conv;
+        ParseConversion(p, conv);
+        if (!CaptureOne(conv, &copy, out)) {
             cut = true;
             break;
         }
@@ -463,9 +463,9 @@ bool RenderCaptured(const wchar_t* format, const unsigned char* pArgs, size_t si
             ++p;
             continue;
         }
-        CSpec spec;
-        ParseSpec(p, spec);
-        if (!RenderOne(spec, in, out)) {
+        CConversion conv;
+        ParseConversion(p, conv);
+        if (!RenderOne(conv, in, out)) {
             if (!cut)
                 return false;  // the arguments do not fit the format: it changed, or they are damaged
             out.Append("...");

@@ -176,11 +176,11 @@ struct CFaultPointArming {
 
     CFaultPointArming()
     {
-        const char* pSpec = std::getenv("ORUPACK_FAULT_POINT");
-        if (!pSpec)
+        const char* pSetting = std::getenv("ORUPACK_FAULT_POINT");
+        if (!pSetting)
             return;
         char* pEnd = nullptr;
-        const unsigned long long nth = std::strtoull(pSpec, &pEnd, 10);
+        const unsigned long long nth = std::strtoull(pSetting, &pEnd, 10);
         const bool kill = std::strcmp(pEnd, ":kill") == 0;
         oru::tools::ArmFaultPoint(nth, kill ? oru::tools::eFaultAction::KILL : oru::tools::eFaultAction::FAIL);
         m_bCounting = true;

@@ -5,6 +5,7 @@
 #include <oru/pack/oru_pack_set.h>
 
 #include "orupack_run.h"
+#include "support/entry_read.h"
 #include "support/wide_text.h"
 
 #include <gtest/gtest.h>
@@ -74,16 +75,6 @@ CTree ByEntryName(const CTree& tree)
     return entries;
 }
 
-std::optional<std::string> Read(COruPackSet& set, const std::string& name, bool inMemory)
-{
-    COruFile* pFile = set.OpenFile(oru::test::Wide(name), inMemory);
-    if (!pFile)
-        return std::nullopt;
-    std::string out(pFile->GetFileSize() + 1, '\0');
-    out.resize(pFile->Fread(out.data(), 1, static_cast<unsigned int>(out.size())));
-    oru_fclose(pFile);
-    return out;
-}
 
 class OrupackLayers : public ::testing::TestWithParam<uint32_t> {
 protected:
@@ -128,8 +119,8 @@ TEST_P(OrupackLayers, OldUnderItsDiffReadsAsNew)
         listed.insert(std::string(name.begin(), name.end()));
     for (const auto& [name, content] : news) {
         expected.insert(name);
-        EXPECT_EQ(Read(set, name, false), content) << name;
-        EXPECT_EQ(Read(set, name, true), content) << name;
+        EXPECT_EQ(oru::test::ReadEntry(set, oru::test::Wide(name), false), content) << name;
+        EXPECT_EQ(oru::test::ReadEntry(set, oru::test::Wide(name), true), content) << name;
     }
     EXPECT_EQ(listed, expected);
 

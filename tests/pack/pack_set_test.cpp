@@ -4,6 +4,7 @@
 #include <oru/pack/oru_pack_set.h>
 
 #include "pack_builder.h"
+#include "support/entry_read.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -58,25 +59,14 @@ protected:
     };
 };
 
-// The content through the set, in one mode; nothing when it does not open.
-std::optional<std::string> Read(COruPackSet& set, const std::wstring& name, bool inMemory)
-{
-    COruFile* pFile = set.OpenFile(name, inMemory);
-    if (!pFile)
-        return std::nullopt;
-    std::string out(pFile->GetFileSize() + 1, '\0');
-    out.resize(pFile->Fread(out.data(), 1, static_cast<unsigned int>(out.size())));
-    oru_fclose(pFile);
-    return out;
-}
 
 // Every name of the view with its content, read in both modes alike.
 CContents View(COruPackSet& set)
 {
     CContents view;
     for (const auto& [name, entry] : *set.GetFileList()) {
-        const std::optional<std::string> streamed = Read(set, name, false);
-        EXPECT_EQ(streamed, Read(set, name, true));
+        const std::optional<std::string> streamed = oru::test::ReadEntry(set, name, false);
+        EXPECT_EQ(streamed, oru::test::ReadEntry(set, name, true));
         view[name] = streamed.value_or("(unreadable)");
     }
     return view;
@@ -97,8 +87,8 @@ TEST_F(PackSet, ServesEachNameFromTheHighestLayerThatHoldsItUnlessRemovedBelow)
     EXPECT_FALSE(set.AddPack(Wide(m_dir.File("missing"))));
     EXPECT_EQ(View(set), (CContents{{L"a", "mod a"}, {L"b", "patch b"}, {L"e", "mod e"}}));
     EXPECT_EQ(set.GetFileList()->at(L"b").m_nLayer, 1u);
-    EXPECT_EQ(Read(set, L"A", false), "mod a");
-    EXPECT_FALSE(Read(set, L".oru\\removed", false));
+    EXPECT_EQ(oru::test::ReadEntry(set, L"A", false), "mod a");
+    EXPECT_FALSE(oru::test::ReadEntry(set, L".oru\\removed", false));
 
     m_changes.clear();
     ASSERT_TRUE(set.RemoveLayer(Wide(m_dir.File("patch")), m_note));
@@ -147,8 +137,8 @@ TEST_F(PackSet, RefreshReportsWhatChangedInTheMergedView)
     Pack("base", {{L"a", "a2"}, {L"hidden", "new"}, {L"maps\\town.xml", "packed"}});
     EXPECT_TRUE(set.RefreshOruPackSet(m_note));
     EXPECT_EQ(m_changes, (CChanges{{L"a", ORU_PACK_ENTRY_CHANGED}}));
-    EXPECT_EQ(Read(set, L"a", true), "a2");
-    EXPECT_EQ(Read(set, L"hidden", false), "patched");
+    EXPECT_EQ(oru::test::ReadEntry(set, L"a", true), "a2");
+    EXPECT_EQ(oru::test::ReadEntry(set, L"hidden", false), "patched");
 
     m_changes.clear();
     Save("Maps/Town.xml", "saved by the artist");
@@ -156,19 +146,19 @@ TEST_F(PackSet, RefreshReportsWhatChangedInTheMergedView)
     EXPECT_TRUE(set.RefreshOruPackSet(m_note));
     EXPECT_EQ(m_changes, (CChanges{{L"maps\\town.xml", ORU_PACK_ENTRY_CHANGED},
                                    {L"new\\deep\\tree.png", ORU_PACK_ENTRY_ADDED}}));
-    EXPECT_EQ(Read(set, L"Maps\\Town.xml", false), "saved by the artist");
+    EXPECT_EQ(oru::test::ReadEntry(set, L"Maps\\Town.xml", false), "saved by the artist");
     Save("new/deep/tree.png", "saved again");
     m_changes.clear();
     EXPECT_TRUE(set.RefreshOruPackSet(m_note));
     EXPECT_EQ(m_changes, (CChanges{{L"new\\deep\\tree.png", ORU_PACK_ENTRY_CHANGED}}));
-    EXPECT_EQ(Read(set, L"new\\deep\\tree.png", true), "saved again");
+    EXPECT_EQ(oru::test::ReadEntry(set, L"new\\deep\\tree.png", true), "saved again");
     EXPECT_FALSE(set.RefreshOruPackSet(m_note));
 
     m_changes.clear();
     std::filesystem::remove(m_dir.Path() / "dev" / "Maps" / "Town.xml");
     EXPECT_TRUE(set.RefreshOruPackSet(m_note));
     EXPECT_EQ(m_changes, (CChanges{{L"maps\\town.xml", ORU_PACK_ENTRY_CHANGED}}));
-    EXPECT_EQ(Read(set, L"maps\\town.xml", false), "packed");
+    EXPECT_EQ(oru::test::ReadEntry(set, L"maps\\town.xml", false), "packed");
 }
 
 // Streams open on other threads while the layers change between them.
@@ -180,7 +170,7 @@ TEST_F(PackSet, OpensOnOtherThreadsWhileLayersChange)
     std::atomic<bool> stop{false};
     std::thread reader([&] {
         while (!stop) {
-            const std::optional<std::string> text = Read(set, L"a", false);
+            const std::optional<std::string> text = oru::test::ReadEntry(set, L"a", false);
             EXPECT_TRUE(text == "base" || text == "patch");
         }
     });

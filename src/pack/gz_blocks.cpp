@@ -17,12 +17,6 @@ constexpr uint8_t OS_UNKNOWN = 0xFF;
 constexpr uint16_t EXTRA_BYTES = 8;     // the one subfield: id, length, size
 constexpr uint16_t SUBFIELD_BYTES = 4;  // the member size
 
-void StoreU32(uint8_t* p, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 }  // namespace
 
 uint32_t BlockedMemberSize(const uint8_t* header, size_t length)

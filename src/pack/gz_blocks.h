@@ -53,10 +53,11 @@ public:
     // holds at least Bound(size) bytes; returns the bytes written, or 0 when
     // the compressor is missing. Content of 0 bytes gives one empty member.
     size_t Write(const uint8_t* pContent, size_t size, uint8_t* pOut);
+
+private:
     // One member of at most BLOCK_BYTES of content; the bytes written.
     size_t WriteMember(const uint8_t* pContent, size_t size, uint8_t* pOut);
 
-private:
     libdeflate_compressor* m_pCompressor;
 };
 

@@ -47,7 +47,7 @@ CWrapperPrefix ParseWrapperPrefix(const uint8_t* bytes, size_t length)
 void WriteWrapperPrefix(uint32_t declared, uint8_t* pOut)
 {
     std::memcpy(pOut, WRAPPER_MAGIC, sizeof WRAPPER_MAGIC);
-    std::memcpy(pOut + sizeof WRAPPER_MAGIC, &declared, sizeof declared);  // little-endian host, as the format
+    StoreU32(pOut + sizeof WRAPPER_MAGIC, declared);
 }
 
 bool NameStorable(std::wstring_view name)

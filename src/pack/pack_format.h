@@ -69,6 +69,11 @@ inline uint32_t LoadU32(const uint8_t* p)
     return value;
 }
 
+inline void StoreU32(uint8_t* p, uint32_t value)
+{
+    std::memcpy(p, &value, sizeof value);
+}
+
 // Where sector `sector` starts in the data file. 64-bit, so no sector number
 // or size read from a file can overflow it.
 constexpr uint64_t SectorOffset(uint32_t sector, uint32_t sectorSize)

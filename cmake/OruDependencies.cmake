@@ -3,8 +3,13 @@ find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 find_package(ZLIB REQUIRED)
 
-pkg_check_modules(LIBUNWIND REQUIRED IMPORTED_TARGET libunwind)
-pkg_check_modules(LIBDW REQUIRED IMPORTED_TARGET libdw)
+# The platform layer's own libraries: stack walking and symbols for crash
+# reports.
+if(ORU_PLATFORM STREQUAL "linux")
+  pkg_check_modules(LIBUNWIND REQUIRED IMPORTED_TARGET libunwind)
+  pkg_check_modules(LIBDW REQUIRED IMPORTED_TARGET libdw)
+  set(ORU_PLATFORM_LIBS PkgConfig::LIBUNWIND PkgConfig::LIBDW ${CMAKE_DL_LIBS})
+endif()
 pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
 # Header-only, used inside the library's sources only: nothing of it reaches
 # the installed headers or the link interface.

@@ -4,8 +4,8 @@
 // the library's own fatal errors meet in ReportAndEnd: a fault record goes to
 // OruExceptionHandler, which builds the report, stores it in the report file
 // of the day and shows it; then the process ends by the signal that brought
-// it here, or by SIGABRT for a library fault, with the default action so
-// that a parent or a core dump sees the real cause.
+// it here (or by the system's cause for a library fault), so that a parent
+// or a core dump sees the real cause.
 //
 // Only the first fault is reported. Before anything that could allocate or
 // wait on a lock (the fault may have struck inside malloc, holding its lock),
@@ -30,7 +30,6 @@
 #include "platform/wide_format.h"
 
 #include <atomic>
-#include <csignal>
 #include <cstdarg>
 
 namespace oru::detail {
@@ -147,12 +146,11 @@ void EnterReportOrEnd(int endSignal)
     oru::platform::EndProcessWithSignal(endSignal);
 }
 
-void OnFatalSignal(int signal, const siginfo_t* pInfo, void* pContext)
+void OnFatalFault(uint32_t faultCode, void* pContext, int endCause)
 {
-    EnterReportOrEnd(signal);
-    const OruFaultRecord fault{oru::platform::FaultCodeOfSignal(signal, pInfo, pContext), nullptr,
-                               pContext};
-    ReportAndEnd(fault, signal);
+    EnterReportOrEnd(endCause);
+    const OruFaultRecord fault{faultCode, nullptr, pContext};
+    ReportAndEnd(fault, endCause);
 }
 
 [[gnu::noinline]] [[noreturn]] void RaiseLibraryFault(unsigned int code, const wchar_t* format,
@@ -160,10 +158,11 @@ void OnFatalSignal(int signal, const siginfo_t* pInfo, void* pContext)
 {
     MachineContext context;
     oru::platform::CaptureContext(context);
-    EnterReportOrEnd(SIGABRT);
+    const int endCause = oru::platform::EndCauseOfLibraryFault(code);
+    EnterReportOrEnd(endCause);
     oru::platform::FormatWide(t_szMessage, MAX_MESSAGE, format, args);
     const OruFaultRecord fault{code, t_szMessage, &context};
-    ReportAndEnd(fault, SIGABRT);
+    ReportAndEnd(fault, endCause);
 }
 
 }  // namespace
@@ -189,7 +188,7 @@ long OruExceptionHandler(const OruFaultRecord* fault)
 
 void OruSetUnhandledException()
 {
-    oru::platform::InstallFatalSignalHandlers(OnFatalSignal);
+    oru::platform::InstallFatalFaultHandlers(OnFatalFault);
 }
 
 void OruCriticalError(const wchar_t* format, ...)

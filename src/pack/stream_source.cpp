@@ -281,10 +281,10 @@ std::unique_ptr<IStreamSource> OpenLooseSource(platform::CFile&& file, uint64_t 
     info.m_nContentSize = prefix.m_bWrapped ? prefix.m_nDeclared : ClampToU32(fileSize);
     if (!file.SetPosition(position + prefix.m_nBytes))
         return inMemory ? PreloadFailed(info) : nullptr;
-    const int fd = file.Release();
-    gzFile pFile = gzdopen(fd, "rb");
+    const int fd = file.ReleaseAsRuntimeDescriptor();
+    gzFile pFile = fd >= 0 ? gzdopen(fd, "rb") : nullptr;
     if (!pFile) {
-        platform::CFile::AdoptDescriptor(fd);  // closes it: zlib did not take it
+        platform::CFile::CloseRuntimeDescriptor(fd);  // zlib did not take it
         return inMemory ? PreloadFailed(info) : nullptr;
     }
     std::unique_ptr<CLooseSource> pSource(new (std::nothrow) CLooseSource(pFile));

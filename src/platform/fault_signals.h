@@ -1,44 +1,43 @@
 #pragma once
 
-// Fatal signals, caught so that a crash is reported before the process ends.
+// Fatal faults, caught so that a crash is reported before the process ends.
 //
-// SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP and SIGABRT are caught with
-// sigaction and run on an alternate signal stack, so that a thread whose
-// stack is used up can still report. Each signal goes to one sink, on the
-// faulting thread, which turns it into a fault code of platform/fault_codes.h
-// with FaultCodeOfSignal. The sink does not return; it ends the process with
-// EndProcessWithSignal.
+// Every fault the system would end the process for (an invalid access, a
+// bad instruction, an arithmetic fault, a breakpoint, an abort) reaches one
+// sink, on the faulting thread, as a fault code of platform/fault_codes.h
+// with the thread's machine context. The sink does not return; it ends the
+// process with EndProcessWithSignal and the end cause it was given, so the
+// parent sees the fault's own cause (the signal, or the exception's code).
 //
-// An alternate stack belongs to one thread. The thread that installs the
-// handlers gets one; every other thread that wants its stack overflows
-// reported must hold a CThreadAltStack while it runs. Without one, a fault
-// is still reported, but a stack overflow ends the process without a report.
+// A thread whose stack is used up still reports: the handler runs on a stack
+// of its own. The thread that installs the handlers gets one; every other
+// thread that wants its stack overflows reported must hold a CThreadAltStack
+// while it runs. Without one, a fault is still reported, but a stack
+// overflow may end the process without a report.
 
 #include <oru/core/non_copyable.h>
 
 #include "platform/fault_codes.h"
 
-#include <csignal>
+#include <cstddef>
 #include <cstdint>
 
 namespace oru::platform {
 
-// Receives a fatal signal on the faulting thread, on the alternate stack when
-// the thread has one. `pContext` is the signal's ucontext_t. Must not return.
-using FatalSignalSink = void (*)(int signal, const siginfo_t* pInfo, void* pContext);
+// Receives a fatal fault on the faulting thread, on the handler's own stack
+// when the thread has one. `pContext` is the thread's MachineContext at the
+// fault (platform/stack_walk.h); `endCause` is what EndProcessWithSignal
+// takes to end the process by this fault. Must not return.
+using FatalFaultSink = void (*)(uint32_t faultCode, void* pContext, int endCause);
 
-// Installs the handler for the six fatal signals (again, when called twice:
-// a filter the host installed in between is replaced) and gives the calling
-// thread an alternate stack when it has none large enough. Thread-safe.
-void InstallFatalSignalHandlers(FatalSignalSink sink);
+// Installs the handler for every fatal fault (again, when called twice: a
+// filter the host installed in between is replaced) and gives the calling
+// thread a stack for the handler when it has none large enough. Thread-safe.
+void InstallFatalFaultHandlers(FatalFaultSink sink);
 
-// The fault code of a fatal signal. `pContext` (a ucontext_t*, may be null)
-// tells a stack overflow from other invalid accesses. Allocates nothing and
-// takes no lock: the fault may have struck inside malloc. The guard below the
-// thread's stack is known only on a thread that holds an alternate stack of
-// ours (the only threads whose overflow reaches a handler at all); elsewhere
-// an access next to the stack pointer still counts as an overflow.
-uint32_t FaultCodeOfSignal(int signal, const siginfo_t* pInfo, const void* pContext);
+// The end cause of a library fault (OruCriticalError, OruAssertionFailure)
+// with fault code `faultCode`: what ends the process once it is reported.
+int EndCauseOfLibraryFault(uint32_t faultCode);
 
 // An alternate signal stack for the calling thread while the object lives.
 // Create it first thing on a thread the library starts (the task worker), on
@@ -54,12 +53,12 @@ public:
 
 private:
     void* m_pStack = nullptr;  // the mapping, guard page included
-    stack_t m_previous{};      // the thread's alternate stack before ours
+    // The thread's alternate stack before ours, as the system describes it.
+    alignas(16) unsigned char m_previous[32] = {};
 };
 
-// Ends the process by `signal` with its default action, so that the parent
-// (and a core dump) sees the real cause. Falls back to _exit(128 + signal)
-// should the signal not end it. Safe in a signal handler.
+// Ends the process by `signal` (an end cause a sink was given), so that the
+// parent (and a core dump) sees the real cause. Safe in a fault handler.
 [[noreturn]] void EndProcessWithSignal(int signal);
 
 // Writes all of `text` to standard error; safe in a signal handler.
@@ -79,12 +78,12 @@ public:
     ~CBrokenPipeIgnored();
 
 private:
-    struct sigaction m_previous{};
+    alignas(16) unsigned char m_previous[160] = {};  // the action before, as the system keeps it
     bool m_bSaved = false;
 };
 
 // Arms (seconds > 0) or disarms (0) a watchdog that ends the process by
-// `signal` after calling `onExpiry` (in a signal handler, on any thread),
+// end cause `signal` after calling `onExpiry` (in a signal handler, on any thread),
 // should the crash report hang on a lock the faulting thread already held (a
 // fault inside malloc). Allocates nothing and takes no lock.
 void ArmFaultWatchdog(unsigned seconds, int signal, void (*onExpiry)());

@@ -18,7 +18,7 @@
 // failed open leaves its reason in LastFileError (fault_points.h): the
 // system's, or EISDIR for a folder and EINVAL for any other kind of file.
 
-#include "platform/descriptor.h"
+#include "descriptor.h"
 #include "platform/files.h"
 
 #include <cstddef>
@@ -63,8 +63,6 @@ public:
     // (what it had read ahead into its buffer does not count). !IsOpen() when
     // the descriptor cannot be duplicated; the stream is closed either way.
     static CFile AdoptStdio(std::FILE* pStream, uint64_t& position);
-    // Takes over a descriptor handed back by a library that failed to keep it.
-    static CFile AdoptDescriptor(int fd) { return CFile(CDescriptor(fd)); }
     // A descriptor of its own on the same file; !IsOpen() when none can be had.
     CFile Duplicate() const { return CFile(CDescriptor::Duplicate(m_fd.Get())); }
 
@@ -120,8 +118,12 @@ public:
     // Moves the descriptor's own position (the one a library reading the
     // descriptor itself uses) to `offset` from the start.
     bool SetPosition(uint64_t offset) const;
-    // Gives the descriptor away; the caller closes it from now on.
-    int Release() { return m_fd.Release(); }
+    // Gives the file away as a C runtime descriptor (what zlib's gzdopen
+    // takes), at the position SetPosition left; the caller closes it from now
+    // on, with CloseRuntimeDescriptor when the library it was meant for did
+    // not take it. -1 when it cannot be handed over (the file is closed then).
+    int ReleaseAsRuntimeDescriptor();
+    static void CloseRuntimeDescriptor(int descriptor);
 
 private:
     explicit CFile(CDescriptor&& fd) : m_fd(std::move(fd)) {}

@@ -11,11 +11,10 @@
 
 #include <oru/core/non_copyable.h>
 
-#include "platform/descriptor.h"
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
+#include <memory>
 
 namespace oru::platform {
 
@@ -28,14 +27,14 @@ struct CFileIdentity {
     bool operator==(const CFileIdentity&) const = default;
 };
 
-// The identity of the file at `pathUtf8` (through symbolic links), or of an
-// open file; false when it cannot be asked.
+// The identity of the file at `pathUtf8` (through symbolic links); false when
+// it cannot be asked.
 bool FileIdentityOf(const std::string& pathUtf8, CFileIdentity& identity);
-bool FileIdentityOf(int fd, CFileIdentity& identity);
 
 class CFileWatch : private COruNonCopyable {
 public:
-    CFileWatch() = default;
+    CFileWatch();
+    ~CFileWatch();
 
     // Watches the file at `pathUtf8`, or the file a symbolic link there leads
     // to. Only that name in its folder counts; the folder's other files do
@@ -48,12 +47,10 @@ public:
     bool MayHaveChanged();
 
 private:
+    struct CState;  // what the system needs to watch the file
     bool m_bStarted = false;
     bool m_bFirst = true;
-    CDescriptor m_notify;      // the kernel's change reports; closed when it cannot watch
-    std::string m_strName;     // the file's name in its folder
-    std::string m_strPath;     // the watched file, links resolved
-    CFileIdentity m_lastSeen;  // without the kernel's reports: the identity last asked
+    std::unique_ptr<CState> m_pState;
 };
 
 // Watches a folder and every folder below it, for a tree of loose files that
@@ -63,7 +60,8 @@ private:
 // every write, so a file being saved is not reported half written.
 class CTreeWatch : private COruNonCopyable {
 public:
-    CTreeWatch() = default;
+    CTreeWatch();
+    ~CTreeWatch();
 
     void Start(const std::string& folderUtf8);
     bool IsStarted() const { return m_bStarted; }
@@ -74,14 +72,10 @@ public:
     bool MayHaveChanged();
 
 private:
-    // Adds watches to `folderUtf8` and the folders below it; false when the
-    // kernel refused one.
-    bool WatchTree(const std::string& folderUtf8);
-
+    struct CState;  // what the system needs to watch the tree
     bool m_bStarted = false;
     bool m_bFirst = true;
-    CDescriptor m_notify;  // closed when the tree cannot be watched
-    std::unordered_map<int, std::string> m_mapFolders;  // watch -> folder path
+    std::unique_ptr<CState> m_pState;
 };
 
 }  // namespace oru::platform

@@ -28,9 +28,6 @@ struct CFileTimes {
 
 // Size and times of an existing regular file; false when it cannot be read.
 bool FileSizeAndTimes(const std::string& pathUtf8, uint64_t& size, CFileTimes& times);
-// The same for the file open as descriptor `fd`; false when it is not a
-// regular file (errno EISDIR for a folder, EINVAL for any other kind).
-bool DescriptorSizeAndTimes(int fd, uint64_t& size, CFileTimes& times);
 
 // What an entry of a folder is, as far as walking a tree needs to know. A
 // symbolic link is never followed: it is a LINK, whatever it leads to.

@@ -8,7 +8,7 @@
 // a CDescriptor; opening, writing and syncing are async-signal-safe as its
 // are, so a crash report writes through this class from a signal handler.
 
-#include "platform/descriptor.h"
+#include "descriptor.h"
 
 #include <cstddef>
 #include <cstdint>

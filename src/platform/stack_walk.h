@@ -15,13 +15,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <ucontext.h>
+
+#include "native_context.h"
 
 namespace oru::platform {
 
-// The machine context of a thread at one point: what a fatal signal hands its
-// handler, or what CaptureContext records.
-using MachineContext = ucontext_t;
+// MachineContext (native_context.h): the machine context of a thread at one
+// point, what a fatal fault hands its handler or what CaptureContext records.
 
 // Records the context of its own call: the walk from it lists CaptureContext
 // itself first, then its caller, and so on. Never inlined, so that count holds.

@@ -27,6 +27,7 @@
 #include <oru/core/non_copyable.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <sys/types.h>
 
@@ -81,5 +82,14 @@ private:
 // a write fails. Async-signal-safe; it does not pass the fault seam, so
 // diagnostics never shift a test's count of file changes.
 bool WriteAll(int fd, std::string_view text);
+
+struct CFileTimes;
+struct CFileIdentity;
+
+// Size and times of the file open as descriptor `fd`; false when it is not a
+// regular file (errno EISDIR for a folder, EINVAL for any other kind).
+bool DescriptorSizeAndTimes(int fd, uint64_t& size, CFileTimes& times);
+// The identity of the file open as descriptor `fd`; false when it cannot be asked.
+bool FileIdentityOf(int fd, CFileIdentity& identity);
 
 }  // namespace oru::platform

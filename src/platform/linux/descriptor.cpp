@@ -1,4 +1,4 @@
-#include "platform/descriptor.h"
+#include "descriptor.h"
 
 #include "platform/fault_points.h"
 

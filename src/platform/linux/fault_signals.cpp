@@ -1,12 +1,14 @@
 #include "platform/fault_signals.h"
 
 #include "platform/clock.h"
-#include "platform/descriptor.h"
+#include "descriptor.h"
 #include "platform/thread_id.h"
+#include "signal_faults.h"
 
 #include <atomic>
 #include <ctime>
 #include <cstddef>
+#include <cstring>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <string_view>
@@ -31,7 +33,8 @@ constexpr uintptr_t NEAR_STACK_POINTER_ABOVE = 256;
 // The kernel keeps this gap below a growing stack (stack_guard_gap).
 constexpr uintptr_t STACK_GUARD_GAP = 1024 * 1024;
 
-std::atomic<FatalSignalSink> s_pfnSink{nullptr};
+std::atomic<FatalFaultSink> s_pfnSink{nullptr};
+
 
 std::atomic<int> s_nWatchdogSignal{SIGABRT};
 std::atomic<void (*)()> s_pfnWatchdogExpiry{nullptr};
@@ -127,9 +130,9 @@ bool IsStackOverflow(uintptr_t address, const void* pContext)
 
 void OnFatalSignal(int signal, siginfo_t* pInfo, void* pContext)
 {
-    const FatalSignalSink sink = s_pfnSink.load();
+    const FatalFaultSink sink = s_pfnSink.load();
     if (sink)
-        sink(signal, pInfo, pContext);
+        sink(FaultCodeOfSignal(signal, pInfo, pContext), pContext, signal);
     EndProcessWithSignal(signal);
 }
 
@@ -186,7 +189,7 @@ bool HasLargeAltStack(stack_t& current)
 
 }  // namespace
 
-void InstallFatalSignalHandlers(FatalSignalSink sink)
+void InstallFatalFaultHandlers(FatalFaultSink sink)
 {
     s_pfnSink.store(sink);
 
@@ -211,6 +214,11 @@ void InstallFatalSignalHandlers(FatalSignalSink sink)
     action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
     for (const int signal : FATAL_SIGNALS)
         sigaction(signal, &action, nullptr);
+}
+
+int EndCauseOfLibraryFault(uint32_t)
+{
+    return SIGABRT;
 }
 
 uint32_t FaultCodeOfSignal(int signal, const siginfo_t* pInfo, const void* pContext)
@@ -249,7 +257,10 @@ uint32_t FaultCodeOfSignal(int signal, const siginfo_t* pInfo, const void* pCont
 
 CThreadAltStack::CThreadAltStack()
 {
-    if (!HasLargeAltStack(m_previous))
+    static_assert(sizeof(stack_t) <= sizeof m_previous && alignof(stack_t) <= 16);
+    auto& previous = *reinterpret_cast<stack_t*>(m_previous);
+    previous = stack_t{};
+    if (!HasLargeAltStack(previous))
         m_pStack = InstallAltStack();
     RecordStackGuard();
 }
@@ -263,12 +274,13 @@ CThreadAltStack::~CThreadAltStack()
     stack_t current{};
     if (sigaltstack(nullptr, &current) == 0 &&
         current.ss_sp == static_cast<char*>(m_pStack) + page) {
-        if (m_previous.ss_flags & SS_DISABLE) {
+        const auto& previous = *reinterpret_cast<const stack_t*>(m_previous);
+        if (previous.ss_flags & SS_DISABLE) {
             stack_t off{};
             off.ss_flags = SS_DISABLE;
             sigaltstack(&off, nullptr);
         } else {
-            sigaltstack(&m_previous, nullptr);
+            sigaltstack(&previous, nullptr);
         }
     }
     munmap(m_pStack, ALT_STACK_BYTES + page);
@@ -292,13 +304,14 @@ CBrokenPipeIgnored::CBrokenPipeIgnored()
     struct sigaction ignore{};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    m_bSaved = sigaction(SIGPIPE, &ignore, &m_previous) == 0;
+    static_assert(sizeof(struct sigaction) <= sizeof m_previous && alignof(struct sigaction) <= 16);
+    m_bSaved = sigaction(SIGPIPE, &ignore, reinterpret_cast<struct sigaction*>(m_previous)) == 0;
 }
 
 CBrokenPipeIgnored::~CBrokenPipeIgnored()
 {
     if (m_bSaved)
-        sigaction(SIGPIPE, &m_previous, nullptr);
+        sigaction(SIGPIPE, reinterpret_cast<const struct sigaction*>(m_previous), nullptr);
 }
 
 void WriteStandardError(const char* text, size_t length)

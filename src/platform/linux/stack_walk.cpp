@@ -2,7 +2,7 @@
 
 #include <oru/core/non_copyable.h>
 
-#include "platform/descriptor.h"
+#include "descriptor.h"
 #include "platform/file.h"
 
 #define UNW_LOCAL_ONLY
@@ -74,7 +74,7 @@ int OpenLinkedDebugFile(Dwfl_Module* pModule, const std::string& path, GElf_Word
 {
     // Without waiting: a FIFO in the debug file's place must not hang the
     // report; only a regular file is read.
-    CDescriptor file(CFile::OpenRead(path).Release());
+    CDescriptor file(CFile::OpenRead(path).ReleaseAsRuntimeDescriptor());
     if (!file.IsOpen())
         return -1;
     const unsigned char* pModuleId = nullptr;

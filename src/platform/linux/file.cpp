@@ -258,4 +258,14 @@ bool PathMissing(const std::string& pathUtf8)
     return errno == ENOENT || errno == ENOTDIR;
 }
 
+int CFile::ReleaseAsRuntimeDescriptor()
+{
+    return m_fd.Release();  // the C runtime uses the system's descriptors here
+}
+
+void CFile::CloseRuntimeDescriptor(int descriptor)
+{
+    CDescriptor(descriptor).Close();
+}
+
 }  // namespace oru::platform

@@ -1,7 +1,7 @@
 #include "platform/debug_channel.h"
 
 #include "platform/clock.h"
-#include "platform/descriptor.h"
+#include "descriptor.h"
 
 #include <atomic>
 #include <cstdlib>

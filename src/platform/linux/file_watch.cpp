@@ -2,6 +2,8 @@
 
 #include "platform/files.h"
 
+#include "descriptor.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 #include <unistd.h>
 
 #include <new>
+#include <unordered_map>
 #include <vector>
 
 namespace oru::platform {
@@ -71,6 +74,27 @@ void DrainEvents(int notify, TEvent event)
 
 }  // namespace
 
+struct CFileWatch::CState {
+    CDescriptor m_notify;      // the kernel's change reports; closed when it cannot watch
+    std::string m_strName;     // the file's name in its folder
+    std::string m_strPath;     // the watched file, links resolved
+    CFileIdentity m_lastSeen;  // without the kernel's reports: the identity last asked
+};
+
+struct CTreeWatch::CState {
+    // Adds watches to `folderUtf8` and the folders below it; false when the
+    // kernel refused one.
+    bool WatchTree(const std::string& folderUtf8);
+
+    CDescriptor m_notify;  // closed when the tree cannot be watched
+    std::unordered_map<int, std::string> m_mapFolders;  // watch -> folder path
+};
+
+CFileWatch::CFileWatch() = default;
+CFileWatch::~CFileWatch() = default;
+CTreeWatch::CTreeWatch() = default;
+CTreeWatch::~CTreeWatch() = default;
+
 bool FileIdentityOf(const std::string& pathUtf8, CFileIdentity& identity)
 {
     struct stat st {};
@@ -93,34 +117,39 @@ void CFileWatch::Start(const std::string& pathUtf8)
 {
     m_bStarted = true;
     m_bFirst = true;
-    m_strPath = ResolveLink(pathUtf8);
-    const size_t slash = m_strPath.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : m_strPath.substr(0, slash + 1);
-    m_strName = slash == std::string::npos ? m_strPath : m_strPath.substr(slash + 1);
-    m_notify = CDescriptor(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (m_notify.IsOpen() && inotify_add_watch(m_notify.Get(), folder.c_str(), WATCHED_EVENTS) < 0)
-        m_notify.Close();
-    if (!m_notify.IsOpen())
-        FileIdentityOf(m_strPath, m_lastSeen);
+    m_pState = std::make_unique<CState>();
+    CState& state = *m_pState;
+    state.m_strPath = ResolveLink(pathUtf8);
+    const size_t slash = state.m_strPath.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : state.m_strPath.substr(0, slash + 1);
+    state.m_strName = slash == std::string::npos ? state.m_strPath : state.m_strPath.substr(slash + 1);
+    state.m_notify = CDescriptor(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (state.m_notify.IsOpen() &&
+        inotify_add_watch(state.m_notify.Get(), folder.c_str(), WATCHED_EVENTS) < 0)
+        state.m_notify.Close();
+    if (!state.m_notify.IsOpen())
+        FileIdentityOf(state.m_strPath, state.m_lastSeen);
 }
 
 bool CFileWatch::MayHaveChanged()
 {
     if (!m_bStarted)
         return false;
-    if (!m_notify.IsOpen()) {
+    CState& state = *m_pState;
+    if (!state.m_notify.IsOpen()) {
         CFileIdentity now;
-        const bool known = FileIdentityOf(m_strPath, now);
-        const bool changed = m_bFirst || !known || !(now == m_lastSeen);
+        const bool known = FileIdentityOf(state.m_strPath, now);
+        const bool changed = m_bFirst || !known || !(now == state.m_lastSeen);
         m_bFirst = false;
-        m_lastSeen = now;
+        state.m_lastSeen = now;
         return changed;
     }
     bool changed = m_bFirst;
     m_bFirst = false;
-    DrainEvents(m_notify.Get(), [&](const inotify_event& event) {
+    DrainEvents(state.m_notify.Get(), [&](const inotify_event& event) {
         // A full queue loses reports: then anything may have changed.
-        if ((event.mask & IN_Q_OVERFLOW) || (event.len > 0 && m_strName == event.name))
+        if ((event.mask & IN_Q_OVERFLOW) || (event.len > 0 && state.m_strName == event.name))
             changed = true;
     });
     return changed;
@@ -130,16 +159,16 @@ void CTreeWatch::Start(const std::string& folderUtf8)
 {
     m_bStarted = true;
     m_bFirst = true;
-    m_mapFolders.clear();
-    m_notify = CDescriptor(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (m_notify.IsOpen() && !WatchTree(folderUtf8))
-        m_notify.Close();
+    m_pState = std::make_unique<CState>();
+    m_pState->m_notify = CDescriptor(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (m_pState->m_notify.IsOpen() && !m_pState->WatchTree(folderUtf8))
+        m_pState->m_notify.Close();
 }
 
 // Folders are walked with a list of their own rather than by recursion, so a
 // deep tree costs memory, not stack. Memory that runs out counts as a watch
 // refused.
-bool CTreeWatch::WatchTree(const std::string& folderUtf8)
+bool CTreeWatch::CState::WatchTree(const std::string& folderUtf8)
 try {
     std::vector<std::string> folders{folderUtf8};
     std::vector<CFolderEntry> entries;
@@ -168,26 +197,27 @@ bool CTreeWatch::MayHaveChanged()
 {
     if (!m_bStarted)
         return false;
-    if (!m_notify.IsOpen())
+    CState& state = *m_pState;
+    if (!state.m_notify.IsOpen())
         return true;
     bool changed = m_bFirst;
     m_bFirst = false;
     bool watched = true;
-    DrainEvents(m_notify.Get(), [&](const inotify_event& event) {
+    DrainEvents(state.m_notify.Get(), [&](const inotify_event& event) {
         if (event.mask & IN_IGNORED) {
-            m_mapFolders.erase(event.wd);
+            state.m_mapFolders.erase(event.wd);
             return;
         }
         changed = true;
-        const auto folder = m_mapFolders.find(event.wd);
+        const auto folder = state.m_mapFolders.find(event.wd);
         if ((event.mask & IN_ISDIR) && (event.mask & (IN_CREATE | IN_MOVED_TO)) && event.len > 0 &&
-            folder != m_mapFolders.end())
-            watched = WatchTree(folder->second + "/" + event.name) && watched;
+            folder != state.m_mapFolders.end())
+            watched = state.WatchTree(folder->second + "/" + event.name) && watched;
     });
     // A folder that could not be watched, or the watched folder itself gone:
     // from now on every call says yes.
-    if (!watched || m_mapFolders.empty())
-        m_notify.Close();
+    if (!watched || state.m_mapFolders.empty())
+        state.m_notify.Close();
     return changed;
 }
 

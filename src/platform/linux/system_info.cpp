@@ -1,6 +1,6 @@
 #include "platform/system_info.h"
 
-#include "platform/descriptor.h"
+#include "descriptor.h"
 
 #include <cerrno>
 #include <cstring>

@@ -3,6 +3,7 @@
 
 #include "platform/fault_codes.h"
 #include "platform/fault_signals.h"
+#include "signal_faults.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "platform/replace_file.h"
 
-#include "platform/descriptor.h"
+#include "descriptor.h"
 #include "platform/fault_points.h"
 #include "platform/output_file.h"
 

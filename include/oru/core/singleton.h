@@ -22,15 +22,10 @@ public:
     // The enclosing T is not built yet when this runs; only its address is
     // stored, for use once it is. The sanitizer's dynamic-type check would
     // flag the early cast, so it is turned off for this one function.
-    __attribute__((no_sanitize("vptr"))) CSingleton() { m_pSingleton = static_cast<T*>(this); }
+    __attribute__((no_sanitize("vptr"))) CSingleton();
     // The same check is off here: the managed part of the object is already
     // gone when the base is destroyed, and only addresses are compared.
-    __attribute__((no_sanitize("vptr"))) ~CSingleton()
-    {
-        COruLock lock(m_cs);
-        if (m_pSingleton && static_cast<CSingleton*>(m_pSingleton) == this)
-            m_pSingleton = nullptr;
-    }
+    __attribute__((no_sanitize("vptr"))) ~CSingleton();
     CSingleton& operator=(const CSingleton&) { return *this; }
 
     // The instance, created on first use. Thread-safe: concurrent first
@@ -39,16 +34,7 @@ public:
     static T& GetInstance() { return *GetInstancePtr(); }
 
     // The same instance as a pointer; null only when allocation fails.
-    static T* GetInstancePtr()
-    {
-        COruLock lock(m_cs);
-        if (!m_pSingleton) {
-            T* pNew = new (std::nothrow) T;
-            if (pNew)
-                m_pSingleton = pNew;
-        }
-        return m_pSingleton;
-    }
+    static T* GetInstancePtr();
 
     // Destroys the instance if there is one; the next GetInstance creates a
     // fresh one. The destructor runs without m_cs held: a destructor that
@@ -56,19 +42,7 @@ public:
     // the instance through GetInstance, which returns the dying object until
     // its destruction clears the registration. A second DeleteInstance while
     // one runs does nothing.
-    static void DeleteInstance()
-    {
-        T* pDoomed = nullptr;
-        {
-            COruLock lock(m_cs);
-            if (!m_pSingleton || m_pSingleton == m_pDeleting)
-                return;
-            pDoomed = m_pDeleting = m_pSingleton;
-        }
-        delete pDoomed;  // the base destructor clears m_pSingleton under m_cs
-        COruLock lock(m_cs);
-        m_pDeleting = nullptr;
-    }
+    static void DeleteInstance();
 
     static T* m_pSingleton;
     static COruCriticalSection m_cs;
@@ -85,3 +59,47 @@ T* CSingleton<T>::m_pDeleting = nullptr;
 
 template <class T>
 constinit COruCriticalSection CSingleton<T>::m_cs;
+
+// The members are defined outside the class, so that they are not inline: a
+// library that instantiates CSingleton<T> once then exports them, on every
+// system, for its programs to call.
+template <class T>
+CSingleton<T>::CSingleton()
+{
+    m_pSingleton = static_cast<T*>(this);
+}
+
+template <class T>
+CSingleton<T>::~CSingleton()
+{
+    COruLock lock(m_cs);
+    if (m_pSingleton && static_cast<CSingleton*>(m_pSingleton) == this)
+        m_pSingleton = nullptr;
+}
+
+template <class T>
+T* CSingleton<T>::GetInstancePtr()
+{
+    COruLock lock(m_cs);
+    if (!m_pSingleton) {
+        T* pNew = new (std::nothrow) T;
+        if (pNew)
+            m_pSingleton = pNew;
+    }
+    return m_pSingleton;
+}
+
+template <class T>
+void CSingleton<T>::DeleteInstance()
+{
+    T* pDoomed = nullptr;
+    {
+        COruLock lock(m_cs);
+        if (!m_pSingleton || m_pSingleton == m_pDeleting)
+            return;
+        pDoomed = m_pDeleting = m_pSingleton;
+    }
+    delete pDoomed;  // the base destructor clears m_pSingleton under m_cs
+    COruLock lock(m_cs);
+    m_pDeleting = nullptr;
+}

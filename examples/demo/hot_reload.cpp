@@ -1,12 +1,12 @@
 #include "hot_reload.h"
 
 #include "demo_pack.h"
+#include "run_program.h"
 
 #include <oru/oru_core.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -19,11 +19,6 @@ std::string ArtistContent(const std::wstring& entry)
     for (const wchar_t ch : entry)
         text += ch < 0x80 ? static_cast<char>(ch) : '?';
     return text + "\n";
-}
-
-std::string Quoted(const std::string& text)
-{
-    return "\"" + text + "\"";
 }
 
 }  // namespace
@@ -55,9 +50,7 @@ CHotReloadReport DemonstrateHotReload(const char* self, const std::wstring& pack
     OruPack().RefreshOruPack();  // from here on a save is heard of
     std::atomic<int64_t> savedAt{0};  // Clock ticks once the artist's process ended
     std::thread artist([&] {
-        const std::string command = Quoted(self) + " --artist-save " + Quoted(narrowBase) + " " +
-                                    Quoted(narrowEntry);
-        const int status = std::system(command.c_str());
+        const int status = RunProgram(self, {"--artist-save", narrowBase, narrowEntry});
         savedAt = status == 0 ? Clock::now().time_since_epoch().count() : -1;
     });
 

@@ -112,6 +112,19 @@ CDescriptor CDescriptor::Open(const char* pathUtf8, eAccess access, eCreate crea
     return CDescriptor(handle);
 }
 
+CDescriptor CDescriptor::OpenToQuery(const char* pathUtf8, bool followLinks)
+{
+    const CWidePath path(pathUtf8);
+    if (!path.IsValid())
+        return CDescriptor();
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    const HANDLE handle = CreateFileW(path.Get(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                                      OPEN_EXISTING, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        SetErrnoFromSystem();
+    return CDescriptor(handle);
+}
+
 CDescriptor CDescriptor::Duplicate(NativeHandle handle)
 {
     HANDLE copy = nullptr;

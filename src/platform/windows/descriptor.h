@@ -61,6 +61,11 @@ public:
     // CreateFileW with the sharing above; closed on failure. A path that is
     // not UTF-8 fails (EILSEQ). A folder cannot be opened (EISDIR).
     static CDescriptor Open(const char* pathUtf8, eAccess access, eCreate create);
+    // A handle that only asks about the file or folder at `pathUtf8` (its
+    // size, times and identity) without the right to read it, so that no
+    // other opener's sharing refuses it; a symbolic link is followed unless
+    // `followLinks` is false. Closed on failure.
+    static CDescriptor OpenToQuery(const char* pathUtf8, bool followLinks = true);
     // A handle of its own on the file `handle` is open on (the standard
     // output, a C stream); closed on failure.
     static CDescriptor Duplicate(NativeHandle handle);

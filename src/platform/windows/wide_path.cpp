@@ -23,6 +23,11 @@ CWidePath::CWidePath(const char* pathUtf8)
     m_bValid = true;
 }
 
+void CWidePath::UseBackslashes()
+{
+    std::replace(m_wsz, m_wsz + m_nLength, L'/', L'\\');
+}
+
 std::string NarrowPath(const wchar_t* pPath, size_t length)
 {
     if (length == 0 || length > INT_MAX / 4)

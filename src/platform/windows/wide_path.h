@@ -22,6 +22,9 @@ public:
     bool IsValid() const { return m_bValid; }
     const wchar_t* Get() const { return m_wsz; }
     size_t Length() const { return m_nLength; }  // in UTF-16 units, without the terminator
+    // Turns every '/' into a backslash, for the few places where the system
+    // keeps the text as it is given (the target of a symbolic link).
+    void UseBackslashes();
 
     static constexpr size_t CAPACITY = 1024;  // UTF-16 units with the terminator
 

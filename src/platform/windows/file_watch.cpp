@@ -229,12 +229,26 @@ bool CFileWatch::MayHaveChanged()
     return changed;
 }
 
+namespace {
+
+// Wine, which runs Windows programs on other systems, accepts a watch of a
+// folder's subfolders but reports changes in the folder itself only; there
+// the tree cannot be watched, and every question says yes.
+bool ReportsChangesBelowFolders()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return !ntdll || !GetProcAddress(ntdll, "wine_get_version");
+}
+
+}  // namespace
+
 void CTreeWatch::Start(const std::string& folderUtf8)
 {
     m_bStarted = true;
     m_bFirst = true;
     m_pState = std::make_unique<CState>();
-    m_pState->m_changes.Start(folderUtf8, true, TREE_CHANGES);
+    if (ReportsChangesBelowFolders())
+        m_pState->m_changes.Start(folderUtf8, true, TREE_CHANGES);
 }
 
 // One watch covers the whole tree, folders made later included. Once it

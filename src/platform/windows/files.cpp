@@ -340,8 +340,12 @@ bool MakeUniqueFolder(std::string& pattern)
         return RecordFileError();
     }
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
-        uint64_t seed = (s_nNext.fetch_add(1) * 0x9E3779B97F4A7C15ull) ^ GetTickCount64() ^
-                        (uint64_t{GetCurrentProcessId()} << 20);
+        LARGE_INTEGER now{};
+        QueryPerformanceCounter(&now);
+        uint64_t seed = (s_nNext.fetch_add(1) + 1) * 0x9E3779B97F4A7C15ull;
+        seed ^= static_cast<uint64_t>(now.QuadPart) ^ (uint64_t{GetCurrentProcessId()} << 32);
+        seed = (seed ^ (seed >> 31)) * 0xBF58476D1CE4E5B9ull;  // mixes every bit into the low ones
+        seed ^= seed >> 29;
         for (size_t i = pattern.size() - RANDOM; i < pattern.size(); ++i) {
             pattern[i] = ALPHABET[seed % LETTERS];
             seed /= LETTERS;
@@ -390,12 +394,20 @@ bool MakeSymbolicLink(const std::string& targetUtf8, const std::string& linkUtf8
                                  ? targetUtf8
                                  : linkUtf8.substr(0, slash + 1) + targetUtf8;
     DWORD flags = IsFolder(seen) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
-    if (CreateSymbolicLinkW(link.Get(), target.Get(), flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
-        return true;
+    bool made = CreateSymbolicLinkW(link.Get(), target.Get(), flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
     // Systems older than developer mode refuse the flag they do not know.
-    if (GetLastError() == ERROR_INVALID_PARAMETER && CreateSymbolicLinkW(link.Get(), target.Get(), flags))
-        return true;
-    return RecordSystemError();
+    if (!made && GetLastError() == ERROR_INVALID_PARAMETER)
+        made = CreateSymbolicLinkW(link.Get(), target.Get(), flags);
+    if (!made)
+        return RecordSystemError();
+    // Some Windows environments (Wine) answer success without making a link:
+    // what is there counts, not the answer.
+    eEntryKind kind = eEntryKind::OTHER;
+    if (!EntryKind(linkUtf8, kind) || kind != eEntryKind::LINK) {
+        errno = EPERM;
+        return RecordFileError();
+    }
+    return true;
 }
 
 // The system's final name of the file, without the "\\?\" prefix that marks

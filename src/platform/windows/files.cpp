@@ -72,12 +72,6 @@ bool MakeDirectory(const char* pathUtf8)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool ReadableFileSize(const std::string& pathUtf8, uint64_t& size)
-{
-    const CFile file = CFile::OpenRead(pathUtf8);
-    return file.IsOpen() && file.Size(size);
-}
-
 // The creation time is the one the file system keeps.
 bool DescriptorSizeAndTimes(NativeHandle handle, uint64_t& size, CFileTimes& times)
 {

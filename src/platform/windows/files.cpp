@@ -426,18 +426,19 @@ std::string ResolvedPath(const std::string& pathUtf8)
     const std::wstring_view unc = L"\\\\?\\UNC\\";
     const std::wstring_view local = L"\\\\?\\";
     std::wstring_view name(buffer, length);
-    std::string resolved;
-    if (name.substr(0, unc.size()) == unc)
-        resolved = "//" + NarrowPath(name.data() + unc.size(), name.size() - unc.size());
+    const bool isUnc = name.substr(0, unc.size()) == unc;
+    if (isUnc)
+        name.remove_prefix(unc.size() - 2);  // two characters stay, to become the "//" of a share
     else if (name.substr(0, local.size()) == local)
-        resolved = NarrowPath(name.data() + local.size(), name.size() - local.size());
-    else
-        resolved = NarrowPath(name.data(), name.size());
-    if (resolved.empty() || resolved == "//") {
+        name.remove_prefix(local.size());
+    std::string resolved = NarrowPath(name.data(), name.size());
+    if (resolved.empty()) {
         errno = EILSEQ;
         RecordFileError();
         return {};
     }
+    if (isUnc)
+        resolved[0] = resolved[1] = '/';
     return resolved;
 }
 

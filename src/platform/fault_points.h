@@ -15,7 +15,7 @@ enum class eFaultKind { WRITE, SYNC, RENAME, TRUNCATE };
 
 enum class eFaultAction {
     FAIL,  // the call fails with ENOSPC and changes nothing
-    KILL,  // the process receives SIGKILL before the call
+    KILL,  // the process is killed before the call (KillThisProcess)
 };
 
 // Makes the `nth` call from now (1 = the next) take `action`; 0 disarms.
@@ -38,5 +38,9 @@ int LastFileError();
 void ClearLastFileError();
 // Records errno as the last file error; returns false for use in returns.
 bool RecordFileError();
+
+// Each system's way to end the process at once, as a kill or a power cut
+// would: no destructor, no flush, no exit handler runs.
+[[noreturn]] void KillThisProcess();
 
 }  // namespace oru::platform

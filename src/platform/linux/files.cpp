@@ -27,13 +27,6 @@ bool MakeDirectory(const char* pathUtf8)
     return stat(pathUtf8, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool ReadableFileSize(const std::string& pathUtf8, uint64_t& size)
-{
-    // CFile opens regular files only, and never waits on a FIFO.
-    const CFile file = CFile::OpenRead(pathUtf8);
-    return file.IsOpen() && file.Size(size);
-}
-
 namespace {
 
 bool StatSizeAndTimes(int dirFd, const char* path, int flags, uint64_t& size, CFileTimes& times)

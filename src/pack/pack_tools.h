@@ -152,6 +152,7 @@ using platform::IsMountPoint;
 using platform::LinkTarget;
 using platform::ListFolder;
 using platform::MakeDirectory;
+using platform::MakeHardLink;
 using platform::MakeSymbolicLink;
 using platform::MakeUniqueFolder;
 using platform::PathMissing;

@@ -79,6 +79,12 @@ bool RemoveTree(const std::string& pathUtf8);
 // made.
 bool MakeSymbolicLink(const std::string& targetUtf8, const std::string& linkUtf8);
 
+// Makes a second name `linkUtf8` for the existing file `targetUtf8` (a hard
+// link, so on the same volume), for where symbolic links cannot be made:
+// Windows without the right to make them, or a file system without them.
+// False, the reason in LastFileError, as for MakeSymbolicLink.
+bool MakeHardLink(const std::string& targetUtf8, const std::string& linkUtf8);
+
 // The absolute path of an existing `pathUtf8`, with every symbolic link on
 // the way resolved; empty, the reason in LastFileError, when it cannot be had.
 std::string ResolvedPath(const std::string& pathUtf8);

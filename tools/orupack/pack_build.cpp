@@ -692,7 +692,11 @@ private:
         std::replace(relative.begin(), relative.end(), '\\', '/');
         const std::string staged = m_pStaging->IsReady() ? m_pStaging->Place(relative) : "";
         const std::string source = staged.empty() ? "" : oru::tools::ResolvedPath(path);
-        if (source.empty() || !oru::tools::MakeSymbolicLink(source, staged)) {
+        // A hard link where no symbolic link can be made (Windows without the
+        // right to make them): the staging folder is beside the pack, and the
+        // source usually on the same volume.
+        if (source.empty() || (!oru::tools::MakeSymbolicLink(source, staged) &&
+                               !oru::tools::MakeHardLink(source, staged))) {
             Error("%s: cannot prepare the file in a staging folder beside the pack: %s", path.c_str(),
                   std::strerror(oru::tools::LastFileError()));
             return eAdded::PACK_FAILED;

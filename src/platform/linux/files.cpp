@@ -195,6 +195,11 @@ bool MakeSymbolicLink(const std::string& targetUtf8, const std::string& linkUtf8
     return symlink(targetUtf8.c_str(), linkUtf8.c_str()) == 0 || RecordFileError();
 }
 
+bool MakeHardLink(const std::string& targetUtf8, const std::string& linkUtf8)
+{
+    return link(targetUtf8.c_str(), linkUtf8.c_str()) == 0 || RecordFileError();
+}
+
 std::string ResolvedPath(const std::string& pathUtf8)
 {
     char* pResolved = realpath(pathUtf8.c_str(), nullptr);

@@ -404,6 +404,15 @@ bool MakeSymbolicLink(const std::string& targetUtf8, const std::string& linkUtf8
     return true;
 }
 
+bool MakeHardLink(const std::string& targetUtf8, const std::string& linkUtf8)
+{
+    const CWidePath target(targetUtf8);
+    const CWidePath link(linkUtf8);
+    if (!target.IsValid() || !link.IsValid())
+        return RecordFileError();
+    return CreateHardLinkW(link.Get(), target.Get(), nullptr) ? true : RecordSystemError();
+}
+
 // The system's final name of the file, without the "\\?\" prefix that marks
 // it as a name for the system alone, and with '/' separators as every other
 // path inside the library: "C:/games/data", "//server/share/data".

@@ -6,6 +6,9 @@
 # writes version 5 unless told.
 if(ORU_PLATFORM STREQUAL "windows")
   add_compile_options(-gdwarf-4)
+  # A CodeView record with a unique id in every module, which a crash
+  # report's module list shows as the build ID.
+  add_link_options(-Wl,--build-id)
 else()
   add_compile_options(-g)
 endif()

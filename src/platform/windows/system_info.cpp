@@ -128,9 +128,12 @@ void ReadKernel(char* pDst, size_t capacity)
     AppendCompatibilityLayer(pDst, capacity);
 }
 
-// The CodeView record's GUID and age in the mapped module; false when it
-// has none (the linker writes one only when asked to).
-bool FindCodeViewId(HMODULE hModule, const uint8_t*& pId, size_t& size)
+// The CodeView record's GUID and age, in the order in which the binary
+// tools and symbol stores write them: the GUID's first three fields (kept
+// little-endian in the record) most significant byte first, its last eight
+// bytes as they are, then the age, most significant byte first. False when
+// the module has no such record (the linker writes one only when asked to).
+bool ReadCodeViewId(HMODULE hModule, uint8_t (&id)[CODEVIEW_ID_BYTES])
 {
     ULONG bytes = 0;
     const auto* pDirectory = static_cast<const IMAGE_DEBUG_DIRECTORY*>(
@@ -148,8 +151,13 @@ bool FindCodeViewId(HMODULE hModule, const uint8_t*& pId, size_t& size)
         memcpy(&signature, pRecord, sizeof signature);
         if (signature != CODEVIEW_SIGNATURE)
             continue;
-        pId = pRecord + sizeof signature;
-        size = CODEVIEW_ID_BYTES;
+        const uint8_t* pGuid = pRecord + sizeof signature;
+        // Byte positions in the record for each byte of the id.
+        static constexpr uint8_t ORDER[CODEVIEW_ID_BYTES] = {3,  2,  1,  0,  5,  4,  7,
+                                                             6,  8,  9,  10, 11, 12, 13,
+                                                             14, 15, 19, 18, 17, 16};
+        for (size_t b = 0; b < CODEVIEW_ID_BYTES; ++b)
+            id[b] = pGuid[ORDER[b]];
         return true;
     }
     return false;
@@ -224,6 +232,7 @@ void ForEachLoadedModule(const char* executablePath, LoadedModuleVisitor visit, 
     static wchar_t s_path[MAX_EXECUTABLE_PATH];
     static char s_pathUtf8[MAX_EXECUTABLE_PATH];
     static char s_version[64];
+    static uint8_t s_id[CODEVIEW_ID_BYTES];
     DWORD bytes = 0;
     if (!EnumProcessModules(GetCurrentProcess(), s_modules, sizeof s_modules, &bytes))
         return;
@@ -240,9 +249,9 @@ void ForEachLoadedModule(const char* executablePath, LoadedModuleVisitor visit, 
             module.m_pPath = s_pathUtf8;
         else
             module.m_pPath = "unknown";
-        if (!FindCodeViewId(hModule, module.m_pBuildId, module.m_nBuildIdSize)) {
-            module.m_pBuildId = nullptr;
-            module.m_nBuildIdSize = 0;
+        if (ReadCodeViewId(hModule, s_id)) {
+            module.m_pBuildId = s_id;
+            module.m_nBuildIdSize = sizeof s_id;
         }
         if (ReadModuleVersion(hModule, s_version, sizeof s_version))
             module.m_pVersion = s_version;

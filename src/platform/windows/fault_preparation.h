@@ -6,10 +6,6 @@
 
 namespace oru::platform {
 
-// Sets up the symbol handler for the process (stack_walk.cpp). Thread-safe;
-// only the first call does anything.
-void PrepareSymbols();
-
 // Reads what does not change while the process runs: the system's name and
 // version, the processor (system_info.cpp). Thread-safe; only the first call
 // does anything.

@@ -209,9 +209,10 @@ void InstallFatalFaultHandlers(FatalFaultSink sink)
     RaiseStackGuarantee();
     // Read now what a report would otherwise ask the system for while the
     // fault may hold one of its locks: the local time's offset (which
-    // loads the time zone), the symbols, the system's description.
+    // loads the time zone), the system's description. The symbol handler
+    // is set up by the first walk instead: setting it up costs a tenth of
+    // a second or more, too much for every start of every program.
     LocalTimeNow();
-    PrepareSymbols();
     PrepareSystemSummary();
     // No system message box for a fault or a missing drive: the report is
     // the one thing the player sees.

@@ -1,6 +1,5 @@
 #include "platform/stack_walk.h"
 
-#include "fault_preparation.h"
 #include "native_context.h"
 
 #include <dbghelp.h>
@@ -30,8 +29,6 @@ namespace {
 // Room for a function's whole name as the symbol handler gives it, before it
 // is cut to MAX_FUNCTION_NAME characters.
 constexpr ULONG MAX_SYMBOL_NAME = 1024;
-
-bool s_bSymbols = false;
 
 HANDLE Process()
 {
@@ -146,9 +143,10 @@ DWORD64 CALLBACK ModuleBaseForWalk(HANDLE hProcess, DWORD64 address)
     return reinterpret_cast<DWORD64>(region.AllocationBase);
 }
 
-}  // namespace
-
-void PrepareSymbols()
+// Sets the symbol handler up for the process once, at the first walk: with
+// the modules loaded then, and options for demangled names, lines, and
+// symbols read only when a look-up needs them. False when it failed.
+bool PrepareSymbols()
 {
     static const bool s_bPrepared = [] {
         SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES |
@@ -158,11 +156,12 @@ void PrepareSymbols()
         while (length > 0 && folder[length - 1] != L'\\' && folder[length - 1] != L'/')
             --length;
         folder[length > 0 ? length - 1 : 0] = L'\0';
-        s_bSymbols = SymInitializeW(Process(), folder[0] != L'\0' ? folder : L".", TRUE) != FALSE;
-        return true;
+        return SymInitializeW(Process(), folder[0] != L'\0' ? folder : L".", TRUE) != FALSE;
     }();
-    (void)s_bPrepared;
+    return s_bPrepared;
 }
+
+}  // namespace
 
 void CaptureContext(MachineContext& context)
 {
@@ -173,9 +172,8 @@ void CaptureContext(MachineContext& context)
 int WalkStack(const MachineContext& context, bool bFaultContext, int skipFrames, int maxFrames,
               StackFrameVisitor visit, void* pUser)
 {
-    PrepareSymbols();
-    if (s_bSymbols)
-        SymRefreshModuleList(Process());  // modules loaded since
+    if (PrepareSymbols())
+        SymRefreshModuleList(Process());  // modules loaded since an earlier walk
 
     CONTEXT walking = context;  // the walk changes it as it goes
     STACKFRAME64 step{};

@@ -1,6 +1,7 @@
 #include "platform/fault_signals.h"
 
 #include "fault_preparation.h"
+#include "guarded_call.h"
 #include "native_context.h"
 #include "platform/clock.h"
 
@@ -82,12 +83,16 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pPointers)
     ReportFault(record.ExceptionCode, pPointers->ContextRecord);
 }
 
-// Runs on the overflowing thread with hardly any stack left: it only hands
-// the fault to the reporter thread and waits. A second overflow meanwhile
-// waits too; the first report ends the process.
+// Sees every exception first. A fault inside a guarded call of the report
+// (guarded_call.h) goes back to that call. A stack overflow is handed on:
+// this runs on the overflowing thread with hardly any stack left, so it only
+// hands the fault to the reporter thread and waits. A second overflow
+// meanwhile waits too; the first report ends the process.
 LONG CALLBACK OnVectoredException(EXCEPTION_POINTERS* pPointers)
 {
-    if (pPointers->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW)
+    const DWORD code = pPointers->ExceptionRecord->ExceptionCode;
+    ResumeGuardedCall(code);
+    if (code != EXCEPTION_STACK_OVERFLOW)
         return EXCEPTION_CONTINUE_SEARCH;
     if (!s_hOverflowEvent)
         return EXCEPTION_CONTINUE_SEARCH;  // no reporter thread: the filter tries on this stack

@@ -1,5 +1,6 @@
 #include "platform/stack_walk.h"
 
+#include "guarded_call.h"
 #include "native_context.h"
 
 #include <dbghelp.h>
@@ -64,9 +65,8 @@ void SetFunctionName(const char* pName, CStackFrame& frame)
 // The module that holds `address`, for a frame the symbol handler cannot
 // name: its file name stands in for the function, and the offset is counted
 // from the module's start. False when no module holds the address.
-bool SetModuleName(uint64_t address, uint64_t lookup, CStackFrame& frame)
+bool SetModuleName(uint64_t address, uint64_t base, CStackFrame& frame)
 {
-    const DWORD64 base = SymGetModuleBase64(Process(), lookup);
     if (base == 0)
         return false;
     wchar_t path[MAX_PATH];
@@ -109,7 +109,7 @@ void Describe(uint64_t address, uint64_t lookup, CStackFrame& frame)
     DWORD64 displacement = 0;
     if (!SymFromAddr(Process(), lookup, &displacement, pSymbol)) {
         const DWORD error = GetLastError();
-        if (!SetModuleName(address, lookup, frame))
+        if (!SetModuleName(address, SymGetModuleBase64(Process(), lookup), frame))
             frame.m_nLookupError = static_cast<int>(error);
         return;
     }
@@ -126,6 +126,19 @@ void Describe(uint64_t address, uint64_t lookup, CStackFrame& frame)
     CopyCut(frame.m_szFile, sizeof frame.m_szFile, BaseName(line.FileName));
     frame.m_nLine = static_cast<int>(line.LineNumber);
     frame.m_nFunctionLine = static_cast<int>(firstLine.LineNumber);
+}
+
+// The frame of `address` as the module that holds it and the offset into
+// it, without the symbol handler; false when no module holds it.
+bool DescribeByModule(uint64_t address, CStackFrame& frame)
+{
+    frame = CStackFrame{};
+    frame.m_nAddress = address;
+    HMODULE hModule = nullptr;
+    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCWSTR>(address), &hModule) &&
+           SetModuleName(address, reinterpret_cast<uint64_t>(hModule), frame);
 }
 
 // The module base of an address for the walk. Code outside every module
@@ -185,19 +198,30 @@ int WalkStack(const MachineContext& context, bool bFaultContext, int skipFrames,
     step.AddrFrame.Mode = AddrModeFlat;
 
     // Only the first frame's program counter can be the faulting
-    // instruction; every other one is a return address.
+    // instruction; every other one is a return address. Once the symbol
+    // handler has faulted (on debug information it does not understand),
+    // the remaining frames are named by their modules alone.
     bool bExact = bFaultContext;
+    bool bSymbols = true;
     int visited = 0;
     for (int frame = 0; visited < maxFrames; ++frame) {
-        if (!StackWalk64(IMAGE_FILE_MACHINE_AMD64, Process(), GetCurrentThread(), &step, &walking,
-                         nullptr, SymFunctionTableAccess64, ModuleBaseForWalk, nullptr))
+        bool bStepped = false;
+        if (!RunGuarded([&] {
+                bStepped = StackWalk64(IMAGE_FILE_MACHINE_AMD64, Process(), GetCurrentThread(),
+                                       &step, &walking, nullptr, SymFunctionTableAccess64,
+                                       ModuleBaseForWalk, nullptr) != FALSE;
+            }) ||
+            !bStepped)
             break;
         const uint64_t pc = step.AddrPC.Offset;
         if (pc == 0)
             break;
         if (frame >= skipFrames) {
+            const uint64_t lookup = bExact ? pc : pc - 1;
             CStackFrame described;
-            Describe(pc, bExact ? pc : pc - 1, described);
+            bSymbols = bSymbols && RunGuarded([&] { Describe(pc, lookup, described); });
+            if (!bSymbols && !DescribeByModule(pc, described))
+                described.m_nLookupError = static_cast<int>(ERROR_MOD_NOT_FOUND);
             visit(described, pUser);
             ++visited;
         }

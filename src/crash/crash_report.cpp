@@ -130,6 +130,8 @@ void AppendModule(const oru::platform::CLoadedModule& module, void* pUser)
     auto& report = *static_cast<CReportText*>(pUser);
     report.AppendFormat("Module : 0x%016llx %s ", static_cast<unsigned long long>(module.m_nAddress),
                         module.m_pPath);
+    if (module.m_pVersion)
+        report.AppendFormat("(version %s) ", module.m_pVersion);
     if (!module.m_pBuildId) {
         report.Append("(no build ID)\r\n");
         return;

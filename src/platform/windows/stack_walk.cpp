@@ -1,0 +1,246 @@
+#include "platform/stack_walk.h"
+
+#include "guarded_call.h"
+#include "native_context.h"
+
+#include <dbghelp.h>
+
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <cstring>
+
+// The stack is walked by the system's symbol handler (StackWalk64) from the
+// unwind data every x64 module carries, and named by the same handler:
+// SymFromAddr for the function, SymGetLineFromAddr64 for the source line.
+// What it can name depends on the debug information it can read. A program
+// built by this project's compiler carries DWARF, which the symbol handler
+// of the compatibility layer the tests run under reads (version 4 at most),
+// and which the symbol handler of the system itself does not: there, only
+// a module's exports and any PDB file are named, and any other frame shows
+// as its module and the offset into it.
+//
+// The search path is the executable's folder alone: the handler must never
+// follow a symbol path from the environment to a server, a crashing game
+// must not wait on a download.
+
+namespace oru::platform {
+namespace {
+
+// Room for a function's whole name as the symbol handler gives it, before it
+// is cut to MAX_FUNCTION_NAME characters.
+constexpr ULONG MAX_SYMBOL_NAME = 1024;
+
+HANDLE Process()
+{
+    return GetCurrentProcess();
+}
+
+void CopyCut(char* pDst, size_t capacity, std::string_view text)
+{
+    const size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
+    memcpy(pDst, text.data(), n);
+    pDst[n] = '\0';
+}
+
+std::string_view BaseName(std::string_view path)
+{
+    const size_t separator = path.find_last_of("\\/");
+    return separator == std::string_view::npos ? path : path.substr(separator + 1);
+}
+
+// A name the symbol handler took from a symbol table is still mangled;
+// one it built from debug information is not.
+void SetFunctionName(const char* pName, CStackFrame& frame)
+{
+    int status = -1;
+    char* pDemangled = pName[0] == '_' && pName[1] == 'Z'
+                           ? abi::__cxa_demangle(pName, nullptr, nullptr, &status)
+                           : nullptr;
+    const char* pShown = status == 0 && pDemangled ? pDemangled : pName;
+    CopyCut(frame.m_szFunction, sizeof frame.m_szFunction, FunctionNameWithoutParameters(pShown));
+    free(pDemangled);
+}
+
+// The module that holds `address`, for a frame the symbol handler cannot
+// name: its file name stands in for the function, and the offset is counted
+// from the module's start. False when no module holds the address.
+bool SetModuleName(uint64_t address, uint64_t base, CStackFrame& frame)
+{
+    if (base == 0)
+        return false;
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(reinterpret_cast<HMODULE>(base), path, MAX_PATH);
+    char utf8[MAX_PATH * 3];
+    const int n = length > 0 ? WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(length), utf8,
+                                                   sizeof utf8, nullptr, nullptr)
+                             : 0;
+    CopyCut(frame.m_szFunction, sizeof frame.m_szFunction,
+            n > 0 ? BaseName(std::string_view(utf8, static_cast<size_t>(n))) : "module");
+    frame.m_bSymbol = true;
+    frame.m_nOffset = address - base;
+    return true;
+}
+
+// The source line of `address` in the function that starts at `start`. A
+// line record from before the function belongs to other code: the look-up
+// hands out the nearest earlier record when the function itself has none.
+bool SourceLine(uint64_t address, uint64_t start, IMAGEHLP_LINE64& line)
+{
+    line = IMAGEHLP_LINE64{};
+    line.SizeOfStruct = sizeof line;
+    DWORD displacement = 0;
+    return SymGetLineFromAddr64(Process(), address, &displacement, &line) && line.FileName &&
+           line.LineNumber > 0 && line.Address >= start;
+}
+
+// `lookup` is the address whose function and line are wanted: the program
+// counter itself for a faulting instruction, one byte before a return
+// address otherwise, which keeps a call at the very end of a function (to a
+// function that never returns) inside its caller.
+void Describe(uint64_t address, uint64_t lookup, CStackFrame& frame)
+{
+    frame = CStackFrame{};
+    frame.m_nAddress = address;
+    alignas(SYMBOL_INFO) char buffer[sizeof(SYMBOL_INFO) + MAX_SYMBOL_NAME];
+    auto* pSymbol = reinterpret_cast<SYMBOL_INFO*>(buffer);
+    pSymbol->SizeOfStruct = sizeof(SYMBOL_INFO);
+    pSymbol->MaxNameLen = MAX_SYMBOL_NAME;
+    DWORD64 displacement = 0;
+    if (!SymFromAddr(Process(), lookup, &displacement, pSymbol)) {
+        const DWORD error = GetLastError();
+        if (!SetModuleName(address, SymGetModuleBase64(Process(), lookup), frame))
+            frame.m_nLookupError = static_cast<int>(error);
+        return;
+    }
+    frame.m_bSymbol = true;
+    const uint64_t start = pSymbol->Address;
+    frame.m_nOffset = address - start;
+    SetFunctionName(pSymbol->Name, frame);
+
+    IMAGEHLP_LINE64 line;
+    IMAGEHLP_LINE64 firstLine;
+    if (!SourceLine(lookup, start, line) || !SourceLine(start, start, firstLine))
+        return;
+    frame.m_bLines = true;
+    CopyCut(frame.m_szFile, sizeof frame.m_szFile, BaseName(line.FileName));
+    frame.m_nLine = static_cast<int>(line.LineNumber);
+    frame.m_nFunctionLine = static_cast<int>(firstLine.LineNumber);
+}
+
+// The frame of `address` as the module that holds it and the offset into
+// it, without the symbol handler; false when no module holds it.
+bool DescribeByModule(uint64_t address, CStackFrame& frame)
+{
+    frame = CStackFrame{};
+    frame.m_nAddress = address;
+    HMODULE hModule = nullptr;
+    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCWSTR>(address), &hModule) &&
+           SetModuleName(address, reinterpret_cast<uint64_t>(hModule), frame);
+}
+
+// The module base of an address for the walk. Code outside every module
+// (generated, or a jump through a bad pointer) is given the base of its
+// memory region, so that the walk treats it as a function without unwind
+// data, whose return address is on top of the stack, instead of ending.
+DWORD64 CALLBACK ModuleBaseForWalk(HANDLE hProcess, DWORD64 address)
+{
+    if (const DWORD64 base = SymGetModuleBase64(hProcess, address))
+        return base;
+    MEMORY_BASIC_INFORMATION region{};
+    if (VirtualQuery(reinterpret_cast<const void*>(address), &region, sizeof region) == 0 ||
+        region.State != MEM_COMMIT)
+        return 0;
+    return reinterpret_cast<DWORD64>(region.AllocationBase);
+}
+
+// Sets the symbol handler up for the process once, at the first walk: with
+// the modules loaded then, and options for demangled names, lines, and
+// symbols read only when a look-up needs them. False when it failed.
+bool PrepareSymbols()
+{
+    static const bool s_bPrepared = [] {
+        SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES |
+                      SYMOPT_FAIL_CRITICAL_ERRORS | SYMOPT_NO_PROMPTS);
+        wchar_t folder[MAX_PATH];
+        DWORD length = GetModuleFileNameW(nullptr, folder, MAX_PATH);
+        while (length > 0 && folder[length - 1] != L'\\' && folder[length - 1] != L'/')
+            --length;
+        folder[length > 0 ? length - 1 : 0] = L'\0';
+        return SymInitializeW(Process(), folder[0] != L'\0' ? folder : L".", TRUE) != FALSE;
+    }();
+    return s_bPrepared;
+}
+
+}  // namespace
+
+void CaptureContext(MachineContext& context)
+{
+    memset(&context, 0, sizeof context);
+    RtlCaptureContext(&context);
+}
+
+int WalkStack(const MachineContext& context, bool bFaultContext, int skipFrames, int maxFrames,
+              StackFrameVisitor visit, void* pUser)
+{
+    if (PrepareSymbols())
+        SymRefreshModuleList(Process());  // modules loaded since an earlier walk
+
+    CONTEXT walking = context;  // the walk changes it as it goes
+    STACKFRAME64 step{};
+    step.AddrPC.Offset = walking.Rip;
+    step.AddrPC.Mode = AddrModeFlat;
+    step.AddrStack.Offset = walking.Rsp;
+    step.AddrStack.Mode = AddrModeFlat;
+    step.AddrFrame.Offset = walking.Rbp;
+    step.AddrFrame.Mode = AddrModeFlat;
+
+    // Only the first frame's program counter can be the faulting
+    // instruction; every other one is a return address. Once the symbol
+    // handler has faulted (on debug information it does not understand),
+    // the remaining frames are named by their modules alone.
+    bool bExact = bFaultContext;
+    bool bSymbols = true;
+    int visited = 0;
+    for (int frame = 0; visited < maxFrames; ++frame) {
+        bool bStepped = false;
+        if (!RunGuarded([&] {
+                bStepped = StackWalk64(IMAGE_FILE_MACHINE_AMD64, Process(), GetCurrentThread(),
+                                       &step, &walking, nullptr, SymFunctionTableAccess64,
+                                       ModuleBaseForWalk, nullptr) != FALSE;
+            }) ||
+            !bStepped)
+            break;
+        const uint64_t pc = step.AddrPC.Offset;
+        if (pc == 0)
+            break;
+        if (frame >= skipFrames) {
+            const uint64_t lookup = bExact ? pc : pc - 1;
+            CStackFrame described;
+            bSymbols = bSymbols && RunGuarded([&] { Describe(pc, lookup, described); });
+            if (!bSymbols && !DescribeByModule(pc, described))
+                described.m_nLookupError = static_cast<int>(ERROR_MOD_NOT_FOUND);
+            visit(described, pUser);
+            ++visited;
+        }
+        bExact = false;
+    }
+    return visited;
+}
+
+void ReadRegisters(const MachineContext& context, CRegister (&registers)[REGISTER_COUNT])
+{
+    const CRegister values[REGISTER_COUNT] = {
+        {"rax", context.Rax}, {"rbx", context.Rbx}, {"rcx", context.Rcx}, {"rdx", context.Rdx},
+        {"rsi", context.Rsi}, {"rdi", context.Rdi}, {"rbp", context.Rbp}, {"rsp", context.Rsp},
+        {"r8", context.R8},   {"r9", context.R9},   {"r10", context.R10}, {"r11", context.R11},
+        {"r12", context.R12}, {"r13", context.R13}, {"r14", context.R14}, {"r15", context.R15},
+        {"rip", context.Rip}, {"efl", context.EFlags},
+    };
+    for (size_t i = 0; i < REGISTER_COUNT; ++i)
+        registers[i] = values[i];
+}
+
+}  // namespace oru::platform

@@ -1,0 +1,54 @@
+#pragma once
+
+// What differs between the systems the tests run on, in the few places a
+// test must touch the system itself: things one system lacks (the test then
+// skips, saying why), and small helpers that each system does its own way.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+namespace oru::test {
+
+enum class eTestFeature {
+    FIFOS,            // named pipes in the file system
+    POSIX_MODES,      // permission bits that chmod sets and stat reads
+    SYMBOLIC_LINKS,   // links any user may make
+    FORKED_CHILD,     // a child process that starts with the test's whole state
+    FILE_SIZE_LIMIT,  // a limit on how far a process may grow a file
+};
+
+// Why this system lacks `feature`; null when it has it.
+const char* MissingFeature(eTestFeature feature);
+
+// Sets (or, for null, removes) an environment variable of this process.
+void SetEnvironmentValue(const char* name, const char* value);
+
+
+// Makes a FIFO; false when it cannot (always where FIFOS is missing).
+bool MakeFifo(const std::string& path);
+// Sets the permission bits of `path`; false when it cannot.
+bool SetFileMode(const std::string& path, unsigned mode);
+// The permission bits of `path`, or -1.
+int FileMode(const std::string& path);
+// True when this process may read and write every file regardless of its
+// permission bits (root on Linux).
+bool IgnoresFileModes();
+
+// How many files, pipes and the like this process has open, as far as the
+// system counts them; -1 when it cannot be told.
+int OpenHandleCount();
+
+// One page of fresh memory that may be read and written (and run, when
+// `executable`); null on failure. UnmapPage gives it back, after which any
+// access faults.
+void* MapPage(bool executable = false);
+void UnmapPage(void* pPage);
+
+}  // namespace oru::test
+
+// Skips the current test, giving the reason, when the system lacks `feature`.
+#define ORU_TEST_REQUIRES(feature)                                                 \
+    if (const char* oruMissingFeature = ::oru::test::MissingFeature(feature)) \
+    GTEST_SKIP() << oruMissingFeature

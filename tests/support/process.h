@@ -26,6 +26,9 @@ struct CProcessEnd {
     // on by the crash handler: the signal that stands for it on Linux, the
     // exception code as exit code on Windows.
     bool EndedByFault(uint32_t code) const;
+    // Ended by SIGKILL, as the fault points' KILL action ends a process.
+    // Never true on Windows, where a kill leaves an exit code like any other.
+    bool EndedByKill() const;
 };
 
 struct CProgramRun : CProcessEnd {

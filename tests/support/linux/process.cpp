@@ -109,6 +109,11 @@ bool CProcessEnd::EndedByFault(uint32_t code) const
     return !m_bTimedOut && WIFSIGNALED(m_nStatus) && WTERMSIG(m_nStatus) == SignalOfFault(code);
 }
 
+bool CProcessEnd::EndedByKill() const
+{
+    return !m_bTimedOut && WIFSIGNALED(m_nStatus) && WTERMSIG(m_nStatus) == SIGKILL;
+}
+
 CProgramRun RunProgram(const std::vector<std::string>& args, const EnvChanges& env,
                        const std::string& input)
 {

@@ -3,7 +3,10 @@
 #include <filesystem>
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,6 +44,33 @@ int FileMode(const std::string& path)
 bool IgnoresFileModes()
 {
     return geteuid() == 0;
+}
+
+uint64_t FileIdentity(const std::string& path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+oru::platform::CFileTimes SystemFileTimes(const std::string& path)
+{
+    struct statx st {};
+    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &st) != 0)
+        return {0, 0, 0};
+    const auto fileTime = [](const statx_timestamp& t) {
+        return uint64_t(t.tv_sec) * 10000000u + t.tv_nsec / 100 + 116444736000000000ULL;
+    };
+    const statx_timestamp& created = (st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_ctime;
+    return {fileTime(created), fileTime(st.stx_atime), fileTime(st.stx_mtime)};
+}
+
+void LimitAddressSpace(uint64_t moreBytes)
+{
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t limit = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE)) + moreBytes;
+    const rlimit rl{limit, limit};
+    setrlimit(RLIMIT_AS, &rl);
 }
 
 int OpenHandleCount()

@@ -211,6 +211,11 @@ bool CProcessEnd::EndedByFault(uint32_t code) const
     return exitCode == code || (code == oru::platform::FAULT_ABORT && exitCode == ABORT_EXIT_CODE);
 }
 
+bool CProcessEnd::EndedByKill() const
+{
+    return false;
+}
+
 CProgramRun RunProgram(const std::vector<std::string>& args, const EnvChanges& env, const std::string& input)
 {
     CProgramRun run;

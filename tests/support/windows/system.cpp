@@ -19,6 +19,8 @@ const char* MissingFeature(eTestFeature feature)
         return "Windows has no fork: a child cannot start with the test's state";
     case eTestFeature::FILE_SIZE_LIMIT:
         return "Windows has no limit on how far a process may grow a file";
+    case eTestFeature::ADDRESS_SPACE_LIMIT:
+        return "Windows has no limit on a process's address space that a test can set";
     }
     return nullptr;
 }
@@ -48,6 +50,49 @@ int FileMode(const std::string&)
 bool IgnoresFileModes()
 {
     return false;
+}
+
+namespace {
+
+std::wstring Utf16(const std::string& text)
+{
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring out(static_cast<size_t>(size > 0 ? size : 1), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), size);
+    return out;
+}
+
+uint64_t Join(DWORD high, DWORD low)
+{
+    return (uint64_t{high} << 32) | low;
+}
+
+}  // namespace
+
+uint64_t FileIdentity(const std::string& path)
+{
+    const HANDLE hFile = CreateFileW(Utf16(path).c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool read = GetFileInformationByHandle(hFile, &info);
+    CloseHandle(hFile);
+    return read ? Join(info.nFileIndexHigh, info.nFileIndexLow) : 0;
+}
+
+oru::platform::CFileTimes SystemFileTimes(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(Utf16(path).c_str(), GetFileExInfoStandard, &data))
+        return {0, 0, 0};
+    const auto count = [](const FILETIME& t) { return Join(t.dwHighDateTime, t.dwLowDateTime); };
+    return {count(data.ftCreationTime), count(data.ftLastAccessTime), count(data.ftLastWriteTime)};
+}
+
+void LimitAddressSpace(uint64_t)
+{
 }
 
 int OpenHandleCount()

@@ -21,7 +21,10 @@ struct CProcessEnd {
     int m_nStatus = -1;        // as the system tells it (a wait status, or the exit code); for messages
     bool m_bTimedOut = false;  // did not start, or was killed when its time ran out
 
-    bool ExitedWith(int code) const;
+    // The exit code of a process that exited; -1 for one that a signal ended
+    // or that did not end. (On Windows a fault's code is an exit code too.)
+    int ExitCode() const;
+    bool ExitedWith(int code) const { return ExitCode() == code; }
     // Ended by the fault `code` (oru::platform::FAULT_*), unhandled or passed
     // on by the crash handler: the signal that stands for it on Linux, the
     // exception code as exit code on Windows.
@@ -36,7 +39,8 @@ struct CProgramRun : CProcessEnd {
     std::string m_strErr;
 };
 
-// Runs the program `args[0]` (a path) with the arguments that follow, each
+// Runs the program `args[0]` (a path, or a name the system looks up on its
+// search path) with the arguments that follow, each
 // passed as it stands, `input` as its standard input, and waits for it.
 CProgramRun RunProgram(const std::vector<std::string>& args, const EnvChanges& env = {},
                        const std::string& input = {});

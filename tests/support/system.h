@@ -20,6 +20,7 @@ enum class eTestFeature {
     FORKED_CHILD,     // a child process that starts with the test's whole state
     FILE_SIZE_LIMIT,  // a limit on how far a process may grow a file
     ADDRESS_SPACE_LIMIT,  // a limit on how much memory a process may map
+    POSIX_SHELL,      // /bin/sh, ulimit, /dev/full, signals, util-linux tools
 };
 
 // Why this system lacks `feature`; null when it has it.

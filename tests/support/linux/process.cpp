@@ -99,9 +99,9 @@ CProcessEnd WaitForPid(pid_t pid, int timeoutSeconds)
 
 }  // namespace
 
-bool CProcessEnd::ExitedWith(int code) const
+int CProcessEnd::ExitCode() const
 {
-    return !m_bTimedOut && WIFEXITED(m_nStatus) && WEXITSTATUS(m_nStatus) == code;
+    return !m_bTimedOut && WIFEXITED(m_nStatus) ? WEXITSTATUS(m_nStatus) : -1;
 }
 
 bool CProcessEnd::EndedByFault(uint32_t code) const
@@ -129,7 +129,7 @@ CProgramRun RunProgram(const std::vector<std::string>& args, const EnvChanges& e
     std::vector<std::string> argStrings = args, envStrings = ChangedEnvironment(env);
     std::vector<char*> argv = Pointers(argStrings), envp = Pointers(envStrings);
     pid_t pid = -1;
-    if (args.empty() || posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+    if (args.empty() || posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     static_cast<CProcessEnd&>(run) = WaitForPid(pid, 600);

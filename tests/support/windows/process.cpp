@@ -198,9 +198,9 @@ int NextChildCall()
 
 }  // namespace
 
-bool CProcessEnd::ExitedWith(int code) const
+int CProcessEnd::ExitCode() const
 {
-    return !m_bTimedOut && m_nStatus == code;
+    return m_bTimedOut ? -1 : m_nStatus;
 }
 
 bool CProcessEnd::EndedByFault(uint32_t code) const

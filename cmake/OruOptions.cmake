@@ -11,6 +11,12 @@ if(ORU_WERROR)
   list(APPEND ORU_WARNINGS -Werror)
 endif()
 
+# Windows headers: the common part of <windows.h> only; a file that needs
+# more includes it itself. (libstdc++ already keeps min and max out.)
+if(ORU_PLATFORM STREQUAL "windows")
+  add_compile_definitions(WIN32_LEAN_AND_MEAN)
+endif()
+
 # Applies the project's warnings to one of our own targets (not to peers).
 function(oru_warnings target)
   target_compile_options(${target} PRIVATE ${ORU_WARNINGS})

@@ -79,7 +79,8 @@ std::wstring EntryName(const fs::path& root, const fs::path& file)
     for (const fs::path& part : fs::relative(file, root)) {
         if (!name.empty())
             name += L'\\';
-        const wchar_t* wide = OruCharToWChar(65001, part.string().c_str());
+        const std::u8string utf8 = part.u8string();
+        const wchar_t* wide = OruCharToWChar(65001, reinterpret_cast<const char*>(utf8.c_str()));
         name += wide ? wide : L"?";
     }
     return name;
@@ -106,7 +107,7 @@ bool BuildAssetPack(const fs::path& assets, const fs::path& stage, const std::ws
             ++report.m_nWrapped;
         }
         if (!WriteFile(stage / fs::relative(item.path(), assets), stored)) {
-            std::fprintf(stderr, "oru-demo: cannot stage %s\n", item.path().c_str());
+            std::fprintf(stderr, "oru-demo: cannot stage %s\n", item.path().string().c_str());
             return false;
         }
         names.push_back(EntryName(assets, item.path()));

@@ -1,7 +1,5 @@
 #include "core/utf8.h"
 
-#include <type_traits>
-
 #include "core/unicode.h"
 
 #include <cstdint>
@@ -80,7 +78,7 @@ bool GetUtf8(std::string_view s, size_t& i, char32_t& out)
     return true;
 }
 
-// Characters that valid UTF-8 `text` decodes to; nullopt when invalid.
+// Wide characters that valid UTF-8 `text` decodes to; nullopt when invalid.
 std::optional<size_t> DecodedLength(std::string_view text)
 {
     size_t count = 0;
@@ -89,7 +87,7 @@ std::optional<size_t> DecodedLength(std::string_view text)
     while (i < text.size()) {
         if (!GetUtf8(text, i, c))
             return std::nullopt;
-        ++count;
+        count += WideLength(c);
     }
     return count;
 }
@@ -99,8 +97,8 @@ std::optional<size_t> DecodedLength(std::string_view text)
 std::optional<size_t> Utf8Length(std::wstring_view text)
 {
     size_t n = 0;
-    for (wchar_t w : text) {
-        const auto c = static_cast<char32_t>(w);
+    for (size_t i = 0; i < text.size();) {
+        const char32_t c = NextCodePoint(text, i);
         if (!IsScalarValue(c))
             return std::nullopt;
         n += EncodedSize(c);
@@ -131,19 +129,21 @@ bool EncodeUtf8(std::wstring_view text, char* dst, size_t capacity, size_t* pLen
                 src += 4;
                 continue;
             }
-            const auto c = static_cast<char32_t>(*src++);
-            if (c < 0x80) {
-                *p++ = static_cast<char>(c);
+            if (WideValue(*src) < 0x80) {
+                *p++ = static_cast<char>(*src++);
                 continue;
             }
+            size_t i = static_cast<size_t>(src - text.data());
+            const char32_t c = NextCodePoint(text, i);
+            src = text.data() + i;
             if (!IsScalarValue(c))
                 return false;
             p = PutUtf8(c, p);
         }
     } else {
         char* const last = dst + capacity - 1;  // room kept for the terminator
-        for (wchar_t w : text) {
-            const auto c = static_cast<char32_t>(w);
+        for (size_t i = 0; i < n;) {
+            const char32_t c = NextCodePoint(text, i);
             if (!IsScalarValue(c) || static_cast<size_t>(last - p) < EncodedSize(c))
                 return false;
             p = PutUtf8(c, p);
@@ -157,8 +157,9 @@ bool EncodeUtf8(std::wstring_view text, char* dst, size_t capacity, size_t* pLen
 
 bool DecodeUtf8(std::string_view text, wchar_t* dst, size_t capacity, size_t* pLength)
 {
-    // A text of n bytes never decodes to more than n characters, so with
-    // room for n and a terminator no character needs a room check.
+    // A text of n bytes never decodes to more than n wide characters (a
+    // surrogate pair comes of four bytes), so with room for n and a
+    // terminator no character needs a room check.
     const size_t n = text.size();
     if (capacity <= n) {
         std::optional<size_t> length = DecodedLength(text);
@@ -189,7 +190,7 @@ bool DecodeUtf8(std::string_view text, wchar_t* dst, size_t capacity, size_t* pL
         char32_t c = 0;
         if (!GetUtf8(text, i, c))
             return false;
-        *p++ = static_cast<wchar_t>(c);
+        p = PutWide(c, p);
     }
     *p = L'\0';
     if (pLength)
@@ -223,8 +224,8 @@ std::string ToUtf8Lossy(std::wstring_view text)
     std::string out;
     out.reserve(text.size());
     char buf[4];
-    for (wchar_t w : text) {
-        auto c = static_cast<char32_t>(w);
+    for (size_t i = 0; i < text.size();) {
+        char32_t c = NextCodePoint(text, i);
         if (!IsScalarValue(c))
             c = REPLACEMENT;
         out.append(buf, PutUtf8(c, buf));
@@ -242,13 +243,18 @@ size_t EncodeLossyCut(const wchar_t* text, const wchar_t* end, char* dst, size_t
     size_t length = 0;
     for (; end ? text != end : *text != L'\0'; ++text) {
         const wchar_t w = *text;
-        if (static_cast<std::make_unsigned_t<wchar_t>>(w) < 0x80) {
+        if (WideValue(w) < 0x80) {
             if (length + 2 > capacity)
                 break;
             dst[length++] = static_cast<char>(w);
             continue;
         }
-        auto c = static_cast<char32_t>(w);
+        // A surrogate pair is one character; the pair's second half is
+        // never read past the end (or the terminator, which is no surrogate).
+        const size_t room = end ? static_cast<size_t>(end - text) : (text[1] != L'\0' ? 2 : 1);
+        size_t used = 0;
+        auto c = NextCodePoint(std::wstring_view(text, room < 2 ? room : 2), used);
+        text += used - 1;
         if (!IsScalarValue(c))
             c = REPLACEMENT;
         char buf[4];

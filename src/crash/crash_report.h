@@ -6,6 +6,7 @@
 
 #include <oru/log/exception_handler.h>
 
+#include "core/printf_format.h"
 #include "platform/stack_walk.h"
 
 #include <cstddef>
@@ -21,7 +22,7 @@ public:
 
     void Clear() { m_nSize = m_nStored = 0; }
     void Append(std::string_view text);
-    void AppendFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void AppendFormat(const char* format, ...) ORU_PRINTF_FORMAT(2, 3);
     // Wide text as UTF-8; a value that is no Unicode character becomes U+FFFD.
     void AppendWide(const wchar_t* text);
 

@@ -247,7 +247,9 @@ bool CaptureOne(const CConversion& conv, va_list* pArgs, CCaptureWriter& out)
         return out.PutValue(TAG_POINTER, &value);
     }
     case ARG_CHAR:
-        return out.PutInt(conv.m_bWide ? static_cast<int64_t>(va_arg(*pArgs, wint_t)) : va_arg(*pArgs, int));
+        // A wint_t narrower than int arrives promoted to int.
+        return out.PutInt(conv.m_bWide ? static_cast<int64_t>(va_arg(*pArgs, decltype(+wint_t{})))
+                                       : va_arg(*pArgs, int));
     case ARG_TEXT:
         return conv.m_bWide ? out.PutWide(va_arg(*pArgs, const wchar_t*))
                             : out.PutNarrow(va_arg(*pArgs, const char*));

@@ -8,6 +8,7 @@
 
 #include "pack/pack_check.h"
 
+#include "core/printf_format.h"
 #include "core/utf8.h"
 #include "pack/chain_walk.h"
 #include "pack/gz_stream.h"
@@ -44,7 +45,7 @@ public:
     CPackCheckResult Run();
 
 private:
-    void Problem(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void Problem(const char* format, ...) ORU_PRINTF_FORMAT(2, 3);
     bool LoadIndex();
     void CheckHeader();
     // Follows one chain; false when it is broken (its content is not read then).

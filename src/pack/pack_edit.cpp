@@ -26,6 +26,7 @@
 
 #include <oru/pack/oru_pack.h>
 
+#include "core/unicode.h"
 #include "core/utf8.h"
 #include "pack/chain_walk.h"
 #include "pack/pack_format.h"
@@ -61,7 +62,7 @@ std::optional<std::string> SourcePath(const std::wstring& workDir, const std::ws
 bool HasCodePointAboveBmp(const std::wstring& name)
 {
     return std::any_of(name.begin(), name.end(),
-                       [](wchar_t ch) { return static_cast<uint32_t>(ch) > 0xFFFF; });
+                       [](wchar_t ch) { return oru::detail::WideValue(ch) > 0xFFFF; });
 }
 
 }  // namespace

@@ -80,7 +80,9 @@ bool DecodeName(const uint8_t* bytes, size_t length, std::wstring& name, size_t&
         pos += 2;
         if (unit == 0)
             break;
-        if (IsLowSurrogate(unit) && !name.empty() &&
+        // Wide text of 32-bit characters holds a valid pair as one code
+        // point; UTF-16 wide text keeps the units as they are.
+        if (!WIDE_IS_UTF16 && IsLowSurrogate(unit) && !name.empty() &&
             IsHighSurrogate(static_cast<uint32_t>(name.back()))) {
             const uint32_t high = static_cast<uint32_t>(name.back());
             name.back() = static_cast<wchar_t>(

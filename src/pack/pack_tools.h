@@ -23,6 +23,7 @@
 #include "pack/pack_format.h"
 #include "pack/pack_index.h"
 #include "pack/pack_removals.h"
+#include "platform/clock.h"
 #include "platform/fault_points.h"
 #include "platform/file.h"
 #include "platform/file_time.h"
@@ -161,7 +162,9 @@ using platform::ResolvedPath;
 using platform::RenameFile;
 using platform::StandardErrorIsTerminal;
 using platform::COutputFile;
+using platform::CLocalTime;
 using platform::CUnixTime;
+using platform::LocalTimeAt;
 using platform::ClearLastFileError;
 using platform::FileSizeAndTimes;
 using platform::FromFileTime;

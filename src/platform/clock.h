@@ -44,6 +44,9 @@ int64_t CalendarMillisecondsCoarse();
 // once). A change of the offset since then (a switch to summer time) shows
 // only from the next log line. Allocates nothing and takes no lock.
 CLocalTime LocalTimeFromLastOffset(int64_t seconds);
+// Notes the offset from UTC (seconds east) that a breakdown into local time
+// found, for LocalTimeFromLastOffset; called by LocalTimeAt.
+void RememberUtcOffset(long seconds);
 
 // The clocks the library reads its time from: the timers, the profiler and
 // the log stamps all go through Clocks(), never the functions above, so that

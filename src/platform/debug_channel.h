@@ -10,6 +10,7 @@
 // line costs more than the rest of the answer. The text is UTF-8. Each call
 // is one write, so lines from several threads never interleave within a line.
 
+#include <string>
 #include <string_view>
 
 namespace oru::platform {
@@ -29,5 +30,14 @@ bool IsDebuggerAttached();
 // Reads ORU_DEBUG_OUTPUT again, for a program (a test) that changes it after
 // the channel was first used. Not while other threads write to the channel.
 void ReloadDebugChannelSetting();
+
+// What each system provides to the channel:
+// A line for the attached debugger (called only while one is attached).
+void WriteToDebugger(std::string_view textUtf8);
+// Appends a line to the file at `pathUtf8`, opened once and kept open while
+// the path stays the same. Never waits on a FIFO with no reader, and its
+// writes do not pass the fault seam: diagnostics must not shift a test's
+// count of file changes.
+void AppendToDebugFile(const std::string& pathUtf8, std::string_view textUtf8);
 
 }  // namespace oru::platform

@@ -16,4 +16,9 @@ namespace oru::platform {
 // length of the result without the terminator.
 size_t FormatWide(wchar_t* dst, size_t capacity, const wchar_t* format, va_list args);
 
+// The same through the system's C library, which FormatWide leaves the rare
+// directives to: glibc's meaning of each (%s narrow UTF-8, %ls wide), never
+// the process locale's. Cuts as FormatWide does.
+size_t FormatWithSystemLibrary(wchar_t* dst, size_t capacity, const wchar_t* format, va_list args);
+
 }  // namespace oru::platform

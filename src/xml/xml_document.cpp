@@ -26,6 +26,7 @@
 
 #include "core/convert_internal.h"
 #include "core/utf8.h"
+#include "platform/c_numbers.h"
 #include "platform/replace_file.h"
 #include "platform/stdio_file.h"
 #include "xml/xml_parser.h"
@@ -35,12 +36,10 @@
 #include <algorithm>
 #include <charconv>
 #include <climits>
-#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <locale.h>
 #include <memory>
 #include <new>
 #include <string>
@@ -147,13 +146,6 @@ std::wstring WideForLog(const char* text)
     return text && ToWide(text, wide, false) ? wide : std::wstring();
 }
 
-// Numbers in data files must not change with the host's LC_NUMERIC.
-locale_t CLocale()
-{
-    static const locale_t s_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
-    return s_locale;
-}
-
 // atoi, without its undefined behaviour on overflow: out-of-range values clamp.
 int ParseInt(const char* text)
 {
@@ -161,10 +153,10 @@ int ParseInt(const char* text)
     return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
 }
 
+// Numbers in data files must not change with the host's LC_NUMERIC.
 double ParseDouble(const char* text)
 {
-    const locale_t locale = CLocale();
-    return locale ? strtod_l(text, nullptr, locale) : std::strtod(text, nullptr);
+    return oru::platform::ParseDoubleInCLocale(text);
 }
 
 bool ParseNumber(const char* text, int& value)

@@ -1,19 +1,29 @@
 #!/usr/bin/env python3
 """Runs a program and checks how it ended and what it printed, together.
 
-    expect_run.py (--status N | --signal NAME) [--output REGEX]... -- PROGRAM [ARG]...
+    expect_run.py [--system windows [--run-with EMULATOR]]
+                  (--status N | --signal NAME) [--output REGEX]... -- PROGRAM [ARG]...
 
 Passes when the program exited with status N (or was ended by the signal
 NAME, such as SEGV or ABRT) and its standard output and standard error,
 taken together, match every REGEX (Python syntax, `.` matches line breaks).
 The program's output is always shown, so a failing run can be read in the
 test log.
+
+A Windows program (run through EMULATOR, such as wine) ends by a fault
+with the fault's code as its exit code: SEGV stands for an access violation
+there, ABRT for a failed assertion of the library. The emulator gives the
+code's low 8 bits as its own exit status.
 """
 import argparse
 import re
 import signal
 import subprocess
 import sys
+
+
+# The exit code a Windows program ends with for each fault these tests expect.
+WINDOWS_FAULT_CODES = {"SEGV": 0xC0000005, "ABRT": 0xE0000001}
 
 
 def describe(returncode):
@@ -24,6 +34,8 @@ def describe(returncode):
 
 def main():
     parser = argparse.ArgumentParser()
+    parser.add_argument("--system", default="linux")
+    parser.add_argument("--run-with", default="")
     ending = parser.add_mutually_exclusive_group(required=True)
     ending.add_argument("--status", type=int)
     ending.add_argument("--signal")
@@ -34,12 +46,16 @@ def main():
     if not command:
         parser.error("no program to run")
 
+    if args.run_with:
+        command = [args.run_with] + command
     run = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     output = run.stdout.decode("utf-8", errors="replace")
     sys.stdout.write(output)
     sys.stdout.flush()
 
-    if args.signal is not None:
+    if args.signal is not None and args.system == "windows":
+        expected = WINDOWS_FAULT_CODES[args.signal.upper().removeprefix("SIG")] & 0xFF
+    elif args.signal is not None:
         expected = -signal.Signals["SIG" + args.signal.upper().removeprefix("SIG")].value
     else:
         expected = args.status

@@ -2,11 +2,14 @@
 
 #include "pack/pack_tools.h"
 
-#include <climits>
+#include <cstddef>
 #include <optional>
 
 namespace orupack {
 namespace {
+
+// The longest name a folder entry may have on the systems a tree is made on.
+constexpr size_t MAX_NAME_BYTES = 255;
 
 constexpr uint8_t GZIP_ID1 = 0x1F;
 constexpr uint8_t GZIP_ID2 = 0x8B;
@@ -110,7 +113,7 @@ std::vector<std::string> CMountTree::Components(const std::wstring& name, const 
             why = "a folder or file name in it holds '/' or NUL";
             return {};
         }
-        if (part.size() > NAME_MAX) {
+        if (part.size() > MAX_NAME_BYTES) {
             why = "a folder or file name in it is longer than 255 bytes";
             return {};
         }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdarg>
+#include <cstdio>
 #include <ctime>
 
 namespace orupack {
@@ -239,11 +240,11 @@ timespec FileTimeToTimespec(uint64_t fileTime)
 
 std::string FormatFileTime(uint64_t fileTime)
 {
-    const time_t seconds = FileTimeToTimespec(fileTime).tv_sec;
-    std::tm local{};
-    char text[32] = "(unknown time)";
-    if (localtime_r(&seconds, &local))
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    const oru::tools::CLocalTime local =
+        oru::tools::LocalTimeAt(oru::tools::FromFileTime(fileTime).m_nSeconds);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", local.m_nYear,
+                  local.m_nMonth, local.m_nDay, local.m_nHour, local.m_nMinute, local.m_nSecond);
     return text;
 }
 

@@ -6,6 +6,7 @@
 #include <oru/core/non_copyable.h>
 #include <oru/pack/oru_pack.h>
 
+#include "core/printf_format.h"
 #include "pack/pack_tools.h"
 
 #include <cstdint>
@@ -45,7 +46,7 @@ bool ParseArgs(int argc, char** argv, int first, const std::set<std::string>& fl
                const std::set<std::string>& valued, CArgs& args);
 
 // "orupack: " and the message on standard error.
-void Error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Error(const char* format, ...) ORU_PRINTF_FORMAT(1, 2);
 
 // The base path of a pack as the library wants it: PACK, or PACK without a
 // trailing ".odx" or ".opk".

@@ -1,5 +1,6 @@
 #pragma once
 
-// ORU_API marks what liboru_core.so exports. The library is built with hidden
-// visibility, so everything without this mark stays internal to it.
-#define ORU_API __attribute__((visibility("default")))
+// ORU_API marks what the shared library exports; everything without it stays
+// internal to the library. The mark itself depends on the system the library
+// was built for, so the build writes it (oru/core/export_mark.h).
+#include <oru/core/export_mark.h>

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
-#include <new>
 #include <string>
 #include <unistd.h>
 
@@ -25,45 +24,6 @@ bool ReadTracerPid()
     buf[n] = '\0';
     const char* p = strstr(buf, "TracerPid:");
     return p && atoi(p + strlen("TracerPid:")) != 0;
-}
-
-// Where ORU_DEBUG_OUTPUT sends the channel.
-struct CChannelSetting {
-    enum eTarget { TARGET_DEBUGGER, TARGET_STDERR, TARGET_FILE };
-
-    eTarget m_eTarget = TARGET_DEBUGGER;
-    std::string m_strPath;   // for TARGET_FILE
-};
-
-// Null only when memory runs out: the channel then behaves as if the
-// variable were unset.
-const CChannelSetting* ReadSetting()
-{
-    const char* value = getenv("ORU_DEBUG_OUTPUT");
-    try {
-        auto* pSetting = new CChannelSetting;
-        if (value && strcmp(value, "stderr") == 0) {
-            pSetting->m_eTarget = CChannelSetting::TARGET_STDERR;
-        } else if (value && *value) {
-            pSetting->m_eTarget = CChannelSetting::TARGET_FILE;
-            pSetting->m_strPath = value;
-        }
-        return pSetting;
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-
-// Made at first use; replaced only by ReloadDebugChannelSetting.
-std::atomic<const CChannelSetting*>& SettingSlot()
-{
-    static std::atomic<const CChannelSetting*> s_pSetting{ReadSetting()};
-    return s_pSetting;
-}
-
-CChannelSetting::eTarget Target(const CChannelSetting* pSetting)
-{
-    return pSetting ? pSetting->m_eTarget : CChannelSetting::TARGET_DEBUGGER;
 }
 
 // The file named by ORU_DEBUG_OUTPUT, opened once and reopened only when the
@@ -107,34 +67,16 @@ bool IsDebuggerAttached()
     return s_bAttached.load(std::memory_order_relaxed);
 }
 
-bool IsDebugChannelOpen()
+// A debugger on Linux reads the program's standard error.
+void WriteToDebugger(std::string_view textUtf8)
 {
-    return Target(SettingSlot().load(std::memory_order_acquire)) != CChannelSetting::TARGET_DEBUGGER ||
-           IsDebuggerAttached();
+    WriteAll(STDERR_FILENO, textUtf8);
 }
 
-void WriteDebugChannel(std::string_view textUtf8)
+void AppendToDebugFile(const std::string& pathUtf8, std::string_view textUtf8)
 {
-    const CChannelSetting* pSetting = SettingSlot().load(std::memory_order_acquire);
-    switch (Target(pSetting)) {
-    case CChannelSetting::TARGET_DEBUGGER:
-        if (IsDebuggerAttached())
-            WriteAll(STDERR_FILENO, textUtf8);
-        return;
-    case CChannelSetting::TARGET_STDERR:
-        WriteAll(STDERR_FILENO, textUtf8);
-        return;
-    case CChannelSetting::TARGET_FILE: {
-        static CDebugFile* s_pFile = new CDebugFile;  // lives to process end
-        s_pFile->Write(pSetting->m_strPath, textUtf8);
-        return;
-    }
-    }
-}
-
-void ReloadDebugChannelSetting()
-{
-    delete SettingSlot().exchange(ReadSetting(), std::memory_order_acq_rel);
+    static CDebugFile* s_pFile = new CDebugFile;  // lives to process end
+    s_pFile->Write(pathUtf8, textUtf8);
 }
 
 }  // namespace oru::platform

@@ -94,6 +94,11 @@ TEST(WideFormat, TextAndCharactersMatchTheCLibrary)
                         L"wide", L"wide", -7, L"wide");
     ExpectAsTheCLibrary(L"[%s][%8s][%-8s][%.2s][%.9s]", "ascii", "ascii", "ascii", "ascii", "ascii");
     ExpectAsTheCLibrary(L"[%c][%3c][%-3c]%%[%%]", 'a', 'b', 'c');
+    int local = 0;
+    ExpectAsTheCLibrary(L"[%p][%24p][%-24p]", &local, &local, &local);
+    ExpectAsTheCLibrary(L"[%p]", static_cast<void*>(nullptr));
+    ExpectAsTheCLibrary(L"[%s][%12s][%-12s][%.3s]", "caf\xc3\xa9 \xf0\x9f\x98\x80", "d\xc3\xa9j\xc3\xa0",
+                        "d\xc3\xa9j\xc3\xa0", "d\xc3\xa9j\xc3\xa0");
     ExpectAsTheCLibrary(L"%ls", L"\xD800 and \x10FFFF, \xFFFE, \x110000");   // values kept as they are
     ExpectAsTheCLibrary(L"no directive at all, \x00E9\x00E8");
     const std::wstring longText(2000, L'a');

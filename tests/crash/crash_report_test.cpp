@@ -200,9 +200,9 @@ TEST_F(CrashReport, EachFaultHasItsHeadingAndFirstFrame)
         {DivideByZero, FAULT_INT_DIVIDE_BY_ZERO, "Exception Type : Int divide by zero", "DivideByZero", DIVIDE_LINE},
         {HitBreakpoint, FAULT_BREAKPOINT, "Exception Type : Unknown Exception", "HitBreakpoint",
          BREAKPOINT_LINE},
-        {FailWithCriticalError, FAULT_ABORT, "General Error!\r\n\r\nMessage : x=5",
+        {FailWithCriticalError, ORU_FAULT_GENERAL_ERROR, "General Error!\r\n\r\nMessage : x=5",
          "FailWithCriticalError", CRITICAL_LINE},
-        {FailAssertion, FAULT_ABORT, "Assertion Failure!\r\n\r\nExpression : count != 3",
+        {FailAssertion, ORU_FAULT_ASSERTION_FAILURE, "Assertion Failure!\r\n\r\nExpression : count != 3",
          "FailAssertion", ASSERTION_LINE},
     };
     for (const CCase& c : cases) {
@@ -304,7 +304,7 @@ TEST_F(CrashReport, MessageIsCutAt511Characters)
         const std::wstring longText(700, L'\u00e9');
         OruCriticalError(L"%ls", longText.c_str());
     });
-    EXPECT_TRUE(result.EndedByFault(FAULT_ABORT));
+    EXPECT_TRUE(result.EndedByFault(ORU_FAULT_GENERAL_ERROR));
     std::string expected = "General Error!\r\n\r\nMessage : ";
     for (int i = 0; i < 511; ++i)
         expected += "\xC3\xA9";
@@ -338,7 +338,7 @@ TEST_F(CrashReport, AReportFolderThatCannotBeMadeStillShowsTheReport)
 {
     Spit(m_strDir + "/oru_log", "");
     const CChildResult result = Crash(FailAssertion);
-    EXPECT_TRUE(result.EndedByFault(FAULT_ABORT));
+    EXPECT_TRUE(result.EndedByFault(ORU_FAULT_ASSERTION_FAILURE));
     EXPECT_EQ(result.m_strError.rfind("Assertion Failure!\r\n", 0), 0u);
     EXPECT_NE(result.m_strError.find("< register >\r\nrax: "), std::string::npos);
 }
@@ -376,7 +376,7 @@ TEST_F(CrashReport, AFaultOnAnotherThreadWaitsForTheReportUnderWay)
         };
         FailWithCriticalError();
     });
-    EXPECT_TRUE(result.EndedByFault(FAULT_ABORT)) << result.m_nStatus;
+    EXPECT_TRUE(result.EndedByFault(ORU_FAULT_GENERAL_ERROR)) << result.m_nStatus;
     EXPECT_EQ(result.m_strError.rfind("General Error!\r\n\r\nMessage : x=5\r\n", 0), 0u)
         << result.m_strError.substr(0, 200);
     EXPECT_NE(result.m_strError.find("< register >\r\nrax: "), std::string::npos);

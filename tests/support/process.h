@@ -25,12 +25,12 @@ struct CProcessEnd {
     // or that did not end. (On Windows a fault's code is an exit code too.)
     int ExitCode() const;
     bool ExitedWith(int code) const { return ExitCode() == code; }
-    // Ended by the fault `code` (oru::platform::FAULT_*), unhandled or passed
-    // on by the crash handler: the signal that stands for it on Linux, the
-    // exception code as exit code on Windows.
+    // Ended by the fault `code` (oru::platform::FAULT_*, or the library's
+    // own ORU_FAULT_*), unhandled or passed on by the crash handler: the
+    // signal that stands for it on Linux (SIGABRT for the library's faults),
+    // the code itself as exit code on Windows.
     bool EndedByFault(uint32_t code) const;
-    // Ended by SIGKILL, as the fault points' KILL action ends a process.
-    // Never true on Windows, where a kill leaves an exit code like any other.
+    // Ended as the fault points' KILL action ends a process.
     bool EndedByKill() const;
 };
 

@@ -32,7 +32,6 @@ extern char** environ;
 namespace {
 
 using namespace oru::test;
-using oru::platform::FAULT_ABORT;
 
 constexpr const char* HELPER = ORU_BINARY_DIR "/tools/report-window/oru-report-window";
 constexpr int XVFB_START_SECONDS = 15;
@@ -187,7 +186,7 @@ TEST_F(ReportWindow, ShowsTheReportAndEndsTheProcessWhenExitIsPressed)
 
     m_display.PressKeys(window, "alt+x");
     const CChildResult result = WaitForChild(child, WINDOW_WAIT_SECONDS);
-    EXPECT_TRUE(result.EndedByFault(FAULT_ABORT)) << result.m_nStatus;
+    EXPECT_TRUE(result.EndedByFault(ORU_FAULT_GENERAL_ERROR)) << result.m_nStatus;
     EXPECT_EQ(result.m_strError.find("< call stack >"), std::string::npos)
         << "with a window the report does not go to standard error";
     if (!bShot)
@@ -254,7 +253,7 @@ TEST(ReportWindowLimit, ADisplayThatNeverAnswersGetsTheReportOnStandardError)
         30);
     close(listener);
     EXPECT_FALSE(result.m_bTimedOut);
-    EXPECT_TRUE(result.EndedByFault(FAULT_ABORT)) << result.m_nStatus;
+    EXPECT_TRUE(result.EndedByFault(ORU_FAULT_GENERAL_ERROR)) << result.m_nStatus;
     EXPECT_NE(result.m_strError.find("Message : texture Town.dds missing"), std::string::npos)
         << result.m_strError;
 }

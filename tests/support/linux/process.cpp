@@ -3,6 +3,8 @@
 
 #include "support/process.h"
 
+#include <oru/log/exception_handler.h>
+
 #include "platform/fault_codes.h"
 #include "support/file_bytes.h"
 #include "support/temp_dir.h"
@@ -45,6 +47,8 @@ int SignalOfFault(uint32_t code)
     case FAULT_SINGLE_STEP:
         return SIGTRAP;
     case FAULT_ABORT:
+    case ORU_FAULT_GENERAL_ERROR:  // the library's own two faults end as an abort
+    case ORU_FAULT_ASSERTION_FAILURE:
         return SIGABRT;
     default:
         return 0;

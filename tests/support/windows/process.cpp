@@ -4,7 +4,6 @@
 
 #include "support/process.h"
 
-#include "platform/fault_codes.h"
 #include "support/file_bytes.h"
 #include "support/temp_dir.h"
 
@@ -23,8 +22,6 @@ namespace {
 
 constexpr const char* CHILD_CALL_VARIABLE = "ORU_TEST_CHILD_CALL";
 constexpr const char* CHILD_FOLDER_VARIABLE = "ORU_TEST_CHILD_FOLDER";
-// What abort() leaves as exit code with the C runtime mingw links.
-constexpr DWORD ABORT_EXIT_CODE = 3;
 
 std::wstring Utf16(const std::string& text)
 {
@@ -205,15 +202,15 @@ int CProcessEnd::ExitCode() const
 
 bool CProcessEnd::EndedByFault(uint32_t code) const
 {
-    if (m_bTimedOut)
-        return false;
-    const auto exitCode = static_cast<uint32_t>(m_nStatus);
-    return exitCode == code || (code == oru::platform::FAULT_ABORT && exitCode == ABORT_EXIT_CODE);
+    return !m_bTimedOut && static_cast<uint32_t>(m_nStatus) == code;
 }
 
+// The fault points' KILL ends the process with this exit code here, as
+// TerminateProcess leaves no other sign of a kill.
 bool CProcessEnd::EndedByKill() const
 {
-    return false;
+    constexpr int KILLED_EXIT_CODE = 9;
+    return ExitCode() == KILLED_EXIT_CODE;
 }
 
 CProgramRun RunProgram(const std::vector<std::string>& args, const EnvChanges& env, const std::string& input)

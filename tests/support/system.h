@@ -21,6 +21,7 @@ enum class eTestFeature {
     FILE_SIZE_LIMIT,  // a limit on how far a process may grow a file
     ADDRESS_SPACE_LIMIT,  // a limit on how much memory a process may map
     POSIX_SHELL,      // /bin/sh, ulimit, /dev/full, signals, util-linux tools
+    CASE_SENSITIVE_NAMES,  // "a" and "A" can be two files in one folder
 };
 
 // Why this system lacks `feature`; null when it has it.

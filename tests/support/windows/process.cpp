@@ -6,6 +6,7 @@
 
 #include "support/file_bytes.h"
 #include "support/temp_dir.h"
+#include "support/windows/utf16.h"
 
 #include <gtest/gtest.h>
 
@@ -22,28 +23,6 @@ namespace {
 
 constexpr const char* CHILD_CALL_VARIABLE = "ORU_TEST_CHILD_CALL";
 constexpr const char* CHILD_FOLDER_VARIABLE = "ORU_TEST_CHILD_FOLDER";
-
-std::wstring Utf16(const std::string& text)
-{
-    if (text.empty())
-        return {};
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-    return out;
-}
-
-std::string Utf8(const std::wstring& text)
-{
-    if (text.empty())
-        return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
-                        nullptr);
-    return out;
-}
 
 // One argument as the C runtime's parser reads it back: quotes around it,
 // a quote escaped by a backslash, and backslashes before a quote (or before

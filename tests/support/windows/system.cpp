@@ -1,5 +1,7 @@
 #include "support/system.h"
 
+#include "support/windows/utf16.h"
+
 #include <cstdlib>
 
 #include <windows.h>
@@ -57,14 +59,6 @@ bool IgnoresFileModes()
 }
 
 namespace {
-
-std::wstring Utf16(const std::string& text)
-{
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring out(static_cast<size_t>(size > 0 ? size : 1), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), size);
-    return out;
-}
 
 uint64_t Join(DWORD high, DWORD low)
 {

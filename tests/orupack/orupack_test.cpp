@@ -216,16 +216,19 @@ TEST_F(Orupack, ExtractNeverWritesOutsideItsFolder)
         ASSERT_TRUE(pack.AddFile(L"link\\victim.txt"));
     }
     const fs::path out = m_dir.Path() / "out", outside = m_dir.Path() / "outside";
-    ORU_TEST_REQUIRES(eTestFeature::SYMBOLIC_LINKS);
+    const bool links = !MissingFeature(eTestFeature::SYMBOLIC_LINKS);
     fs::create_directories(out);
     fs::create_directories(outside);
-    fs::create_directory_symlink(outside, out / "link");
+    if (links)
+        fs::create_directory_symlink(outside, out / "link");
     fs::remove(m_dir.Path() / "up");  // extracting "..\up" would bring it back
 
     const CRun extract = Run("extract " + Base() + " " + out.string());
     EXPECT_EQ(extract.m_nStatus, 1);
     EXPECT_NE(extract.m_strErr.find("absolute"), std::string::npos) << extract.m_strErr;
-    EXPECT_NE(extract.m_strErr.find("symbolic link"), std::string::npos) << extract.m_strErr;
+    if (links) {
+        EXPECT_NE(extract.m_strErr.find("symbolic link"), std::string::npos) << extract.m_strErr;
+    }
     EXPECT_TRUE(fs::is_empty(outside));
     EXPECT_EQ(Slurp((out / "ok.txt").string()), "fine");
     EXPECT_FALSE(fs::exists(m_dir.Path() / "up"));
@@ -383,8 +386,10 @@ TEST_F(Orupack, ExtractReplacesExistingFilesOnlyWithWholeEntries)
     Spit(out / "b.bin", "old b");
     Spit(out / "c.bin", "old c");
     Spit(m_dir.Path() / "target.txt", "not to be touched");
-    ORU_TEST_REQUIRES(eTestFeature::SYMBOLIC_LINKS);
-    fs::create_symlink(m_dir.Path() / "target.txt", out / "a.bin");
+    if (MissingFeature(eTestFeature::SYMBOLIC_LINKS))
+        Spit(out / "a.bin", "old a");
+    else
+        fs::create_symlink(m_dir.Path() / "target.txt", out / "a.bin");
     // Sectors 0, 1-2 and 3-5: cutting the last 600 bytes leaves c.bin short.
     fs::resize_file(Base() + ".opk", fs::file_size(Base() + ".opk") - 600);
 

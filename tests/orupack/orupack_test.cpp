@@ -373,6 +373,20 @@ TEST_F(Orupack, CatAndExtractFailOnEntriesThatReadShort)
     }
 }
 
+// Each argument reaches the tool as it stands, whatever spaces, quotes and
+// backslashes it holds: the missing entry's name comes back in the message.
+TEST_F(Orupack, TakesEachArgumentAsItStands)
+{
+    Spit(m_dir.Path() / "tree" / "a.txt", "a");
+    ASSERT_EQ(Run("create " + Base() + " " + m_dir.File("tree")).m_nStatus, 0);
+    for (const std::string name : {"two words", "say \"hi\"", "ends with \\", "\\\"quoted\\\"", "tab\there"}) {
+        const oru::test::CProgramRun cat = oru::test::RunProgram({ORUPACK_PATH, "cat", Base(), name});
+        EXPECT_TRUE(cat.ExitedWith(1)) << name;
+        EXPECT_NE(cat.m_strErr.find(name + ": no such entry in "), std::string::npos)
+            << name << ": " << cat.m_strErr;
+    }
+}
+
 // Over an earlier extraction, a file is replaced only by a whole entry: a
 // damaged entry leaves the old file as it was, and a symbolic link in a
 // file's place is replaced, never written through.

@@ -40,8 +40,8 @@ struct CProgramRun : CProcessEnd {
 };
 
 // Runs the program `args[0]` (a path, or a name the system looks up on its
-// search path) with the arguments that follow, each
-// passed as it stands, `input` as its standard input, and waits for it.
+// search path) with the arguments that follow, each passed as it stands,
+// `input` as its standard input, and waits for it.
 CProgramRun RunProgram(const std::vector<std::string>& args, const EnvChanges& env = {},
                        const std::string& input = {});
 

@@ -30,13 +30,8 @@ const char* MissingFeature(eTestFeature feature);
 // Sets (or, for null, removes) an environment variable of this process.
 void SetEnvironmentValue(const char* name, const char* value);
 
-
 // Makes a FIFO; false when it cannot (always where FIFOS is missing).
 bool MakeFifo(const std::string& path);
-// Sets the permission bits of `path`; false when it cannot.
-bool SetFileMode(const std::string& path, unsigned mode);
-// The permission bits of `path`, or -1.
-int FileMode(const std::string& path);
 // True when this process may read and write every file regardless of its
 // permission bits (root on Linux).
 bool IgnoresFileModes();

@@ -30,17 +30,6 @@ bool MakeFifo(const std::string& path)
     return mkfifo(path.c_str(), 0600) == 0;
 }
 
-bool SetFileMode(const std::string& path, unsigned mode)
-{
-    return chmod(path.c_str(), mode) == 0;
-}
-
-int FileMode(const std::string& path)
-{
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
-}
-
 bool IgnoresFileModes()
 {
     return geteuid() == 0;

@@ -43,16 +43,6 @@ bool MakeFifo(const std::string&)
     return false;
 }
 
-bool SetFileMode(const std::string&, unsigned)
-{
-    return false;
-}
-
-int FileMode(const std::string&)
-{
-    return -1;
-}
-
 bool IgnoresFileModes()
 {
     return false;

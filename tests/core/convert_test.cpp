@@ -22,7 +22,7 @@ TEST(Conversion, Utf8RoundTripsKoreanAndAstralText)
         EXPECT_STREQ(narrow, HANGUL_WORD_UTF8);
         EXPECT_STREQ(OruCharToWChar(cp, HANGUL_WORD_UTF8), HANGUL_WORD);
 
-        const wchar_t astral[] = {0x1F600, L'x', 0};
+        const wchar_t* astral = L"\U0001F600x";  // a surrogate pair where wchar_t has 16 bits
         EXPECT_STREQ(OruWCharToChar(cp, astral), "\xF0\x9F\x98\x80x");
         EXPECT_STREQ(OruCharToWChar(cp, "\xF0\x9F\x98\x80x"), astral);
     }
@@ -31,10 +31,14 @@ TEST(Conversion, Utf8RoundTripsKoreanAndAstralText)
 TEST(Conversion, InvalidTextFailsWithNull)
 {
     const wchar_t loneSurrogate[] = {L'a', 0xD800, 0};
-    const wchar_t beyondUnicode[] = {0x110000, 0};
+    const wchar_t reversedPair[] = {0xDE00, 0xD83D, 0};
     EXPECT_EQ(OruWCharToChar(65001, loneSurrogate), nullptr);
-    EXPECT_EQ(OruWCharToChar(65001, beyondUnicode), nullptr);
+    EXPECT_EQ(OruWCharToChar(65001, reversedPair), nullptr);
     EXPECT_EQ(OruWCharToCharEx(65001, loneSurrogate), nullptr);
+    if constexpr (sizeof(wchar_t) == 4) {  // only a 32-bit wchar_t can hold a value past Unicode
+        const wchar_t beyondUnicode[] = {static_cast<wchar_t>(0x110000), 0};
+        EXPECT_EQ(OruWCharToChar(65001, beyondUnicode), nullptr);
+    }
 
     for (const char* bad : {"\xC0\x80",           // overlong NUL
                             "\xE0\x80\xAF",       // overlong slash

@@ -9,6 +9,8 @@
 
 #include "crash/crash_child_support.h"
 #include "log/recent_lines.h"
+#include "platform/fault_codes.h"
+#include "support/system.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -18,12 +20,12 @@
 #include <cwchar>
 #include <regex>
 #include <string>
-#include <sys/mman.h>
 #include <vector>
 
 namespace {
 
 using namespace oru::test;
+using oru::platform::FAULT_ACCESS_VIOLATION;
 
 // The sanitizers must not catch the fault before the handler does.
 [[gnu::noinline]] __attribute__((no_sanitize("undefined"))) void WriteThroughNull()
@@ -46,7 +48,7 @@ protected:
                 WriteThroughNull();
             },
             m_strDir, {{"ORU_UI", "stderr"}});
-        EXPECT_TRUE(result.KilledBy(SIGSEGV)) << result.m_nStatus << result.m_strError;
+        EXPECT_TRUE(result.EndedByFault(FAULT_ACCESS_VIOLATION)) << result.m_nStatus << result.m_strError;
         const std::string report = ReadReportFiles(m_strDir);
         EXPECT_NE(report.find("< register >"), std::string::npos) << "the report is whole";
         const std::vector<std::string> lines = SplitReportLines(report);
@@ -184,7 +186,7 @@ TEST_F(Breadcrumbs, ADamagedRingIsWrittenAsFarAsItReadsSanely)
         [] {
             static std::unique_ptr<oru::detail::CRecentLines> s_pRing =
                 oru::detail::CRecentLines::Create(8, L"Damaged");
-            void* pPage = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            void* pPage = MapPage();
             auto* format = static_cast<wchar_t*>(pPage);
             wcscpy(format, L"from a module that is gone: %d");
             s_pRing->KeepWritten(1, L"line 0");
@@ -194,7 +196,7 @@ TEST_F(Breadcrumbs, ADamagedRingIsWrittenAsFarAsItReadsSanely)
                 s_pRing->KeepFiltered(5, f, args);
                 va_end(args);
             }(format, 1);
-            munmap(pPage, 4096);
+            UnmapPage(pPage);
             s_pRing->KeepWritten(1, L"line 2");
             s_pRing->KeepWritten(1, L"line 3");
             s_pRing->KeepWritten(1, L"line 4");

@@ -1,25 +1,11 @@
 #include "crash/crash_child_support.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace oru::test {
-
-bool CChildResult::KilledBy(int signal) const
-{
-    return !m_bTimedOut && WIFSIGNALED(m_nStatus) && WTERMSIG(m_nStatus) == signal;
-}
 
 std::string ReadWholeFile(const std::string& path)
 {
@@ -29,68 +15,13 @@ std::string ReadWholeFile(const std::string& path)
     return text.str();
 }
 
-CChild StartChild(const std::function<void()>& body, const std::string& workDir,
-                  const EnvChanges& env)
-{
-    CChild child;
-    // In the test's own working folder, like everything a test writes.
-    std::string errPath = (std::filesystem::current_path() / "child_stderr_XXXXXX").string();
-    const int errFd = mkstemp(errPath.data());
-    if (errFd < 0)
-        return child;
-    child.m_strErrorPath = errPath;
-    fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(errFd, STDERR_FILENO);
-        if (!workDir.empty() && chdir(workDir.c_str()) != 0)
-            _exit(90);
-        for (const auto& [name, value] : env) {
-            if (value)
-                setenv(name.c_str(), value->c_str(), 1);
-            else
-                unsetenv(name.c_str());
-        }
-        body();
-        _exit(0);
-    }
-    close(errFd);
-    child.m_nPid = pid;
-    return child;
-}
-
-bool IsRunning(const CChild& child)
-{
-    if (child.m_nPid <= 0)
-        return false;
-    siginfo_t info{};
-    // Looks without reaping, so WaitForChild still sees how it ended.
-    return waitid(P_PID, static_cast<id_t>(child.m_nPid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == 0;
-}
-
 CChildResult WaitForChild(CChild& child, int timeoutSeconds)
 {
     CChildResult result;
-    if (child.m_nPid <= 0) {
-        result.m_bTimedOut = true;
-        return result;
-    }
-    for (int waited = 0;; waited += 10) {
-        const pid_t done = waitpid(child.m_nPid, &result.m_nStatus, WNOHANG);
-        if (done == child.m_nPid)
-            break;
-        if (waited >= timeoutSeconds * 1000) {
-            kill(child.m_nPid, SIGKILL);
-            waitpid(child.m_nPid, &result.m_nStatus, 0);
-            result.m_bTimedOut = true;
-            break;
-        }
-        usleep(10 * 1000);
-    }
-    child.m_nPid = -1;
+    static_cast<CProcessEnd&>(result) = WaitForChildEnd(child, timeoutSeconds);
     result.m_strError = ReadWholeFile(child.m_strErrorPath);
-    unlink(child.m_strErrorPath.c_str());
+    std::error_code error;
+    std::filesystem::remove(child.m_strErrorPath, error);
     // The line that names the report file comes last; the tests compare
     // what is before it with the file.
     const size_t said = result.m_strError.rfind("oru_core: crash report written to ");
@@ -159,20 +90,5 @@ std::vector<std::string> CallStackLines(const std::string& text)
     return frames;
 }
 
-
-std::string ReadBuildId(const std::string& path)
-{
-    std::string id;
-    if (FILE* pPipe = popen(("readelf -n '" + path + "'").c_str(), "r")) {
-        char line[512];
-        while (fgets(line, sizeof line, pPipe)) {
-            std::cmatch match;
-            if (std::regex_search(line, match, std::regex("Build ID: ([0-9a-f]+)")))
-                id = match[1];
-        }
-        pclose(pPipe);
-    }
-    return id;
-}
 
 }  // namespace oru::test

@@ -4,13 +4,13 @@
 
 #include "core/utf8.h"
 #include "log/deferred_format.h"
+#include "support/system.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdarg>
 #include <cwchar>
 #include <string>
-#include <sys/mman.h>
 
 namespace {
 
@@ -102,11 +102,11 @@ TEST(DeferredFormat, RefusesWhatDoesNotMatchOrCannotBeRead)
     damaged.m_args[10] = 200;   // the string's length, past what was kept
     EXPECT_EQ(Render(L"%d and %ls", damaged), "(not rendered)");
 
-    void* pPage = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(pPage, MAP_FAILED);
+    void* pPage = oru::test::MapPage();
+    ASSERT_NE(pPage, nullptr);
     auto* format = static_cast<wchar_t*>(pPage);
     wcscpy(format, L"%d and %ls");
-    munmap(pPage, 4096);
+    oru::test::UnmapPage(pPage);
     EXPECT_EQ(Render(format, kept), "(not rendered)");
 }
 

@@ -3,11 +3,11 @@
 #include "log/core_log.h"
 #include "log/log_outputs.h"
 #include "log/log_test_support.h"
+#include "support/system.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdio>
@@ -139,7 +139,8 @@ TEST_F(FileLog, AFifoInPlaceOfTheFileIsRefusedWithoutWaiting)
 {
     CFakeClock clock({2026, 12, 6, 9, 5, 1});
     std::filesystem::create_directory(DIR);
-    ASSERT_EQ(mkfifo((std::string(DIR) + "/Game_2026-12-06.txt").c_str(), 0644), 0);
+    ORU_TEST_REQUIRES(oru::test::eTestFeature::FIFOS);
+    ASSERT_TRUE(oru::test::MakeFifo(std::string(DIR) + "/Game_2026-12-06.txt"));
     CLogSystem log;
     testing::internal::CaptureStderr();
     EXPECT_TRUE(log.Init(LOG_MODE_FILE, 5, WDIR, L"Game", true, false));

@@ -82,7 +82,7 @@ protected:
     {
         for (const auto& [path, content] : tree)
             Spit(m_dir.Path() / (name + "-tree") / path, content);
-        ASSERT_EQ(RunOrupack(m_dir, "create " + m_dir.File(name) + " " + m_dir.File(name + "-tree")).m_nStatus, 0);
+        ASSERT_EQ(RunOrupack("create " + m_dir.File(name) + " " + m_dir.File(name + "-tree")).m_nStatus, 0);
     }
 
     CTempDir m_dir;
@@ -98,7 +98,7 @@ TEST_P(OrupackLayers, OldUnderItsDiffReadsAsNew)
     MakeTrees(GetParam(), oldTree, newTree);
     Create("old", oldTree);
     Create("new", newTree);
-    const auto run = RunOrupack(m_dir, "diff " + m_dir.File("old") + " " + m_dir.File("new") + " --out " +
+    const auto run = RunOrupack("diff " + m_dir.File("old") + " " + m_dir.File("new") + " --out " +
                                            m_dir.File("patch"));
     ASSERT_EQ(run.m_nStatus, 0) << run.m_strErr;
 
@@ -126,7 +126,7 @@ TEST_P(OrupackLayers, OldUnderItsDiffReadsAsNew)
 
     // The tool shows the same view, in search order given either way.
     for (const std::string& packs : {"old --layer " + m_dir.File("patch"), "old " + m_dir.File("patch")}) {
-        const auto list = RunOrupack(m_dir, "list " + m_dir.File(packs));
+        const auto list = RunOrupack("list " + m_dir.File(packs));
         ASSERT_EQ(list.m_nStatus, 0) << list.m_strErr;
         std::set<std::string> names;
         std::istringstream lines(list.m_strOut);
@@ -135,9 +135,9 @@ TEST_P(OrupackLayers, OldUnderItsDiffReadsAsNew)
         EXPECT_EQ(names, expected);
     }
     const std::string some = news.begin()->first;
-    EXPECT_EQ(RunOrupack(m_dir, "cat " + m_dir.File("old") + " '" + some + "' --layer " + m_dir.File("patch")).m_strOut,
+    EXPECT_EQ(RunOrupack("cat " + m_dir.File("old") + " '" + some + "' --layer " + m_dir.File("patch")).m_strOut,
               news.begin()->second);
-    EXPECT_EQ(RunOrupack(m_dir, "verify " + m_dir.File("old") + " " + m_dir.File("patch")).m_nStatus, 0);
+    EXPECT_EQ(RunOrupack("verify " + m_dir.File("old") + " " + m_dir.File("patch")).m_nStatus, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(RandomTrees, OrupackLayers, ::testing::Values(1u, 2u, 3u));
@@ -150,14 +150,14 @@ TEST(OrupackDiff, TrustsSizeAndTimesUnlessAskedToCheckContent)
     const fs::path file = dir.Path() / "tree" / "a.bin";
     Spit(file, "first");
     Spit(dir.Path() / "tree" / "b.bin", "kept");
-    ASSERT_EQ(RunOrupack(dir, "create " + dir.File("old") + " " + dir.File("tree")).m_nStatus, 0);
+    ASSERT_EQ(RunOrupack("create " + dir.File("old") + " " + dir.File("tree")).m_nStatus, 0);
     const auto written = fs::last_write_time(file);
     std::fstream(file, std::ios::binary | std::ios::in | std::ios::out) << "FIRST";  // in place: same birth
     fs::last_write_time(file, written);
-    ASSERT_EQ(RunOrupack(dir, "create " + dir.File("new") + " " + dir.File("tree")).m_nStatus, 0);
+    ASSERT_EQ(RunOrupack("create " + dir.File("new") + " " + dir.File("tree")).m_nStatus, 0);
     const std::string diff = "diff " + dir.File("old") + " " + dir.File("new") + " --out " + dir.File("patch");
-    EXPECT_EQ(RunOrupack(dir, diff).m_strOut, dir.File("patch") + ": 0 entries added or changed, 0 removed\n");
-    EXPECT_EQ(RunOrupack(dir, diff + " --check-content").m_strOut,
+    EXPECT_EQ(RunOrupack(diff).m_strOut, dir.File("patch") + ": 0 entries added or changed, 0 removed\n");
+    EXPECT_EQ(RunOrupack(diff + " --check-content").m_strOut,
               dir.File("patch") + ": 1 entries added or changed, 0 removed\n");
-    EXPECT_EQ(RunOrupack(dir, "cat " + dir.File("old") + " a.bin --layer " + dir.File("patch")).m_strOut, "FIRST");
+    EXPECT_EQ(RunOrupack("cat " + dir.File("old") + " a.bin --layer " + dir.File("patch")).m_strOut, "FIRST");
 }

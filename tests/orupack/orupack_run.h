@@ -1,15 +1,15 @@
 #pragma once
 
-// What the orupack suites share: running the built tool through the shell,
-// and the helpers both use.
+// What the orupack suites share: running the built tool, and the helpers
+// they all use.
 
 #include "support/file_bytes.h"
+#include "support/process.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -26,34 +26,67 @@ namespace fs = std::filesystem;
 
 namespace oru::test {
 
-// The exit status of `command` run by the shell; -1 when it did not exit.
-inline int Shell(const std::string& command)
-{
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// The shell words that run orupack with `args`.
-inline std::string OrupackCommand(const std::string& args)
-{
-    return std::string(ORUPACK_PATH) + " " + args;
-}
-
 struct COrupackRun {
-    int m_nStatus;
+    int m_nStatus;  // the exit code; -1 when it did not exit
     std::string m_strOut;
     std::string m_strErr;
 };
 
-// Runs orupack with `args` through the shell (so a backslash needs quotes),
-// its output caught in files of `dir`. `prefix` goes before the program: a
-// user to run as, a time limit.
-inline COrupackRun RunOrupack(const CTempDir& dir, const std::string& args,
-                              const std::string& prefix = "")
+// The words of `args`, split at spaces; a part in single quotes keeps its
+// spaces and backslashes, as in the shell.
+inline std::vector<std::string> Words(const std::string& args)
 {
-    const std::string out = dir.File("stdout"), err = dir.File("stderr");
-    const int status = Shell(prefix + OrupackCommand(args) + " >" + out + " 2>" + err);
-    return {status, Slurp(out), Slurp(err)};
+    std::vector<std::string> words;
+    std::string word;
+    bool bInWord = false, bQuoted = false;
+    for (const char c : args) {
+        if (c == '\'' ) {
+            bQuoted = !bQuoted;
+            bInWord = true;
+        } else if (c == ' ' && !bQuoted) {
+            if (bInWord)
+                words.push_back(word);
+            word.clear();
+            bInWord = false;
+        } else {
+            word += c;
+            bInWord = true;
+        }
+    }
+    if (bInWord)
+        words.push_back(word);
+    return words;
+}
+
+// Runs orupack with the words of `args`, its output caught. `before` are
+// words that come before the program: another program that runs it (a user
+// to run as, a time limit, a shell that sets a limit; see POSIX_SHELL).
+inline COrupackRun RunOrupack(const std::string& args, const EnvChanges& env = {},
+                              const std::vector<std::string>& before = {})
+{
+    std::vector<std::string> words = before;
+    words.push_back(ORUPACK_PATH);
+    for (std::string& word : Words(args))
+        words.push_back(std::move(word));
+    const CProgramRun run = RunProgram(words, env);
+    return {run.ExitCode(), run.m_strOut, run.m_strErr};
+}
+
+// The words that run a program through the shell with its standard output
+// on /dev/full, where every write fails, and its errors dropped.
+inline std::vector<std::string> FullOutputWords()
+{
+    return {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full 2>/dev/null"};
+}
+
+// The words that run a program through the shell with files that may not
+// grow past `blocks` of 512 bytes: a write past it fails (EFBIG), or, with
+// `killAtLimit`, ends the program by SIGXFSZ.
+inline std::vector<std::string> FileSizeLimitWords(int blocks, bool killAtLimit = false)
+{
+    return {"/bin/sh", "-c",
+            std::string(killAtLimit ? "" : "trap '' XFSZ; ") + "ulimit -f " + std::to_string(blocks) +
+                "; exec \"$0\" \"$@\""};
 }
 
 // Named files with their content.
@@ -110,20 +143,20 @@ inline void RunEditingSessions(const CTempDir& dir, const std::string& base,
                 tree[names[i]] = session;
                 Spit(dir.Path() / "tree" / names[i], Version(names[i], session));
             }
-            run = RunOrupack(dir, "create " + base + " " + dir.File("tree"));
+            run = RunOrupack("create " + base + " " + dir.File("tree"));
             versions = tree;
             break;
         }
         case 1:
         case 2:  // an addition or a replacement
             Spit(dir.Path() / "src" / name, Version(name, session));
-            run = RunOrupack(dir, "add " + base + " " + dir.File("src/" + name) + " --as " + name);
+            run = RunOrupack("add " + base + " " + dir.File("src/" + name) + " --as " + name);
             versions[name] = session;
             break;
         case 3:
             if (versions.erase(name) == 0)
                 continue;
-            run = RunOrupack(dir, "rm " + base + " " + name);
+            run = RunOrupack("rm " + base + " " + name);
             break;
         }
         ASSERT_EQ(run.m_nStatus, 0) << "session " << session << ": " << run.m_strErr;

@@ -98,7 +98,7 @@ protected:
     Bytes Readable(const CDamagedChain& c) const
     {
         const Bytes content = Pattern(ENTRY_SECTORS * SECTOR);
-        return Bytes(content.begin(), content.begin() + long{c.m_nEntered} * SECTOR);
+        return Bytes(content.begin(), content.begin() + static_cast<std::ptrdiff_t>(c.m_nEntered) * SECTOR);
     }
 
     const uint32_t SECTOR = GetParam();

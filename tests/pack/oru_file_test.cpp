@@ -4,11 +4,11 @@
 #include <oru/pack/oru_pack.h>
 
 #include "pack_builder.h"
+#include "support/system.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -31,17 +31,6 @@ Bytes Concat(const Bytes& a, const Bytes& b)
     Bytes out = a;
     out.insert(out.end(), b.begin(), b.end());
     return out;
-}
-
-size_t OpenDescriptors()
-{
-    size_t count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir))
-            ++count;
-        closedir(dir);
-    }
-    return count;
 }
 
 // One pack per test, entries stored on sectors the test chooses, tiny or
@@ -348,7 +337,7 @@ TEST(LooseFile, ReadsPlainAndWrappedFilesAndClosesEachDescriptorOnce)
     Spit(dir.File("plain.bin"), plain);
     Spit(dir.File("packed.bin"), Wrap(GzipMember(text), 3000));
 
-    const size_t before = OpenDescriptors();
+    const int before = oru::test::OpenHandleCount();
     for (const bool inMemory : {false, true}) {
         StreamPtr p(new COruFile(std::fopen(dir.File("plain.bin").c_str(), "rb"), inMemory));
         EXPECT_EQ(p->GetFileSize(), 5000u);
@@ -363,7 +352,7 @@ TEST(LooseFile, ReadsPlainAndWrappedFilesAndClosesEachDescriptorOnce)
         EXPECT_EQ(ReadAll(*gz), text);
         EXPECT_NE(gz->Feof(), 0);
     }
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(oru::test::OpenHandleCount(), before);
 }
 
 // A loose file whose gzip data is damaged fails its reads in memory mode

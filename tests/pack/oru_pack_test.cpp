@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <clocale>
 #include <filesystem>

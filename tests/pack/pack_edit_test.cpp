@@ -7,13 +7,10 @@
 #include "platform/file.h"
 #include "platform/files.h"
 #include "support/file_size_limit.h"
+#include "support/system.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -73,19 +70,6 @@ void AppendSector(Bytes& data, uint32_t next, uint32_t prev, const Bytes& conten
     data.resize(data.size() + SECTOR - n, 0);
 }
 
-// A file's times as FILETIME counts, straight from statx: the birth time
-// where the file system keeps one, else the status change.
-oru::platform::CFileTimes TimesFromStat(const std::string& path)
-{
-    struct statx st {};
-    EXPECT_EQ(statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &st), 0);
-    const auto fileTime = [](const statx_timestamp& t) {
-        return uint64_t(t.tv_sec) * 10000000u + t.tv_nsec / 100 + 116444736000000000ULL;
-    };
-    const statx_timestamp& created = (st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_ctime;
-    return {fileTime(created), fileTime(st.stx_atime), fileTime(st.stx_mtime)};
-}
-
 class PackEdit : public ::testing::Test {
 protected:
     PackEdit()
@@ -102,7 +86,7 @@ protected:
         std::filesystem::create_directories(path.parent_path());
         Spit(path.string(), content);
         // Taken now: the first read of the file may move its access time.
-        m_mapTimes[relative] = TimesFromStat(path.string());
+        m_mapTimes[relative] = oru::test::SystemFileTimes(path.string());
         return content;
     }
     oru::platform::CFileTimes TimesOf(const std::string& relative) { return m_mapTimes[relative]; }
@@ -132,11 +116,7 @@ protected:
         Spit(m_base + ".opk", Bytes{});
         return index;
     }
-    ino_t IndexInode() const
-    {
-        struct stat st {};
-        return stat((m_base + ".odx").c_str(), &st) == 0 ? st.st_ino : 0;
-    }
+    uint64_t IndexIdentity() const { return oru::test::FileIdentity(m_base + ".odx"); }
 
     CTempDir m_dir;
     std::string m_base;
@@ -376,7 +356,7 @@ TEST_F(PackEdit, RewritesTheIndexOnlyWhenSomethingChanged)
     Source("b", Pattern(20));
     ASSERT_NO_FATAL_FAILURE(SavePackOf({L"a", L"b"}));
     const Bytes before = Slurp<Bytes>(m_base + ".odx");
-    const ino_t inode = IndexInode();
+    const uint64_t identity = IndexIdentity();
     {
         CEditProbe pack;
         OpenForWriting(pack);
@@ -386,7 +366,7 @@ TEST_F(PackEdit, RewritesTheIndexOnlyWhenSomethingChanged)
         EXPECT_FALSE(pack.AddFile(L"folder"));
         EXPECT_FALSE(pack.m_bModified);
     }
-    EXPECT_EQ(IndexInode(), inode);
+    EXPECT_EQ(IndexIdentity(), identity);
 
     const uint64_t dataSize = DataFileSize();
     {
@@ -394,7 +374,7 @@ TEST_F(PackEdit, RewritesTheIndexOnlyWhenSomethingChanged)
         OpenForWriting(pack);
         ASSERT_TRUE(pack.DelFile(L"A"));
     }
-    EXPECT_NE(IndexInode(), inode);
+    EXPECT_NE(IndexIdentity(), identity);
     EXPECT_EQ(DataFileSize(), dataSize);
     CExpectedIndex index(2, 1040, 1, 20);
     index.Entry(u"b", 20, 1, 1, TimesOf("b"));
@@ -512,6 +492,7 @@ TEST_F(PackEdit, FailsCleanlyWhenTheDiskIsFull)
         OpenForWriting(pack);
         if (!pack.AddFile(L"small") || !pack.DelFile(L"small") || !pack.AddFile(L"small"))
             return false;
+        oru::test::DiskFullFromHere();
         const bool refused = !pack.AddFile(L"large");
         const bool nothingRecorded = pack.GetFileList()->size() == 1 &&
                                      pack.GetPackInfo()->total_file_size == 700;
@@ -575,6 +556,7 @@ TEST_F(PackEdit, KeepsTheOldIndexWhenTheSaveFails)
         for (int i = 1; i < 40; ++i)
             if (!pack.AddFile(Wide(name(i))))
                 return false;
+        oru::test::DiskFullFromHere();
         pack.CloseOruPack();
         return pack.m_bModified;
     });

@@ -10,12 +10,11 @@
 #include "pack/sector_chain.h"
 #include "pack_builder.h"
 #include "platform/file.h"
+#include "support/system.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -124,11 +123,7 @@ std::optional<Bytes> StreamedPreload(COruFile& file)
 // already uses, opens "f" both ways and exits 0 when only memory mode fails.
 [[noreturn]] void OpenUnderAddressSpaceLimit(COruPack& pack)
 {
-    long pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    const rlim_t limit = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE)) + (rlim_t{256} << 20);
-    const rlimit rl{limit, limit};
-    setrlimit(RLIMIT_AS, &rl);
+    oru::test::LimitAddressSpace(uint64_t{256} << 20);
     StreamPtr streaming(pack.OpenFile(L"f", false));
     StreamPtr memory(pack.OpenFile(L"f", true));
     std::_Exit(streaming && !memory ? 0 : 1);
@@ -217,6 +212,7 @@ TEST_P(Preload, FailsLikeAnUnreadableEntryWhenItsMemoryCannotBeHad)
     EXPECT_EQ(head, content);
     memory.reset();
 
+    ORU_TEST_REQUIRES(oru::test::eTestFeature::ADDRESS_SPACE_LIMIT);
     EXPECT_EXIT(OpenUnderAddressSpaceLimit(m_pack), ::testing::ExitedWithCode(0), "");
 }
 

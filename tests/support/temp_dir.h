@@ -4,26 +4,32 @@
 // Tests that write files relative to the working directory (logs under
 // ./oru_log, for example) can make it the working directory for their scope.
 
+#include "platform/files.h"
+#include "support/process.h"
+
 #include <filesystem>
 #include <string>
-
-#include <stdlib.h>
-#include <unistd.h>
 
 namespace oru::test {
 
 class CTempDir {
 public:
+    // A child that runs its test again makes its folders inside its
+    // parent's, which removes them: the child may end before its own
+    // destructors run.
     CTempDir()
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "oru_test_XXXXXX").string();
-        if (mkdtemp(pattern.data()))
+        const char* pChildOf = TestChildFolder();
+        const std::filesystem::path root =
+            pChildOf ? std::filesystem::path(pChildOf) : std::filesystem::temp_directory_path();
+        std::string pattern = (root / "oru_test_XXXXXX").string();
+        if (oru::platform::MakeUniqueFolder(pattern))
             m_path = pattern;
     }
     ~CTempDir()
     {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
+        if (!m_path.empty())
+            oru::platform::RemoveTree(m_path.string());
     }
     CTempDir(const CTempDir&) = delete;
     CTempDir& operator=(const CTempDir&) = delete;

@@ -18,6 +18,8 @@ public:
     {
         // The child of a death test re-runs its test in the folder that the
         // parent's test already has; the child never gets to remove one.
+        // (A child that StartChild made by running the test again gets a
+        // folder inside its parent's: see CTempDir.)
         if (!GTEST_FLAG_GET(internal_run_death_test).empty())
             return;
         m_pDir = std::make_unique<oru::test::CTempDir>();

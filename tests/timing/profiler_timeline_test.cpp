@@ -259,7 +259,7 @@ TEST_F(ProFileTimeline, WritesNamesAsJsonStrings)
     const std::vector<std::pair<std::wstring, std::string>> names = {
         {L"quote \" and backslash \\", "quote \" and backslash \\"},
         {L"line\nbreak\ttab\x01", "line\nbreak\ttab\x01"},
-        {L"\xD55C\xAE00 \x1F3AE", "\xED\x95\x9C\xEA\xB8\x80 \xF0\x9F\x8E\xAE"},
+        {L"\xD55C\xAE00 \U0001F3AE", "\xED\x95\x9C\xEA\xB8\x80 \xF0\x9F\x8E\xAE"},
         {std::wstring(1, wchar_t(0xD800)), "\xEF\xBF\xBD"},  // not a character: U+FFFD
     };
     ASSERT_TRUE(_ProFileTimeline(1));
@@ -303,7 +303,10 @@ TEST_F(ProFileTimeline, RefusesFiguresOutOfRangeAndExportsOnlyWholeFrames)
     _ProFileEnd(L"A longer frame");
     _ProFileEnd(L"Root");
     EXPECT_TRUE(oru::test::InChildWithFileSizeLimit(
-        before.size(), [] { return !_ProFileExportTimeline(L"timeline.json"); }));
+        before.size(), [] {
+            oru::test::DiskFullFromHere();
+            return !_ProFileExportTimeline(L"timeline.json");
+        }));
     EXPECT_EQ(Slurp("timeline.json"), before);
     std::filesystem::remove("timeline.json");
 }

@@ -80,15 +80,18 @@ bool ReadWithTinyXml(const std::string& bytes, TiXmlDocument& doc)
     return !doc.Error() && !(stop && *stop && !doc.RootElement());
 }
 
+// TinyXML prints to a FILE only; a scratch file of the test's working
+// folder holds the text.
 std::string PrintWithTinyXml(const TiXmlDocument& doc)
 {
-    char* pBuffer = nullptr;
-    size_t size = 0;
-    std::FILE* stream = open_memstream(&pBuffer, &size);
+    const char* path = "tinyxml_print.xml";
+    std::FILE* stream = std::fopen(path, "wb");
+    if (!stream)
+        return {};
     doc.SaveFile(stream);
     std::fclose(stream);
-    std::string text(pBuffer, size);
-    std::free(pBuffer);
+    const std::string text = oru::test::Slurp(path);
+    std::remove(path);
     return text;
 }
 

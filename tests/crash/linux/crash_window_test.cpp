@@ -8,6 +8,7 @@
 #include <oru/log/exception_handler.h>
 
 #include "crash/crash_child_support.h"
+#include "platform/fault_codes.h"
 #include "platform/ui.h"
 #include "support/temp_dir.h"
 
@@ -185,7 +186,7 @@ TEST_F(ReportWindow, ShowsTheReportAndEndsTheProcessWhenExitIsPressed)
 
     m_display.PressKeys(window, "alt+x");
     const CChildResult result = WaitForChild(child, WINDOW_WAIT_SECONDS);
-    EXPECT_TRUE(result.KilledBy(SIGABRT)) << result.m_nStatus;
+    EXPECT_TRUE(result.EndedByFault(ORU_FAULT_GENERAL_ERROR)) << result.m_nStatus;
     EXPECT_EQ(result.m_strError.find("< call stack >"), std::string::npos)
         << "with a window the report does not go to standard error";
     if (!bShot)
@@ -205,7 +206,7 @@ TEST_F(ReportWindow, MessageBoxWaitsForOk)
 
     m_display.PressKeys(window, "Return");
     const CChildResult result = WaitForChild(child, WINDOW_WAIT_SECONDS);
-    EXPECT_TRUE(WIFEXITED(result.m_nStatus) && WEXITSTATUS(result.m_nStatus) == 0)
+    EXPECT_TRUE(result.ExitedWith(0))
         << result.m_nStatus;
     EXPECT_EQ(result.m_strError.find("Oru Test Caption:"), std::string::npos)
         << "with a window the message does not go to standard error";
@@ -252,7 +253,7 @@ TEST(ReportWindowLimit, ADisplayThatNeverAnswersGetsTheReportOnStandardError)
         30);
     close(listener);
     EXPECT_FALSE(result.m_bTimedOut);
-    EXPECT_TRUE(result.KilledBy(SIGABRT)) << result.m_nStatus;
+    EXPECT_TRUE(result.EndedByFault(ORU_FAULT_GENERAL_ERROR)) << result.m_nStatus;
     EXPECT_NE(result.m_strError.find("Message : texture Town.dds missing"), std::string::npos)
         << result.m_strError;
 }

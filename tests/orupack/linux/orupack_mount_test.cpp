@@ -6,7 +6,7 @@
 
 #include <oru/pack/oru_pack.h>
 
-#include "orupack_run.h"
+#include "orupack/linux/orupack_shell.h"
 #include "pack/gz_blocks.h"
 #include "pack/pack_format.h"
 
@@ -173,6 +173,16 @@ protected:
     pid_t m_nServer = 0;
     std::vector<std::pair<std::string, std::string>> m_vecTree;
 };
+
+TEST(OrupackMountCommand, SaysAMissingPackIsMissing)
+{
+    const CTempDir m_dir;
+    fs::create_directories(m_dir.Path() / "mnt");
+    const oru::test::COrupackRun mount = oru::test::RunOrupack("mount " + m_dir.File("absent") + " " + m_dir.File("mnt"));
+    EXPECT_EQ(mount.m_nStatus, 1);
+    EXPECT_NE(mount.m_strErr.find("absent.odx: cannot read the pack (missing)"), std::string::npos)
+        << mount.m_strErr;
+}
 
 }  // namespace
 

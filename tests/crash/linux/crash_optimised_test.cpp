@@ -4,6 +4,8 @@
 // this machine. The expected lines come from the marks in that source file.
 
 #include "crash/crash_child_support.h"
+#include "crash/linux/build_id_support.h"
+#include "platform/fault_codes.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +27,7 @@ namespace {
 using oru::test::CallStackLines;
 using oru::test::CChildResult;
 using oru::test::RunInChild;
+using oru::platform::FAULT_ACCESS_VIOLATION;
 
 // Lines of the program's source by their "// mark:NAME".
 std::map<std::string, int> ReadMarks()
@@ -82,7 +85,7 @@ CChildResult RunProgram(const std::string& program, const std::string& dir,
 
 void ExpectInlinedFrames(const CChildResult& result)
 {
-    EXPECT_TRUE(result.KilledBy(SIGSEGV)) << result.m_nStatus;
+    EXPECT_TRUE(result.EndedByFault(FAULT_ACCESS_VIOLATION)) << result.m_nStatus;
     const std::vector<std::string> frames = CallStackLines(result.m_strError);
     const std::vector<std::string> expected = ExpectedFramePatterns();
     ASSERT_GE(frames.size(), expected.size()) << result.m_strError;
@@ -137,7 +140,7 @@ TEST(OptimisedCrashReport, AStrippedProgramFindsItsDebugFileThroughItsDebugLink)
         }
         // Without debug information the symbol table still names the
         // function, but no file or line, and no inlined call.
-        EXPECT_TRUE(result.KilledBy(SIGSEGV)) << result.m_nStatus;
+        EXPECT_TRUE(result.EndedByFault(FAULT_ACCESS_VIOLATION)) << result.m_nStatus;
         const std::vector<std::string> frames = CallStackLines(result.m_strError);
         ASSERT_GE(frames.size(), 2u) << result.m_strError;
         EXPECT_TRUE(std::regex_match(frames[0], std::regex("\\(anonymous namespace\\)::ApplyDamage\\(\\) \\+ \\[0x[0-9a-f]{4,}\\]")))
@@ -162,7 +165,7 @@ TEST(OptimisedCrashReport, AStrippedProgramFindsItsDebugFileByBuildId)
                     idFolder + "/" + id.substr(2) + ".debug && objcopy --strip-debug game"),
               0);
     const CChildResult result = RunProgram(dir.File("game"), dir.Path().string(), true);
-    if (WIFEXITED(result.m_nStatus) && WEXITSTATUS(result.m_nStatus) == 77)
+    if (result.ExitedWith(77))
         GTEST_SKIP() << "no mount namespace here (needs root)";
     ExpectInlinedFrames(result);
 }

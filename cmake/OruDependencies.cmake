@@ -10,7 +10,7 @@ if(ORU_PLATFORM STREQUAL "linux")
   pkg_check_modules(LIBDW REQUIRED IMPORTED_TARGET libdw)
   set(ORU_PLATFORM_LIBS PkgConfig::LIBUNWIND PkgConfig::LIBDW ${CMAKE_DL_LIBS})
 else()
-  set(ORU_PLATFORM_LIBS dbghelp psapi version comdlg32 user32 gdi32 advapi32)
+  set(ORU_PLATFORM_LIBS dbghelp psapi version comdlg32 user32 gdi32 advapi32 shell32)
 endif()
 pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
 # Header-only, used inside the library's sources only: nothing of it reaches

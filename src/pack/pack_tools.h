@@ -29,6 +29,7 @@
 #include "platform/file_time.h"
 #include "platform/files.h"
 #include "platform/output_file.h"
+#include "platform/program.h"
 #include "platform/termination.h"
 #include "platform/thread_id.h"
 
@@ -156,6 +157,8 @@ using platform::MakeHardLink;
 using platform::MakeSymbolicLink;
 using platform::MakeUniqueFolder;
 using platform::PathMissing;
+using platform::ProgramArgumentsUtf8;
+using platform::UseBinaryStandardStreams;
 using platform::ReadableFileSize;
 using platform::RemoveFile;
 using platform::RemoveTree;

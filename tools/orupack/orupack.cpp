@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -202,7 +204,15 @@ int RunCommand(int argc, char** argv);
 int main(int argc, char** argv)
 {
     const CFaultPointArming faults;
-    const int status = RunCommand(argc, argv);
+    // The same bytes out and the same words in on every system: UTF-8
+    // arguments, no line-end translation.
+    oru::tools::UseBinaryStandardStreams();
+    std::vector<std::string> arguments = oru::tools::ProgramArgumentsUtf8(argc, argv);
+    std::vector<char*> argvUtf8;
+    for (std::string& argument : arguments)
+        argvUtf8.push_back(argument.data());
+    argvUtf8.push_back(nullptr);
+    const int status = RunCommand(argc, argvUtf8.data());
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         Error("standard output: %s", std::strerror(errno));
         return status == EXIT_USAGE ? EXIT_USAGE : EXIT_FAILED;

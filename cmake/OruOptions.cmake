@@ -5,7 +5,7 @@
 # handler the tests run under reads DWARF up to version 4; the compiler
 # writes version 5 unless told.
 if(ORU_PLATFORM STREQUAL "windows")
-  add_compile_options(-gdwarf-4)
+  add_compile_options(-gdwarf-4 -femit-struct-debug-reduced)
   # A CodeView record with a unique id in every module, which a crash
   # report's module list shows as the build ID.
   add_link_options(-Wl,--build-id)

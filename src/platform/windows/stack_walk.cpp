@@ -1,5 +1,6 @@
 #include "platform/stack_walk.h"
 
+#include "coff_symbols.h"
 #include "guarded_call.h"
 #include "native_context.h"
 
@@ -62,24 +63,42 @@ void SetFunctionName(const char* pName, CStackFrame& frame)
     free(pDemangled);
 }
 
-// The module that holds `address`, for a frame the symbol handler cannot
-// name: its file name stands in for the function, and the offset is counted
-// from the module's start. False when no module holds the address.
-bool SetModuleName(uint64_t address, uint64_t base, CStackFrame& frame)
+// The module that holds `address` (without the symbol handler); null when
+// none does.
+HMODULE ModuleOf(uint64_t address)
 {
-    if (base == 0)
-        return false;
+    HMODULE hModule = nullptr;
+    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCWSTR>(address), &hModule)
+               ? hModule
+               : nullptr;
+}
+
+// A frame the debug information does not name: the function symbol of the
+// module's symbol table when it keeps one, otherwise the module's file
+// name stands in for the function and the offset counts from the module's
+// start.
+void DescribeWithoutDebugInfo(uint64_t address, uint64_t lookup, HMODULE hModule,
+                              CStackFrame& frame)
+{
+    frame.m_bSymbol = true;
+    uint64_t start = 0;
+    const char* pName = nullptr;
+    if (FindCoffFunction(hModule, lookup, start, pName)) {
+        frame.m_nOffset = address - start;
+        SetFunctionName(pName, frame);
+        return;
+    }
     wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(reinterpret_cast<HMODULE>(base), path, MAX_PATH);
+    const DWORD length = GetModuleFileNameW(hModule, path, MAX_PATH);
     char utf8[MAX_PATH * 3];
     const int n = length > 0 ? WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(length), utf8,
                                                    sizeof utf8, nullptr, nullptr)
                              : 0;
     CopyCut(frame.m_szFunction, sizeof frame.m_szFunction,
             n > 0 ? BaseName(std::string_view(utf8, static_cast<size_t>(n))) : "module");
-    frame.m_bSymbol = true;
-    frame.m_nOffset = address - base;
-    return true;
+    frame.m_nOffset = address - reinterpret_cast<uint64_t>(hModule);
 }
 
 // The source line of `address` in the function that starts at `start`. A
@@ -94,51 +113,87 @@ bool SourceLine(uint64_t address, uint64_t start, IMAGEHLP_LINE64& line)
            line.LineNumber > 0 && line.Address >= start;
 }
 
+// Names the frame from the debug information the symbol handler reads;
+// false when it has no function there (the error is kept in the frame).
 // `lookup` is the address whose function and line are wanted: the program
 // counter itself for a faulting instruction, one byte before a return
 // address otherwise, which keeps a call at the very end of a function (to a
 // function that never returns) inside its caller.
-void Describe(uint64_t address, uint64_t lookup, CStackFrame& frame)
+bool DescribeFromDebugInfo(uint64_t lookup, CStackFrame& frame)
 {
-    frame = CStackFrame{};
-    frame.m_nAddress = address;
     alignas(SYMBOL_INFO) char buffer[sizeof(SYMBOL_INFO) + MAX_SYMBOL_NAME];
     auto* pSymbol = reinterpret_cast<SYMBOL_INFO*>(buffer);
     pSymbol->SizeOfStruct = sizeof(SYMBOL_INFO);
     pSymbol->MaxNameLen = MAX_SYMBOL_NAME;
     DWORD64 displacement = 0;
     if (!SymFromAddr(Process(), lookup, &displacement, pSymbol)) {
-        const DWORD error = GetLastError();
-        if (!SetModuleName(address, SymGetModuleBase64(Process(), lookup), frame))
-            frame.m_nLookupError = static_cast<int>(error);
-        return;
+        frame.m_nLookupError = static_cast<int>(GetLastError());
+        return false;
     }
     frame.m_bSymbol = true;
     const uint64_t start = pSymbol->Address;
-    frame.m_nOffset = address - start;
+    frame.m_nOffset = frame.m_nAddress - start;
     SetFunctionName(pSymbol->Name, frame);
 
     IMAGEHLP_LINE64 line;
     IMAGEHLP_LINE64 firstLine;
-    if (!SourceLine(lookup, start, line) || !SourceLine(start, start, firstLine))
-        return;
-    frame.m_bLines = true;
-    CopyCut(frame.m_szFile, sizeof frame.m_szFile, BaseName(line.FileName));
-    frame.m_nLine = static_cast<int>(line.LineNumber);
-    frame.m_nFunctionLine = static_cast<int>(firstLine.LineNumber);
+    if (SourceLine(lookup, start, line) && SourceLine(start, start, firstLine)) {
+        frame.m_bLines = true;
+        CopyCut(frame.m_szFile, sizeof frame.m_szFile, BaseName(line.FileName));
+        frame.m_nLine = static_cast<int>(line.LineNumber);
+        frame.m_nFunctionLine = static_cast<int>(firstLine.LineNumber);
+    }
+    return true;
 }
 
-// The frame of `address` as the module that holds it and the offset into
-// it, without the symbol handler; false when no module holds it.
-bool DescribeByModule(uint64_t address, CStackFrame& frame)
+// The modules whose debug information made the symbol handler fault. Its
+// state for such a module is left half-built, and a second look-up would
+// start reading it again (and fault again): they are named without it.
+// Other modules keep their names, files and lines.
+class CFaultedModules {
+public:
+    bool Contains(HMODULE hModule) const
+    {
+        for (int i = 0; i < m_nCount; ++i) {
+            if (m_modules[i] == hModule)
+                return true;
+        }
+        return false;
+    }
+    // Beyond the room kept, a module is asked again (and faults again).
+    void Add(HMODULE hModule)
+    {
+        if (hModule && m_nCount < MAX_MODULES)
+            m_modules[m_nCount++] = hModule;
+    }
+
+private:
+    static constexpr int MAX_MODULES = 16;
+    HMODULE m_modules[MAX_MODULES] = {};
+    int m_nCount = 0;
+};
+CFaultedModules s_faultedModules;
+
+// One frame: from the debug information where the symbol handler can read
+// it, from the module's symbol table otherwise.
+void Describe(uint64_t address, uint64_t lookup, CStackFrame& frame)
 {
     frame = CStackFrame{};
     frame.m_nAddress = address;
-    HMODULE hModule = nullptr;
-    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                              reinterpret_cast<LPCWSTR>(address), &hModule) &&
-           SetModuleName(address, reinterpret_cast<uint64_t>(hModule), frame);
+    const HMODULE hModule = ModuleOf(lookup);
+    if (hModule && s_faultedModules.Contains(hModule)) {
+        DescribeWithoutDebugInfo(address, lookup, hModule, frame);
+        return;
+    }
+    bool bNamed = false;
+    if (!RunGuarded([&] { bNamed = DescribeFromDebugInfo(lookup, frame); })) {
+        s_faultedModules.Add(hModule);
+        frame = CStackFrame{};
+        frame.m_nAddress = address;
+        frame.m_nLookupError = static_cast<int>(ERROR_MOD_NOT_FOUND);
+    }
+    if (!bNamed && hModule)
+        DescribeWithoutDebugInfo(address, lookup, hModule, frame);
 }
 
 // The module base of an address for the walk. Code outside every module
@@ -198,11 +253,8 @@ int WalkStack(const MachineContext& context, bool bFaultContext, int skipFrames,
     step.AddrFrame.Mode = AddrModeFlat;
 
     // Only the first frame's program counter can be the faulting
-    // instruction; every other one is a return address. Once the symbol
-    // handler has faulted (on debug information it does not understand),
-    // the remaining frames are named by their modules alone.
+    // instruction; every other one is a return address.
     bool bExact = bFaultContext;
-    bool bSymbols = true;
     int visited = 0;
     for (int frame = 0; visited < maxFrames; ++frame) {
         bool bStepped = false;
@@ -217,11 +269,8 @@ int WalkStack(const MachineContext& context, bool bFaultContext, int skipFrames,
         if (pc == 0)
             break;
         if (frame >= skipFrames) {
-            const uint64_t lookup = bExact ? pc : pc - 1;
             CStackFrame described;
-            bSymbols = bSymbols && RunGuarded([&] { Describe(pc, lookup, described); });
-            if (!bSymbols && !DescribeByModule(pc, described))
-                described.m_nLookupError = static_cast<int>(ERROR_MOD_NOT_FOUND);
+            Describe(pc, bExact ? pc : pc - 1, described);
             visit(described, pUser);
             ++visited;
         }

@@ -52,29 +52,29 @@ const IMAGE_NT_HEADERS* Headers(HMODULE hModule)
 
 // What a symbol in executable code tells of the code at its address, from
 // least to most: nothing (a code section's start), the function whose
-// section it starts (".text$name", one section per function), the function
-// itself. At one address the one that tells most names the code.
-enum class eMark { NONE, SECTION, FUNCTION_SECTION, FUNCTION };
+// section it starts (".text$name", one section per function), a global
+// label (a routine written in assembly), a function. At one address the one
+// that tells most names the code.
+enum class eMark { NONE, SECTION, FUNCTION_SECTION, LABEL, FUNCTION };
 
-// A symbol that marks code: a function defined in this module (not an
-// import) or a section of code; NONE for any other symbol.
+// What `symbol` marks; NONE for a symbol outside code, an import, or a
+// local label.
 eMark MarkOf(const IMAGE_SYMBOL& symbol, const IMAGE_SECTION_HEADER* pSections, int sectionCount)
 {
     if (symbol.SectionNumber <= 0 || symbol.SectionNumber > sectionCount ||
         (pSections[symbol.SectionNumber - 1].Characteristics & IMAGE_SCN_MEM_EXECUTE) == 0)
         return eMark::NONE;
-    if (ISFCN(symbol.Type) && (symbol.StorageClass == IMAGE_SYM_CLASS_EXTERNAL ||
-                               symbol.StorageClass == IMAGE_SYM_CLASS_STATIC))
-        return eMark::FUNCTION;
-    if (symbol.StorageClass != IMAGE_SYM_CLASS_STATIC || symbol.Type != 0 ||
-        symbol.NumberOfAuxSymbols == 0)
+    if (symbol.StorageClass == IMAGE_SYM_CLASS_EXTERNAL)
+        return ISFCN(symbol.Type) ? eMark::FUNCTION : eMark::LABEL;
+    if (symbol.StorageClass != IMAGE_SYM_CLASS_STATIC)
         return eMark::NONE;
+    if (ISFCN(symbol.Type))
+        return eMark::FUNCTION;
     // A name of more than 8 characters lives in the string table; whether it
     // holds the '$' is seen when it is read.
-    const bool bShort = symbol.N.Name.Short != 0;
-    return bShort && !memchr(symbol.N.ShortName, '$', sizeof symbol.N.ShortName)
-               ? eMark::SECTION
-               : eMark::FUNCTION_SECTION;
+    if (symbol.N.Name.Short != 0 && !memchr(symbol.N.ShortName, '$', sizeof symbol.N.ShortName))
+        return symbol.N.ShortName[0] == '.' ? eMark::SECTION : eMark::NONE;
+    return symbol.NumberOfAuxSymbols > 0 ? eMark::FUNCTION_SECTION : eMark::NONE;
 }
 
 // The symbol's name into s_found.m_szName: held in the record itself when
@@ -102,7 +102,7 @@ bool ReadFunctionName(HANDLE hFile, const IMAGE_FILE_HEADER& file, const IMAGE_S
 {
     if (!ReadName(hFile, file, symbol))
         return false;
-    if (mark == eMark::FUNCTION)
+    if (mark != eMark::FUNCTION_SECTION)
         return true;
     char* pName = s_found.m_szName;
     const char* pDollar = strchr(pName, '$');
@@ -134,7 +134,7 @@ struct CNearest {
         m_mark = mark;
         m_nStart = start;
         m_nEnd = codeEnd;
-        if (mark != eMark::FUNCTION && pAux) {
+        if (mark == eMark::FUNCTION_SECTION && pAux) {
             uint32_t length = 0;
             memcpy(&length, pAux, sizeof length);
             m_nEnd = start + length < codeEnd ? start + length : codeEnd;

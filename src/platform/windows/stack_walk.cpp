@@ -3,6 +3,7 @@
 #include "coff_symbols.h"
 #include "guarded_call.h"
 #include "native_context.h"
+#include "platform/memory_probe.h"
 
 #include <dbghelp.h>
 
@@ -211,6 +212,49 @@ DWORD64 CALLBACK ModuleBaseForWalk(HANDLE hProcess, DWORD64 address)
     return reinterpret_cast<DWORD64>(region.AllocationBase);
 }
 
+// The state the walk starts from: the context's own frame.
+STACKFRAME64 FirstStep(const CONTEXT& context)
+{
+    STACKFRAME64 step{};
+    step.AddrPC.Offset = context.Rip;
+    step.AddrPC.Mode = AddrModeFlat;
+    step.AddrStack.Offset = context.Rsp;
+    step.AddrStack.Mode = AddrModeFlat;
+    step.AddrFrame.Offset = context.Rbp;
+    step.AddrFrame.Mode = AddrModeFlat;
+    return step;
+}
+
+// A function with more than a page of locals first calls the compiler
+// runtime's stack probe, which touches each new page in turn: a stack
+// overflow in such a function faults there, on the probe's "or $0, (rcx)".
+// The probe has no unwind data and has pushed rcx and rax by then, so the
+// walk, taking it for a function that pushed nothing, would stop at it.
+// True when `context` faulted in the probe; it is then moved out to the
+// probe's caller.
+bool StepOutOfStackProbe(CONTEXT& context)
+{
+    static constexpr unsigned char PROBE_INSTRUCTION[] = {0x48, 0x83, 0x09, 0x00};
+    static constexpr std::string_view PROBE_NAME = "___chkstk_ms";
+    DWORD64 imageBase = 0;
+    const HMODULE hModule = ModuleOf(context.Rip);
+    uint64_t start = 0;
+    const char* pName = nullptr;
+    unsigned char instruction[sizeof PROBE_INSTRUCTION];
+    uint64_t saved[3];  // rax, rcx, the return address
+    if (!hModule || RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr) ||
+        !CopyReadable(instruction, reinterpret_cast<const void*>(context.Rip), sizeof instruction) ||
+        memcmp(instruction, PROBE_INSTRUCTION, sizeof instruction) != 0 ||
+        !FindCoffFunction(hModule, context.Rip, start, pName) || pName != PROBE_NAME ||
+        !CopyReadable(saved, reinterpret_cast<const void*>(context.Rsp), sizeof saved))
+        return false;
+    context.Rax = saved[0];
+    context.Rcx = saved[1];
+    context.Rip = saved[2];
+    context.Rsp += sizeof saved;
+    return true;
+}
+
 // Sets the symbol handler up for the process once, at the first walk: with
 // the modules loaded then, and options for demangled names, lines, and
 // symbols read only when a look-up needs them. False when it failed.
@@ -244,13 +288,7 @@ int WalkStack(const MachineContext& context, bool bFaultContext, int skipFrames,
         SymRefreshModuleList(Process());  // modules loaded since an earlier walk
 
     CONTEXT walking = context;  // the walk changes it as it goes
-    STACKFRAME64 step{};
-    step.AddrPC.Offset = walking.Rip;
-    step.AddrPC.Mode = AddrModeFlat;
-    step.AddrStack.Offset = walking.Rsp;
-    step.AddrStack.Mode = AddrModeFlat;
-    step.AddrFrame.Offset = walking.Rbp;
-    step.AddrFrame.Mode = AddrModeFlat;
+    STACKFRAME64 step = FirstStep(walking);
 
     // Only the first frame's program counter can be the faulting
     // instruction; every other one is a return address.
@@ -273,6 +311,11 @@ int WalkStack(const MachineContext& context, bool bFaultContext, int skipFrames,
             Describe(pc, bExact ? pc : pc - 1, described);
             visit(described, pUser);
             ++visited;
+        }
+        if (bExact) {
+            walking = context;
+            if (StepOutOfStackProbe(walking))
+                step = FirstStep(walking);  // the walk goes on from the probe's caller
         }
         bExact = false;
     }

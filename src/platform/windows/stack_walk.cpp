@@ -76,21 +76,32 @@ HMODULE ModuleOf(uint64_t address)
                : nullptr;
 }
 
-// A frame the debug information does not name: the function symbol of the
-// module's symbol table when it keeps one, otherwise the module's file
-// name stands in for the function and the offset counts from the module's
-// start.
+// The function symbol of the module's symbol table that holds the address;
+// false when there is none.
+bool DescribeFromSymbolTable(uint64_t address, uint64_t lookup, HMODULE hModule,
+                             CStackFrame& frame)
+{
+    uint64_t start = 0;
+    const char* pName = nullptr;
+    if (!FindCoffFunction(hModule, lookup, start, pName))
+        return false;
+    frame = CStackFrame{};
+    frame.m_nAddress = address;
+    frame.m_bSymbol = true;
+    frame.m_nOffset = address - start;
+    SetFunctionName(pName, frame);
+    return true;
+}
+
+// A frame no debug information names: from the module's symbol table when
+// it keeps one, otherwise the module's file name stands in for the
+// function and the offset counts from the module's start.
 void DescribeWithoutDebugInfo(uint64_t address, uint64_t lookup, HMODULE hModule,
                               CStackFrame& frame)
 {
-    frame.m_bSymbol = true;
-    uint64_t start = 0;
-    const char* pName = nullptr;
-    if (FindCoffFunction(hModule, lookup, start, pName)) {
-        frame.m_nOffset = address - start;
-        SetFunctionName(pName, frame);
+    if (DescribeFromSymbolTable(address, lookup, hModule, frame))
         return;
-    }
+    frame.m_bSymbol = true;
     wchar_t path[MAX_PATH];
     const DWORD length = GetModuleFileNameW(hModule, path, MAX_PATH);
     char utf8[MAX_PATH * 3];
@@ -114,14 +125,23 @@ bool SourceLine(uint64_t address, uint64_t start, IMAGEHLP_LINE64& line)
            line.LineNumber > 0 && line.Address >= start;
 }
 
-// Names the frame from the debug information the symbol handler reads;
-// false when it has no function there (the error is kept in the frame).
+// What the symbol handler knows of an address.
+enum class eKnown {
+    NOTHING,   // no symbol (the error is kept in the frame)
+    SYMBOL,    // only the nearest exported or public symbol below it
+    FUNCTION,  // the function, from debug information
+};
+
+// Names the frame as the symbol handler can.
 // `lookup` is the address whose function and line are wanted: the program
 // counter itself for a faulting instruction, one byte before a return
 // address otherwise, which keeps a call at the very end of a function (to a
 // function that never returns) inside its caller.
-bool DescribeFromDebugInfo(uint64_t lookup, CStackFrame& frame)
+eKnown DescribeFromDebugInfo(uint64_t lookup, CStackFrame& frame)
 {
+    // The SymTagFunction of a symbol the debug information describes as a
+    // function; exports and public symbols have other tags.
+    constexpr ULONG SYM_TAG_FUNCTION = 5;
     alignas(SYMBOL_INFO) char buffer[sizeof(SYMBOL_INFO) + MAX_SYMBOL_NAME];
     auto* pSymbol = reinterpret_cast<SYMBOL_INFO*>(buffer);
     pSymbol->SizeOfStruct = sizeof(SYMBOL_INFO);
@@ -129,7 +149,7 @@ bool DescribeFromDebugInfo(uint64_t lookup, CStackFrame& frame)
     DWORD64 displacement = 0;
     if (!SymFromAddr(Process(), lookup, &displacement, pSymbol)) {
         frame.m_nLookupError = static_cast<int>(GetLastError());
-        return false;
+        return eKnown::NOTHING;
     }
     frame.m_bSymbol = true;
     const uint64_t start = pSymbol->Address;
@@ -144,7 +164,7 @@ bool DescribeFromDebugInfo(uint64_t lookup, CStackFrame& frame)
         frame.m_nLine = static_cast<int>(line.LineNumber);
         frame.m_nFunctionLine = static_cast<int>(firstLine.LineNumber);
     }
-    return true;
+    return pSymbol->Tag == SYM_TAG_FUNCTION ? eKnown::FUNCTION : eKnown::SYMBOL;
 }
 
 // The modules whose debug information made the symbol handler fault. Its
@@ -176,7 +196,10 @@ private:
 CFaultedModules s_faultedModules;
 
 // One frame: from the debug information where the symbol handler can read
-// it, from the module's symbol table otherwise.
+// it, from the module's symbol table otherwise. An exported or public
+// symbol is only the nearest one the module makes known, often another
+// function than the one the address is in: the symbol table, which knows
+// every function, is asked first then.
 void Describe(uint64_t address, uint64_t lookup, CStackFrame& frame)
 {
     frame = CStackFrame{};
@@ -186,15 +209,22 @@ void Describe(uint64_t address, uint64_t lookup, CStackFrame& frame)
         DescribeWithoutDebugInfo(address, lookup, hModule, frame);
         return;
     }
-    bool bNamed = false;
-    if (!RunGuarded([&] { bNamed = DescribeFromDebugInfo(lookup, frame); })) {
+    eKnown known = eKnown::NOTHING;
+    if (!RunGuarded([&] { known = DescribeFromDebugInfo(lookup, frame); })) {
         s_faultedModules.Add(hModule);
         frame = CStackFrame{};
         frame.m_nAddress = address;
         frame.m_nLookupError = static_cast<int>(ERROR_MOD_NOT_FOUND);
     }
-    if (!bNamed && hModule)
+    if (known == eKnown::FUNCTION || !hModule)
+        return;
+    if (known == eKnown::NOTHING) {
         DescribeWithoutDebugInfo(address, lookup, hModule, frame);
+        return;
+    }
+    CStackFrame fromTable;
+    if (DescribeFromSymbolTable(address, lookup, hModule, fromTable))
+        frame = fromTable;
 }
 
 // The module base of an address for the walk. Code outside every module

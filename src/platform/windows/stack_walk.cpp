@@ -19,8 +19,14 @@
 // built by this project's compiler carries DWARF, which the symbol handler
 // of the compatibility layer the tests run under reads (version 4 at most),
 // and which the symbol handler of the system itself does not: there, only
-// a module's exports and any PDB file are named, and any other frame shows
-// as its module and the offset into it.
+// a module's exports and any PDB file are named.
+//
+// Where the handler knows no function, the module's own COFF symbol table
+// names it (without a line): code without debug information, a module whose
+// debug information the handler cannot read, or one that made it fault.
+// A module that faulted it is not given to it again; the others keep their
+// names and lines. Only a frame in no module with a symbol table is shown as
+// its module and the offset into it.
 //
 // The search path is the executable's folder alone: the handler must never
 // follow a symbol path from the environment to a server, a crashing game

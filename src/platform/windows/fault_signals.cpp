@@ -105,9 +105,11 @@ LONG CALLBACK OnVectoredException(EXCEPTION_POINTERS* pPointers)
     WaitForever();
 }
 
-DWORD WINAPI RunOverflowReporter(void*)
+// `pEvent`: the event an overflow sets. It comes as the parameter because
+// s_hOverflowEvent is only set once this thread exists.
+DWORD WINAPI RunOverflowReporter(void* pEvent)
 {
-    WaitForSingleObject(s_hOverflowEvent, INFINITE);
+    WaitForSingleObject(static_cast<HANDLE>(pEvent), INFINITE);
     EXCEPTION_POINTERS* pPointers = s_pOverflow.load();
     ReportFault(FAULT_STACK_OVERFLOW, pPointers->ContextRecord);
 }
@@ -171,9 +173,9 @@ void SilenceRuntimeAbort()
     }
 }
 
-HANDLE StartServiceThread(LPTHREAD_START_ROUTINE pfnRun, SIZE_T stackBytes)
+HANDLE StartServiceThread(LPTHREAD_START_ROUTINE pfnRun, SIZE_T stackBytes, void* pParameter)
 {
-    return CreateThread(nullptr, stackBytes, pfnRun, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,
+    return CreateThread(nullptr, stackBytes, pfnRun, pParameter, STACK_SIZE_PARAM_IS_A_RESERVATION,
                         nullptr);
 }
 
@@ -183,13 +185,15 @@ void StartServices()
 {
     static const bool s_bStarted = [] {
         s_hWatchdogEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        HANDLE hWatchdog = s_hWatchdogEvent ? StartServiceThread(RunWatchdog, WATCHDOG_STACK_BYTES)
-                                            : nullptr;
+        HANDLE hWatchdog =
+            s_hWatchdogEvent ? StartServiceThread(RunWatchdog, WATCHDOG_STACK_BYTES, nullptr)
+                             : nullptr;
         if (hWatchdog)
             CloseHandle(hWatchdog);
         HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        HANDLE hReporter = hEvent ? StartServiceThread(RunOverflowReporter, REPORTER_STACK_BYTES)
-                                  : nullptr;
+        HANDLE hReporter =
+            hEvent ? StartServiceThread(RunOverflowReporter, REPORTER_STACK_BYTES, hEvent)
+                   : nullptr;
         if (hReporter) {
             s_hOverflowEvent = hEvent;
             CloseHandle(hReporter);

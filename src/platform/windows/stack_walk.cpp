@@ -278,8 +278,9 @@ bool StepOutOfStackProbe(CONTEXT& context)
     const char* pName = nullptr;
     unsigned char instruction[sizeof PROBE_INSTRUCTION];
     uint64_t saved[3];  // rax, rcx, the return address
+    const auto* pCode = reinterpret_cast<const void*>(context.Rip);
     if (!hModule || RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr) ||
-        !CopyReadable(instruction, reinterpret_cast<const void*>(context.Rip), sizeof instruction) ||
+        !CopyReadable(instruction, pCode, sizeof instruction) ||
         memcmp(instruction, PROBE_INSTRUCTION, sizeof instruction) != 0 ||
         !FindCoffFunction(hModule, context.Rip, start, pName) || pName != PROBE_NAME ||
         !CopyReadable(saved, reinterpret_cast<const void*>(context.Rsp), sizeof saved))

@@ -33,7 +33,8 @@ HMODULE ThisModule()
     return GetModuleHandleW(nullptr);
 }
 
-uint64_t AddressOf(const void* p)
+template <typename T>
+uint64_t AddressOf(T* p)
 {
     return reinterpret_cast<uint64_t>(p);
 }
@@ -45,20 +46,21 @@ TEST(CoffSymbols, AnAddressInsideAFunctionGivesItsStartAndName)
         uint64_t m_nStart;
         const char* m_pName;  // as the table holds it: mangled
     };
+    const auto local = AddressOf(&LocalFunction);
+    const auto external = AddressOf(&CoffTestExternalFunction);
+    const auto probe = AddressOf(&___chkstk_ms);
     const CCase cases[] = {
-        {"a function of an anonymous namespace",
-         AddressOf(reinterpret_cast<const void*>(&LocalFunction)), "_ZN12_GLOBAL__N_113LocalFunctionEi"},
-        {"an exported C function", AddressOf(reinterpret_cast<const void*>(&CoffTestExternalFunction)),
-         "CoffTestExternalFunction"},
-        {"an assembly routine known by its label", AddressOf(reinterpret_cast<const void*>(&___chkstk_ms)),
-         "___chkstk_ms"},
+        {"a function of an anonymous namespace", local, "_ZN12_GLOBAL__N_113LocalFunctionEi"},
+        {"a global C function", external, "CoffTestExternalFunction"},
+        {"an assembly routine known by its label", probe, "___chkstk_ms"},
     };
     for (const CCase& c : cases) {
         SCOPED_TRACE(c.m_pWhat);
         for (const uint64_t offset : {0, 1, 5}) {
             uint64_t start = 0;
             const char* pName = nullptr;
-            ASSERT_TRUE(FindCoffFunction(ThisModule(), c.m_nStart + offset, start, pName)) << offset;
+            ASSERT_TRUE(FindCoffFunction(ThisModule(), c.m_nStart + offset, start, pName))
+                << offset;
             EXPECT_EQ(start, c.m_nStart) << offset;
             EXPECT_STREQ(pName, c.m_pName) << offset;
         }
@@ -69,8 +71,8 @@ TEST(CoffSymbols, AnAddressInsideAFunctionGivesItsStartAndName)
 // a look-up elsewhere must not be answered from it.
 TEST(CoffSymbols, AnotherFunctionAfterARepeatedOneIsFoundAnew)
 {
-    const uint64_t local = AddressOf(reinterpret_cast<const void*>(&LocalFunction));
-    const uint64_t external = AddressOf(reinterpret_cast<const void*>(&CoffTestExternalFunction));
+    const uint64_t local = AddressOf(&LocalFunction);
+    const uint64_t external = AddressOf(&CoffTestExternalFunction);
     for (const uint64_t address : {local, local + 2, external, local}) {
         uint64_t start = 0;
         const char* pName = nullptr;
@@ -88,7 +90,7 @@ TEST(CoffSymbols, NothingIsFoundOutsideTheCode)
     EXPECT_FALSE(FindCoffFunction(ThisModule(), AddressOf(&g_nData), start, pName));
     // The module's headers come before any code.
     EXPECT_FALSE(FindCoffFunction(ThisModule(), AddressOf(ThisModule()) + 16, start, pName));
-    EXPECT_FALSE(FindCoffFunction(nullptr, AddressOf(reinterpret_cast<const void*>(&LocalFunction)),
+    EXPECT_FALSE(FindCoffFunction(nullptr, AddressOf(&LocalFunction),
                                   start, pName));
 }
 

@@ -205,7 +205,9 @@ CFaultedModules s_faultedModules;
 // it, from the module's symbol table otherwise. An exported or public
 // symbol is only the nearest one the module makes known, often another
 // function than the one the address is in: the symbol table, which knows
-// every function, is asked first then.
+// every function, is asked first then. The name comes from the table even
+// when the debug information has the function: the handler's names leave
+// out the anonymous namespace.
 void Describe(uint64_t address, uint64_t lookup, CStackFrame& frame)
 {
     frame = CStackFrame{};
@@ -222,15 +224,19 @@ void Describe(uint64_t address, uint64_t lookup, CStackFrame& frame)
         frame.m_nAddress = address;
         frame.m_nLookupError = static_cast<int>(ERROR_MOD_NOT_FOUND);
     }
-    if (known == eKnown::FUNCTION || !hModule)
+    if (!hModule)
         return;
     if (known == eKnown::NOTHING) {
         DescribeWithoutDebugInfo(address, lookup, hModule, frame);
         return;
     }
     CStackFrame fromTable;
-    if (DescribeFromSymbolTable(address, lookup, hModule, fromTable))
+    if (!DescribeFromSymbolTable(address, lookup, hModule, fromTable))
+        return;
+    if (known == eKnown::SYMBOL)
         frame = fromTable;
+    else if (fromTable.m_nOffset == frame.m_nOffset)  // the same function
+        memcpy(frame.m_szFunction, fromTable.m_szFunction, sizeof frame.m_szFunction);
 }
 
 // The module base of an address for the walk. Code outside every module

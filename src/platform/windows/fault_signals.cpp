@@ -75,23 +75,26 @@ bool IsCxxException(const EXCEPTION_RECORD& record)
            (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE) == 0;
 }
 
+// A fault inside a guarded call of the report (guarded_call.h) goes back to
+// that call: it reaches this filter only when the code that faulted did not
+// handle it itself. The filter is reached again for a fault while it runs.
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pPointers)
 {
     const EXCEPTION_RECORD& record = *pPointers->ExceptionRecord;
+    ResumeGuardedCall(record.ExceptionCode);
     if (IsCxxException(record))
         return EXCEPTION_CONTINUE_EXECUTION;  // the C++ runtime calls std::terminate next
     ReportFault(record.ExceptionCode, pPointers->ContextRecord);
 }
 
-// Sees every exception first. A fault inside a guarded call of the report
-// (guarded_call.h) goes back to that call. A stack overflow is handed on:
-// this runs on the overflowing thread with hardly any stack left, so it only
-// hands the fault to the reporter thread and waits. A second overflow
-// meanwhile waits too; the first report ends the process.
+// Sees every exception first, before the code that raised it had a chance to
+// handle it, and acts on a stack overflow alone: this runs on the
+// overflowing thread with hardly any stack left, so it only hands the fault
+// to the reporter thread and waits. A second overflow meanwhile waits too;
+// the first report ends the process.
 LONG CALLBACK OnVectoredException(EXCEPTION_POINTERS* pPointers)
 {
     const DWORD code = pPointers->ExceptionRecord->ExceptionCode;
-    ResumeGuardedCall(code);
     if (code != EXCEPTION_STACK_OVERFLOW)
         return EXCEPTION_CONTINUE_SEARCH;
     if (!s_hOverflowEvent)
@@ -102,9 +105,11 @@ LONG CALLBACK OnVectoredException(EXCEPTION_POINTERS* pPointers)
     WaitForever();
 }
 
-DWORD WINAPI RunOverflowReporter(void*)
+// `pEvent`: the event an overflow sets. It comes as the parameter because
+// s_hOverflowEvent is only set once this thread exists.
+DWORD WINAPI RunOverflowReporter(void* pEvent)
 {
-    WaitForSingleObject(s_hOverflowEvent, INFINITE);
+    WaitForSingleObject(static_cast<HANDLE>(pEvent), INFINITE);
     EXCEPTION_POINTERS* pPointers = s_pOverflow.load();
     ReportFault(FAULT_STACK_OVERFLOW, pPointers->ContextRecord);
 }
@@ -168,9 +173,9 @@ void SilenceRuntimeAbort()
     }
 }
 
-HANDLE StartServiceThread(LPTHREAD_START_ROUTINE pfnRun, SIZE_T stackBytes)
+HANDLE StartServiceThread(LPTHREAD_START_ROUTINE pfnRun, SIZE_T stackBytes, void* pParameter)
 {
-    return CreateThread(nullptr, stackBytes, pfnRun, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,
+    return CreateThread(nullptr, stackBytes, pfnRun, pParameter, STACK_SIZE_PARAM_IS_A_RESERVATION,
                         nullptr);
 }
 
@@ -180,13 +185,15 @@ void StartServices()
 {
     static const bool s_bStarted = [] {
         s_hWatchdogEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        HANDLE hWatchdog = s_hWatchdogEvent ? StartServiceThread(RunWatchdog, WATCHDOG_STACK_BYTES)
-                                            : nullptr;
+        HANDLE hWatchdog =
+            s_hWatchdogEvent ? StartServiceThread(RunWatchdog, WATCHDOG_STACK_BYTES, nullptr)
+                             : nullptr;
         if (hWatchdog)
             CloseHandle(hWatchdog);
         HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        HANDLE hReporter = hEvent ? StartServiceThread(RunOverflowReporter, REPORTER_STACK_BYTES)
-                                  : nullptr;
+        HANDLE hReporter =
+            hEvent ? StartServiceThread(RunOverflowReporter, REPORTER_STACK_BYTES, hEvent)
+                   : nullptr;
         if (hReporter) {
             s_hOverflowEvent = hEvent;
             CloseHandle(hReporter);

@@ -36,9 +36,12 @@ template <typename Body>
     return true;
 }
 
-// Called by the vectored exception handler with a fault's code: when the
+// Called by the unhandled exception filter with a fault's code: when the
 // fault is a processor fault on the thread inside a guarded call, resumes
 // that call's RunGuarded (which returns false) and does not return here.
+// Only a fault nobody handled counts: the symbol handler probes memory and
+// catches its own faults as part of its normal work, and a call abandoned
+// at such a fault would lose names that were there to be had.
 void ResumeGuardedCall(uint32_t faultCode);
 
 }  // namespace oru::platform

@@ -127,7 +127,12 @@ private:
 };
 static_assert(sizeof(CRecord) % alignof(wchar_t) == 0);
 
-using CRecordPtr = std::unique_ptr<CRecord, CRecord::CFree>;
+// A type of its own rather than an alias: the map code's names spell it out
+// many times, and debuggers that keep symbol names in a fixed buffer cannot
+// read names that long.
+struct CRecordPtr : std::unique_ptr<CRecord, CRecord::CFree> {
+    using unique_ptr::unique_ptr;
+};
 
 // The name map holds records and finds them by a name: both functors take a
 // record or a bare name.

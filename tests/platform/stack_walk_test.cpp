@@ -1,4 +1,5 @@
 #include "platform/stack_walk.h"
+#include "support/system.h"
 
 #include <gtest/gtest.h>
 
@@ -36,7 +37,7 @@ TEST(StackWalk, FramesWithoutLineInformationGetNoBorrowedLine)
     ASSERT_FALSE(frames.empty());
     EXPECT_TRUE(frames.front().m_bLines);  // CaptureContext itself, built with -g
     const auto start = std::find_if(frames.begin(), frames.end(), [](const auto& frame) {
-        return frame.m_bSymbol && std::strcmp(frame.m_szFunction, "_start") == 0;
+        return frame.m_bSymbol && std::strcmp(frame.m_szFunction, oru::test::EntryFunctionName()) == 0;
     });
     ASSERT_NE(start, frames.end()) << "the walk reaches the program's entry point";
     EXPECT_FALSE(start->m_bLines) << start->m_szFile << ":" << start->m_nLine;

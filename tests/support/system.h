@@ -60,6 +60,10 @@ int OpenHandleCount();
 void* MapPage(bool executable = false);
 void UnmapPage(void* pPage);
 
+// The name a stack walk gives the function a program starts in, before the
+// C runtime calls main: a frame without line information of its own.
+const char* EntryFunctionName();
+
 }  // namespace oru::test
 
 // Skips the current test, giving the reason, when the system lacks `feature`.

@@ -70,8 +70,10 @@ class ORU_API COruPack : public CSingleton<COruPack> {
 public:
     using FileList = std::map<std::wstring, _oru_pack_file_info>;
     // One top directory's entries, as positions in the file list: each name
-    // is held once, by the file list.
-    using DirList = std::vector<FileList::const_iterator>;
+    // is held once, by the file list. A type of its own rather than an alias,
+    // so that the names of the index's template code stay short enough for
+    // debuggers that keep symbol names in a fixed buffer.
+    struct DirList : std::vector<FileList::const_iterator> {};
     using DirIndex = std::map<std::wstring, std::unique_ptr<DirList>>;
 
     // Nothing open, tables empty; registers itself as the singleton instance.

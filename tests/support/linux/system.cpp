@@ -84,4 +84,9 @@ void UnmapPage(void* pPage)
     munmap(pPage, 4096);
 }
 
+const char* EntryFunctionName()
+{
+    return "_start";
+}
+
 }  // namespace oru::test

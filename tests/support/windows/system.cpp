@@ -100,4 +100,9 @@ void UnmapPage(void* pPage)
     VirtualFree(pPage, 0, MEM_RELEASE);
 }
 
+const char* EntryFunctionName()
+{
+    return "mainCRTStartup";
+}
+
 }  // namespace oru::test

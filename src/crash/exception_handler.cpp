@@ -79,9 +79,10 @@ CWalkStart WalkStartOf(const OruFaultRecord& fault)
     const auto* pContext = static_cast<const MachineContext*>(fault.m_pContext);
     if (IsLibraryFault(fault.m_nCode))
         return {pContext, false, LIBRARY_FAULT_FRAMES};
-    // A breakpoint instruction leaves the program counter just after itself,
-    // as a call leaves a return address: the line wanted is the one before.
-    const bool bAfterInstruction = fault.m_nCode == oru::platform::FAULT_BREAKPOINT;
+    // Where a fault leaves the program counter just after the instruction
+    // (a breakpoint on some systems), as a call leaves a return address, the
+    // line wanted is the one before.
+    const bool bAfterInstruction = oru::platform::FaultContextFollowsInstruction(fault.m_nCode);
     return {pContext, !bAfterInstruction, 0};
 }
 

@@ -39,6 +39,11 @@ void InstallFatalFaultHandlers(FatalFaultSink sink);
 // with fault code `faultCode`: what ends the process once it is reported.
 int EndCauseOfLibraryFault(uint32_t faultCode);
 
+// True when the machine context of a fault with code `faultCode` holds the
+// address just after the instruction that faulted, as a return address
+// would, rather than that instruction's own address.
+bool FaultContextFollowsInstruction(uint32_t faultCode);
+
 // An alternate signal stack for the calling thread while the object lives.
 // Create it first thing on a thread the library starts (the task worker), on
 // that thread, and let it die as the thread ends. When the thread already has

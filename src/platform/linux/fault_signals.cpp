@@ -221,6 +221,12 @@ int EndCauseOfLibraryFault(uint32_t)
     return SIGABRT;
 }
 
+// A breakpoint instruction traps after it has run.
+bool FaultContextFollowsInstruction(uint32_t faultCode)
+{
+    return faultCode == FAULT_BREAKPOINT;
+}
+
 uint32_t FaultCodeOfSignal(int signal, const siginfo_t* pInfo, const void* pContext)
 {
     const int code = pInfo ? pInfo->si_code : SI_USER;

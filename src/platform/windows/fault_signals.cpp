@@ -239,6 +239,13 @@ int EndCauseOfLibraryFault(uint32_t faultCode)
     return static_cast<int>(faultCode);
 }
 
+// The system moves the context of a breakpoint back onto the instruction, as
+// it leaves every other fault's.
+bool FaultContextFollowsInstruction(uint32_t)
+{
+    return false;
+}
+
 // The system keeps no alternate stack; it keeps back part of the thread's
 // own stack for the handler of an overflow instead. That reserve cannot be
 // made smaller again, so nothing is put back.

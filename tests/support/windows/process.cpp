@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cwctype>
 #include <filesystem>
+#include <map>
+#include <sstream>
 
 #include <windows.h>
 
@@ -23,6 +25,7 @@ namespace {
 
 constexpr const char* CHILD_CALL_VARIABLE = "ORU_TEST_CHILD_CALL";
 constexpr const char* CHILD_FOLDER_VARIABLE = "ORU_TEST_CHILD_FOLDER";
+constexpr const char* CHILD_EARLIER_VARIABLE = "ORU_TEST_CHILD_EARLIER";
 
 // One argument as the C runtime's parser reads it back: quotes around it,
 // a quote escaped by a backslash, and backslashes before a quote (or before
@@ -172,6 +175,51 @@ int NextChildCall()
     return ++s_nCalls;
 }
 
+// How a finished child call of the current test ended. A child gets those
+// of the calls before its own and replays them: were it to make each again,
+// each of those children would make the calls before it again too, and the
+// work would double with every call.
+struct CEndedCall {
+    int m_nStatus = -1;
+    bool m_bTimedOut = false;
+    std::string m_strError;
+};
+constexpr int64_t REPLAYED_CHILD = -2;  // CChild::m_nProcess of a replayed call
+std::map<int, CEndedCall> s_endedCalls;       // by call number
+std::map<HANDLE, int> s_callOfProcess;        // the children still running
+std::map<std::string, CEndedCall> s_replayed;  // by standard error file
+
+// Writes the ended calls to `path` for a child: each as "call status
+// timed-out length" and the standard error's bytes.
+void WriteEndedCalls(const std::string& path)
+{
+    std::string text;
+    for (const auto& [call, ended] : s_endedCalls)
+        text += std::to_string(call) + " " + std::to_string(ended.m_nStatus) + " " +
+                std::to_string(ended.m_bTimedOut) + " " + std::to_string(ended.m_strError.size()) +
+                "\n" + ended.m_strError;
+    Spit(path, text);
+}
+
+// In a child: the ended calls its parent gave it, read once.
+void ReadEndedCalls()
+{
+    static bool s_bRead = false;
+    const char* pPath = std::getenv(CHILD_EARLIER_VARIABLE);
+    if (s_bRead || !pPath)
+        return;
+    s_bRead = true;
+    std::istringstream in(Slurp(pPath));
+    int call = 0;
+    CEndedCall ended;
+    size_t length = 0;
+    while (in >> call >> ended.m_nStatus >> ended.m_bTimedOut >> length && in.get() == '\n') {
+        ended.m_strError.resize(length);
+        in.read(ended.m_strError.data(), static_cast<std::streamsize>(length));
+        s_endedCalls[call] = ended;
+    }
+}
+
 }  // namespace
 
 int CProcessEnd::ExitCode() const
@@ -207,6 +255,8 @@ CProgramRun RunProgram(const std::vector<std::string>& args, const EnvChanges& e
 CChild StartChild(const std::function<void()>& body, const std::string& workDir, const EnvChanges& env)
 {
     const int call = NextChildCall();
+    if (call == 1)
+        s_endedCalls.clear();
     CChild child;
     std::string name = "child_stderr_" + std::to_string(call);
     if (const char* pCall = std::getenv(CHILD_CALL_VARIABLE)) {
@@ -221,6 +271,15 @@ CChild StartChild(const std::function<void()>& body, const std::string& workDir,
             std::_Exit(0);
         }
         name += "_in_" + std::string(pCall);
+        ReadEndedCalls();
+        const auto ended = s_endedCalls.find(call);
+        if (ended != s_endedCalls.end()) {
+            child.m_strErrorPath = (std::filesystem::current_path() / name).string();
+            Spit(child.m_strErrorPath, ended->second.m_strError);
+            s_replayed[child.m_strErrorPath] = ended->second;
+            child.m_nProcess = REPLAYED_CHILD;
+            return child;
+        }
     }
     child.m_strErrorPath = (std::filesystem::current_path() / name).string();
     const ::testing::TestInfo* pTest = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -233,26 +292,46 @@ CChild StartChild(const std::function<void()>& body, const std::string& workDir,
     const std::string filter = std::string("--gtest_filter=") + pTest->test_suite_name() + "." + pTest->name();
     const std::string out = child.m_strErrorPath + ".out";
     Spit(out, "");
+    if (!s_endedCalls.empty()) {
+        WriteEndedCalls(child.m_strErrorPath + ".earlier");
+        childEnv[CHILD_EARLIER_VARIABLE] = child.m_strErrorPath + ".earlier";
+    }
     fflush(nullptr);
     const HANDLE hProcess = Start({ThisProgram(), filter}, childEnv, "NUL", out, child.m_strErrorPath);
-    if (hProcess)
+    if (hProcess) {
         child.m_nProcess = reinterpret_cast<intptr_t>(hProcess);
+        s_callOfProcess[hProcess] = call;
+    }
     return child;
 }
 
 bool IsRunning(const CChild& child)
 {
-    return child.m_nProcess != -1 &&
+    return child.m_nProcess != -1 && child.m_nProcess != REPLAYED_CHILD &&
            WaitForSingleObject(reinterpret_cast<HANDLE>(child.m_nProcess), 0) == WAIT_TIMEOUT;
 }
 
 CProcessEnd WaitForChildEnd(CChild& child, int timeoutSeconds)
 {
+    CProcessEnd end;
+    if (child.m_nProcess == REPLAYED_CHILD) {
+        const CEndedCall& ended = s_replayed[child.m_strErrorPath];
+        end.m_nStatus = ended.m_nStatus;
+        end.m_bTimedOut = ended.m_bTimedOut;
+        child.m_nProcess = -1;
+        return end;
+    }
     const HANDLE hProcess = child.m_nProcess == -1 ? nullptr : reinterpret_cast<HANDLE>(child.m_nProcess);
     child.m_nProcess = -1;
-    const CProcessEnd end = WaitForProcess(hProcess, timeoutSeconds);
+    end = WaitForProcess(hProcess, timeoutSeconds);
+    const auto call = s_callOfProcess.find(hProcess);
+    if (call != s_callOfProcess.end()) {
+        s_endedCalls[call->second] = {end.m_nStatus, end.m_bTimedOut, Slurp(child.m_strErrorPath)};
+        s_callOfProcess.erase(call);
+    }
     std::error_code error;
     std::filesystem::remove(child.m_strErrorPath + ".out", error);
+    std::filesystem::remove(child.m_strErrorPath + ".earlier", error);
     return end;
 }
 

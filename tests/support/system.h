@@ -22,6 +22,7 @@ enum class eTestFeature {
     ADDRESS_SPACE_LIMIT,  // a limit on how much memory a process may map
     POSIX_SHELL,      // /bin/sh, ulimit, /dev/full, signals, util-linux tools
     CASE_SENSITIVE_NAMES,  // "a" and "A" can be two files in one folder
+    BACKSLASH_IN_NAMES,    // '\' is a character of a file name, not a separator
 };
 
 // Why this system lacks `feature`; null when it has it.

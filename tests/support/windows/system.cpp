@@ -25,6 +25,8 @@ const char* MissingFeature(eTestFeature feature)
         return "Windows has no POSIX shell, /dev/full or signals to stop and resume a process";
     case eTestFeature::CASE_SENSITIVE_NAMES:
         return "Windows file names ignore case: names that differ only in case are one file";
+    case eTestFeature::BACKSLASH_IN_NAMES:
+        return "Windows file names cannot hold '\\': it separates folders";
     case eTestFeature::ADDRESS_SPACE_LIMIT:
         return "Windows has no limit on a process's address space that a test can set";
     }

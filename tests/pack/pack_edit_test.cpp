@@ -333,8 +333,9 @@ TEST_F(PackEdit, SavesNamesInUtf16Order)
     {
         CEditProbe pack;
         OpenForWriting(pack);
-        std::filesystem::rename(m_dir.File("src/x"), m_dir.Path() / "src" / "\xEF\xBF\xBD");
-        std::filesystem::rename(m_dir.File("src/y"), m_dir.Path() / "src" / "\xF0\x9F\x98\x80");
+        // Named as UTF-8 text: a narrow path is in the ANSI code page on Windows.
+        std::filesystem::rename(m_dir.File("src/x"), m_dir.Path() / "src" / std::filesystem::path(u8"\uFFFD"));
+        std::filesystem::rename(m_dir.File("src/y"), m_dir.Path() / "src" / std::filesystem::path(u8"\U0001F600"));
         ASSERT_TRUE(pack.AddFile(L"\uFFFD"));
         ASSERT_TRUE(pack.AddFile(L"\U0001F600"));
     }

@@ -89,6 +89,13 @@ bool MakeHardLink(const std::string& targetUtf8, const std::string& linkUtf8);
 // the way resolved; empty, the reason in LastFileError, when it cannot be had.
 std::string ResolvedPath(const std::string& pathUtf8);
 
+// True when `pathUtf8` does not lead from the current folder: it starts at
+// a root, or (on Windows) names a drive or a share.
+bool IsAbsolutePath(const std::string& pathUtf8);
+// The characters that separate folders in a path on this system, for
+// splitting a path given on a command line ("/" or "/\\").
+const char* PathSeparators();
+
 // True when standard error is a terminal.
 bool StandardErrorIsTerminal();
 

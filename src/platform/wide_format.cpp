@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 #include <sys/types.h>
 
 namespace oru::platform {
@@ -331,11 +332,17 @@ bool FormatDirectly(wchar_t* dst, size_t capacity, const wchar_t* format, va_lis
             break;
         }
         case L'p': {
-            // "0x" and the address in lower-case hex, as glibc writes it; a
-            // null pointer and unusual flags go to the C library.
+            // "0x" and the address in lower-case hex, and "(nil)" for a null
+            // pointer, as glibc writes them, so that logs read the same on
+            // every system; unusual flags go to the C library.
             const void* pValue = va_arg(args, const void*);
-            if (!pValue || !TextFlagsAreSimple(d) || d.m_eLength != LENGTH_NONE || d.m_nPrecision >= 0)
+            if (!TextFlagsAreSimple(d) || d.m_eLength != LENGTH_NONE || d.m_nPrecision >= 0)
                 return false;
+            if (!pValue) {
+                static constexpr wchar_t NIL[] = L"(nil)";
+                PutPadded(sink, d, nullptr, 0, 0, NIL, std::size(NIL) - 1, false);
+                break;
+            }
             CDirective hex = d;
             hex.m_cConversion = L'x';
             hex.m_bAlternate = true;

@@ -6,6 +6,7 @@
 
 #include "orupack_run.h"
 #include "support/entry_read.h"
+#include "support/system.h"
 #include "support/wide_text.h"
 
 #include <gtest/gtest.h>
@@ -151,9 +152,9 @@ TEST(OrupackDiff, TrustsSizeAndTimesUnlessAskedToCheckContent)
     Spit(file, "first");
     Spit(dir.Path() / "tree" / "b.bin", "kept");
     ASSERT_EQ(RunOrupack("create " + dir.File("old") + " " + dir.File("tree")).m_nStatus, 0);
-    const auto written = fs::last_write_time(file);
+    const oru::platform::CFileTimes times = oru::test::SystemFileTimes(file.string());
     std::fstream(file, std::ios::binary | std::ios::in | std::ios::out) << "FIRST";  // in place: same birth
-    fs::last_write_time(file, written);
+    ASSERT_TRUE(oru::test::SetSystemFileTimes(file.string(), times.m_nAccess, times.m_nWrite));
     ASSERT_EQ(RunOrupack("create " + dir.File("new") + " " + dir.File("tree")).m_nStatus, 0);
     const std::string diff = "diff " + dir.File("old") + " " + dir.File("new") + " --out " + dir.File("patch");
     EXPECT_EQ(RunOrupack(diff).m_strOut, dir.File("patch") + ": 0 entries added or changed, 0 removed\n");

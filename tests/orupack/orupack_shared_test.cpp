@@ -161,14 +161,18 @@ TEST_F(OrupackShared, LeftoversNamesThatCannotBeStoredAndLinkedPacks)
     for (const char* pLeft : {".orupack-new-99999.opk", ".odx.tmp4.2", ".staging-Ab12Cd"})
         EXPECT_NE(verify.m_strOut.find(pLeft), std::string::npos) << verify.m_strOut;
 
-    const std::string tree = Tree("tree", {{"a", 2}, {"b", 2}});
-    Spit(m_dir.Path() / "tree" / "a\\b", "backslash");
-    const CRun create = Run("create " + Base() + " " + tree);
-    EXPECT_EQ(create.m_nStatus, 1);
-    EXPECT_NE(create.m_strErr.find("a\\b: skipped, the name cannot be stored"), std::string::npos)
-        << create.m_strErr;
-    EXPECT_EQ(Contents(), Expected({{"a", 2}, {"b", 2}}));
-    EXPECT_EQ(Run("verify " + Base()).m_strOut.find("note"), std::string::npos);
+    // A file whose name holds '\' (where a name can) is left out, not packed
+    // as a folder and a file.
+    if (!oru::test::MissingFeature(oru::test::eTestFeature::BACKSLASH_IN_NAMES)) {
+        const std::string tree = Tree("tree", {{"a", 2}, {"b", 2}});
+        Spit(m_dir.Path() / "tree" / "a\\b", "backslash");
+        const CRun create = Run("create " + Base() + " " + tree);
+        EXPECT_EQ(create.m_nStatus, 1);
+        EXPECT_NE(create.m_strErr.find("a\\b: skipped, the name cannot be stored"), std::string::npos)
+            << create.m_strErr;
+        EXPECT_EQ(Contents(), Expected({{"a", 2}, {"b", 2}}));
+        EXPECT_EQ(Run("verify " + Base()).m_strOut.find("note"), std::string::npos);
+    }
 
     // pack.odx and pack.opk as links to a pack kept elsewhere.
     if (oru::test::MissingFeature(oru::test::eTestFeature::SYMBOLIC_LINKS))

@@ -5,6 +5,7 @@
 
 #include "pack_builder.h"
 #include "support/entry_read.h"
+#include "support/system.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -39,6 +40,15 @@ protected:
             EXPECT_TRUE(pack.AddFileData(entry, text.data(), static_cast<uint32_t>(text.size()), 1, 2, 3));
         pack.CloseOruPack();
         return Wide(base);
+    }
+    // Replaces entries of the pack `name` in place, in one editing session.
+    void Edit(const std::string& name, const CContents& contents)
+    {
+        COruPack pack;
+        ASSERT_TRUE(pack.OpenOruPack(Wide(m_dir.File(name)), ORU_PACK_MODE_WRITE, 32));
+        for (const auto& [entry, text] : contents)
+            EXPECT_TRUE(pack.AddFileData(entry, text.data(), static_cast<uint32_t>(text.size()), 1, 2, 3));
+        EXPECT_TRUE(pack.CloseOruPack());
     }
     void Save(const std::string& relative, const std::string& text)
     {
@@ -134,7 +144,13 @@ TEST_F(PackSet, RefreshReportsWhatChangedInTheMergedView)
     ASSERT_TRUE(set.AddFolder(Folder()));
     EXPECT_FALSE(set.RefreshOruPackSet(m_note));
 
-    Pack("base", {{L"a", "a2"}, {L"hidden", "new"}, {L"maps\\town.xml", "packed"}});
+    // A pack made again from nothing (new files under the old names), or,
+    // where a removed file's name stays taken while the set holds it open,
+    // edited in place.
+    if (!oru::test::MissingFeature(oru::test::eTestFeature::REMOVE_OPEN_FILES))
+        Pack("base", {{L"a", "a2"}, {L"hidden", "new"}, {L"maps\\town.xml", "packed"}});
+    else
+        Edit("base", {{L"a", "a2"}, {L"hidden", "new"}});
     EXPECT_TRUE(set.RefreshOruPackSet(m_note));
     EXPECT_EQ(m_changes, (CChanges{{L"a", ORU_PACK_ENTRY_CHANGED}}));
     EXPECT_EQ(oru::test::ReadEntry(set, L"a", true), "a2");

@@ -22,6 +22,8 @@ enum class eTestFeature {
     ADDRESS_SPACE_LIMIT,  // a limit on how much memory a process may map
     POSIX_SHELL,      // /bin/sh, ulimit, /dev/full, signals, util-linux tools
     CASE_SENSITIVE_NAMES,  // "a" and "A" can be two files in one folder
+    BACKSLASH_IN_NAMES,    // '\' is a character of a file name, not a separator
+    REMOVE_OPEN_FILES,     // a removed file's name is free at once, while others hold it open
 };
 
 // Why this system lacks `feature`; null when it has it.
@@ -45,6 +47,11 @@ uint64_t FileIdentity(const std::string& path);
 // keeps one, else the status change), last access and last write. Zero when
 // `path` cannot be read.
 oru::platform::CFileTimes SystemFileTimes(const std::string& path);
+
+// Sets the file's last access and last write times (FILETIME counts) to the
+// full precision the system keeps, which std::filesystem does not give on
+// every system; the creation time stays. False when they cannot be set.
+bool SetSystemFileTimes(const std::string& path, uint64_t access, uint64_t write);
 
 // Limits this process's address space to what it uses now and `moreBytes`
 // (where ADDRESS_SPACE_LIMIT is not missing).

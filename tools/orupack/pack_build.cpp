@@ -864,9 +864,7 @@ int CmdCreate(const CArgs& args)
     if (!ParseSectorSize(args, sectorSize))
         return EXIT_USAGE;
     const std::string base = PackBase(args.m_vecWords[0]);
-    std::string dir = args.m_vecWords[1];
-    while (dir.size() > 1 && dir.back() == '/')
-        dir.pop_back();
+    const std::string dir = WithoutTrailingSeparators(args.m_vecWords[1]);
     if (!oru::tools::IsFolder(dir)) {
         Error("%s: not a folder", dir.c_str());
         return EXIT_FAILED;
@@ -926,15 +924,13 @@ int CmdCreate(const CArgs& args)
 // gives an empty name. False when it cannot be a name.
 bool EntryNameOf(const std::string& path, std::wstring& entry)
 {
-    std::string relative = fs::path(path).lexically_normal().generic_string();
-    while (relative.size() > 1 && relative.back() == '/')
-        relative.pop_back();
+    const std::string relative = WithoutTrailingSeparators(fs::path(path).lexically_normal().generic_string());
     if (relative == ".") {
         entry.clear();
         return true;
     }
     entry = Wide(relative);
-    if (relative.empty() || relative[0] == '/' || relative.compare(0, 2, "..") == 0 ||
+    if (relative.empty() || oru::tools::IsAbsolutePath(relative) || relative.compare(0, 2, "..") == 0 ||
         entry.empty() || relative.find('\\') != std::string::npos)
         return false;
     std::replace(entry.begin(), entry.end(), L'/', L'\\');
@@ -960,9 +956,8 @@ int CmdAdd(const CArgs& args)
     // Sources are found in the base folder (-C DIR, else the current one),
     // and named by their paths relative to it, as create names a tree's files.
     const auto baseDirOption = args.m_mapValues.find("-C");
-    std::string baseDir = baseDirOption == args.m_mapValues.end() ? "." : baseDirOption->second;
-    while (baseDir.size() > 1 && baseDir.back() == '/')
-        baseDir.pop_back();
+    const std::string baseDir =
+        WithoutTrailingSeparators(baseDirOption == args.m_mapValues.end() ? "." : baseDirOption->second);
     if (!oru::tools::IsFolder(baseDir)) {
         Error("%s: not a folder", baseDir.c_str());
         return EXIT_FAILED;

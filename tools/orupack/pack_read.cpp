@@ -335,9 +335,7 @@ int CmdCat(const CArgs& args)
 
 int CmdExtract(const CArgs& args)
 {
-    std::string root = args.m_vecWords[1];
-    while (root.size() > 1 && root.back() == '/')
-        root.pop_back();
+    const std::string root = WithoutTrailingSeparators(args.m_vecWords[1]);
     const CPackView view(ViewBases(args, 1));
     if (!view.IsOpen())
         return EXIT_FAILED;

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <string_view>
 
 namespace orupack {
 namespace {
@@ -133,7 +134,7 @@ bool CloseAfterWriting(COruPack& pack, const std::string& base)
 
 std::vector<std::string> Leftovers(const std::string& base)
 {
-    const size_t slash = base.rfind('/');
+    const size_t slash = base.find_last_of(oru::tools::PathSeparators());
     const std::string folder = slash == std::string::npos ? "." : base.substr(0, slash);
     const std::string name = slash == std::string::npos ? base : base.substr(slash + 1);
     std::vector<oru::tools::CFolderEntry> entries;
@@ -206,9 +207,20 @@ void CProgress::Draw()
 }
 
 
+std::string WithoutTrailingSeparators(std::string path)
+{
+    const std::string_view separators = oru::tools::PathSeparators();
+    while (path.size() > 1 && separators.find(path.back()) != std::string_view::npos &&
+           path[path.size() - 2] != ':')
+        path.pop_back();
+    return path;
+}
+
 bool MakeFolders(const std::string& path)
 {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+    const char* separators = oru::tools::PathSeparators();
+    for (size_t slash = path.find_first_of(separators, 1); slash != std::string::npos;
+         slash = path.find_first_of(separators, slash + 1))
         oru::tools::MakeDirectory(path.substr(0, slash));
     return oru::tools::MakeDirectory(path);
 }

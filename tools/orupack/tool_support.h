@@ -95,6 +95,10 @@ private:
 };
 
 
+// `path` without the folder separators at its end; a root ("/", "C:\")
+// keeps its own.
+std::string WithoutTrailingSeparators(std::string path);
+
 // Makes `path` and the folders above it; true when it is a folder at the end.
 bool MakeFolders(const std::string& path);
 

@@ -216,6 +216,16 @@ std::string ResolvedPath(const std::string& pathUtf8)
     return resolved;
 }
 
+bool IsAbsolutePath(const std::string& pathUtf8)
+{
+    return !pathUtf8.empty() && pathUtf8[0] == '/';
+}
+
+const char* PathSeparators()
+{
+    return "/";
+}
+
 bool StandardErrorIsTerminal()
 {
     return isatty(STDERR_FILENO) == 1;

@@ -451,6 +451,23 @@ std::string ResolvedPath(const std::string& pathUtf8)
     return resolved;
 }
 
+// "C:x" counts too: it leads from the drive's own current folder, never
+// from the one the caller means.
+bool IsAbsolutePath(const std::string& pathUtf8)
+{
+    if (pathUtf8.empty())
+        return false;
+    if (pathUtf8[0] == '/' || pathUtf8[0] == '\\')
+        return true;
+    const char letter = static_cast<char>(pathUtf8[0] | 0x20);
+    return pathUtf8.size() > 1 && pathUtf8[1] == ':' && letter >= 'a' && letter <= 'z';
+}
+
+const char* PathSeparators()
+{
+    return "/\\";
+}
+
 bool StandardErrorIsTerminal()
 {
     DWORD mode = 0;

@@ -138,6 +138,16 @@ TEST(WindowsFolders, ResolvedPathsAreWholeWithForwardSlashes)
     EXPECT_EQ(ResolvedPath(dir.File("missing")), "");
 }
 
+// A path that names a drive or starts at a root does not lead from the
+// current folder, whichever separator it uses.
+TEST(WindowsFolders, AbsolutePathsNameADriveOrARoot)
+{
+    for (const char* pPath : {"C:\\x\\a.txt", "z:/x", "C:", "c:x", "\\\\server\\share\\a", "\\x", "/x"})
+        EXPECT_TRUE(IsAbsolutePath(pPath)) << pPath;
+    for (const char* pPath : {"", "a.txt", "x\\y", "x/y", "ab:c", "1:x", ".\\C:"})
+        EXPECT_FALSE(IsAbsolutePath(pPath)) << pPath;
+}
+
 // A durable save by rename is seen by the watch of that file; another file
 // in the folder is not.
 TEST(WindowsFileWatch, SeesARenamedSaveButNotItsNeighbours)

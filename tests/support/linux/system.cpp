@@ -53,6 +53,16 @@ oru::platform::CFileTimes SystemFileTimes(const std::string& path)
     return {fileTime(created), fileTime(st.stx_atime), fileTime(st.stx_mtime)};
 }
 
+bool SetSystemFileTimes(const std::string& path, uint64_t access, uint64_t write)
+{
+    const auto unixTime = [](uint64_t fileTime) {
+        const uint64_t since1970 = fileTime - 116444736000000000ULL;
+        return timespec{static_cast<time_t>(since1970 / 10000000u), static_cast<long>(since1970 % 10000000u * 100)};
+    };
+    const timespec times[2] = {unixTime(access), unixTime(write)};
+    return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
 void LimitAddressSpace(uint64_t moreBytes)
 {
     long pages = 0;

@@ -25,6 +25,11 @@ const char* MissingFeature(eTestFeature feature)
         return "Windows has no POSIX shell, /dev/full or signals to stop and resume a process";
     case eTestFeature::CASE_SENSITIVE_NAMES:
         return "Windows file names ignore case: names that differ only in case are one file";
+    case eTestFeature::BACKSLASH_IN_NAMES:
+        return "Windows file names cannot hold '\\': it separates folders";
+    case eTestFeature::REMOVE_OPEN_FILES:
+        return "Wine (as Windows before 10 1809) keeps a removed file's name taken until its last "
+               "handle closes";
     case eTestFeature::ADDRESS_SPACE_LIMIT:
         return "Windows has no limit on a process's address space that a test can set";
     }
@@ -77,6 +82,23 @@ oru::platform::CFileTimes SystemFileTimes(const std::string& path)
         return {0, 0, 0};
     const auto count = [](const FILETIME& t) { return Join(t.dwHighDateTime, t.dwLowDateTime); };
     return {count(data.ftCreationTime), count(data.ftLastAccessTime), count(data.ftLastWriteTime)};
+}
+
+bool SetSystemFileTimes(const std::string& path, uint64_t access, uint64_t write)
+{
+    const HANDLE hFile = CreateFileW(Utf16(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    const auto fileTime = [](uint64_t count) {
+        return FILETIME{static_cast<DWORD>(count), static_cast<DWORD>(count >> 32)};
+    };
+    const FILETIME accessTime = fileTime(access);
+    const FILETIME writeTime = fileTime(write);
+    const bool set = SetFileTime(hFile, nullptr, &accessTime, &writeTime);
+    CloseHandle(hFile);
+    return set;
 }
 
 void LimitAddressSpace(uint64_t)

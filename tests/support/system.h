@@ -24,6 +24,7 @@ enum class eTestFeature {
     CASE_SENSITIVE_NAMES,  // "a" and "A" can be two files in one folder
     BACKSLASH_IN_NAMES,    // '\' is a character of a file name, not a separator
     REMOVE_OPEN_FILES,     // a removed file's name is free at once, while others hold it open
+    ATOMIC_APPENDS,        // writes through several append handles of one file never overlap
 };
 
 // Why this system lacks `feature`; null when it has it.
